@@ -1,0 +1,92 @@
+#include "test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+std::vector<std::string> account_dir_entries() {
+  std::vector<std::string> names;
+  DIR* dir = opendir(TEST_ACCOUNT_DIR);
+  if (dir == nullptr) throw std::runtime_error("cannot open " TEST_ACCOUNT_DIR);
+  while (dirent* entry = readdir(dir)) {
+    std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  return names;
+}
+
+void reset_account_dir() {
+  mkdir(TEST_ACCOUNT_DIR, 0755);
+  for (const std::string& name : account_dir_entries()) {
+    std::string path = account_path(name);
+    if (unlink(path.c_str()) != 0) rmdir(path.c_str());
+  }
+  chmod(TEST_ACCOUNT_DIR, 0755);
+}
+
+std::string account_path(const std::string& name) { return std::string(TEST_ACCOUNT_DIR) + "/" + name; }
+
+void write_file(const std::string& path, const std::string& bytes, mode_t mode) {
+  unlink(path.c_str());
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, mode);
+  if (fd < 0) throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+  if (write(fd, bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+    close(fd);
+    throw std::runtime_error("cannot write " + path);
+  }
+  close(fd);
+  chmod(path.c_str(), mode);
+}
+
+std::optional<std::string> read_file(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return bytes;
+}
+
+bool file_exists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+mode_t file_mode(const std::string& path) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return static_cast<mode_t>(-1);
+  return st.st_mode & 07777;
+}
+
+std::string base64(const std::string& text) {
+  static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  size_t i = 0;
+  for (; i + 3 <= text.size(); i += 3) {
+    unsigned v = (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8 | (unsigned char)text[i + 2];
+    for (int s = 18; s >= 0; s -= 6) out += alphabet[(v >> s) & 63];
+  }
+  size_t rest = text.size() - i;
+  if (rest == 1) {
+    unsigned v = (unsigned char)text[i] << 16;
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    out += "==";
+  } else if (rest == 2) {
+    unsigned v = (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8;
+    out += alphabet[(v >> 18) & 63];
+    out += alphabet[(v >> 12) & 63];
+    out += alphabet[(v >> 6) & 63];
+    out += '=';
+  }
+  return out;
+}
