@@ -1,0 +1,303 @@
+// velmora-account: keeps the credentials a printer driver sends with a user's
+// jobs on a CUPS queue, and, for root, which authentication function is on.
+//
+//   velmora-account OPTION PRINTER
+//
+// Prints nothing on success. Usage text, errors and prompts are its only output.
+
+#include <cups/cups.h>
+#include <sys/prctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "account_store.h"
+#include "credential_entry.h"
+#include "secret.h"
+
+namespace {
+
+constexpr const char kDefaultName[] = "velmora-account";
+
+// Operation codes.
+enum : int {
+  kUsage = -1,
+  kSetJobAccounting = 0,
+  kRemoveJobAccounting = 1,
+  kNoQueue = 2,
+  kEnableJobAccounting = 3,
+  kDisable = 4,
+  kSetUserAuth = 10,
+  kRemoveUserAuth = 11,
+  kEnableUserAuth = 13,
+  kSetSecuredPrint = 20,
+  kRemoveSecuredPrint = 21,
+};
+
+int kind_of(int code) {
+  if (code == 20 || code == 21) return 3;
+  if (code >= 10 && code <= 13) return 2;
+  if (code >= 0 && code <= 3) return 1;
+  return 0;
+}
+
+const char* entry_name(bool id, unsigned kind) {
+  if (id) return kind == 2 || kind == 3 ? "user name" : "id";
+  return "pin";
+}
+
+// Reports a prompt that found no complete line; the terminal is already back.
+void report_entry_end(const char* name, bool id, unsigned kind) {
+  if (errno == 0) {
+    std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", name, entry_name(id, kind));
+  } else {
+    std::fprintf(stderr, "%s: reading %s: %s\n", name, entry_name(id, kind), std::strerror(errno));
+  }
+}
+
+// One line on stderr, in the manner of util-linux: program, file, cause.
+void report_store_error(const char* name, const StoreError& e) {
+  const char* why = std::strerror(e.error);
+  const char* path = e.path.c_str();
+  switch (e.step) {
+    case StoreStep::kCreate:
+      if (e.error == EEXIST) {
+        std::fprintf(stderr,
+                     "%s: cannot create %s: %s: another update may be running, or an earlier "
+                     "one was interrupted; once none is running, remove %s to let updates go "
+                     "on\n",
+                     name, path, why, path);
+      } else {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", name, path, why);
+      }
+      return;
+    case StoreStep::kPathTooLong:
+      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n", name,
+                   path);
+      return;
+    case StoreStep::kOpen:
+      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", name, path, why);
+      return;
+    case StoreStep::kNotRegularFile:
+      std::fprintf(stderr, "%s: %s is not a regular file; it was left unchanged\n", name, path);
+      return;
+    case StoreStep::kRead:
+      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", name, path, why);
+      return;
+    case StoreStep::kLineTooLong:
+      std::fprintf(stderr,
+                   "%s: cannot write %s: a line would be longer than 510 bytes; nothing was "
+                   "changed\n",
+                   name, path);
+      return;
+    case StoreStep::kWrite:
+      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", name, path, why);
+      return;
+    case StoreStep::kRename:
+      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", name, path,
+                   e.target.c_str(), why);
+      return;
+    case StoreStep::kSyncDirectory:
+      std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
+                   name, path, why, e.target.c_str());
+      return;
+    case StoreStep::kArguments:
+      std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", name);
+      return;
+    case StoreStep::kMemory:
+    case StoreStep::kNone:
+    case StoreStep::kNothingToRemove:
+      break;
+  }
+  std::fprintf(stderr, "%s: cannot update the account file: %s\n", name, why);
+}
+
+// Destination list from the CUPS client library, freed on every path.
+class CupsDests {
+ public:
+  CupsDests() : count_(cupsGetDests(&dests_)) {}
+  CupsDests(const CupsDests&) = delete;
+  CupsDests& operator=(const CupsDests&) = delete;
+  ~CupsDests() { cupsFreeDests(count_, dests_); }
+  int count() const { return count_; }
+  cups_dest_t* get() const { return dests_; }
+
+ private:
+  cups_dest_t* dests_ = nullptr;
+  int count_;
+};
+
+}  // namespace
+
+const char* AppName(const char* path) {
+  const char* slash = std::strrchr(path, '/');
+  return slash != nullptr ? slash + 1 : path;
+}
+
+void Usage(const char* name) {
+  std::fprintf(stderr,
+               "%s Usage: \n"
+               "Setting Job Accounting ID/Password \n"
+               "  %s -p [Printer Name]\n"
+               "Remove ID/Password \n"
+               "  %s -x [Printer Name]\n\n"
+               "Setting User Authentication Function User Name/Password \n"
+               "  %s -pu [Printer Name]\n"
+               "Remove User Name/Password \n"
+               "  %s -xu [Printer Name]\n\n"
+               "Setting Secured Print Function User Name/Password \n"
+               "  %s -ps [Printer Name]\n"
+               "Remove User Name/Password \n"
+               "  %s -xs [Printer Name]\n\n"
+               "Root privilege is required to perform following operations \n"
+               "Enable Job Accounting \n"
+               "  %s -e [Printer Name]\n"
+               "Enable User Authentication Function \n"
+               "  %s -eu [Printer Name]\n"
+               "Disable Job Accounting and User Authentication Function \n"
+               "  %s -d [Printer Name]\n",
+               name, name, name, name, name, name, name, name, name, name);
+}
+
+int CheckCUPSEntry(const char* printer) {
+  CupsDests dests;
+  if (dests.count() == 0) return 1;
+  return cupsGetDest(printer, nullptr, dests.count(), dests.get()) != nullptr ? 0 : 1;
+}
+
+int GetArg(int /*argc*/, char** argv) {
+  struct Option {
+    const char* text;
+    std::size_t bytes;
+    int code;
+  };
+  // Longer options first: "-pu..." must not be taken for "-p".
+  static constexpr Option kOptions[] = {
+      {"-ps", 3, kSetSecuredPrint},     {"-xs", 3, kRemoveSecuredPrint}, {"-pu", 3, kSetUserAuth},
+      {"-xu", 3, kRemoveUserAuth},      {"-eu", 3, kEnableUserAuth},     {"-p", 2, kSetJobAccounting},
+      {"-x", 2, kRemoveJobAccounting}, {"-e", 2, kEnableJobAccounting}, {"-d", 2, kDisable},
+  };
+  int code = kUsage;
+  for (const Option& option : kOptions) {
+    if (std::strncmp(argv[1], option.text, option.bytes) == 0) {
+      code = option.code;
+      break;
+    }
+  }
+  if (CheckCUPSEntry(argv[2]) != 0) return kNoQueue;
+  return code;
+}
+
+// Hands the operation to the store. Returns -1 for bad arguments, else the
+// store's result (0 done, 1 not done; *error says why).
+int SaveJobAccount(const char* printer, const char* owner, const char* id, const char* password,
+                   int code, int kind, StoreError* error) {
+  if (printer == nullptr) return -1;
+  switch (code) {
+    case kSetJobAccounting:
+    case kSetUserAuth:
+    case kSetSecuredPrint:
+      if (id == nullptr || password == nullptr) return -1;
+      return save_account_conf(printer, owner, id, password, 0, kind, error);
+    case kRemoveJobAccounting:
+    case kRemoveUserAuth:
+    case kRemoveSecuredPrint:
+      return save_account_conf(printer, owner, nullptr, nullptr, 1, kind, error);
+    case kEnableJobAccounting:
+    case kEnableUserAuth:
+      return save_account_status(printer, kind, error);
+    case kDisable:
+      return save_account_status(printer, 0, error);
+    default:
+      return -1;
+  }
+}
+
+int main(int argc, char** argv) {
+  // Keep typed secrets out of core dumps and away from same-user ptrace.
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+
+  const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? AppName(argv[0])
+                                                                          : kDefaultName;
+  if (name[0] == '\0') name = kDefaultName;
+  if (argc != 3) {
+    Usage(name);
+    return 0;
+  }
+
+  const char* owner = nullptr;
+  if (getuid() != 0) {
+    owner = std::getenv("USER");
+    if (owner == nullptr) return 1;
+    // The owner names a file in the account directory: it must not be empty
+    // or lead out of it.
+    if (owner[0] == '\0' || std::strchr(owner, '/') != nullptr) {
+      std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", name, owner);
+      return 1;
+    }
+  }
+
+  const char* printer = argv[2];
+  int code = GetArg(argc, argv);
+  int kind = kind_of(code);
+  StoreError error;
+  int result = 0;
+
+  switch (code) {
+    case kSetJobAccounting:
+    case kSetUserAuth:
+    case kSetSecuredPrint: {
+      SecretArray<kValueBufferSize> id;
+      SecretArray<kValueBufferSize> password;
+      const auto entry_kind = static_cast<unsigned>(kind);
+      int got;
+      while ((got = GetInputID(ValueBuffer(id.bytes), entry_kind)) == 0) {
+      }
+      if (got < 0) {
+        report_entry_end(name, true, entry_kind);
+        return 1;
+      }
+      while ((got = GetInputPSWD(ValueBuffer(password.bytes), entry_kind)) == 0) {
+      }
+      if (got < 0) {
+        report_entry_end(name, false, entry_kind);
+        return 1;
+      }
+      result = SaveJobAccount(printer, owner, id.data(), password.data(), kSetJobAccounting, kind,
+                              &error);
+      break;
+    }
+    case kRemoveJobAccounting:
+    case kRemoveUserAuth:
+    case kRemoveSecuredPrint:
+      result = SaveJobAccount(printer, owner, nullptr, nullptr, kRemoveJobAccounting, kind, &error);
+      // Nothing stored for this user: nothing to remove.
+      if (result != 0 && error.step == StoreStep::kNothingToRemove) result = 0;
+      break;
+    case kNoQueue:
+      std::fputs("No Printer Queue Entry\n", stderr);
+      return 0;
+    case kEnableJobAccounting:
+    case kDisable:
+    case kEnableUserAuth:
+      if (getuid() != 0) {
+        Usage(name);
+        return 0;
+      }
+      result = SaveJobAccount(printer, owner, nullptr, nullptr, code, kind, &error);
+      break;
+    default:
+      Usage(name);
+      return 0;
+  }
+
+  if (result != 0) {
+    report_store_error(name, error);
+    return 1;
+  }
+  return 0;
+}
