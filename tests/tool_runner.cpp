@@ -1,0 +1,104 @@
+#include "tool_runner.h"
+
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <stdexcept>
+
+bool running_as_root() { return geteuid() == 0; }
+
+std::vector<std::string> tool_environment(const ToolCall& call) {
+  mkdir(TEST_HOME, 0777);
+  chmod(TEST_HOME, 0777);
+  std::vector<std::string> env = {
+      "PATH=/usr/bin:/bin",
+      "HOME=" TEST_HOME,  // no personal lpoptions
+      "CUPS_SERVER=" + (call.cups_server.empty() ? std::string(CUPS_SOCKET) : call.cups_server),
+  };
+  if (call.user) env.push_back("USER=" + *call.user);
+  return env;
+}
+
+ToolRun run_tool(const ToolCall& call) {
+  std::vector<std::string> argv;
+  std::string program = TOOL_PATH;
+  if (!call.as_root && running_as_root()) {
+    program = "/usr/bin/setpriv";
+    argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kOrdinaryUid),
+            "--regid=" + std::to_string(kOrdinaryUid), "--clear-groups", "--", TOOL_PATH};
+  } else {
+    argv = {call.argv0.value_or(TOOL_PATH)};
+  }
+  argv.insert(argv.end(), call.args.begin(), call.args.end());
+  std::vector<std::string> env = tool_environment(call);
+
+  int in[2], out[2], err[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
+  pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    std::vector<char*> args, envp;
+    if (!call.no_argv) {
+      for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+    envp.push_back(nullptr);
+    execve(program.c_str(), args.data(), envp.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  close(err[1]);
+  signal(SIGPIPE, SIG_IGN);
+  // Feed the input and collect both outputs without deadlocking on full pipes.
+  std::size_t written = 0;
+  if (call.input.empty()) close(in[1]);
+  ToolRun run;
+  pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {call.input.empty() ? -1 : in[1], POLLOUT, 0}};
+  int open_outputs = 2;
+  while (open_outputs > 0) {
+    if (poll(fds, 3, 10000) <= 0) {
+      kill(pid, SIGKILL);  // a hang is a failure, not a stuck suite
+      run.err += "[test: no progress in 10 s, killed]";
+      break;
+    }
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd >= 0 && fds[i].revents != 0) {
+        char buffer[4096];
+        ssize_t n = read(fds[i].fd, buffer, sizeof buffer);
+        if (n > 0) {
+          (i == 0 ? run.out : run.err).append(buffer, static_cast<size_t>(n));
+        } else {
+          close(fds[i].fd);
+          fds[i].fd = -1;
+          --open_outputs;
+        }
+      }
+    }
+    if (fds[2].fd >= 0 && fds[2].revents != 0) {
+      ssize_t n = write(in[1], call.input.data() + written, call.input.size() - written);
+      if (n > 0) written += static_cast<size_t>(n);
+      if (n < 0 || written == call.input.size()) {
+        close(in[1]);
+        fds[2].fd = -1;
+      }
+    }
+  }
+  if (fds[2].fd >= 0) close(in[1]);
+  for (int i = 0; i < 2; ++i) {
+    if (fds[i].fd >= 0) close(fds[i].fd);
+  }
+  int wstatus = 0;
+  while (waitpid(pid, &wstatus, 0) < 0 && errno == EINTR) {
+  }
+  run.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : 128 + WTERMSIG(wstatus);
+  return run;
+}

@@ -1,0 +1,37 @@
+// Runs the built tool (compiled with the test account directory) against the
+// private scheduler, the way a user would: arguments, standard input, and the
+// caller's identity, dropped with setpriv for ordinary-user cases.
+#ifndef VELMORA_TOOL_RUNNER_H_
+#define VELMORA_TOOL_RUNNER_H_
+
+#include <optional>
+#include <string>
+#include <vector>
+
+// The unprivileged account that ordinary-user cases run as (when the tests
+// run as root).
+constexpr unsigned kOrdinaryUid = 65534;
+
+struct ToolRun {
+  int status = -1;  // exit status, or 128 + signal
+  std::string out;
+  std::string err;
+};
+
+struct ToolCall {
+  std::vector<std::string> args;           // after the program name
+  std::string input;                       // standard input (a pipe)
+  bool as_root = true;                     // false: drop to an ordinary user
+  std::optional<std::string> user = "alice";  // USER, or unset
+  std::optional<std::string> argv0;        // program name to pass; default the path
+  bool no_argv = false;                    // exec with an empty argument vector
+  std::string cups_server;                 // default: the private scheduler
+};
+
+bool running_as_root();
+ToolRun run_tool(const ToolCall& call);
+
+// The environment the tool sees: PATH, HOME, CUPS_SERVER and USER.
+std::vector<std::string> tool_environment(const ToolCall& call);
+
+#endif  // VELMORA_TOOL_RUNNER_H_
