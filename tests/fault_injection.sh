@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# Fails, one at a time, every system call that an update makes on the account
+# directory, and kills the tool at each of them, then checks that the file is
+# always the whole old or the whole new content.
+#
+#   fault_injection.sh TOOL ACCOUNT_DIR CUPS_SOCKET WORK_DIR
+#
+# For each scenario a clean run under strace lists the calls that touch the
+# account directory (by path, or by a descriptor opened there) and numbers
+# them per system call; a run is then repeated with strace injecting an error,
+# or SIGKILL, at exactly that call. Exits 77 (skipped) when strace cannot run.
+set -u
+
+tool=$1 dir=$2 socket=$3 work=$4
+calls=openat,read,write,fsync,lseek,rename,unlink,close
+export CUPS_SERVER=$socket HOME=$work/home ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-}
+
+skip() { echo "fault injection skipped: $*"; exit 77; }
+command -v strace >/dev/null || skip "strace is not installed"
+[ "$(id -u)" -eq 0 ] || skip "needs root (the status file is root's)"
+strace -qq -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace not permitted)"
+
+rm -rf "$work" && mkdir -p "$work/home"
+failures=0 injected=0 killed=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+
+# A realistic credential file: several printers' sections, over one chunk.
+conf_old() {
+  echo "# printers for root"
+  printf '<lp1>\nid=1001\npassword=4242\n</lp1>\n'
+  printf '<office>\r\nu_id=YWxpY2U=\r\nu_password=c2VjcmV0\r\n</office>\r\n'
+  printf '# %s\n' "$(printf 'x%.0s' {1..300})"  # the file spans two chunks
+  printf '<floor-a>\nid=20\npassword=77\nu_id=Ym9i\nu_password=cHc=\n</floor-a>\n'
+  printf '# %s\n' "$(printf 'y%.0s' {1..300})"
+  printf '<lp2>\nu_id=Ym9i\nu_password=cHc=\ns_id=Ym9i\ns_password=MTIz\n</lp2>\n'
+}
+status_old() {
+  for p in a b c d e f g h; do echo "<queue-$p>ON</queue-$p>"; done
+  printf '# %s\n' "$(printf 'z%.0s' {1..600})"
+  printf '<lp2>OFF</lp2>\n<lp1>U_ON</lp1>\n'
+}
+
+# When the scan of a remove cannot even start, the section's tags are kept
+# (its keys still go): a deliberate, safe outcome besides old and new.
+conf_removed_keeping_tags() {
+  conf_old | tr -d '\r' | sed '/^<lp1>$/,/^<\/lp1>$/{/^id=/d;/^password=/d}'
+}
+
+# name | option | printer | file | old content | other acceptable content | input
+scenarios=(
+  "credential set|-pu|lp2|root.conf|conf_old||carol\nn3w-pass\n"
+  "credential remove|-x|lp1|root.conf|conf_old|conf_removed_keeping_tags|"
+  "status|-eu|lp2|status|status_old||"
+)
+
+# The calls of a traced run that touch $dir, as "syscall occurrence" pairs.
+account_calls() {
+  awk -v dir="$dir" -v want="$calls" '
+    BEGIN { n = split(want, w, ","); for (i = 1; i <= n; i++) wanted[w[i]] = 1 }
+    {
+      line = $0; sub(/^[0-9]+ +/, "", line)
+      name = line; sub(/\(.*/, "", name)
+      if (!(name in wanted)) next
+      count[name]++
+      touches = 0
+      if (name == "openat" || name == "rename" || name == "unlink") {
+        touches = index(line, "\"" dir "/") > 0 || index(line, "\"" dir "\"") > 0
+      } else {
+        fd = line; sub(/^[a-z0-9]+\(/, "", fd); sub(/[,)].*/, "", fd)
+        touches = (fd in open)
+        if (name == "close") delete open[fd]
+      }
+      if (name == "openat" && touches) {
+        result = line; sub(/.*= /, "", result)
+        if (result ~ /^[0-9]+$/) open[result] = 1
+      }
+      if (touches) print name, count[name]
+    }' "$1"
+}
+
+errors_for() {
+  case $1 in
+    write | fsync) echo ENOSPC EIO ;;
+    read | lseek | close) echo EIO ;;
+    openat | unlink) echo EACCES ;;
+    rename) echo EIO EXDEV ;;
+  esac
+}
+
+prepare() {  # old-content function, file
+  find "$dir" -mindepth 1 -delete
+  "$1" > "$dir/$2"
+  chmod 600 "$dir/$2"
+}
+
+run_tool() {  # strace options..., then: -- option printer input
+  local input=${*: -1} printer=${*: -2:1} option=${*: -3:1}
+  # A subshell, so that the shell's report of a killed job stays quiet.
+  ( printf "$input" | strace -qq -o /dev/null -e trace=$calls "${@:1:$#-4}" \
+      "$tool" "$option" "$printer" >/dev/null 2>"$work/stderr" ) 2>/dev/null
+}
+
+for scenario in "${scenarios[@]}"; do
+  IFS='|' read -r name option printer file make_old make_other input <<< "$scenario"
+  prepare "$make_old" "$file"
+  old=$("$make_old"; echo .)
+  other=
+  [ -n "$make_other" ] && other=$("$make_other"; echo .)
+  printf "$input" | strace -qq -o "$work/trace" -e trace=$calls "$tool" "$option" "$printer" >/dev/null \
+    || fail "$name: the clean run failed: $(cat "$work/trace" | tail -n 2)"
+  new=$(cat "$dir/$file"; echo .)
+  [ "$new" != "$old" ] || fail "$name: the clean run changed nothing"
+  mapfile -t points < <(account_calls "$work/trace")
+  [ ${#points[@]} -gt 5 ] || fail "$name: only ${#points[@]} calls found on $dir"
+
+  for point in "${points[@]}"; do
+    read -r syscall when <<< "$point"
+    for error in $(errors_for "$syscall") KILL; do
+      prepare "$make_old" "$file"
+      if [ "$error" = KILL ]; then
+        inject="inject=$syscall:signal=KILL:when=$when"
+        killed=$((killed + 1))
+      else
+        inject="inject=$syscall:error=$error:when=$when"
+        injected=$((injected + 1))
+      fi
+      run_tool -e "$inject" -- "$option" "$printer" "$input"
+      rc=$?
+      what="$name, $syscall #$when, $error"
+      now=$(cat "$dir/$file" 2>/dev/null; echo .)
+      if [ "$now" != "$old" ] && [ "$now" != "$new" ] && [ "$now" != "$other" ]; then
+        fail "$what: the file is neither the old nor the new content (rc $rc)"
+        continue
+      fi
+      if [ "$error" = KILL ]; then
+        # A replacement file left by the killed run blocks the next one with
+        # the recovery message; once it is removed the update goes through.
+        if [ -e "$dir/$file.new" ]; then
+          run_tool -- "$option" "$printer" "$input"
+          [ $? -eq 1 ] && grep -q "remove $dir/$file.new to let updates go on" "$work/stderr" \
+            || fail "$what: a leftover replacement file did not block the next run"
+          rm -f "$dir/$file.new"
+        fi
+        run_tool -- "$option" "$printer" "$input" || fail "$what: the run after the kill failed"
+        [ "$(cat "$dir/$file"; echo .)" = "$new" ] || fail "$what: the run after the kill did not finish the update"
+        continue
+      fi
+      [ -e "$dir/$file.new" ] && fail "$what: a replacement file was left behind"
+      lines=$(wc -l < "$work/stderr")
+      if [ "$now" = "$old" ] && { [ $rc -ne 1 ] || [ "$lines" -ne 1 ]; }; then
+        fail "$what: not updated, but exit $rc with $lines lines of message"
+      fi
+      if [ $rc -ne 0 ] && ! grep -q "^velmora-account: " "$work/stderr"; then
+        fail "$what: exit $rc without a message"
+      fi
+    done
+  done
+
+  # A replacement file that another run holds is never removed, whatever fails.
+  for point in "openat 1" "openat 2" "close 1"; do
+    read -r syscall when <<< "$point"
+    prepare "$make_old" "$file"
+    echo "held by another run" > "$dir/$file.new"
+    run_tool -e "inject=$syscall:error=EIO:when=$when" -- "$option" "$printer" "$input"
+    [ "$(cat "$dir/$file.new")" = "held by another run" ] || fail "$name: another run's replacement file was touched"
+    [ "$(cat "$dir/$file"; echo .)" = "$old" ] || fail "$name: changed while another run held the file"
+  done
+done
+
+echo "fault injection: $injected failures injected, $killed kill points, $failures problems"
+[ $failures -eq 0 ]
