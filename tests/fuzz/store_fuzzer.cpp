@@ -1,0 +1,144 @@
+// Feeds arbitrary old files, printer names and values through both updates
+// in a scratch account directory, and checks what must hold for any input:
+// nothing crashes, no replacement file is left, a refused update changes
+// nothing, and every line that is not the printer's survives in order.
+//
+// Input: byte 0 picks the update and kind, byte 1 flags (bit 0: no old
+// file), then printer, id and password each as a length byte and bytes, then
+// the old file.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "account_store.h"
+
+// Durability is not what this target checks: without these every input
+// would cost a real fsync and sync per line.
+extern "C" int fsync(int) { return 0; }
+extern "C" void sync() noexcept {}
+
+namespace {
+
+struct Reader {
+  const uint8_t* data;
+  size_t size;
+  uint8_t byte() {
+    if (size == 0) return 0;
+    --size;
+    return *data++;
+  }
+  std::string text(size_t limit) {
+    size_t n = std::min<size_t>(byte() % (limit + 1), size);
+    std::string s(reinterpret_cast<const char*>(data), n);
+    data += n;
+    size -= n;
+    return s.substr(0, s.find('\0'));  // C strings
+  }
+};
+
+std::string path_of(const char* name) { return std::string(account_directory()) + "/" + name; }
+
+std::optional<std::string> read_all(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return std::nullopt;
+  std::string bytes;
+  char buffer[4096];
+  ssize_t n;
+  while ((n = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(n));
+  close(fd);
+  return bytes;
+}
+
+std::vector<std::string> lines_of(const std::string& path) {
+  std::vector<std::string> lines;
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return lines;
+  if (read_account_lines(fd, [&](SecretText& line) {
+        lines.emplace_back(line.view());
+        return 0;
+      }) != ReadStatus::kEnd) {
+    abort();
+  }
+  close(fd);
+  return lines;
+}
+
+bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  mkdir(std::string(account_directory()).c_str(), 0700);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  Reader in{data, size};
+  uint8_t op = in.byte();
+  bool no_old_file = (in.byte() & 1) != 0;
+  std::string printer = in.text(24);
+  std::string id = in.text(40);
+  std::string password = in.text(40);
+  std::string old(reinterpret_cast<const char*>(in.data), in.size);
+
+  const bool status = op % 3 == 2;
+  const bool remove = op % 3 == 1;
+  const int kind = status ? (op / 3) % 4 : (op / 3) % 3 + 1;
+  const std::string file = path_of(status ? "status" : "fuzz.conf");
+  unlink(file.c_str());
+  if (!no_old_file) {
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || write(fd, old.data(), old.size()) != static_cast<ssize_t>(old.size())) abort();
+    close(fd);
+  }
+  std::vector<std::string> before = lines_of(file);
+
+  int result = status ? save_account_status(printer.c_str(), kind)
+                      : save_account_conf(printer.c_str(), "fuzz", id.c_str(), password.c_str(),
+                                          remove ? 1 : 0, kind);
+  if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind
+  std::optional<std::string> after = read_all(file);
+  if (result != 0) {
+    // Refused: the old file, byte for byte, or still no file.
+    if (no_old_file ? after.has_value() : after != old) abort();
+    return 0;
+  }
+
+  // Lines that are not the printer's (its tags, its key lines of this kind,
+  // its status lines) and not blank must come out unchanged and in order.
+  static const char* kPrefixes[][2] = {{"id=", "password="}, {"u_id=", "u_password="}, {"s_id=", "s_password="}};
+  auto others = [&](const std::vector<std::string>& lines) {
+    std::vector<std::string> kept;
+    for (const std::string& line : lines) {
+      if (line.empty() || line == "<" + printer + ">" || line == "</" + printer + ">") continue;
+      if (status) {
+        bool own = false;
+        for (const char* value : {"ON", "U_ON", "OFF"}) {
+          own = own || line == "<" + printer + ">" + value + "</" + printer + ">";
+        }
+        if (own) continue;
+      } else if (starts_with(line, kPrefixes[kind - 1][0]) || starts_with(line, kPrefixes[kind - 1][1])) {
+        continue;
+      }
+      kept.push_back(line);
+    }
+    return kept;
+  };
+  std::vector<std::string> now = lines_of(file);
+  if (others(before) != others(now)) abort();
+  if (status) {
+    const char* value = kind == 1 ? "ON" : kind == 2 ? "U_ON" : "OFF";
+    std::string wanted = "<" + printer + ">" + value + "</" + printer + ">";
+    bool present = false;
+    for (const std::string& line : now) present = present || line == wanted;
+    if (!present) abort();
+  }
+  return 0;
+}
