@@ -1,0 +1,99 @@
+#!/usr/bin/env bash
+# What an administrator meets: cmake --install, the Debian package and its
+# maintainer scripts, the man page and the bash completion.
+#
+#   shipping.sh SOURCE_DIR BUILD_DIR CUPS_SOCKET WORK_DIR
+set -u
+src=$1 build=$2 socket=$3 work=$4
+failures=0
+fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+mode_of() { stat -c %a "$1" 2>/dev/null; }
+rm -rf "$work" && mkdir -p "$work"
+
+account_dir=$(sed -n 's/^VELMORA_ACCOUNT_DIR:PATH=//p' "$build/CMakeCache.txt")
+prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
+
+# ---- cmake --install, honouring DESTDIR
+root=$work/root
+DESTDIR=$root cmake --install "$build" >/dev/null || fail "cmake --install failed"
+[ "$(mode_of "$root$prefix/bin/velmora-account")" = 755 ] || fail "binary mode is $(mode_of "$root$prefix/bin/velmora-account"), not 755"
+[ -f "$root$prefix/share/man/man1/velmora-account.1.gz" ] || fail "man page not installed"
+[ -f "$root$prefix/share/bash-completion/completions/velmora-account" ] || fail "completion not installed"
+[ "$(mode_of "$root$account_dir")" = 1777 ] || fail "account directory mode is $(mode_of "$root$account_dir"), not 1777"
+chmod 0750 "$root$account_dir"
+DESTDIR=$root cmake --install "$build" >/dev/null
+[ "$(mode_of "$root$account_dir")" = 750 ] || fail "install changed an existing account directory's mode"
+
+# ---- the Debian package
+(cd "$build" && cpack -B "$work/pkg" >/dev/null) || fail "cpack failed"
+arch=$(dpkg --print-architecture)
+version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+deb=$work/pkg/velmora-account_${version}_$arch.deb
+if [ ! -f "$deb" ]; then
+  fail "no package $deb"
+else
+  [ "$(dpkg-deb -f "$deb" Package)" = velmora-account ] || fail "package name"
+  [ "$(dpkg-deb -f "$deb" Version)" = "$version" ] || fail "package version"
+  [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "package architecture"
+  dpkg-deb -f "$deb" Depends | grep -q 'libcups2' || fail "Depends lacks libcups2: $(dpkg-deb -f "$deb" Depends)"
+  contents=$(dpkg-deb -c "$deb")
+  grep -q '^-rwxr-xr-x root/root .* \./usr/bin/velmora-account$' <<< "$contents" || fail "binary not 0755 root/root in the package"
+  grep -q '\./usr/share/man/man1/velmora-account\.1\.gz$' <<< "$contents" || fail "man page missing from the package"
+  grep -q '\./usr/share/bash-completion/completions/velmora-account$' <<< "$contents" || fail "completion missing from the package"
+  grep -q '\./etc/' <<< "$contents" && fail "the package ships the account directory (removal would delete it)"
+  file "$(dpkg-deb -x "$deb" "$work/unpacked" && echo "$work/unpacked/usr/bin/velmora-account")" | grep -q 'not stripped' &&
+    fail "the packaged binary is not stripped"
+
+  # The maintainer scripts, run against a stand-in for the account directory.
+  dpkg-deb -e "$deb" "$work/control"
+  for script in postinst postrm; do
+    [ -x "$work/control/$script" ] || fail "$script missing or not executable"
+    grep -qF "dir='$account_dir'" "$work/control/$script" || fail "$script does not name $account_dir"
+    sed "s|^dir='.*'|dir='$work/etc/velmora/account'|" "$work/control/$script" > "$work/$script"
+  done
+  if [ "$(id -u)" -eq 0 ]; then
+    sh "$work/postinst" configure || fail "postinst configure failed"
+    [ "$(mode_of "$work/etc/velmora/account")" = 1777 ] || fail "postinst made the directory $(mode_of "$work/etc/velmora/account")"
+    echo data > "$work/etc/velmora/account/alice.conf"
+    echo data > "$work/etc/velmora/account/status"
+    sh "$work/postrm" remove && sh "$work/postrm" purge || fail "postrm failed"
+    [ -f "$work/etc/velmora/account/alice.conf" ] && [ -f "$work/etc/velmora/account/status" ] ||
+      fail "remove or purge deleted users' files"
+    rm "$work/etc/velmora/account/alice.conf" "$work/etc/velmora/account/status"
+    sh "$work/postrm" purge || fail "postrm purge failed"
+    [ -e "$work/etc/velmora/account" ] && fail "purge left the empty account directory"
+  else
+    echo "maintainer scripts not run: they need root"
+  fi
+fi
+
+# ---- the man page: no groff warnings, every option of the usage text
+page=$build/velmora-account.1
+warnings=$(groff -man -ww -z "$page" 2>&1)
+[ -z "$warnings" ] || fail "groff warnings: $warnings"
+options=$("$build/velmora-account" 2>&1 | awk '$1 == "velmora-account" && $2 ~ /^-/ { print $2 }')
+[ "$(echo $options)" = "-p -x -pu -xu -ps -xs -e -eu -d" ] || fail "usage text options: $(echo $options)"
+for option in $options; do
+  grep -qx "\.B \\\\${option//-/\\-}" "$page" || fail "man page does not describe $option"
+done
+
+# ---- bash completion, against the private scheduler (queues lp1 and lp2)
+complete_words() {  # index of the word being completed, then the words after the command
+  CUPS_SERVER=$socket HOME=$work bash -c '
+    source "$1"; shift; COMP_CWORD=$1; shift; COMP_WORDS=(velmora-account "$@")
+    _velmora_account; echo "${COMPREPLY[*]}"' _ "$src/completion/velmora-account" "$@"
+}
+check_completion() {  # expected, then complete_words arguments
+  local expected=$1 got
+  shift
+  got=$(complete_words "$@")
+  [ "$got" = "$expected" ] || fail "completing '$*' gave '$got', not '$expected'"
+}
+check_completion "-p -x -pu -xu -ps -xs -e -eu -d" 1 ''
+check_completion "-p -pu -ps" 1 -p
+check_completion "lp1 lp2" 2 -pu ''
+check_completion "lp2" 2 -xs lp2
+check_completion "" 3 -pu lp1 x
+
+echo "shipping: $failures problems"
+[ $failures -eq 0 ]
