@@ -218,8 +218,12 @@ int SaveJobAccount(const char* printer, const char* owner, const char* id, const
 }
 
 int main(int argc, char** argv) {
-  // Keep typed secrets out of core dumps and away from same-user ptrace.
+  // Keep typed secrets out of core dumps and away from same-user ptrace
+  // (best effort: a kernel without it still gets a working tool).
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  // Read input a byte at a time with no stdio buffer, so that no copy of a
+  // typed password lingers in memory the tool cannot wipe.
+  std::setvbuf(stdin, nullptr, _IONBF, 0);
 
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? AppName(argv[0])
                                                                           : kDefaultName;

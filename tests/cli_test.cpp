@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <string>
 
 #include "test_support.h"
@@ -263,6 +264,16 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   }
   EXPECT_EQ(conf("alice"), "<lp1>\nid=1\n</lp1>\n");
   EXPECT_TRUE(file_exists(lock));
+
+  // A credential file its owner cannot read is refused, not replaced.
+  std::remove(lock.c_str());
+  write_file(account_path("alice.conf"), "<lp1>\nid=1\n</lp1>\n", 0000);
+  ToolRun unreadable = user({"-p", "lp2"}, "9\n9\n");
+  EXPECT_EQ(unreadable.status, 1);
+  EXPECT_EQ(unreadable.err, "velmora-account: cannot open " + account_path("alice.conf") +
+                                ": Permission denied; it was left unchanged\n");
+  EXPECT_FALSE(file_exists(lock));
+  chmod(account_path("alice.conf").c_str(), 0666);
 
   // Input that ends before the line does: nothing stored, one line, status 1.
   ToolRun run = user({"-pu", "lp2"}, "carol\nsecr");

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "account_store.h"
+#include "test_support.h"
 
 // Durability is not what this target checks: without these every input
 // would cost a real fsync and sync per line.
@@ -42,19 +43,6 @@ struct Reader {
     return s.substr(0, s.find('\0'));  // C strings
   }
 };
-
-std::string path_of(const char* name) { return std::string(account_directory()) + "/" + name; }
-
-std::optional<std::string> read_all(const std::string& path) {
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return std::nullopt;
-  std::string bytes;
-  char buffer[4096];
-  ssize_t n;
-  while ((n = read(fd, buffer, sizeof buffer)) > 0) bytes.append(buffer, static_cast<size_t>(n));
-  close(fd);
-  return bytes;
-}
 
 std::vector<std::string> lines_of(const std::string& path) {
   std::vector<std::string> lines;
@@ -91,7 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const bool status = op % 3 == 2;
   const bool remove = op % 3 == 1;
   const int kind = status ? (op / 3) % 4 : (op / 3) % 3 + 1;
-  const std::string file = path_of(status ? "status" : "fuzz.conf");
+  const std::string file = account_path(status ? "status" : "fuzz.conf");
   unlink(file.c_str());
   if (!no_old_file) {
     int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
@@ -104,7 +92,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                       : save_account_conf(printer.c_str(), "fuzz", id.c_str(), password.c_str(),
                                           remove ? 1 : 0, kind);
   if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind
-  std::optional<std::string> after = read_all(file);
+  std::optional<std::string> after = read_file(file);
   if (result != 0) {
     // Refused: the old file, byte for byte, or still no file.
     if (no_old_file ? after.has_value() : after != old) abort();
