@@ -35,6 +35,10 @@ std::string usage(const std::string& n) {
 }
 
 const std::string kUsage = usage("velmora-account");
+
+// Skips the rest of the test (a macro: GTEST_SKIP returns from the function).
+#define REQUIRE_ROOT() \
+  if (!running_as_root()) GTEST_SKIP() << "needs root to act as root and as another user"
 const std::string kNoQueue = "No Printer Queue Entry\n";
 
 class Cli : public testing::Test {
@@ -42,9 +46,6 @@ class Cli : public testing::Test {
   void SetUp() override {
     reset_account_dir();
     chmod(TEST_ACCOUNT_DIR, 01777);  // like the installed directory
-  }
-  static void require_root() {
-    if (!running_as_root()) GTEST_SKIP() << "needs root to act as root and as another user";
   }
   static ToolRun root(std::vector<std::string> args, std::string input = "") {
     ToolCall call;
@@ -82,7 +83,7 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
 }
 
 TEST_F(Cli, UsageNamesTheToolByItsPath) {
-  require_root();
+  REQUIRE_ROOT();
   struct Case {
     std::optional<std::string> argv0;
     bool no_argv;
@@ -104,7 +105,7 @@ TEST_F(Cli, UsageNamesTheToolByItsPath) {
 }
 
 TEST_F(Cli, OptionsMatchByPrefixInTheirOrder) {
-  require_root();
+  REQUIRE_ROOT();
   struct Case {
     const char* option;
     std::string input;
@@ -160,7 +161,7 @@ TEST_F(Cli, RootOnlyOptions) {
     EXPECT_EQ(run.err, kUsage) << option;
   }
   EXPECT_FALSE(file_exists(account_path("status")));
-  require_root();
+  REQUIRE_ROOT();
   EXPECT_EQ(root({"-e", "lp1"}).status, 0);
   EXPECT_EQ(root({"-eu", "lp2"}).status, 0);
   EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n<lp2>U_ON</lp2>\n");
@@ -170,7 +171,7 @@ TEST_F(Cli, RootOnlyOptions) {
 }
 
 TEST_F(Cli, RootFilesUnderRootWhateverUserSays) {
-  require_root();
+  REQUIRE_ROOT();
   for (const std::optional<std::string>& name :
        {std::optional<std::string>("bob"), std::optional<std::string>()}) {
     ToolCall call;
@@ -286,7 +287,7 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
 }
 
 TEST_F(Cli, StatusFailureIsReported) {
-  require_root();
+  REQUIRE_ROOT();
   write_file(account_path("status.new"), "", 0644);
   ToolRun run = root({"-e", "lp1"});
   EXPECT_EQ(run.status, 1);

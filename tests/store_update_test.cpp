@@ -251,6 +251,7 @@ TEST_F(StoreTest, OldFilesThatCannotBeReadAreNotReplaced) {
   int wstatus = 0;
   waitpid(child, &wstatus, 0);
   EXPECT_TRUE(WIFEXITED(wstatus) && WEXITSTATUS(wstatus) == 0) << wstatus;
+  chmod(account_path(kConf).c_str(), 0600);
   EXPECT_EQ(read_file(account_path(kConf)), kExample);
   EXPECT_FALSE(file_exists(account_path(kNew)));
   EXPECT_FALSE(file_exists(account_path("status.new")));
