@@ -66,10 +66,11 @@ bool starts_with(std::string_view line, const char* prefix) {
   return line.substr(0, std::strlen(prefix)) == prefix;
 }
 
-// A name that goes into tag lines must not itself break a line.
-bool valid_printer_name(const char* printer) {
-  if (printer == nullptr) return false;
-  for (const char* p = printer; *p != '\0'; ++p) {
+// Text written inside one line (a printer name, a value stored as typed) must
+// not itself hold a line break, or the next read would split the line.
+bool fits_on_one_line(const char* text) {
+  if (text == nullptr) return false;
+  for (const char* p = text; *p != '\0'; ++p) {
     if (is_line_break(static_cast<unsigned char>(*p))) return false;
   }
   return true;
@@ -93,8 +94,8 @@ class ReplacementFile {
     struct stat st {};
     if (fstat(fd_.get(), &st) != 0) {
       int err = errno;
-      created_ = true;  // ours: remove it
-      rollback();
+      ::unlink(path_.c_str());  // just created exclusively: ours
+      fd_.reset();
       return fail(error_, StoreStep::kCreate, path_, err);
     }
     dev_ = st.st_dev;
@@ -112,6 +113,17 @@ class ReplacementFile {
 
   int write_formatted(const LineBuffer& line) {
     return write(line.data(), std::strlen(line.data()));
+  }
+
+  // Formats one line and writes it; a line the bound would cut is refused.
+  __attribute__((format(printf, 2, 3))) int write_line(const char* format, ...) {
+    LineBuffer line;
+    va_list args;
+    va_start(args, format);
+    bool whole = vformat_bounded(line, format, args);
+    va_end(args);
+    if (!whole) return fail(error_, StoreStep::kLineTooLong, path_, EOVERFLOW);
+    return write_formatted(line);
   }
 
   // Puts the file in its target's place. The final fsync catches a failed
@@ -220,18 +232,8 @@ class CredentialUpdate {
   int run(const char* owner);
 
  private:
-  __attribute__((format(printf, 3, 4))) int write_line(ReplacementFile& out, const char* format,
-                                                       ...) {
-    LineBuffer line;
-    va_list args;
-    va_start(args, format);
-    bool whole = vformat_bounded(line, format, args);
-    va_end(args);
-    if (!whole) return fail(error_, StoreStep::kLineTooLong, new_path_, EOVERFLOW);
-    return out.write_formatted(line);
-  }
   int write_key(ReplacementFile& out, const char* prefix, const char* value) {
-    return write_line(out, "%s%s\n", prefix, value);
+    return out.write_line("%s%s\n", prefix, value);
   }
   int write_pair(ReplacementFile& out) {
     const KindKeys& keys = kKeys[kind_ - 1];
@@ -239,8 +241,8 @@ class CredentialUpdate {
     return write_key(out, keys.password, password_);
   }
   int write_section(ReplacementFile& out) {
-    if (write_line(out, "<%s>\n", printer_) != 0 || write_pair(out) != 0) return 1;
-    return write_line(out, "</%s>\n", printer_);
+    if (out.write_line("<%s>\n", printer_) != 0 || write_pair(out) != 0) return 1;
+    return out.write_line("</%s>\n", printer_);
   }
 
   int scan(int fd);
@@ -253,7 +255,6 @@ class CredentialUpdate {
   const char* password_;  // likewise
   StoreError* error_;
   std::string conf_path_;
-  std::string new_path_;
   bool other_kinds_present_ = false;
 };
 
@@ -292,7 +293,7 @@ int CredentialUpdate::copy(int fd, ReplacementFile& out) {
     const char* text = copied.c_str();
     if (!line.empty() && line[0] == '<' && check_printer_name(printer_, text, "<%s>") == 0) {
       state = State::kInside;
-      if (!remove_ || other_kinds_present_) return write_line(out, "<%s>\n", printer_);
+      if (!remove_ || other_kinds_present_) return out.write_line("<%s>\n", printer_);
       return 0;
     }
     if (starts_with(line, "</") && check_printer_name(printer_, text, "</%s>") == 0) {
@@ -301,7 +302,7 @@ int CredentialUpdate::copy(int fd, ReplacementFile& out) {
         pair_written = true;
         if (write_pair(out) != 0) return 1;
       }
-      if (!remove_ || other_kinds_present_) return write_line(out, "</%s>\n", printer_);
+      if (!remove_ || other_kinds_present_) return out.write_line("</%s>\n", printer_);
       return 0;
     }
     if (state == State::kInside && is_key_of(line, keys)) {
@@ -325,10 +326,9 @@ int CredentialUpdate::run(const char* owner) {
   auto next = make_file_path(kPathFormOwner, owner, ".conf.new", &cut_new);
   if (!conf || !next) return fail(error_, StoreStep::kMemory, "", ENOMEM);
   conf_path_ = std::move(*conf);
-  new_path_ = std::move(*next);
   if (cut_conf || cut_new) return fail(error_, StoreStep::kPathTooLong, conf_path_, ENAMETOOLONG);
 
-  ReplacementFile out(new_path_, conf_path_, error_);
+  ReplacementFile out(std::move(*next), conf_path_, error_);
   if (out.create(0600) != 0) return 1;
 
   UniqueFd old;
@@ -518,7 +518,7 @@ int save_account_conf(const char* printer, const char* owner, const char* id,
   StoreError local;
   if (error == nullptr) error = &local;
   *error = StoreError{};
-  if (!valid_printer_name(printer) || kind < 1 || kind > 3) {
+  if (!fits_on_one_line(printer) || kind < 1 || kind > 3) {
     return fail(error, StoreStep::kArguments, "", EINVAL);
   }
   try {
@@ -529,7 +529,7 @@ int save_account_conf(const char* printer, const char* owner, const char* id,
       if (kind == 1) {
         // Stored as typed, so a line break inside would split the key line.
         for (const char* value : {id, password}) {
-          if (!valid_printer_name(value)) return fail(error, StoreStep::kArguments, "", EINVAL);
+          if (!fits_on_one_line(value)) return fail(error, StoreStep::kArguments, "", EINVAL);
         }
       } else {
         if (util_encodeBase64(id, &encoded_id) != 0 ||
@@ -551,7 +551,7 @@ int save_account_status(const char* printer, int kind, StoreError* error) {
   StoreError local;
   if (error == nullptr) error = &local;
   *error = StoreError{};
-  if (!valid_printer_name(printer)) return fail(error, StoreStep::kArguments, "", EINVAL);
+  if (!fits_on_one_line(printer)) return fail(error, StoreStep::kArguments, "", EINVAL);
   try {
     return update_status(printer, kind, error);
   } catch (const std::bad_alloc&) {

@@ -89,7 +89,8 @@ class HiddenEntry {
     hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
     hidden.c_lflag |= ECHONL;
     while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden) != 0) {
-      if (errno != EINTR || signal_caught()) return errno != EINTR;
+      if (errno != EINTR) return true;  // fails harmlessly; entry goes on
+      if (signal_caught()) return false;
     }
     return true;
   }

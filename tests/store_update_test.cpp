@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "account_store.h"
 #include "test_support.h"
@@ -21,6 +22,17 @@ struct Outcome {
   int result;
   StoreStep step;
   std::optional<std::string> file;
+};
+
+// One credential update that must succeed and leave `result`.
+struct ConfCase {
+  const char* what;
+  std::string old;
+  const char* printer;
+  int kind;
+  const char* id;  // null: remove
+  const char* password;
+  std::string result;
 };
 
 class StoreTest : public testing::Test {
@@ -47,6 +59,14 @@ class StoreTest : public testing::Test {
     EXPECT_FALSE(file_exists(account_path("status.new"))) << "replacement file left behind";
     return {result, error.step, read_file(account_path("status"))};
   }
+
+  static void expect_rewrites(const std::vector<ConfCase>& cases) {
+    for (const ConfCase& c : cases) {
+      Outcome out = conf(c.old, c.printer, c.kind, c.id, c.password);
+      EXPECT_EQ(out.result, 0) << c.what;
+      EXPECT_EQ(out.file, c.result) << c.what;
+    }
+  }
 };
 
 // Values of the worked example: ID/PIN as typed, U/P in Base64.
@@ -57,46 +77,27 @@ const std::string kLines1To4 = "<lp1>\nid=1111\npassword=2222\n</lp1>\n";
 const std::string kLines5To8 = "<lp2>\nu_id=" + U + "\nu_password=" + P + "\n</lp2>\n";
 
 TEST_F(StoreTest, CredentialWorkedExample) {
-  struct Case {
-    const char* what;
-    const char* printer;
-    int kind;
-    const char* id;  // null: remove
-    const char* password;
-    std::string result;
-  } cases[] = {
-      {"set 2 lp1", "lp1", 2, "bob", "s3cret",
-       "<lp1>\nid=1111\npassword=2222\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp1>\n" + kLines5To8},
-      {"set 2 lp2", "lp2", 2, "bob", "s3cret",
+  const std::string set_2_lp1 =
+      "<lp1>\nid=1111\npassword=2222\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp1>\n" + kLines5To8;
+  expect_rewrites({
+      {"set 2 lp1", kExample, "lp1", 2, "bob", "s3cret", set_2_lp1},
+      {"set 2 lp2", kExample, "lp2", 2, "bob", "s3cret",
        kLines1To4 + "<lp2>\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp2>\n"},
-      {"set 1 lp2", "lp2", 1, "3333", "4444",
+      {"set 1 lp2", kExample, "lp2", 1, "3333", "4444",
        kLines1To4 + "<lp2>\nu_id=" + U + "\nu_password=" + P + "\nid=3333\npassword=4444\n</lp2>\n"},
-      {"set 3 lp3", "lp3", 3, "bob", "s3cret",
+      {"set 3 lp3", kExample, "lp3", 3, "bob", "s3cret",
        kExample + "<lp3>\ns_id=" + U2 + "\ns_password=" + P2 + "\n</lp3>\n"},
-      {"remove 1 lp1", "lp1", 1, nullptr, nullptr, kLines5To8},
-      {"remove 2 lp2", "lp2", 2, nullptr, nullptr, kLines1To4},
-      {"remove 3 lp1", "lp1", 3, nullptr, nullptr, kExample},
-  };
-  for (const Case& c : cases) {
-    Outcome out = conf(kExample, c.printer, c.kind, c.id, c.password);
-    EXPECT_EQ(out.result, 0) << c.what;
-    EXPECT_EQ(out.file, c.result) << c.what;
-  }
+      {"remove 1 lp1", kExample, "lp1", 1, nullptr, nullptr, kLines5To8},
+      {"remove 2 lp2", kExample, "lp2", 2, nullptr, nullptr, kLines1To4},
+      {"remove 3 lp1", kExample, "lp1", 3, nullptr, nullptr, kExample},
+  });
   // From the result of "set 2 lp1", removing kind 1 keeps the tags.
-  Outcome out = conf(cases[0].result, "lp1", 1);
+  Outcome out = conf(set_2_lp1, "lp1", 1);
   EXPECT_EQ(out.file, "<lp1>\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp1>\n" + kLines5To8);
 }
 
 TEST_F(StoreTest, CredentialEdgeCases) {
-  struct Case {
-    const char* what;
-    std::string old;
-    const char* printer;
-    int kind;
-    const char* id;  // null: remove
-    const char* password;
-    std::string result;
-  } cases[] = {
+  expect_rewrites({
       {"new section goes last", "x\n<lp2>\nid=1\n</lp2>\n", "lp1", 1, "7", "8",
        "x\n<lp2>\nid=1\n</lp2>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"only the password line: rewritten, no id added", "<lp1>\npassword=old\n</lp1>\n", "lp1", 1,
@@ -137,12 +138,7 @@ TEST_F(StoreTest, CredentialEdgeCases) {
       {"zero bytes after the last break add nothing", "a\n\0\0"s, "lp1", 1, nullptr, nullptr, "a\n"},
       {"long line copied whole", std::string(1500, 'L') + "\n", "lp1", 1, nullptr, nullptr,
        std::string(1500, 'L') + "\n"},
-  };
-  for (const Case& c : cases) {
-    Outcome out = conf(c.old, c.printer, c.kind, c.id, c.password);
-    EXPECT_EQ(out.result, 0) << c.what;
-    EXPECT_EQ(out.file, c.result) << c.what;
-  }
+  });
 }
 
 TEST_F(StoreTest, NewCredentialFileHoldsOneSectionWithMode0600) {
