@@ -1,6 +1,7 @@
 #include "account_store.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <new>
 #include <utility>
 
@@ -76,10 +78,45 @@ bool fits_on_one_line(const char* text) {
   return true;
 }
 
-// The replacement file of one update, after git's lock files: created
-// exclusively beside its target, filled line by line, then either committed by
-// rename or, on every other path, closed and removed. It never removes a file
-// it did not create.
+// Signals whose default action ends the run and that the terminal or another
+// process can send. While a replacement file is held they remove it first, so
+// that an interrupted run does not block every later update of the file.
+constexpr int kCleanupSignals[] = {SIGINT,  SIGTERM, SIGHUP,  SIGQUIT, SIGPIPE,   SIGALRM,
+                                   SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF};
+constexpr std::size_t kCleanupCount = std::size(kCleanupSignals);
+
+// Holds the cleanup signals back for its lifetime, so that the handler never
+// sees a half-recorded file.
+class BlockedSignals {
+ public:
+  BlockedSignals() {
+    sigset_t set;
+    sigemptyset(&set);
+    for (int signo : kCleanupSignals) sigaddset(&set, signo);
+    sigprocmask(SIG_BLOCK, &set, &old_);
+  }
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+  ~BlockedSignals() { sigprocmask(SIG_SETMASK, &old_, nullptr); }
+
+ private:
+  sigset_t old_;
+};
+
+// Unlinks path only if it still names the file (dev, ino). Async-signal-safe.
+void unlink_if_same(const char* path, dev_t dev, ino_t ino) {
+  struct stat st {};
+  if (lstat(path, &st) == 0 && st.st_dev == dev && st.st_ino == ino) ::unlink(path);
+}
+
+extern "C" void remove_replacement_on_signal(int signo);
+
+// The replacement file of one update, after git's lock files. Calling
+// sequence: create() exclusively beside the target, write() the new content
+// line by line, commit() to rename it onto the target. Every other way out
+// (an error, an exception, the end of scope, a signal from the cleanup list)
+// removes it again, but only while its name still refers to the file this
+// run created: a file someone else made is never removed.
 class ReplacementFile {
  public:
   ReplacementFile(std::string path, std::string target, StoreError* error)
@@ -88,11 +125,20 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
   ~ReplacementFile() { rollback(); }
 
+  // Creates the file with exactly `mode`, whatever the umask: drivers running
+  // as other users must be able to read the status file, and a user's own
+  // file must stay readable by the next run.
   int create(mode_t mode) {
+    BlockedSignals blocked;
     fd_ = UniqueFd(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode));
-    if (!fd_.valid()) return fail(error_, StoreStep::kCreate, path_, errno);
+    if (!fd_.valid()) {
+      int err = errno;
+      struct stat st {};
+      if (err == EEXIST && lstat(path_.c_str(), &st) == 0) error_->owner = st.st_uid;
+      return fail(error_, StoreStep::kCreate, path_, err);
+    }
     struct stat st {};
-    if (fstat(fd_.get(), &st) != 0) {
+    if (fchmod(fd_.get(), mode) != 0 || fstat(fd_.get(), &st) != 0) {
       int err = errno;
       ::unlink(path_.c_str());  // just created exclusively: ours
       fd_.reset();
@@ -101,6 +147,7 @@ class ReplacementFile {
     dev_ = st.st_dev;
     ino_ = st.st_ino;
     created_ = true;
+    arm();
     return 0;
   }
 
@@ -136,7 +183,11 @@ class ReplacementFile {
       error_->target = target_;
       return fail(error_, StoreStep::kRename, path_, err);
     }
-    committed_ = true;
+    {
+      BlockedSignals blocked;
+      disarm();
+      committed_ = true;
+    }
     fd_.reset();
     std::string directory(account_directory());
     UniqueFd dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -147,19 +198,73 @@ class ReplacementFile {
     return 0;
   }
 
+  // Runs in the signal handler: removes the held file, puts the previous
+  // dispositions back and sends the signal again, so that the run ends the
+  // way it would have without us.
+  static void on_signal(int signo) {
+    int saved = errno;
+    if (held_.armed != 0) unlink_if_same(held_.path, held_.dev, held_.ino);
+    disarm();
+    raise(signo);  // blocked until the handler returns, then taken as before
+    errno = saved;
+  }
+
  private:
   void rollback() noexcept {
     if (!created_ || committed_) return;
     int saved = errno;
-    struct stat st {};
-    // Only unlink the name if it still refers to the file this run created.
-    if (lstat(path_.c_str(), &st) == 0 && st.st_dev == dev_ && st.st_ino == ino_) {
-      ::unlink(path_.c_str());
+    {
+      BlockedSignals blocked;
+      if (held_.armed != 0) unlink_if_same(path_.c_str(), dev_, ino_);
+      disarm();
     }
     fd_.reset();
     created_ = false;
     errno = saved;
   }
+
+  // Records the file for the handler and catches the cleanup signals. A
+  // signal the caller ignores stays ignored. Called with them blocked.
+  void arm() {
+    static_assert(sizeof(held_.path) > kMaxPathBytes);
+    std::memcpy(held_.path, path_.c_str(), path_.size() + 1);
+    held_.dev = dev_;
+    held_.ino = ino_;
+    struct sigaction action {};
+    action.sa_handler = remove_replacement_on_signal;
+    action.sa_flags = SA_RESTART;
+    sigemptyset(&action.sa_mask);
+    for (int signo : kCleanupSignals) sigaddset(&action.sa_mask, signo);
+    for (std::size_t i = 0; i < kCleanupCount; ++i) {
+      held_.caught[i] = false;
+      if (sigaction(kCleanupSignals[i], nullptr, &held_.previous[i]) != 0 ||
+          held_.previous[i].sa_handler == SIG_IGN) {
+        continue;
+      }
+      held_.caught[i] = sigaction(kCleanupSignals[i], &action, nullptr) == 0;
+    }
+    held_.armed = 1;
+  }
+
+  static void disarm() {
+    held_.armed = 0;
+    for (std::size_t i = 0; i < kCleanupCount; ++i) {
+      if (held_.caught[i]) sigaction(kCleanupSignals[i], &held_.previous[i], nullptr);
+      held_.caught[i] = false;
+    }
+  }
+
+  // What the handler needs. A run holds one replacement file at a time, so
+  // there is one slot; it changes only while the cleanup signals are blocked.
+  struct Held {
+    volatile sig_atomic_t armed = 0;
+    char path[kMaxPathBytes + 1] = {};
+    dev_t dev = 0;
+    ino_t ino = 0;
+    struct sigaction previous[kCleanupCount] = {};
+    bool caught[kCleanupCount] = {};
+  };
+  static Held held_;
 
   std::string path_;
   std::string target_;
@@ -171,23 +276,60 @@ class ReplacementFile {
   bool committed_ = false;
 };
 
-// Opens the old file for reading. Returns 0 with *fd set, 1 when there is no
-// such file, or -1 when it exists but cannot be read (error recorded). Links,
-// FIFOs and devices are refused: the directory may be writable by everyone,
-// and root must not copy a planted link's target into a readable file or
-// hang on a FIFO.
-int open_old_file(const std::string& path, UniqueFd* fd, StoreError* error) {
+ReplacementFile::Held ReplacementFile::held_;
+
+extern "C" void remove_replacement_on_signal(int signo) { ReplacementFile::on_signal(signo); }
+
+// Why a file found under an account file's name must not be adopted, or kNone.
+// The directory is writable by everyone: a neighbour may have planted a link,
+// a FIFO, a hard link to someone's secrets, or a file of their own.
+StoreStep distrust(const struct stat& st) {
+  if (!S_ISREG(st.st_mode)) return StoreStep::kNotRegularFile;
+  if (st.st_uid != getuid()) return StoreStep::kNotOwner;
+  if (st.st_nlink != 1) return StoreStep::kHardLinked;
+  return StoreStep::kNone;
+}
+
+int refuse(StoreError* error, StoreStep step, const std::string& path, const struct stat& st) {
+  error->owner = st.st_uid;
+  error->links = st.st_nlink;
+  return fail(error, step, path, step == StoreStep::kHardLinked ? EMLINK : EPERM);
+}
+
+enum class OldFile { kOpened, kMissing, kRefused };
+
+// Opens the old file for reading, if it is one this run may adopt (see
+// distrust); O_NOFOLLOW and O_NONBLOCK keep a planted link from being followed
+// and a planted FIFO from hanging the run. Anything refused is recorded in
+// *error with its owner, and left exactly as it is.
+OldFile open_old_file(const std::string& path, UniqueFd* fd, StoreError* error) {
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  if (!file.valid()) {
-    if (errno == ENOENT) return 1;
-    if (errno == ELOOP) return -fail(error, StoreStep::kNotRegularFile, path, ELOOP);
-    return -fail(error, StoreStep::kOpen, path, errno);
-  }
   struct stat st {};
-  if (fstat(file.get(), &st) != 0) return -fail(error, StoreStep::kOpen, path, errno);
-  if (!S_ISREG(st.st_mode)) return -fail(error, StoreStep::kNotRegularFile, path, EINVAL);
+  if (!file.valid()) {
+    int err = errno;
+    if (err == ENOENT) return OldFile::kMissing;
+    // A file that cannot be opened is usually someone else's: say whose.
+    if (lstat(path.c_str(), &st) != 0) {
+      fail(error, StoreStep::kOpen, path, err);
+      return OldFile::kRefused;
+    }
+    if (StoreStep why = distrust(st); why != StoreStep::kNone) {
+      refuse(error, why, path, st);
+      return OldFile::kRefused;
+    }
+    fail(error, StoreStep::kOpen, path, err);
+    return OldFile::kRefused;
+  }
+  if (fstat(file.get(), &st) != 0) {
+    fail(error, StoreStep::kOpen, path, errno);
+    return OldFile::kRefused;
+  }
+  if (StoreStep why = distrust(st); why != StoreStep::kNone) {
+    refuse(error, why, path, st);
+    return OldFile::kRefused;
+  }
   *fd = std::move(file);
-  return 0;
+  return OldFile::kOpened;
 }
 
 // Turns the end of a pass into the update's result.
@@ -332,9 +474,9 @@ int CredentialUpdate::run(const char* owner) {
   if (out.create(0600) != 0) return 1;
 
   UniqueFd old;
-  int opened = open_old_file(conf_path_, &old, error_);
-  if (opened < 0) return 1;
-  if (opened == 1) {
+  OldFile opened = open_old_file(conf_path_, &old, error_);
+  if (opened == OldFile::kRefused) return 1;
+  if (opened == OldFile::kMissing) {
     if (remove_) return fail(error_, StoreStep::kNothingToRemove, conf_path_, ENOENT);
     if (write_section(out) != 0) return 1;
   } else {
@@ -384,10 +526,10 @@ int update_status(const char* printer, int kind, StoreError* error) {
   if (out.create(0644) != 0) return 1;
 
   UniqueFd old;
-  int opened = open_old_file(*path, &old, error);
-  if (opened < 0) return 1;
+  OldFile opened = open_old_file(*path, &old, error);
+  if (opened == OldFile::kRefused) return 1;
   bool found = false;
-  if (opened == 0) {
+  if (opened == OldFile::kOpened) {
     ReadStatus status = read_account_lines(old.get(), [&](SecretText& copied) {
       if (is_status_line(copied.view())) {
         found = true;

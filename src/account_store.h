@@ -6,6 +6,8 @@
 #ifndef VELMORA_ACCOUNT_STORE_H_
 #define VELMORA_ACCOUNT_STORE_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <functional>
 #include <optional>
@@ -82,7 +84,9 @@ enum class StoreStep {
   kMemory,           // memory ran out
   kCreate,           // creating the replacement file (EEXIST: held by another run)
   kOpen,             // opening the old file for reading
-  kNotRegularFile,   // the old file is a link, device or directory
+  kNotRegularFile,   // the old file is a link, FIFO, device or directory
+  kNotOwner,         // the old file belongs to someone other than the caller
+  kHardLinked,       // the old file has more than one name
   kRead,             // reading the old file
   kLineTooLong,      // a line to write would exceed 510 bytes
   kWrite,            // writing or flushing the replacement file
@@ -96,7 +100,18 @@ struct StoreError {
   int error = 0;       // errno value
   std::string path;    // the file concerned
   std::string target;  // for kRename: the name it was to take
+  // The owner of `path` when it tells the user who blocks the update: for a
+  // refused old file, and for a replacement file that exists already.
+  std::optional<uid_t> owner;
+  nlink_t links = 0;  // for kHardLinked
 };
+
+// An old file is adopted only when it is a regular file with one name, owned
+// by the caller's real user ID: the account directory is writable by every
+// user, who may plant any name in it. Anything else is refused and left as it
+// is. A replacement file is created with exactly mode 0600 (credential file)
+// or 0644 (status file), whatever the umask, and is removed again if the run
+// is ended by a signal while it holds it.
 
 // Sets (remove == 0) or removes the id and password of credential `kind`
 // (1 job accounting, 2 user authentication, 3 secured print) for printer in

@@ -31,9 +31,24 @@ void show_prompt(const char* prompt) {
 
 // ---- Signals during hidden entry -------------------------------------------
 
-// The signals that would otherwise end or stop the process with echo off.
-constexpr int kEntrySignals[] = {SIGALRM, SIGHUP,  SIGINT,  SIGPIPE, SIGQUIT,
-                                 SIGTERM, SIGTSTP, SIGTTIN, SIGTTOU};
+// Every signal that another process or the terminal can send and whose
+// default action would end or stop the process with echo off. The faults the
+// program could raise itself (SEGV, BUS, FPE, ILL, ABRT) are left alone.
+constexpr int kEntrySignals[] = {
+    SIGALRM, SIGHUP,  SIGINT,  SIGPIPE, SIGQUIT, SIGTERM,   SIGTSTP, SIGTTIN,
+    SIGTTOU, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS, SIGTRAP,
+#if defined(SIGIO)
+    SIGIO,
+#elif defined(SIGPOLL)
+    SIGPOLL,
+#endif
+#ifdef SIGPWR
+    SIGPWR,
+#endif
+#ifdef SIGSTKFLT
+    SIGSTKFLT,
+#endif
+};
 
 // Set by the handler, read after the interrupted read returns.
 volatile sig_atomic_t g_caught[NSIG];
@@ -83,7 +98,10 @@ class HiddenEntry {
     sigfillset(&action.sa_mask);
     action.sa_flags = 0;  // no SA_RESTART: the read must return to look at the flags
     for (std::size_t i = 0; i < std::size(kEntrySignals); ++i) {
-      sigaction(kEntrySignals[i], &action, &old_actions_[i]);
+      // A signal the caller ignores (nohup, say) stays ignored.
+      caught_[i] = sigaction(kEntrySignals[i], nullptr, &old_actions_[i]) == 0 &&
+                   old_actions_[i].sa_handler != SIG_IGN &&
+                   sigaction(kEntrySignals[i], &action, nullptr) == 0;
     }
     termios hidden = saved_;
     hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
@@ -101,7 +119,8 @@ class HiddenEntry {
     int saved_errno = errno;
     tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
     for (std::size_t i = 0; i < std::size(kEntrySignals); ++i) {
-      sigaction(kEntrySignals[i], &old_actions_[i], nullptr);
+      if (caught_[i]) sigaction(kEntrySignals[i], &old_actions_[i], nullptr);
+      caught_[i] = false;
     }
     errno = saved_errno;
   }
@@ -109,6 +128,7 @@ class HiddenEntry {
  private:
   termios saved_{};
   struct sigaction old_actions_[std::size(kEntrySignals)] {};
+  bool caught_[std::size(kEntrySignals)] = {};
   bool active_ = false;
 };
 

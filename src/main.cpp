@@ -6,6 +6,8 @@
 // Prints nothing on success. Usage text, errors and prompts are its only output.
 
 #include <cups/cups.h>
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -59,6 +61,62 @@ void report_entry_end(const char* name, bool id, unsigned kind) {
   }
 }
 
+// A user's login name, or their number when they have none.
+std::string user_name(uid_t uid) {
+  if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
+    return pw->pw_name;
+  }
+  return std::to_string(uid);
+}
+
+std::string who_can_remove(uid_t owner) {
+  if (owner == 0) return "only the administrator can remove it";
+  return "only " + user_name(owner) + " or the administrator can remove it";
+}
+
+// What the caller can do about a file that blocks the update: root, and the
+// file's owner, can clear it themselves; anyone else needs the administrator.
+std::string remedy(uid_t owner) {
+  uid_t caller = getuid();
+  if (caller == 0 || owner == caller) return "inspect it and remove it, then run the command again";
+  return who_can_remove(owner) + "; ask the administrator";
+}
+
+// A file this run refused to adopt: which, whose, and what to do.
+void report_refused_file(const char* name, const StoreError& e) {
+  const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
+  std::string what;
+  switch (e.step) {
+    case StoreStep::kNotOwner:
+      what = "belongs to " + owner + ", not to " + user_name(getuid());
+      break;
+    case StoreStep::kHardLinked:
+      what = "has " + std::to_string(e.links) + " hard links (owned by " + owner + ")";
+      break;
+    default:
+      what = "is not a regular file (owned by " + owner + ")";
+      break;
+  }
+  std::fprintf(stderr, "%s: %s %s; it was left unchanged: %s\n", name, e.path.c_str(),
+               what.c_str(), remedy(e.owner.value_or(getuid())).c_str());
+}
+
+// A replacement file that exists already: another run's, a leftover, or a
+// file someone planted to block this user.
+void report_existing_replacement(const char* name, const StoreError& e) {
+  const char* path = e.path.c_str();
+  std::string whose = e.owner ? " (owned by " + user_name(*e.owner) + ")" : "";
+  if (e.owner && *e.owner != getuid()) {
+    std::fprintf(stderr, "%s: cannot create %s: %s%s: %s\n", name, path, std::strerror(e.error),
+                 whose.c_str(), remedy(*e.owner).c_str());
+    return;
+  }
+  std::fprintf(stderr,
+               "%s: cannot create %s: %s%s: another update may be running, or an earlier one was "
+               "interrupted; once none is running, remove %s to let updates go on\n",
+               name, path, std::strerror(e.error), whose.c_str(), path);
+}
+
 // One line on stderr, in the manner of util-linux: program, file, cause.
 void report_store_error(const char* name, const StoreError& e) {
   const char* why = std::strerror(e.error);
@@ -66,11 +124,7 @@ void report_store_error(const char* name, const StoreError& e) {
   switch (e.step) {
     case StoreStep::kCreate:
       if (e.error == EEXIST) {
-        std::fprintf(stderr,
-                     "%s: cannot create %s: %s: another update may be running, or an earlier "
-                     "one was interrupted; once none is running, remove %s to let updates go "
-                     "on\n",
-                     name, path, why, path);
+        report_existing_replacement(name, e);
       } else {
         std::fprintf(stderr, "%s: cannot create %s: %s\n", name, path, why);
       }
@@ -83,7 +137,9 @@ void report_store_error(const char* name, const StoreError& e) {
       std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", name, path, why);
       return;
     case StoreStep::kNotRegularFile:
-      std::fprintf(stderr, "%s: %s is not a regular file; it was left unchanged\n", name, path);
+    case StoreStep::kNotOwner:
+    case StoreStep::kHardLinked:
+      report_refused_file(name, e);
       return;
     case StoreStep::kRead:
       std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", name, path, why);
@@ -217,7 +273,20 @@ int SaveJobAccount(const char* printer, const char* owner, const char* id, const
   }
 }
 
+// Opens /dev/null on any of descriptors 0, 1 and 2 that is closed. Otherwise
+// the first files this run opens would take their places: the scheduler's
+// connection read as the typed ID, a prompt written into an account file.
+bool ensure_standard_descriptors() {
+  for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+    if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF) continue;
+    int opened = ::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    if (opened != fd) return false;  // lower ones are open, so this cannot be another
+  }
+  return true;
+}
+
 int main(int argc, char** argv) {
+  if (!ensure_standard_descriptors()) return 1;  // nowhere to say why
   // Keep typed secrets out of core dumps and away from same-user ptrace
   // (best effort: a kernel without it still gets a working tool).
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
@@ -236,7 +305,11 @@ int main(int argc, char** argv) {
   const char* owner = nullptr;
   if (getuid() != 0) {
     owner = std::getenv("USER");
-    if (owner == nullptr) return 1;
+    if (owner == nullptr) {
+      std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
+                   name);
+      return 1;
+    }
     // The owner names a file in the account directory: it must not be empty
     // or lead out of it.
     if (owner[0] == '\0' || std::strchr(owner, '/') != nullptr) {

@@ -1,10 +1,17 @@
 // The command end to end: the built tool, a private CUPS scheduler with queues
 // lp1 and lp2, real files and real users.
 #include <gtest/gtest.h>
+#include <pwd.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "test_support.h"
 #include "tool_runner.h"
@@ -65,7 +72,19 @@ class Cli : public testing::Test {
   static std::optional<std::string> conf(const std::string& owner) {
     return read_file(account_path(owner + ".conf"));
   }
+  // The user that user() runs as.
+  static uid_t ordinary_uid() { return running_as_root() ? kOrdinaryUid : getuid(); }
+  // A file of the user that user() runs as.
+  static void write_user_file(const std::string& name, const std::string& bytes, mode_t mode) {
+    write_file(account_path(name), bytes, mode);
+    ASSERT_EQ(lchown(account_path(name).c_str(), ordinary_uid(), ordinary_uid()), 0);
+  }
 };
+
+std::string name_of(uid_t uid) {
+  const passwd* pw = getpwuid(uid);
+  return pw != nullptr ? pw->pw_name : std::to_string(uid);
+}
 
 TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
   const std::vector<std::vector<std::string>> argument_lists = {
@@ -194,13 +213,15 @@ TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
 }
 
 TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
+  const std::string kNoUser =
+      "velmora-account: USER is not set: it must name the user whose credentials to keep\n";
   struct Case {
     std::optional<std::string> user;
     std::vector<std::string> args;
     std::string err;
   } cases[] = {
-      {std::nullopt, {"-p", "lp1"}, ""},  // no USER: status 1, silent
-      {std::nullopt, {"-zz", "nosuch"}, ""},
+      {std::nullopt, {"-p", "lp1"}, kNoUser},
+      {std::nullopt, {"-zz", "nosuch"}, kNoUser},
       {"", {"-p", "lp1"}, "velmora-account: USER must be a user name without '/': ''\n"},
       {"../x", {"-xu", "nosuch"}, "velmora-account: USER must be a user name without '/': '../x'\n"},
   };
@@ -250,12 +271,14 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   }
   EXPECT_TRUE(account_dir_entries().empty());
 
-  // A replacement file left by another run: say which file and how to recover.
-  write_file(account_path("alice.conf"), "<lp1>\nid=1\n</lp1>\n", 0666);
-  write_file(account_path("alice.conf.new"), "", 0666);
+  // The user's own replacement file, left by another run of theirs: say which
+  // file and how to recover.
+  write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0666);
+  write_user_file("alice.conf.new", "", 0666);
   const std::string lock = account_path("alice.conf.new");
-  const std::string message = "velmora-account: cannot create " + lock +
-                              ": File exists: another update may be running, or an earlier one "
+  const std::string message = "velmora-account: cannot create " + lock + ": File exists (owned by " +
+                              name_of(ordinary_uid()) +
+                              "): another update may be running, or an earlier one "
                               "was interrupted; once none is running, remove " + lock +
                               " to let updates go on\n";
   for (const char* option : {"-p", "-x"}) {
@@ -268,7 +291,7 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
 
   // A credential file its owner cannot read is refused, not replaced.
   std::remove(lock.c_str());
-  write_file(account_path("alice.conf"), "<lp1>\nid=1\n</lp1>\n", 0000);
+  write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0000);
   ToolRun unreadable = user({"-p", "lp2"}, "9\n9\n");
   EXPECT_EQ(unreadable.status, 1);
   EXPECT_EQ(unreadable.err, "velmora-account: cannot open " + account_path("alice.conf") +
@@ -295,6 +318,156 @@ TEST_F(Cli, StatusFailureIsReported) {
             std::string::npos)
       << run.err;
   EXPECT_FALSE(file_exists(account_path("status")));
+}
+
+// ---- The shared directory: what other users may have planted ---------------
+
+constexpr uid_t kNamelessUid = 54321;  // an owner with no login name
+
+TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
+  REQUIRE_ROOT();
+  const std::string nobody = name_of(kOrdinaryUid);
+  const std::string nameless = std::to_string(kNamelessUid);
+  const std::string root_fix = "inspect it and remove it, then run the command again\n";
+  struct Case {
+    const char* what;
+    std::string name;   // planted in the account directory
+    uid_t owner;
+    const char* link_from;  // non-null: the planted name is a hard link to this file
+    bool as_root;
+    std::vector<std::string> args;
+    std::string err;  // after "velmora-account: ", `lead` and the planted path
+    bool grows = false;
+    std::string lead = "";
+  } cases[] = {
+      {"status planted before root's first -e", "status", kOrdinaryUid, nullptr, true, {"-e", "lp1"},
+       " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix},
+      {"root.conf planted", "root.conf", kOrdinaryUid, nullptr, true, {"-p", "lp1"},
+       " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix},
+      {"status that keeps growing", "status", kOrdinaryUid, nullptr, true, {"-d", "lp1"},
+       " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix, true},
+      {"status hard-linked to a user's secrets", "status", kOrdinaryUid, "alice.conf", true,
+       {"-eu", "lp1"}, " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix},
+      {"status hard-linked to root's secrets", "status", 0, "root.conf", true, {"-e", "lp1"},
+       " has 2 hard links (owned by root); it was left unchanged: " + root_fix},
+      {"the user's file made by root", "alice.conf", 0, nullptr, false, {"-x", "lp1"},
+       " belongs to root, not to " + nobody +
+           "; it was left unchanged: only the administrator can remove it; ask the administrator\n"},
+      {"the user's file made by a neighbour", "alice.conf", kNamelessUid, nullptr, false,
+       {"-p", "lp1"},
+       " belongs to " + nameless + ", not to " + nobody + "; it was left unchanged: only " +
+           nameless + " or the administrator can remove it; ask the administrator\n"},
+      {"the user's replacement file made by a neighbour", "alice.conf.new", kNamelessUid, nullptr,
+       false, {"-pu", "lp1"},
+       ": File exists (owned by " + nameless + "): only " + nameless +
+           " or the administrator can remove it; ask the administrator\n",
+       false, "cannot create "},
+      {"root's replacement file made by a neighbour", "status.new", kOrdinaryUid, nullptr, true,
+       {"-e", "lp1"}, ": File exists (owned by " + nobody + "): " + root_fix, false, "cannot create "},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    const std::string planted = account_path(c.name);
+    const std::string bytes = "<lp1>OFF</lp1>\nid=planted\n";
+    if (c.link_from != nullptr) {
+      write_file(account_path(c.link_from), bytes, 0600);
+      ASSERT_EQ(lchown(account_path(c.link_from).c_str(), c.owner, c.owner), 0);
+      ASSERT_EQ(link(account_path(c.link_from).c_str(), planted.c_str()), 0);
+    } else {
+      write_file(planted, bytes, 0644);
+      ASSERT_EQ(lchown(planted.c_str(), c.owner, c.owner), 0);
+    }
+    std::atomic<bool> done = false;
+    std::thread writer;
+    if (c.grows) {
+      writer = std::thread([&] {
+        std::ofstream out(planted, std::ios::app);
+        while (!done) out << "<lp2>ON</lp2>\n" << std::flush;
+      });
+    }
+    ToolRun run = c.as_root ? root(c.args, "1\n2\n") : user(c.args, "1\n2\n");
+    done = true;
+    if (writer.joinable()) writer.join();
+    EXPECT_EQ(run.status, 1) << c.what;
+    EXPECT_EQ(run.err, "velmora-account: " + c.lead + planted + c.err) << c.what;
+    struct stat st {};
+    ASSERT_EQ(lstat(planted.c_str(), &st), 0) << c.what;
+    EXPECT_EQ(st.st_uid, c.owner) << c.what;
+    std::string now = read_file(planted).value_or("");
+    EXPECT_EQ(c.grows ? now.substr(0, bytes.size()) : now, bytes) << c.what;
+    for (const std::string& entry : account_dir_entries()) {
+      EXPECT_TRUE(entry == c.name || (c.link_from != nullptr && entry == c.link_from))
+          << c.what << ": " << entry;
+    }
+  }
+}
+
+// (The status file's mode is checked by the store's tests.)
+TEST_F(Cli, CredentialFileStaysReadableByTheNextRunWhateverTheUmask) {
+  ToolCall conf_call;
+  conf_call.as_root = false;
+  conf_call.umask = 0777;
+  for (const auto& [option, input] : {std::pair{"-p", "1\n2\n"}, std::pair{"-pu", "al\npw\n"}}) {
+    conf_call.args = {option, "lp1"};
+    conf_call.input = input;
+    ToolRun run = run_tool(conf_call);
+    EXPECT_EQ(run.status, 0) << option << ": " << run.err;
+    EXPECT_EQ(file_mode(account_path("alice.conf")), 0600u) << option;
+  }
+  EXPECT_EQ(conf("alice"), "<lp1>\nid=1\npassword=2\nu_id=" + base64("al") + "\nu_password=" +
+                               base64("pw") + "\n</lp1>\n");
+}
+
+TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
+  REQUIRE_ROOT();
+  struct Case {
+    std::vector<int> closed;
+    std::vector<std::string> args;
+    int status;
+    std::string err;
+    std::optional<std::string> status_file;
+  } cases[] = {
+      {{0}, {"-p", "lp1"}, 1, "velmora-account: reading id: unexpected end of input\n", std::nullopt},
+      {{0, 1, 2}, {"-p", "lp1"}, 1, "", std::nullopt},
+      {{0, 1, 2}, {"-e", "lp1"}, 0, "", "<lp1>ON</lp1>\n"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    ToolCall call;
+    call.args = c.args;
+    call.closed = c.closed;
+    ToolRun run = run_tool(call);
+    EXPECT_EQ(run.status, c.status) << c.closed.size() << c.args[0] << run.err;
+    EXPECT_EQ(run.err, c.err);
+    EXPECT_EQ(read_file(account_path("status")), c.status_file);
+    EXPECT_FALSE(file_exists(account_path("root.conf")));
+  }
+}
+
+TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
+  REQUIRE_ROOT();
+  // Long enough that the signal lands mid-copy: every line is synced.
+  std::string old;
+  for (int i = 0; i < 20000; ++i) old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
+  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+    SetUp();
+    write_file(account_path("root.conf"), old, 0600);
+    const std::string replacement = account_path("root.conf.new");
+    bool seen = false;
+    ToolCall call;
+    call.args = {"-x", "lp1"};
+    call.while_running = [&](pid_t pid) {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+      while (!(seen = file_exists(replacement)) && std::chrono::steady_clock::now() < deadline) {
+      }
+      kill(pid, signo);
+    };
+    ToolRun run = run_tool(call);
+    EXPECT_TRUE(seen) << strsignal(signo);
+    EXPECT_EQ(run.status, 128 + signo) << strsignal(signo) << run.err;
+    EXPECT_FALSE(file_exists(replacement)) << strsignal(signo);
+    EXPECT_EQ(read_file(account_path("root.conf")), old) << strsignal(signo);
+  }
 }
 
 }  // namespace

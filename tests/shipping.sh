@@ -20,9 +20,21 @@ DESTDIR=$root cmake --install "$build" >/dev/null || fail "cmake --install faile
 [ -f "$root$prefix/share/man/man1/velmora-account.1.gz" ] || fail "man page not installed"
 [ -f "$root$prefix/share/bash-completion/completions/velmora-account" ] || fail "completion not installed"
 [ "$(mode_of "$root$account_dir")" = 1777 ] || fail "account directory mode is $(mode_of "$root$account_dir"), not 1777"
+# An empty status file that nobody else can have planted before root's first -e.
+check_status_file() {  # directory, what made it
+  local status=$1/status
+  [ -f "$status" ] && [ ! -s "$status" ] || fail "$2 made no empty status file"
+  [ "$(mode_of "$status")" = 644 ] || fail "$2 made the status file $(mode_of "$status")"
+  [ "$(stat -c %u:%h "$status")" = "$(id -u):1" ] ||
+    fail "$2 made the status file owned and linked as $(stat -c %u:%h "$status")"
+  [ -z "$(find "$1" -name '.status.*')" ] || fail "$2 left a temporary file"
+}
+check_status_file "$root$account_dir" "cmake --install"
 chmod 0750 "$root$account_dir"
+echo "<lp1>ON</lp1>" > "$root$account_dir/status"
 DESTDIR=$root cmake --install "$build" >/dev/null
 [ "$(mode_of "$root$account_dir")" = 750 ] || fail "install changed an existing account directory's mode"
+[ "$(cat "$root$account_dir/status")" = "<lp1>ON</lp1>" ] || fail "install changed an existing status file"
 
 # ---- the Debian package
 (cd "$build" && cpack -B "$work/pkg" >/dev/null) || fail "cpack failed"
@@ -52,16 +64,18 @@ else
     sed "s|^dir='.*'|dir='$work/etc/velmora/account'|" "$work/control/$script" > "$work/$script"
   done
   if [ "$(id -u)" -eq 0 ]; then
+    pkgdir=$work/etc/velmora/account
     sh "$work/postinst" configure || fail "postinst configure failed"
-    [ "$(mode_of "$work/etc/velmora/account")" = 1777 ] || fail "postinst made the directory $(mode_of "$work/etc/velmora/account")"
-    echo data > "$work/etc/velmora/account/alice.conf"
-    echo data > "$work/etc/velmora/account/status"
+    [ "$(mode_of "$pkgdir")" = 1777 ] || fail "postinst made the directory $(mode_of "$pkgdir")"
+    check_status_file "$pkgdir" postinst
+    echo data > "$pkgdir/alice.conf"
+    echo data > "$pkgdir/status"
     sh "$work/postrm" remove && sh "$work/postrm" purge || fail "postrm failed"
-    [ -f "$work/etc/velmora/account/alice.conf" ] && [ -f "$work/etc/velmora/account/status" ] ||
-      fail "remove or purge deleted users' files"
-    rm "$work/etc/velmora/account/alice.conf" "$work/etc/velmora/account/status"
+    [ -f "$pkgdir/alice.conf" ] && [ -f "$pkgdir/status" ] || fail "remove or purge deleted users' files"
+    rm "$pkgdir/alice.conf"
+    : > "$pkgdir/status"  # as the package made it: purge takes it, then the directory
     sh "$work/postrm" purge || fail "postrm purge failed"
-    [ -e "$work/etc/velmora/account" ] && fail "purge left the empty account directory"
+    [ -e "$pkgdir" ] && fail "purge left the account directory or its empty status file"
   else
     echo "maintainer scripts not run: they need root"
   fi

@@ -44,6 +44,13 @@ ToolRun run_tool(const ToolCall& call) {
     dup2(out[1], 1);
     dup2(err[1], 2);
     for (int fd : {in[0], in[1], out[0], out[1], err[0], err[1]}) close(fd);
+    for (int fd : call.closed) close(fd);
+    if (call.umask) umask(*call.umask);
+    // The tool starts with every signal at its default, as from a shell.
+    for (int signo = 1; signo < NSIG; ++signo) signal(signo, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
     std::vector<char*> args, envp;
     if (!call.no_argv) {
       for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
@@ -58,6 +65,7 @@ ToolRun run_tool(const ToolCall& call) {
   close(out[1]);
   close(err[1]);
   signal(SIGPIPE, SIG_IGN);
+  if (call.while_running) call.while_running(pid);
   // Feed the input and collect both outputs without deadlocking on full pipes.
   std::size_t written = 0;
   if (call.input.empty()) close(in[1]);

@@ -4,6 +4,9 @@
 #ifndef VELMORA_TOOL_RUNNER_H_
 #define VELMORA_TOOL_RUNNER_H_
 
+#include <sys/types.h>
+
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -26,6 +29,11 @@ struct ToolCall {
   std::optional<std::string> argv0;        // program name to pass; default the path
   bool no_argv = false;                    // exec with an empty argument vector
   std::string cups_server;                 // default: the private scheduler
+  std::optional<mode_t> umask;             // the tool's umask; default inherited
+  std::vector<int> closed;                 // standard descriptors to close
+  // Runs in the test while the tool runs (given its process ID), before its
+  // output is collected: to send it a signal mid-way, say.
+  std::function<void(pid_t)> while_running;
 };
 
 bool running_as_root();
