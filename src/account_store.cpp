@@ -428,7 +428,10 @@ int CredentialUpdate::scan(int fd) {
 int CredentialUpdate::copy(int fd, ReplacementFile& out) {
   if (lseek(fd, 0, SEEK_SET) != 0) return fail(error_, StoreStep::kRead, conf_path_, errno);
   enum class State { kBefore, kInside, kAfter } state = State::kBefore;
-  bool pair_written = false;
+  // Which key lines of the kind a set has written so far. Once both are, no
+  // later section gets them again.
+  bool id_written = false;
+  bool password_written = false;
   const KindKeys& keys = kKeys[kind_ - 1];
   ReadStatus status = read_account_lines(fd, [&](SecretText& copied) {
     std::string_view line = copied.view();
@@ -440,17 +443,23 @@ int CredentialUpdate::copy(int fd, ReplacementFile& out) {
     }
     if (starts_with(line, "</") && check_printer_name(printer_, text, "</%s>") == 0) {
       state = State::kAfter;
-      if (!remove_ && !pair_written) {
-        pair_written = true;
-        if (write_pair(out) != 0) return 1;
+      if (!remove_) {
+        // A set leaves both key lines in the section: whichever it has not
+        // written goes right before the closing tag.
+        if (!id_written && write_key(out, keys.id, id_) != 0) return 1;
+        if (!password_written && write_key(out, keys.password, password_) != 0) return 1;
+        id_written = password_written = true;
       }
       if (!remove_ || other_kinds_present_) return out.write_line("</%s>\n", printer_);
       return 0;
     }
     if (state == State::kInside && is_key_of(line, keys)) {
       if (remove_) return 0;
-      pair_written = true;
-      if (starts_with(line, keys.id)) return write_key(out, keys.id, id_);
+      if (starts_with(line, keys.id)) {
+        id_written = true;
+        return write_key(out, keys.id, id_);
+      }
+      password_written = true;
       return write_key(out, keys.password, password_);
     }
     copied.push_back('\n');
@@ -458,6 +467,11 @@ int CredentialUpdate::copy(int fd, ReplacementFile& out) {
   });
   if (int result = finish_pass(status, conf_path_, error_); result != 0) return result;
   if (!remove_ && state == State::kBefore) return write_section(out);
+  // A set cannot tell where such a section ends, so drivers might never see
+  // the new values: refuse it rather than report success.
+  if (!remove_ && state == State::kInside) {
+    return fail(error_, StoreStep::kUnclosedSection, conf_path_, EINVAL);
+  }
   return 0;
 }
 

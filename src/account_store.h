@@ -89,6 +89,7 @@ enum class StoreStep {
   kHardLinked,       // the old file has more than one name
   kRead,             // reading the old file
   kLineTooLong,      // a line to write would exceed 510 bytes
+  kUnclosedSection,  // a set found the printer's section without its closing tag
   kWrite,            // writing or flushing the replacement file
   kRename,           // renaming the replacement file into place
   kSyncDirectory,    // the rename happened but could not be made durable

@@ -233,9 +233,12 @@ int GetInputID(ValueBuffer buffer, unsigned kind) {
   }
   if (!convert) {
     buffer[static_cast<std::size_t>(count < 7 ? count : 7)] = '\0';
+    errno = 0;
     return count;
   }
-  return convertInputString(staging.data(), 32, buffer.data());
+  int n = convertInputString(staging.data(), 32, buffer.data());
+  errno = n == 0 && staging.data()[0] != '\0' ? EILSEQ : 0;
+  return n;
 }
 
 int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
@@ -277,7 +280,14 @@ int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
   } else {
     buffer[static_cast<std::size_t>(count < limit ? count : limit)] = '\0';
   }
+  errno = 0;
   if (n != 0) return n;
+  if (staging.data()[0] != '\0') {
+    // Typed, but not text in any encoding of the locale: never store it as
+    // an empty password.
+    errno = EILSEQ;
+    return 0;
+  }
   return kind == 3 ? 0 : 1;
 }
 

@@ -17,12 +17,15 @@ constexpr int kEntryEnded = -1;
 // Prints "id : " (kinds other than 2 and 3) or "user name : " and reads one
 // line from standard input into buffer: the first 7 bytes unconverted, or, for
 // kinds 2 and 3, the text converted to UTF-8 and cut to 32 bytes. Returns the
-// line's byte count (kind 1) or the converted length; 0 means ask again.
+// line's byte count (kind 1) or the converted length; 0 means ask again, with
+// errno EILSEQ when text was typed but none of the locale's encodings
+// converts it (else errno 0).
 int GetInputID(ValueBuffer buffer, unsigned kind);
 
 // Prints "pin : " and reads one line with echo off: 7 bytes unconverted for
 // kind 1, converted UTF-8 of at most 32 (kind 2) or 7 (kind 3) bytes. An empty
-// value is accepted (result 1) except for kind 3 (result 0: ask again). The
+// value is accepted (result 1) except for kind 3 (result 0: ask again); typed
+// text that does not convert gives 0 with errno EILSEQ, as for GetInputID. The
 // terminal is restored as soon as the line is read, and before the process
 // dies or stops on a signal.
 int GetInputPSWD(ValueBuffer buffer, unsigned kind);

@@ -61,6 +61,25 @@ void report_entry_end(const char* name, bool id, unsigned kind) {
   }
 }
 
+// Asks with prompt until it accepts an entry; false (after saying why) when
+// the input ended first.
+bool ask_until_accepted(int (*prompt)(ValueBuffer, unsigned), ValueBuffer buffer, unsigned kind,
+                        const char* name, bool id) {
+  for (;;) {
+    int got = prompt(buffer, kind);
+    if (got > 0) return true;
+    if (got < 0) {
+      report_entry_end(name, id, kind);
+      return false;
+    }
+    if (errno == EILSEQ) {
+      std::fprintf(stderr,
+                   "%s: %s: the text is not valid in the encodings of the locale; type it again\n",
+                   name, entry_name(id, kind));
+    }
+  }
+}
+
 // A user's login name, or their number when they have none.
 std::string user_name(uid_t uid) {
   if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
@@ -118,7 +137,7 @@ void report_existing_replacement(const char* name, const StoreError& e) {
 }
 
 // One line on stderr, in the manner of util-linux: program, file, cause.
-void report_store_error(const char* name, const StoreError& e) {
+void report_store_error(const char* name, const char* printer, const StoreError& e) {
   const char* why = std::strerror(e.error);
   const char* path = e.path.c_str();
   switch (e.step) {
@@ -149,6 +168,12 @@ void report_store_error(const char* name, const StoreError& e) {
                    "%s: cannot write %s: a line would be longer than 510 bytes; nothing was "
                    "changed\n",
                    name, path);
+      return;
+    case StoreStep::kUnclosedSection:
+      std::fprintf(stderr,
+                   "%s: cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
+                   "changed\n",
+                   name, path, printer, printer);
       return;
     case StoreStep::kWrite:
       std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", name, path, why);
@@ -219,13 +244,21 @@ void Usage(const char* name) {
                name, name, name, name, name, name, name, name, name, name);
 }
 
-int CheckCUPSEntry(const char* printer) {
+// 0 when CUPS knows the queue, 1 otherwise. CUPS matches names without regard
+// to case, so *queue (when given) receives the name as CUPS spells it: that is
+// the name drivers look for in the files.
+int CheckCUPSEntry(const char* printer, std::string* queue = nullptr) {
   CupsDests dests;
   if (dests.count() == 0) return 1;
-  return cupsGetDest(printer, nullptr, dests.count(), dests.get()) != nullptr ? 0 : 1;
+  const cups_dest_t* dest = cupsGetDest(printer, nullptr, dests.count(), dests.get());
+  if (dest == nullptr) return 1;
+  if (queue != nullptr) *queue = dest->name;
+  return 0;
 }
 
-int GetArg(int /*argc*/, char** argv) {
+// The operation code of the option in argv[1], or kNoQueue when CUPS does not
+// know the queue in argv[2] (whose CUPS spelling goes to *queue).
+int GetArg(int /*argc*/, char** argv, std::string* queue = nullptr) {
   struct Option {
     const char* text;
     std::size_t bytes;
@@ -244,7 +277,7 @@ int GetArg(int /*argc*/, char** argv) {
       break;
     }
   }
-  if (CheckCUPSEntry(argv[2]) != 0) return kNoQueue;
+  if (CheckCUPSEntry(argv[2], queue) != 0) return kNoQueue;
   return code;
 }
 
@@ -318,8 +351,9 @@ int main(int argc, char** argv) {
     }
   }
 
-  const char* printer = argv[2];
-  int code = GetArg(argc, argv);
+  std::string queue;
+  int code = GetArg(argc, argv, &queue);
+  const char* printer = queue.c_str();
   int kind = kind_of(code);
   StoreError error;
   int result = 0;
@@ -331,17 +365,8 @@ int main(int argc, char** argv) {
       SecretArray<kValueBufferSize> id;
       SecretArray<kValueBufferSize> password;
       const auto entry_kind = static_cast<unsigned>(kind);
-      int got;
-      while ((got = GetInputID(ValueBuffer(id.bytes), entry_kind)) == 0) {
-      }
-      if (got < 0) {
-        report_entry_end(name, true, entry_kind);
-        return 1;
-      }
-      while ((got = GetInputPSWD(ValueBuffer(password.bytes), entry_kind)) == 0) {
-      }
-      if (got < 0) {
-        report_entry_end(name, false, entry_kind);
+      if (!ask_until_accepted(GetInputID, ValueBuffer(id.bytes), entry_kind, name, true) ||
+          !ask_until_accepted(GetInputPSWD, ValueBuffer(password.bytes), entry_kind, name, false)) {
         return 1;
       }
       result = SaveJobAccount(printer, owner, id.data(), password.data(), kSetJobAccounting, kind,
@@ -373,7 +398,7 @@ int main(int argc, char** argv) {
   }
 
   if (result != 0) {
-    report_store_error(name, error);
+    report_store_error(name, printer, error);
     return 1;
   }
   return 0;

@@ -205,10 +205,10 @@ TEST_F(Cli, RootFilesUnderRootWhateverUserSays) {
 
 TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
   // Another user's name is used as given; CUPS matches the queue name without
-  // regard to case, and it is stored as typed.
+  // regard to case, and it is stored as CUPS spells it.
   ToolRun run = user({"-p", "LP1"}, "1\n2\n", "bob");
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(conf("bob"), "<LP1>\nid=1\npassword=2\n</LP1>\n");
+  EXPECT_EQ(conf("bob"), "<lp1>\nid=1\npassword=2\n</lp1>\n");
   EXPECT_EQ(file_mode(account_path("bob.conf")), 0600u);
 }
 
@@ -468,6 +468,73 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
     EXPECT_FALSE(file_exists(replacement)) << strsignal(signo);
     EXPECT_EQ(read_file(account_path("root.conf")), old) << strsignal(signo);
   }
+}
+
+// ---- Status 0 means the typed values are where drivers look ------------------
+
+TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
+  const std::string old = base64("old"), al = base64("al"), pw = base64("pw");
+  const std::string bad_pin =
+      "velmora-account: pin: the text is not valid in the encodings of the locale; type it again\n";
+  const std::string bad_name =
+      "velmora-account: user name: the text is not valid in the encodings of the locale; type it "
+      "again\n";
+  const char* kJapanese = "LANG=ja_JP.UTF-8";  // UTF-8, EUC-JP, SHIFT-JIS: none takes a lone 0xFF
+  struct Case {
+    const char* what;
+    std::string old;
+    std::vector<std::string> args;
+    std::string input;
+    const char* lang;
+    int status;
+    std::string out;
+    std::string err;
+    std::optional<std::string> result;  // nullopt: the old file, untouched
+  } cases[] = {
+      {"queue named in another case", "<lp1>\nid=1\npassword=2\n</lp1>\n", {"-pu", "LP1"},
+       "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       "<lp1>\nid=1\npassword=2\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"remove by another case", "<lp1>\nu_id=" + old + "\nu_password=" + old + "\n</lp1>\nx\n",
+       {"-xu", "LP1"}, "", nullptr, 0, "", "", "x\n"},
+      {"a lone user name gets its password", "<lp1>\nu_id=" + old + "\n</lp1>\n", {"-pu", "lp1"},
+       "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"a lone password gets its user name", "<lp1>\n# n\ns_password=" + old + "\n</lp1>\n",
+       {"-ps", "lp1"}, "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       "<lp1>\n# n\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
+      {"a section without its closing tag", "<lp2>\n</lp2>\n<lp1>\nu_id=" + old + "\n",
+       {"-pu", "lp1"}, "al\npw\n", nullptr, 1, "user name : pin : ",
+       "velmora-account: cannot update " + account_path("alice.conf") +
+           ": the section <lp1> has no closing tag </lp1>; nothing was changed\n",
+       std::nullopt},
+      {"an unconvertible password, then nothing", "x\n", {"-pu", "lp1"}, "al\n\xff\n", kJapanese,
+       1, "user name : pin : pin : ",
+       bad_pin + "velmora-account: reading pin: unexpected end of input\n", std::nullopt},
+      {"unconvertible entries asked again", "x\n", {"-pu", "lp1"}, "\xff\nal\n\xffx\npw\n",
+       kJapanese, 0, "user name : user name : pin : pin : ", bad_name + bad_pin,
+       "x\n<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"an empty password is still accepted", "", {"-pu", "lp1"}, "al\n\n", kJapanese, 0,
+       "user name : pin : ", "", "<lp1>\nu_id=" + al + "\nu_password=\n</lp1>\n"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    write_user_file("alice.conf", c.old, 0600);
+    ToolCall call;
+    call.args = c.args;
+    call.input = c.input;
+    call.as_root = false;
+    if (c.lang != nullptr) call.env = {c.lang};
+    ToolRun run = run_tool(call);
+    EXPECT_EQ(run.status, c.status) << c.what;
+    EXPECT_EQ(run.out, c.out) << c.what;
+    EXPECT_EQ(run.err, c.err) << c.what;
+    EXPECT_EQ(conf("alice"), c.result.value_or(c.old)) << c.what;
+  }
+
+  REQUIRE_ROOT();
+  write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
+  EXPECT_EQ(root({"-d", "LP1"}).status, 0);
+  EXPECT_EQ(read_file(account_path("status")), "<lp1>OFF</lp1>\n");
 }
 
 }  // namespace

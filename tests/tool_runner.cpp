@@ -20,6 +20,7 @@ std::vector<std::string> tool_environment(const ToolCall& call) {
       "CUPS_SERVER=" + (call.cups_server.empty() ? std::string(CUPS_SOCKET) : call.cups_server),
   };
   if (call.user) env.push_back("USER=" + *call.user);
+  env.insert(env.end(), call.env.begin(), call.env.end());
   return env;
 }
 

@@ -29,6 +29,7 @@ struct ToolCall {
   std::optional<std::string> argv0;        // program name to pass; default the path
   bool no_argv = false;                    // exec with an empty argument vector
   std::string cups_server;                 // default: the private scheduler
+  std::vector<std::string> env;            // added to the environment ("LANG=...")
   std::optional<mode_t> umask;             // the tool's umask; default inherited
   std::vector<int> closed;                 // standard descriptors to close
   // Runs in the test while the tool runs (given its process ID), before its
@@ -39,7 +40,7 @@ struct ToolCall {
 bool running_as_root();
 ToolRun run_tool(const ToolCall& call);
 
-// The environment the tool sees: PATH, HOME, CUPS_SERVER and USER.
+// The environment the tool sees: PATH, HOME, CUPS_SERVER, USER and call.env.
 std::vector<std::string> tool_environment(const ToolCall& call);
 
 #endif  // VELMORA_TOOL_RUNNER_H_

@@ -121,6 +121,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   };
   std::vector<std::string> now = lines_of(file);
   if (others(before) != others(now)) abort();
+  if (!status && !remove) {
+    // A set leaves both key lines of the kind, with the new values.
+    const std::string stored_id = kind == 1 ? id : base64(id);
+    const std::string stored_password = kind == 1 ? password : base64(password);
+    bool id_seen = false, password_seen = false;
+    for (const std::string& line : now) {
+      id_seen = id_seen || line == kPrefixes[kind - 1][0] + stored_id;
+      password_seen = password_seen || line == kPrefixes[kind - 1][1] + stored_password;
+    }
+    if (!id_seen || !password_seen) abort();
+  }
   if (status) {
     const char* value = kind == 1 ? "ON" : kind == 2 ? "U_ON" : "OFF";
     std::string wanted = "<" + printer + ">" + value + "</" + printer + ">";
