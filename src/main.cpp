@@ -8,6 +8,7 @@
 #include <cups/cups.h>
 #include <fcntl.h>
 #include <pwd.h>
+#include <strings.h>
 #include <sys/prctl.h>
 #include <unistd.h>
 
@@ -15,7 +16,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 #include "account_store.h"
 #include "credential_entry.h"
@@ -244,10 +248,50 @@ void Usage(const char* name) {
                name, name, name, name, name, name, name, name, name, name);
 }
 
+namespace {
+
+// Asks the scheduler, in one request, for the first queue from `printer` on
+// that this user may use, by the same rules as the destination list. Returns
+// its name as CUPS spells it when that is `printer` (CUPS compares names
+// without regard to case), else nothing: the queue may still be a destination
+// the list holds for other reasons.
+std::optional<std::string> ask_scheduler_for(const char* printer) {
+  std::unique_ptr<http_t, decltype(&httpClose)> http(
+      httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000,
+                   nullptr),
+      httpClose);
+  if (!http) return std::nullopt;
+  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr, printer);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
+  // The scheduler leaves out queues whose allow list excludes this user.
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+               "printer-name");
+  // cupsDoRequest frees the request.
+  std::unique_ptr<ipp_t, decltype(&ippDelete)> response(cupsDoRequest(http.get(), request, "/"),
+                                                        ippDelete);
+  if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
+  ipp_attribute_t* attr = ippFindAttribute(response.get(), "printer-name", IPP_TAG_NAME);
+  const char* name = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
+  if (name == nullptr || strcasecmp(name, printer) != 0) return std::nullopt;
+  return std::string(name);
+}
+
+}  // namespace
+
 // 0 when CUPS knows the queue, 1 otherwise. CUPS matches names without regard
 // to case, so *queue (when given) receives the name as CUPS spells it: that is
-// the name drivers look for in the files.
+// the name drivers look for in the files. The scheduler is asked about this
+// one queue first; only when it does not know it is the full destination
+// list consulted, which waits for network discovery and grows with every
+// queue on the server.
 int CheckCUPSEntry(const char* printer, std::string* queue = nullptr) {
+  if (std::optional<std::string> name = ask_scheduler_for(printer)) {
+    if (queue != nullptr) *queue = std::move(*name);
+    return 0;
+  }
   CupsDests dests;
   if (dests.count() == 0) return 1;
   const cups_dest_t* dest = cupsGetDest(printer, nullptr, dests.count(), dests.get());

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -535,6 +536,52 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
   write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
   EXPECT_EQ(root({"-d", "LP1"}).status, 0);
   EXPECT_EQ(read_file(account_path("status")), "<lp1>OFF</lp1>\n");
+}
+
+// ---- The queue check gives the destination list's answers ----------------------
+
+// Extra queues on the private scheduler for one test, removed afterwards.
+class ExtraQueues {
+ public:
+  explicit ExtraQueues(const std::vector<std::string>& commands) {
+    for (const std::string& c : commands) run("lpadmin " + c);
+  }
+  ~ExtraQueues() {
+    for (const char* q : {"team", "aa-root-only", "zz-root-only"}) run(std::string("lpadmin -x ") + q);
+  }
+
+ private:
+  static void run(const std::string& command) {
+    std::string line = "CUPS_SERVER=" CUPS_SOCKET " PATH=/usr/sbin:/usr/bin:/sbin:/bin " + command +
+                       " >/dev/null 2>&1";
+    if (std::system(line.c_str()) != 0) ADD_FAILURE() << command;
+  }
+};
+
+TEST_F(Cli, QueueCheckGivesTheDestinationListsAnswers) {
+  ExtraQueues queues({"-p lp2 -c team", "-p aa-root-only -E -v file:///dev/null -u allow:root",
+                      "-p zz-root-only -E -v file:///dev/null -u allow:root"});
+  struct Case {
+    const char* queue;
+    bool root_finds;
+    bool user_finds;
+  } cases[] = {
+      {"lp1", true, true},           {"LP2", true, true},
+      {"team", true, true},          {"TEAM", true, true},  // a class
+      {"aa-root-only", true, false},  // others are not on its allow list:
+      {"zz-root-only", true, false},  // hidden before a queue, and as the last
+      {"lp", false, false},          {"nosuch", false, false},
+  };
+  for (const Case& c : cases) {
+    for (bool as_root : {true, false}) {
+      if (as_root && !running_as_root()) continue;
+      ToolRun run = as_root ? root({"-x", c.queue}) : user({"-x", c.queue});
+      bool found = as_root ? c.root_finds : c.user_finds;
+      EXPECT_EQ(run.status, 0) << c.queue << as_root;
+      EXPECT_EQ(run.err, found ? "" : kNoQueue) << c.queue << (as_root ? " as root" : " as a user");
+    }
+  }
+  EXPECT_TRUE(account_dir_entries().empty());
 }
 
 }  // namespace
