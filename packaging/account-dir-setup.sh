@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: Apache-2.0
 # Built into the install rule's helper and into the package's postinst.
 #
 # setup_account_dir DIR: creates DIR with mode 1777 when it is missing (like

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The account store: paths of the account files, the chunked line reader and
 // durable writer they share, and the two updates (a user's credential file,
 // the machine's status file). Every update writes a complete replacement file

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Base64 (RFC 4648, standard alphabet, "=" padding, no line breaks), the form
 // in which user names and passwords are stored in credential files.
 #ifndef VELMORA_BASE64_H_

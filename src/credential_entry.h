@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Credential entry: the terminal prompts for an ID or user name and a PIN or
 // password, and the conversion of typed text to UTF-8 of bounded length.
 #ifndef VELMORA_CREDENTIAL_ENTRY_H_

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // velmora-account: keeps the credentials a printer driver sends with a user's
 // jobs on a CUPS queue, and, for root, which authentication function is on.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Storage for credentials that wipes itself before its memory is released.
 #ifndef VELMORA_SECRET_H_
 #define VELMORA_SECRET_H_

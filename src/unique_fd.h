@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Owner of a file descriptor: closes it once, on every path.
 #ifndef VELMORA_UNIQUE_FD_H_
 #define VELMORA_UNIQUE_FD_H_

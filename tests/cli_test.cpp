@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // The command end to end: the built tool, a private CUPS scheduler with queues
 // lp1 and lp2, real files and real users.
 #include <gtest/gtest.h>

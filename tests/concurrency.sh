@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Many runs at once: each must finish (0) or refuse with a message (1), and
 # the file must end up holding exactly the sections of the runs that finished.
 #

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Conversion of typed text to bounded UTF-8, by locale.
 #include <gtest/gtest.h>
 

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # Fails, one at a time, every system call that an update makes on the account
 # directory, and kills the tool at each of them, then checks that the file is
 # always the whole old or the whole new content.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Paths, the chunked line reader and the durable writer.
 #include <fcntl.h>
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Prompts on a real pseudo-terminal: what the user sees, what is stored, and
 // the terminal's state after every way the entry can end.
 #include <fcntl.h>

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: Apache-2.0
 # What an administrator meets: cmake --install, the Debian package and its
 # maintainer scripts, the man page and the bash completion.
 #
@@ -55,6 +56,19 @@ else
   grep -q '\./etc/' <<< "$contents" && fail "the package ships the account directory (removal would delete it)"
   file "$(dpkg-deb -x "$deb" "$work/unpacked" && echo "$work/unpacked/usr/bin/velmora-account")" | grep -q 'not stripped' &&
     fail "the packaged binary is not stripped"
+  doc=$work/unpacked/usr/share/doc/velmora-account
+  grep -qx 'License: Apache-2.0' "$doc/copyright" 2>/dev/null || fail "no Apache-2.0 copyright file"
+  zcat "$doc/changelog.gz" 2>/dev/null | head -n 1 | grep -q "^velmora-account ($version) " ||
+    fail "the changelog's latest entry is not $version"
+
+  # What Debian's own tools say: lintian clean at every level shown, and every
+  # hardening feature present (unknown only where the check says why).
+  lint=$(lintian --allow-root --pedantic -I -E --fail-on error,warning,info,pedantic "$deb" 2>&1) ||
+    fail "lintian: $lint"
+  hardening=$(hardening-check "$work/unpacked/usr/bin/velmora-account" 2>&1)
+  grep -E ': (no|unknown)$|: no[,!]' <<< "$hardening" && fail "hardening-check: $hardening"
+  echo "$lint"
+  echo "$hardening"
 
   # The maintainer scripts, run against a stand-in for the account directory.
   dpkg-deb -e "$deb" "$work/control"

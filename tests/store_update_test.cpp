@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Credential file and status file updates, byte for byte.
 #include <gtest/gtest.h>
 #include <sys/stat.h>

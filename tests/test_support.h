@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Helpers shared by the tests: files in the test account directory.
 #ifndef VELMORA_TEST_SUPPORT_H_
 #define VELMORA_TEST_SUPPORT_H_

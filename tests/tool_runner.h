@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Runs the built tool (compiled with the test account directory) against the
 // private scheduler, the way a user would: arguments, standard input, and the
 // caller's identity, dropped with setpriv for ordinary-user cases.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: Apache-2.0
 // Feeds arbitrary old files, printer names and values through both updates
 // in a scratch account directory, and checks what must hold for any input:
 // nothing crashes, no replacement file is left, a refused update changes
