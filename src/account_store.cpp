@@ -28,17 +28,17 @@ constexpr char kAccountDir[] = VELMORA_ACCOUNT_DIR;
 static_assert(sizeof(kAccountDir) > 1 && sizeof(kAccountDir) - 1 < kMaxPathBytes,
               "the account directory must leave room for file names");
 
-// Lines the store formats itself are cut at this many bytes, line feed
-// included; a line that would be cut is refused instead.
-constexpr int kFormatBound = 511;
+// The bound lines are formatted with: kMaxFormattedLine bytes and the NUL.
+constexpr int kFormatBound = kMaxFormattedLine + 1;
 using LineBuffer = SecretArray<kFormatBound + 2>;
 
-int fail(StoreError* error, StoreStep step, std::string path, int err) {
+// Records why an update gives up; false, for `return fail(...)`.
+bool fail(StoreError* error, StoreStep step, std::string path, int err) {
   error->step = step;
   error->error = err;
   error->path = std::move(path);
   errno = err;
-  return 1;
+  return false;
 }
 
 bool is_line_break(unsigned char c) { return c == '\n' || c == '\r' || c == 0xFF; }
@@ -129,7 +129,7 @@ class ReplacementFile {
   // Creates the file with exactly `mode`, whatever the umask: drivers running
   // as other users must be able to read the status file, and a user's own
   // file must stay readable by the next run.
-  int create(mode_t mode) {
+  bool create(mode_t mode) {
     BlockedSignals blocked;
     fd_ = UniqueFd(::open(path_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, mode));
     if (!fd_.valid()) {
@@ -149,22 +149,22 @@ class ReplacementFile {
     ino_ = st.st_ino;
     created_ = true;
     arm();
-    return 0;
+    return true;
   }
 
-  int write(const char* data, std::size_t length) {
+  bool write(const char* data, std::size_t length) {
     if (file_write(fd_.get(), data, length) != 0) {
       return fail(error_, StoreStep::kWrite, path_, errno);
     }
-    return 0;
+    return true;
   }
 
-  int write_formatted(const LineBuffer& line) {
+  bool write_formatted(const LineBuffer& line) {
     return write(line.data(), std::strlen(line.data()));
   }
 
   // Formats one line and writes it; a line the bound would cut is refused.
-  __attribute__((format(printf, 2, 3))) int write_line(const char* format, ...) {
+  __attribute__((format(printf, 2, 3))) bool write_line(const char* format, ...) {
     LineBuffer line;
     va_list args;
     va_start(args, format);
@@ -177,7 +177,7 @@ class ReplacementFile {
   // Puts the file in its target's place. The final fsync catches a failed
   // write-back of the last line, which sync() alone would not report; the
   // directory fsync makes the rename itself durable.
-  int commit() {
+  bool commit() {
     if (fsync(fd_.get()) != 0) return fail(error_, StoreStep::kWrite, path_, errno);
     if (::rename(path_.c_str(), target_.c_str()) != 0) {
       int err = errno;
@@ -196,7 +196,7 @@ class ReplacementFile {
       error_->target = target_;
       return fail(error_, StoreStep::kSyncDirectory, directory, errno);
     }
-    return 0;
+    return true;
   }
 
   // Runs in the signal handler: removes the held file, puts the previous
@@ -291,10 +291,10 @@ StoreStep distrust(const struct stat& st) {
   return StoreStep::kNone;
 }
 
-int refuse(StoreError* error, StoreStep step, const std::string& path, const struct stat& st) {
+void refuse(StoreError* error, StoreStep step, const std::string& path, const struct stat& st) {
   error->owner = st.st_uid;
   error->links = st.st_nlink;
-  return fail(error, step, path, step == StoreStep::kHardLinked ? EMLINK : EPERM);
+  fail(error, step, path, step == StoreStep::kHardLinked ? EMLINK : EPERM);
 }
 
 enum class OldFile { kOpened, kMissing, kRefused };
@@ -305,28 +305,21 @@ enum class OldFile { kOpened, kMissing, kRefused };
 // *error with its owner, and left exactly as it is.
 OldFile open_old_file(const std::string& path, UniqueFd* fd, StoreError* error) {
   UniqueFd file(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  const int open_error = file.valid() ? 0 : errno;
+  if (open_error == ENOENT) return OldFile::kMissing;
+  // What stands under the name, also when it cannot be opened: that is
+  // usually someone else's file, and the user must learn whose.
   struct stat st {};
-  if (!file.valid()) {
-    int err = errno;
-    if (err == ENOENT) return OldFile::kMissing;
-    // A file that cannot be opened is usually someone else's: say whose.
-    if (lstat(path.c_str(), &st) != 0) {
-      fail(error, StoreStep::kOpen, path, err);
-      return OldFile::kRefused;
-    }
+  const bool seen = file.valid() ? fstat(file.get(), &st) == 0 : lstat(path.c_str(), &st) == 0;
+  const int stat_error = seen ? 0 : errno;
+  if (seen) {
     if (StoreStep why = distrust(st); why != StoreStep::kNone) {
       refuse(error, why, path, st);
       return OldFile::kRefused;
     }
-    fail(error, StoreStep::kOpen, path, err);
-    return OldFile::kRefused;
   }
-  if (fstat(file.get(), &st) != 0) {
-    fail(error, StoreStep::kOpen, path, errno);
-    return OldFile::kRefused;
-  }
-  if (StoreStep why = distrust(st); why != StoreStep::kNone) {
-    refuse(error, why, path, st);
+  if (open_error != 0 || !seen) {
+    fail(error, StoreStep::kOpen, path, open_error != 0 ? open_error : stat_error);
     return OldFile::kRefused;
   }
   *fd = std::move(file);
@@ -334,18 +327,18 @@ OldFile open_old_file(const std::string& path, UniqueFd* fd, StoreError* error) 
 }
 
 // Turns the end of a pass into the update's result.
-int finish_pass(ReadStatus status, const std::string& path, StoreError* error) {
+bool finish_pass(ReadStatus status, const std::string& path, StoreError* error) {
   switch (status) {
     case ReadStatus::kEnd:
-      return 0;
+      return true;
     case ReadStatus::kReadError:
       return fail(error, StoreStep::kRead, path, errno);
     case ReadStatus::kNoMemory:
       return fail(error, StoreStep::kMemory, path, ENOMEM);
     case ReadStatus::kStopped:
-      return 1;  // the handler recorded why
+      break;  // the handler recorded why
   }
-  return 1;
+  return false;
 }
 
 // ---- Credential file ------------------------------------------------------
@@ -355,46 +348,62 @@ struct KindKeys {
   const char* password;  // prefix of the PIN or password line
 };
 
-constexpr KindKeys kKeys[] = {
-    {"id=", "password="},      // 1 job accounting
-    {"u_id=", "u_password="},  // 2 user authentication
-    {"s_id=", "s_password="},  // 3 secured print
-};
+// Deliberate: these prefixes are what drivers read; none begins another.
+const KindKeys& keys_of(CredentialKind kind) {
+  static constexpr KindKeys kJobAccounting{"id=", "password="};
+  static constexpr KindKeys kUserAuthentication{"u_id=", "u_password="};
+  static constexpr KindKeys kSecuredPrint{"s_id=", "s_password="};
+  switch (kind) {
+    case CredentialKind::kUserAuthentication:
+      return kUserAuthentication;
+    case CredentialKind::kSecuredPrint:
+      return kSecuredPrint;
+    case CredentialKind::kJobAccounting:
+    case CredentialKind::kNone:
+      break;
+  }
+  return kJobAccounting;
+}
 
 bool is_key_of(std::string_view line, const KindKeys& keys) {
   return starts_with(line, keys.id) || starts_with(line, keys.password);
 }
 
+// Tags match only whole, in the same case: "<%s>" and "</%s>" filled with the
+// printer name. Deliberate: drivers find sections the same way.
+bool is_opening_tag(const char* printer, const SecretText& line) {
+  return line.view().starts_with('<') && check_printer_name(printer, line.c_str(), "<%s>") == 0;
+}
+bool is_closing_tag(const char* printer, const SecretText& line) {
+  return line.view().starts_with("</") && check_printer_name(printer, line.c_str(), "</%s>") == 0;
+}
+
 class CredentialUpdate {
  public:
-  CredentialUpdate(const char* printer, int kind, bool remove, const char* id,
+  CredentialUpdate(const char* printer, CredentialKind kind, bool remove, const char* id,
                    const char* password, StoreError* error)
-      : printer_(printer), kind_(kind), remove_(remove), id_(id), password_(password),
-        error_(error) {}
+      : printer_(printer), kind_(kind), keys_(keys_of(kind)), remove_(remove), id_(id),
+        password_(password), error_(error) {}
 
-  int run(const char* owner);
+  bool run(const char* owner);
 
  private:
-  int write_key(ReplacementFile& out, const char* prefix, const char* value) {
+  bool write_key(ReplacementFile& out, const char* prefix, const char* value) {
     return out.write_line("%s%s\n", prefix, value);
   }
-  int write_pair(ReplacementFile& out) {
-    const KindKeys& keys = kKeys[kind_ - 1];
-    if (write_key(out, keys.id, id_) != 0) return 1;
-    return write_key(out, keys.password, password_);
-  }
-  int write_section(ReplacementFile& out) {
-    if (out.write_line("<%s>\n", printer_) != 0 || write_pair(out) != 0) return 1;
-    return out.write_line("</%s>\n", printer_);
+  bool write_section(ReplacementFile& out) {
+    return out.write_line("<%s>\n", printer_) && write_key(out, keys_.id, id_) &&
+           write_key(out, keys_.password, password_) && out.write_line("</%s>\n", printer_);
   }
 
-  int scan(int fd);
-  int copy(int fd, ReplacementFile& out);
+  bool scan(int fd);
+  bool copy(int fd, ReplacementFile& out);
 
   const char* printer_;
-  int kind_;
+  CredentialKind kind_;
+  const KindKeys& keys_;
   bool remove_;
-  const char* id_;        // as stored: typed (kind 1) or Base64
+  const char* id_;        // as stored: typed (job accounting) or Base64
   const char* password_;  // likewise
   StoreError* error_;
   std::string conf_path_;
@@ -403,80 +412,78 @@ class CredentialUpdate {
 
 // Decides, for a remove, whether the printer's section holds keys of another
 // kind and so must keep its tags.
-int CredentialUpdate::scan(int fd) {
+bool CredentialUpdate::scan(int fd) {
   if (lseek(fd, 0, SEEK_SET) != 0) {
     other_kinds_present_ = true;  // cannot tell: keep the tags
-    return 0;
+    return true;
   }
   bool inside = false;
-  ReadStatus status = read_account_lines(fd, [&](SecretText& text) {
-    std::string_view line = text.view();
-    if (!line.empty() && line[0] == '<' && check_printer_name(printer_, text.c_str(), "<%s>") == 0) {
+  ReadStatus status = read_account_lines(fd, [&](SecretText& line) {
+    if (is_opening_tag(printer_, line)) {
       inside = true;
-    } else if (starts_with(line, "</") &&
-               check_printer_name(printer_, text.c_str(), "</%s>") == 0) {
+    } else if (is_closing_tag(printer_, line)) {
       inside = false;
     } else if (inside) {
-      for (int k = 1; k <= 3; ++k) {
-        if (k != kind_ && is_key_of(line, kKeys[k - 1])) other_kinds_present_ = true;
+      for (CredentialKind other : kCredentialKinds) {
+        if (other != kind_ && is_key_of(line.view(), keys_of(other))) other_kinds_present_ = true;
       }
     }
-    return 0;
+    return true;
   });
   return finish_pass(status, conf_path_, error_);
 }
 
-int CredentialUpdate::copy(int fd, ReplacementFile& out) {
+bool CredentialUpdate::copy(int fd, ReplacementFile& out) {
   if (lseek(fd, 0, SEEK_SET) != 0) return fail(error_, StoreStep::kRead, conf_path_, errno);
   enum class State { kBefore, kInside, kAfter } state = State::kBefore;
   // Which key lines of the kind a set has written so far. Once both are, no
   // later section gets them again.
   bool id_written = false;
   bool password_written = false;
-  const KindKeys& keys = kKeys[kind_ - 1];
-  ReadStatus status = read_account_lines(fd, [&](SecretText& copied) {
-    std::string_view line = copied.view();
-    const char* text = copied.c_str();
-    if (!line.empty() && line[0] == '<' && check_printer_name(printer_, text, "<%s>") == 0) {
+  // Deliberate: a remove that leaves no key of another kind drops the tags
+  // too, and any other line of the section stays where it was.
+  const bool keep_tags = !remove_ || other_kinds_present_;
+  ReadStatus status = read_account_lines(fd, [&](SecretText& line) {
+    if (is_opening_tag(printer_, line)) {
       state = State::kInside;
-      if (!remove_ || other_kinds_present_) return out.write_line("<%s>\n", printer_);
-      return 0;
+      return !keep_tags || out.write_line("<%s>\n", printer_);
     }
-    if (starts_with(line, "</") && check_printer_name(printer_, text, "</%s>") == 0) {
+    if (is_closing_tag(printer_, line)) {
       state = State::kAfter;
       if (!remove_) {
         // A set leaves both key lines in the section: whichever it has not
         // written goes right before the closing tag.
-        if (!id_written && write_key(out, keys.id, id_) != 0) return 1;
-        if (!password_written && write_key(out, keys.password, password_) != 0) return 1;
+        if (!id_written && !write_key(out, keys_.id, id_)) return false;
+        if (!password_written && !write_key(out, keys_.password, password_)) return false;
         id_written = password_written = true;
       }
-      if (!remove_ || other_kinds_present_) return out.write_line("</%s>\n", printer_);
-      return 0;
+      return !keep_tags || out.write_line("</%s>\n", printer_);
     }
-    if (state == State::kInside && is_key_of(line, keys)) {
-      if (remove_) return 0;
-      if (starts_with(line, keys.id)) {
+    if (state == State::kInside && is_key_of(line.view(), keys_)) {
+      if (remove_) return true;
+      // Each key line is rewritten where it stands, duplicates included.
+      if (starts_with(line.view(), keys_.id)) {
         id_written = true;
-        return write_key(out, keys.id, id_);
+        return write_key(out, keys_.id, id_);
       }
       password_written = true;
-      return write_key(out, keys.password, password_);
+      return write_key(out, keys_.password, password_);
     }
-    copied.push_back('\n');
-    return out.write(copied.c_str(), copied.size());
+    line.push_back('\n');
+    return out.write(line.c_str(), line.size());
   });
-  if (int result = finish_pass(status, conf_path_, error_); result != 0) return result;
+  if (!finish_pass(status, conf_path_, error_)) return false;
+  // Deliberate: a printer without a section gets one at the end of the file.
   if (!remove_ && state == State::kBefore) return write_section(out);
   // A set cannot tell where such a section ends, so drivers might never see
   // the new values: refuse it rather than report success.
   if (!remove_ && state == State::kInside) {
     return fail(error_, StoreStep::kUnclosedSection, conf_path_, EINVAL);
   }
-  return 0;
+  return true;
 }
 
-int CredentialUpdate::run(const char* owner) {
+bool CredentialUpdate::run(const char* owner) {
   bool cut_conf = false;
   bool cut_new = false;
   auto conf = make_file_path(kPathFormOwner, owner, ".conf", &cut_conf);
@@ -486,30 +493,31 @@ int CredentialUpdate::run(const char* owner) {
   if (cut_conf || cut_new) return fail(error_, StoreStep::kPathTooLong, conf_path_, ENAMETOOLONG);
 
   ReplacementFile out(std::move(*next), conf_path_, error_);
-  if (out.create(0600) != 0) return 1;
+  if (!out.create(0600)) return false;
 
   UniqueFd old;
   OldFile opened = open_old_file(conf_path_, &old, error_);
-  if (opened == OldFile::kRefused) return 1;
+  if (opened == OldFile::kRefused) return false;
   if (opened == OldFile::kMissing) {
     if (remove_) return fail(error_, StoreStep::kNothingToRemove, conf_path_, ENOENT);
-    if (write_section(out) != 0) return 1;
+    if (!write_section(out)) return false;
   } else {
-    if (remove_ && scan(old.get()) != 0) return 1;
-    if (copy(old.get(), out) != 0) return 1;
+    if (remove_ && !scan(old.get())) return false;
+    if (!copy(old.get(), out)) return false;
   }
   return out.commit();
 }
 
 // ---- Status file ----------------------------------------------------------
 
-const char* status_value(int kind) {
-  if (kind == 1) return "ON";
-  if (kind == 2) return "U_ON";
+// Deliberate: the values drivers read; any kind but these two is "OFF".
+const char* status_value(CredentialKind kind) {
+  if (kind == CredentialKind::kJobAccounting) return "ON";
+  if (kind == CredentialKind::kUserAuthentication) return "U_ON";
   return "OFF";
 }
 
-int update_status(const char* printer, int kind, StoreError* error) {
+bool update_status(const char* printer, CredentialKind kind, StoreError* error) {
   bool cut_old = false;
   bool cut_new = false;
   auto path = make_file_path(kPathFormShared, nullptr, "status", &cut_old);
@@ -521,8 +529,8 @@ int update_status(const char* printer, int kind, StoreError* error) {
   if (!format_bounded(new_line, "<%s>%s</%s>\n", printer, status_value(kind), printer)) {
     return fail(error, StoreStep::kLineTooLong, *next, EOVERFLOW);
   }
-  // A line is the printer's status line exactly when it is one of these three;
-  // any other spelling, case or printer name is copied as it is.
+  // A line is the printer's status line exactly when it is one of these three.
+  // Deliberate: any other spelling, case or printer name is copied as it is.
   LineBuffer known[3];
   const char* values[] = {"ON", "U_ON", "OFF"};
   bool formatted[3];
@@ -538,24 +546,25 @@ int update_status(const char* printer, int kind, StoreError* error) {
   };
 
   ReplacementFile out(*next, *path, error);
-  if (out.create(0644) != 0) return 1;
+  if (!out.create(0644)) return false;
 
   UniqueFd old;
   OldFile opened = open_old_file(*path, &old, error);
-  if (opened == OldFile::kRefused) return 1;
+  if (opened == OldFile::kRefused) return false;
   bool found = false;
   if (opened == OldFile::kOpened) {
-    ReadStatus status = read_account_lines(old.get(), [&](SecretText& copied) {
-      if (is_status_line(copied.view())) {
+    ReadStatus status = read_account_lines(old.get(), [&](SecretText& line) {
+      // Every status line of the printer is replaced, not only the first.
+      if (is_status_line(line.view())) {
         found = true;
         return out.write_formatted(new_line);
       }
-      copied.push_back('\n');
-      return out.write(copied.c_str(), copied.size());
+      line.push_back('\n');
+      return out.write(line.c_str(), line.size());
     });
-    if (int result = finish_pass(status, *path, error); result != 0) return result;
+    if (!finish_pass(status, *path, error)) return false;
   }
-  if (!found && out.write_formatted(new_line) != 0) return 1;
+  if (!found && !out.write_formatted(new_line)) return false;
   return out.commit();
 }
 
@@ -600,8 +609,10 @@ int get_line_from_buffer(SecretText& pending, const char* chunk, int start, int 
       if (!is_line_break(c)) continue;
       int i = at - start;
       append_text(pending, chunk + start, static_cast<std::size_t>(i));
-      // CR LF, LF CR, LF LF and CR CR end one line; 0xFF always takes the
-      // byte after it. The byte after the chunk's last is its trailing 0.
+      // Deliberate (the files' line format): CR LF, LF CR, LF LF and CR CR
+      // end one line, so a blank line after a line break vanishes; 0xFF
+      // always takes the byte after it. The byte after the chunk's last is
+      // its trailing 0.
       unsigned char next = bytes[at + 1];
       bool pair = c == 0xFF || next == '\n' || next == '\r';
       return i + (pair ? 2 : 1);
@@ -631,18 +642,20 @@ ReadStatus read_account_lines(int fd, const LineHandler& handle) {
         errno = ENOMEM;
         return ReadStatus::kNoMemory;
       }
-      if (handle(pending) != 0) return ReadStatus::kStopped;
+      if (!handle(pending)) return ReadStatus::kStopped;
       pending.clear();
       offset += used;
     }
     chunk.zero();
   }
   // A last line without a line break is still a line.
-  if (!pending.empty() && handle(pending) != 0) return ReadStatus::kStopped;
+  if (!pending.empty() && !handle(pending)) return ReadStatus::kStopped;
   return ReadStatus::kEnd;
 }
 
 int file_write(int fd, const char* data, std::size_t length) {
+  // Deliberate: durability before speed, an fsync before and a sync after
+  // every line, so whatever was written is on disk whenever the run ends.
   if (fsync(fd) != 0) return -1;
   std::size_t total = 0;
   while (total < length) {
@@ -663,7 +676,7 @@ int file_write(int fd, const char* data, std::size_t length) {
 
 int check_printer_name(const char* printer, const char* line, const char* format) {
   if (printer == nullptr || line == nullptr || format == nullptr) return 1;
-  SecretArray<512> tag;
+  SecretArray<kFormatBound + 1> tag;
   int n = std::snprintf(tag.data(), kFormatBound, format, printer);
   // A tag that does not fit is not the tag: never match its cut form.
   if (n < 0 || n >= kFormatBound) return 1;
@@ -675,32 +688,41 @@ int save_account_conf(const char* printer, const char* owner, const char* id,
   StoreError local;
   if (error == nullptr) error = &local;
   *error = StoreError{};
-  if (!fits_on_one_line(printer) || kind < 1 || kind > 3) {
-    return fail(error, StoreStep::kArguments, "", EINVAL);
+  const CredentialKind credential = kind_from_number(kind);
+  if (!fits_on_one_line(printer) || credential == CredentialKind::kNone) {
+    fail(error, StoreStep::kArguments, "", EINVAL);
+    return 1;
   }
   try {
     SecretText encoded_id;
     SecretText encoded_password;
     if (remove == 0) {
-      if (id == nullptr || password == nullptr) return fail(error, StoreStep::kArguments, "", EINVAL);
-      if (kind == 1) {
-        // Stored as typed, so a line break inside would split the key line.
-        for (const char* value : {id, password}) {
-          if (!fits_on_one_line(value)) return fail(error, StoreStep::kArguments, "", EINVAL);
+      if (id == nullptr || password == nullptr) {
+        fail(error, StoreStep::kArguments, "", EINVAL);
+        return 1;
+      }
+      if (!has_user_name(credential)) {
+        // Deliberate: job accounting values are stored as typed. So a line
+        // break inside would split the key line.
+        if (!fits_on_one_line(id) || !fits_on_one_line(password)) {
+          fail(error, StoreStep::kArguments, "", EINVAL);
+          return 1;
         }
       } else {
         if (util_encodeBase64(id, &encoded_id) != 0 ||
             util_encodeBase64(password, &encoded_password) != 0) {
-          return fail(error, StoreStep::kMemory, "", ENOMEM);
+          fail(error, StoreStep::kMemory, "", ENOMEM);
+          return 1;
         }
         id = encoded_id.c_str();
         password = encoded_password.c_str();
       }
     }
-    CredentialUpdate update(printer, kind, remove != 0, id, password, error);
-    return update.run(owner);
+    CredentialUpdate update(printer, credential, remove != 0, id, password, error);
+    return update.run(owner) ? 0 : 1;
   } catch (const std::bad_alloc&) {
-    return fail(error, StoreStep::kMemory, error->path, ENOMEM);
+    fail(error, StoreStep::kMemory, error->path, ENOMEM);
+    return 1;
   }
 }
 
@@ -708,10 +730,14 @@ int save_account_status(const char* printer, int kind, StoreError* error) {
   StoreError local;
   if (error == nullptr) error = &local;
   *error = StoreError{};
-  if (!fits_on_one_line(printer)) return fail(error, StoreStep::kArguments, "", EINVAL);
+  if (!fits_on_one_line(printer)) {
+    fail(error, StoreStep::kArguments, "", EINVAL);
+    return 1;
+  }
   try {
-    return update_status(printer, kind, error);
+    return update_status(printer, kind_from_number(kind), error) ? 0 : 1;
   } catch (const std::bad_alloc&) {
-    return fail(error, StoreStep::kMemory, error->path, ENOMEM);
+    fail(error, StoreStep::kMemory, error->path, ENOMEM);
+    return 1;
   }
 }

@@ -15,6 +15,7 @@
 #include <string>
 #include <string_view>
 
+#include "credential_kind.h"
 #include "secret.h"
 
 // ---- Paths ---------------------------------------------------------------
@@ -38,8 +39,13 @@ std::optional<std::string> make_file_path(int form, const char* owner, const cha
 // ---- Line reader and durable writer -------------------------------------
 
 // Chunks are read 512 bytes at a time into a 513-byte buffer whose last byte
-// stays 0, and are always scanned as 512 bytes.
+// stays 0. Deliberate: a chunk is always scanned as 512 bytes, also after a
+// short read (its zero bytes end no line and add no text).
 constexpr int kChunkLength = 512;
+
+// Lines the store formats itself (tags, key lines, status lines) hold at most
+// this many bytes, line feed included; one that would be longer is refused.
+constexpr int kMaxFormattedLine = 510;
 
 // Cuts the next line out of chunk[start, length). LF, CR and 0xFF end a line.
 // The line's text (up to its first zero byte) is appended to `pending`.
@@ -59,8 +65,8 @@ enum class ReadStatus {
 
 // Called with each complete line, without its ending and free of zero bytes.
 // The handler may change it (append a line feed, say); it is wiped and reused
-// for the next line. Non-zero stops the pass.
-using LineHandler = std::function<int(SecretText& line)>;
+// for the next line. False stops the pass.
+using LineHandler = std::function<bool(SecretText& line)>;
 
 // Reads fd from its current offset to its end and hands every line to handle.
 // A last line without an ending is handled like any other, unless its text is
@@ -89,7 +95,7 @@ enum class StoreStep {
   kNotOwner,         // the old file belongs to someone other than the caller
   kHardLinked,       // the old file has more than one name
   kRead,             // reading the old file
-  kLineTooLong,      // a line to write would exceed 510 bytes
+  kLineTooLong,      // a line to write would exceed kMaxFormattedLine bytes
   kUnclosedSection,  // a set found the printer's section without its closing tag
   kWrite,            // writing or flushing the replacement file
   kRename,           // renaming the replacement file into place

@@ -7,6 +7,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,16 +15,17 @@
 #include <cstring>
 #include <new>
 
+#include "credential_kind.h"
 #include "secret.h"
 
 namespace {
 
-// Lines for kinds 2 and 3 are staged here before conversion; only the first
-// 511 bytes of a line are kept.
+// Lines holding user names and passwords are staged here before conversion.
+// Deliberate: only the first 511 bytes of a line are kept; the rest is read
+// and dropped.
 constexpr std::size_t kStagingSize = 512;
 constexpr std::size_t kStagedBytes = kStagingSize - 1;
 
-bool converts(unsigned kind) { return kind == 2 || kind == 3; }
 
 void show_prompt(const char* prompt) {
   std::fputs(prompt, stdout);
@@ -189,6 +191,8 @@ struct Candidates {
   std::size_t count;
 };
 
+// Deliberate: the order decides (the bytes E9 E9 are EUC-JP before they are
+// Latin-1), and languages without a list of their own take the last one.
 Candidates candidates_for(int language) {
   static constexpr const char* kJapanese[] = {"UTF-8", "EUC-JP", "SHIFT-JIS"};
   static constexpr const char* kKorean[] = {"UTF-8", "CP949", "EUC-KR"};
@@ -222,30 +226,36 @@ int utf8_length(unsigned char lead) {
 
 int GetInputID(ValueBuffer buffer, unsigned kind) {
   SecretArray<kStagingSize> staging;
-  const bool convert = converts(kind);
+  // Any number but 2 and 3 is taken as job accounting.
+  const bool convert = has_user_name(kind_from_number(kind));
   show_prompt(convert ? "user name : " : "id : ");
   buffer[0] = '\0';
   int count = 0;
   LineEnd end = convert ? read_entry_line(staging.data(), kStagedBytes, &count, false)
-                        : read_entry_line(buffer.data(), 7, &count, false);
+                        : read_entry_line(buffer.data(), kShortEntryLimit, &count, false);
   if (end != LineEnd::kLineFeed) {
     wipe_bytes(buffer.data(), buffer.size());
     return entry_ended(end);
   }
   if (!convert) {
-    buffer[static_cast<std::size_t>(count < 7 ? count : 7)] = '\0';
+    // Deliberate: job accounting values are bytes as typed, cut at the limit
+    // even inside a character, and the result counts the whole line.
+    buffer[static_cast<std::size_t>(std::min(count, kShortEntryLimit))] = '\0';
     errno = 0;
     return count;
   }
-  int n = convertInputString(staging.data(), 32, buffer.data());
+  int n = convertInputString(staging.data(), kLongEntryLimit, buffer.data());
   errno = n == 0 && staging.data()[0] != '\0' ? EILSEQ : 0;
   return n;
 }
 
 int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
   SecretArray<kStagingSize> staging;
-  const bool convert = converts(kind);
-  const int limit = kind == 2 ? 32 : 7;
+  const CredentialKind credential = kind_from_number(kind);
+  const bool convert = has_user_name(credential);
+  // Deliberate: the secured print password is limited like a PIN.
+  const int limit =
+      credential == CredentialKind::kUserAuthentication ? kLongEntryLimit : kShortEntryLimit;
   int count = 0;
   LineEnd end;
   for (;;) {
@@ -279,7 +289,7 @@ int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
   if (convert) {
     n = convertInputString(staging.data(), limit, buffer.data());
   } else {
-    buffer[static_cast<std::size_t>(count < limit ? count : limit)] = '\0';
+    buffer[static_cast<std::size_t>(std::min(count, limit))] = '\0';
   }
   errno = 0;
   if (n != 0) return n;
@@ -289,7 +299,7 @@ int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
     errno = EILSEQ;
     return 0;
   }
-  return kind == 3 ? 0 : 1;
+  return credential == CredentialKind::kSecuredPrint ? 0 : 1;
 }
 
 int GetLang() {

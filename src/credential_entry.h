@@ -7,8 +7,14 @@
 #include <cstddef>
 #include <span>
 
-// Size of the caller's value buffers; a prompt writes at most 33 bytes.
+// Entry limits: the most bytes a prompt leaves in its value buffer.
+constexpr int kShortEntryLimit = 7;  // job accounting ID and PIN, secured print password
+constexpr int kLongEntryLimit = 32;  // user names, user authentication password
+
+// Size of the caller's value buffers; a prompt writes at most the longer
+// limit and a NUL.
 constexpr std::size_t kValueBufferSize = 36;
+static_assert(kValueBufferSize > kLongEntryLimit);
 using ValueBuffer = std::span<char, kValueBufferSize>;
 
 // Result of a prompt that met the end of input, or a read error, before the

@@ -24,63 +24,84 @@
 
 #include "account_store.h"
 #include "credential_entry.h"
+#include "credential_kind.h"
 #include "secret.h"
 
 namespace {
 
 constexpr const char kDefaultName[] = "velmora-account";
 
-// Operation codes.
-enum : int {
-  kUsage = -1,
+// What a run does, chosen by the option. The values are the operation codes
+// that GetArg and SaveJobAccount exchange as numbers.
+enum class Operation : int {
+  kUsage = -1,  // print the usage text
   kSetJobAccounting = 0,
   kRemoveJobAccounting = 1,
-  kNoQueue = 2,
+  kNoQueue = 2,  // print "No Printer Queue Entry"
   kEnableJobAccounting = 3,
-  kDisable = 4,
-  kSetUserAuth = 10,
-  kRemoveUserAuth = 11,
-  kEnableUserAuth = 13,
+  kDisable = 4,  // both functions off
+  kSetUserAuthentication = 10,
+  kRemoveUserAuthentication = 11,
+  kEnableUserAuthentication = 13,
   kSetSecuredPrint = 20,
   kRemoveSecuredPrint = 21,
 };
 
-int kind_of(int code) {
-  if (code == 20 || code == 21) return 3;
-  if (code >= 10 && code <= 13) return 2;
-  if (code >= 0 && code <= 3) return 1;
-  return 0;
+constexpr int operation_code(Operation op) { return static_cast<int>(op); }
+
+CredentialKind kind_of(Operation op) {
+  switch (op) {
+    case Operation::kSetSecuredPrint:
+    case Operation::kRemoveSecuredPrint:
+      return CredentialKind::kSecuredPrint;
+    case Operation::kSetUserAuthentication:
+    case Operation::kRemoveUserAuthentication:
+    case Operation::kEnableUserAuthentication:
+      return CredentialKind::kUserAuthentication;
+    case Operation::kSetJobAccounting:
+    case Operation::kRemoveJobAccounting:
+    case Operation::kNoQueue:
+    case Operation::kEnableJobAccounting:
+      return CredentialKind::kJobAccounting;
+    case Operation::kUsage:
+    case Operation::kDisable:
+      break;
+  }
+  return CredentialKind::kNone;
 }
 
-const char* entry_name(bool id, unsigned kind) {
-  if (id) return kind == 2 || kind == 3 ? "user name" : "id";
-  return "pin";
+enum class Entry { kId, kPassword };
+
+const char* entry_name(Entry entry, CredentialKind kind) {
+  if (entry == Entry::kPassword) return "pin";
+  return has_user_name(kind) ? "user name" : "id";
 }
 
 // Reports a prompt that found no complete line; the terminal is already back.
-void report_entry_end(const char* name, bool id, unsigned kind) {
+void report_entry_end(const char* name, Entry entry, CredentialKind kind) {
   if (errno == 0) {
-    std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", name, entry_name(id, kind));
+    std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", name, entry_name(entry, kind));
   } else {
-    std::fprintf(stderr, "%s: reading %s: %s\n", name, entry_name(id, kind), std::strerror(errno));
+    std::fprintf(stderr, "%s: reading %s: %s\n", name, entry_name(entry, kind),
+                 std::strerror(errno));
   }
 }
 
-// Asks with prompt until it accepts an entry; false (after saying why) when
-// the input ended first.
-bool ask_until_accepted(int (*prompt)(ValueBuffer, unsigned), ValueBuffer buffer, unsigned kind,
-                        const char* name, bool id) {
+// Asks for the entry until its prompt accepts one; false (after saying why)
+// when the input ended first.
+bool ask_until_accepted(Entry entry, ValueBuffer buffer, CredentialKind kind, const char* name) {
+  const auto kind_arg = static_cast<unsigned>(kind_number(kind));
   for (;;) {
-    int got = prompt(buffer, kind);
+    int got = entry == Entry::kId ? GetInputID(buffer, kind_arg) : GetInputPSWD(buffer, kind_arg);
     if (got > 0) return true;
     if (got < 0) {
-      report_entry_end(name, id, kind);
+      report_entry_end(name, entry, kind);
       return false;
     }
     if (errno == EILSEQ) {
       std::fprintf(stderr,
                    "%s: %s: the text is not valid in the encodings of the locale; type it again\n",
-                   name, entry_name(id, kind));
+                   name, entry_name(entry, kind));
     }
   }
 }
@@ -170,9 +191,9 @@ void report_store_error(const char* name, const char* printer, const StoreError&
       return;
     case StoreStep::kLineTooLong:
       std::fprintf(stderr,
-                   "%s: cannot write %s: a line would be longer than 510 bytes; nothing was "
+                   "%s: cannot write %s: a line would be longer than %d bytes; nothing was "
                    "changed\n",
-                   name, path);
+                   name, path, kMaxFormattedLine);
       return;
     case StoreStep::kUnclosedSection:
       std::fprintf(stderr,
@@ -301,29 +322,38 @@ int CheckCUPSEntry(const char* printer, std::string* queue = nullptr) {
   return 0;
 }
 
-// The operation code of the option in argv[1], or kNoQueue when CUPS does not
-// know the queue in argv[2] (whose CUPS spelling goes to *queue).
+// The operation code of the option in argv[1], or that of kNoQueue when CUPS
+// does not know the queue in argv[2] (whose CUPS spelling goes to *queue).
 int GetArg(int /*argc*/, char** argv, std::string* queue = nullptr) {
   struct Option {
     const char* text;
     std::size_t bytes;
-    int code;
+    Operation op;
   };
-  // Longer options first: "-pu..." must not be taken for "-p".
+  // Deliberate: an option is matched by its first bytes, longest first, so
+  // "-pux" acts as "-pu" and "-p" followed by anything else as "-p";
+  // scripts may rely on it.
   static constexpr Option kOptions[] = {
-      {"-ps", 3, kSetSecuredPrint},     {"-xs", 3, kRemoveSecuredPrint}, {"-pu", 3, kSetUserAuth},
-      {"-xu", 3, kRemoveUserAuth},      {"-eu", 3, kEnableUserAuth},     {"-p", 2, kSetJobAccounting},
-      {"-x", 2, kRemoveJobAccounting}, {"-e", 2, kEnableJobAccounting}, {"-d", 2, kDisable},
+      {"-ps", 3, Operation::kSetSecuredPrint},
+      {"-xs", 3, Operation::kRemoveSecuredPrint},
+      {"-pu", 3, Operation::kSetUserAuthentication},
+      {"-xu", 3, Operation::kRemoveUserAuthentication},
+      {"-eu", 3, Operation::kEnableUserAuthentication},
+      {"-p", 2, Operation::kSetJobAccounting},
+      {"-x", 2, Operation::kRemoveJobAccounting},
+      {"-e", 2, Operation::kEnableJobAccounting},
+      {"-d", 2, Operation::kDisable},
   };
-  int code = kUsage;
+  Operation op = Operation::kUsage;
   for (const Option& option : kOptions) {
     if (std::strncmp(argv[1], option.text, option.bytes) == 0) {
-      code = option.code;
+      op = option.op;
       break;
     }
   }
-  if (CheckCUPSEntry(argv[2], queue) != 0) return kNoQueue;
-  return code;
+  // The queue is judged before the option: an unknown queue wins.
+  if (CheckCUPSEntry(argv[2], queue) != 0) return operation_code(Operation::kNoQueue);
+  return operation_code(op);
 }
 
 // Hands the operation to the store. Returns -1 for bad arguments, else the
@@ -331,24 +361,26 @@ int GetArg(int /*argc*/, char** argv, std::string* queue = nullptr) {
 int SaveJobAccount(const char* printer, const char* owner, const char* id, const char* password,
                    int code, int kind, StoreError* error) {
   if (printer == nullptr) return -1;
-  switch (code) {
-    case kSetJobAccounting:
-    case kSetUserAuth:
-    case kSetSecuredPrint:
+  switch (static_cast<Operation>(code)) {
+    case Operation::kSetJobAccounting:
+    case Operation::kSetUserAuthentication:
+    case Operation::kSetSecuredPrint:
       if (id == nullptr || password == nullptr) return -1;
       return save_account_conf(printer, owner, id, password, 0, kind, error);
-    case kRemoveJobAccounting:
-    case kRemoveUserAuth:
-    case kRemoveSecuredPrint:
+    case Operation::kRemoveJobAccounting:
+    case Operation::kRemoveUserAuthentication:
+    case Operation::kRemoveSecuredPrint:
       return save_account_conf(printer, owner, nullptr, nullptr, 1, kind, error);
-    case kEnableJobAccounting:
-    case kEnableUserAuth:
+    case Operation::kEnableJobAccounting:
+    case Operation::kEnableUserAuthentication:
       return save_account_status(printer, kind, error);
-    case kDisable:
-      return save_account_status(printer, 0, error);
-    default:
-      return -1;
+    case Operation::kDisable:
+      return save_account_status(printer, kind_number(CredentialKind::kNone), error);
+    case Operation::kUsage:
+    case Operation::kNoQueue:
+      break;
   }
+  return -1;
 }
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed. Otherwise
@@ -375,6 +407,7 @@ int main(int argc, char** argv) {
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? AppName(argv[0])
                                                                           : kDefaultName;
   if (name[0] == '\0') name = kDefaultName;
+  // Deliberate: usage with status 0, for every wrong command line.
   if (argc != 3) {
     Usage(name);
     return 0;
@@ -382,6 +415,7 @@ int main(int argc, char** argv) {
 
   const char* owner = nullptr;
   if (getuid() != 0) {
+    // Deliberate: taken as given, not looked up from the user ID.
     owner = std::getenv("USER");
     if (owner == nullptr) {
       std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
@@ -397,47 +431,50 @@ int main(int argc, char** argv) {
   }
 
   std::string queue;
-  int code = GetArg(argc, argv, &queue);
+  const auto op = static_cast<Operation>(GetArg(argc, argv, &queue));
   const char* printer = queue.c_str();
-  int kind = kind_of(code);
+  const CredentialKind kind = kind_of(op);
   StoreError error;
   int result = 0;
 
-  switch (code) {
-    case kSetJobAccounting:
-    case kSetUserAuth:
-    case kSetSecuredPrint: {
+  switch (op) {
+    case Operation::kSetJobAccounting:
+    case Operation::kSetUserAuthentication:
+    case Operation::kSetSecuredPrint: {
       SecretArray<kValueBufferSize> id;
       SecretArray<kValueBufferSize> password;
-      const auto entry_kind = static_cast<unsigned>(kind);
-      if (!ask_until_accepted(GetInputID, ValueBuffer(id.bytes), entry_kind, name, true) ||
-          !ask_until_accepted(GetInputPSWD, ValueBuffer(password.bytes), entry_kind, name, false)) {
+      if (!ask_until_accepted(Entry::kId, ValueBuffer(id.bytes), kind, name) ||
+          !ask_until_accepted(Entry::kPassword, ValueBuffer(password.bytes), kind, name)) {
         return 1;
       }
-      result = SaveJobAccount(printer, owner, id.data(), password.data(), kSetJobAccounting, kind,
-                              &error);
+      result = SaveJobAccount(printer, owner, id.data(), password.data(), operation_code(op),
+                              kind_number(kind), &error);
       break;
     }
-    case kRemoveJobAccounting:
-    case kRemoveUserAuth:
-    case kRemoveSecuredPrint:
-      result = SaveJobAccount(printer, owner, nullptr, nullptr, kRemoveJobAccounting, kind, &error);
+    case Operation::kRemoveJobAccounting:
+    case Operation::kRemoveUserAuthentication:
+    case Operation::kRemoveSecuredPrint:
+      result = SaveJobAccount(printer, owner, nullptr, nullptr, operation_code(op),
+                              kind_number(kind), &error);
       // Nothing stored for this user: nothing to remove.
       if (result != 0 && error.step == StoreStep::kNothingToRemove) result = 0;
       break;
-    case kNoQueue:
+    case Operation::kNoQueue:
+      // Deliberate: status 0, as scripts calling the tool expect.
       std::fputs("No Printer Queue Entry\n", stderr);
       return 0;
-    case kEnableJobAccounting:
-    case kDisable:
-    case kEnableUserAuth:
+    case Operation::kEnableJobAccounting:
+    case Operation::kDisable:
+    case Operation::kEnableUserAuthentication:
+      // Deliberate: no message of its own; the usage text says these need root.
       if (getuid() != 0) {
         Usage(name);
         return 0;
       }
-      result = SaveJobAccount(printer, owner, nullptr, nullptr, code, kind, &error);
+      result = SaveJobAccount(printer, owner, nullptr, nullptr, operation_code(op),
+                              kind_number(kind), &error);
       break;
-    default:
+    case Operation::kUsage:
       Usage(name);
       return 0;
   }

@@ -51,7 +51,7 @@ std::vector<std::string> lines_of(const std::string& path) {
   if (fd < 0) return lines;
   if (read_account_lines(fd, [&](SecretText& line) {
         lines.emplace_back(line.view());
-        return 0;
+        return true;
       }) != ReadStatus::kEnd) {
     abort();
   }

@@ -1,10 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
-// Credential file and status file updates, byte for byte.
+// The account store: paths, the chunked line reader, tags and the durable
+// writer; then both updates byte for byte, and what they refuse.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <optional>
 #include <string>
 #include <vector>
@@ -15,6 +18,263 @@
 namespace {
 
 using namespace std::string_literals;
+
+
+// ---- make_file_path ---------------------------------------------------------
+
+TEST(MakeFilePath, BuildsTheFourPaths) {
+  const std::string dir(account_directory());
+  EXPECT_EQ(dir, TEST_ACCOUNT_DIR);
+  struct Case {
+    int form;
+    const char* owner;
+    const char* suffix;
+    std::string path;
+  } cases[] = {
+      {kPathFormOwner, nullptr, ".conf", dir + "/root.conf"},
+      {kPathFormOwner, "alice", ".conf.new", dir + "/alice.conf.new"},
+      {kPathFormOwner, "", ".conf", dir + "/.conf"},
+      {kPathFormShared, nullptr, "status", dir + "/status"},
+      {kPathFormShared, "alice", "status.new", dir + "/status.new"},
+  };
+  for (const Case& c : cases) {
+    bool cut = true;
+    EXPECT_EQ(make_file_path(c.form, c.owner, c.suffix, &cut), c.path);
+    EXPECT_FALSE(cut) << c.path;
+  }
+}
+
+TEST(MakeFilePath, CutsAt255BytesAndSaysSo) {
+  const std::string prefix = std::string(account_directory()) + "/";
+  const std::size_t room = kMaxPathBytes - prefix.size();  // 234 for the installed directory
+  struct Case {
+    std::size_t owner_length;
+    const char* suffix;
+    std::string kept_suffix;
+    bool cut;
+  } cases[] = {
+      {room - 9, ".conf.new", ".conf.new", false},  // fits exactly
+      {room - 8, ".conf.new", ".conf.ne", true},
+      {room - 5, ".conf.new", ".conf", true},  // same string as the ".conf" path
+      {room - 5, ".conf", ".conf", false},
+      {room - 4, ".conf", ".con", true},
+      {room, ".conf", "", true},  // no suffix at all
+      {room, ".conf.new", "", true},
+  };
+  for (const Case& c : cases) {
+    std::string owner(c.owner_length, 'u');
+    bool cut = !c.cut;
+    auto path = make_file_path(kPathFormOwner, owner.c_str(), c.suffix, &cut);
+    EXPECT_EQ(path, prefix + owner + c.kept_suffix) << c.owner_length << c.suffix;
+    EXPECT_EQ(cut, c.cut) << c.owner_length << c.suffix;
+  }
+  std::string longer(room + 40, 'v');
+  EXPECT_EQ(make_file_path(kPathFormOwner, longer.c_str(), ".conf")->size(), kMaxPathBytes);
+}
+
+// ---- get_line_from_buffer ------------------------------------------------------
+
+// A 513-byte chunk buffer holding bytes, zero behind them.
+std::array<char, kChunkLength + 1> chunk_of(const std::string& bytes) {
+  std::array<char, kChunkLength + 1> chunk{};
+  bytes.copy(chunk.data(), std::min<std::size_t>(bytes.size(), kChunkLength));
+  return chunk;
+}
+
+TEST(GetLineFromBuffer, CutsLinesByTheEndingRules) {
+  struct Case {
+    std::string chunk;
+    int start;
+    int result;
+    std::string line;
+  } cases[] = {
+      {"ab\r\ncd\n", 0, 4, "ab"},
+      {"ab\r\ncd\n", 4, 3, "cd"},
+      {"ab\r\ncd\n", 7, -1, ""},  // only zero bytes up to the 512th
+      {"ab\n\ncd\n", 0, 4, "ab"},  // LF LF is one ending
+      {"ab\n\rcd\n", 0, 4, "ab"},
+      {"ab\r\rcd\n", 0, 4, "ab"},
+      {"ab\rcd\n", 0, 3, "ab"},  // lone CR
+      {"ab\xff" "xcd\n", 0, 4, "ab"},  // 0xFF takes the next byte, whatever it is
+      {"ab\xff" "xcd\n", 4, 3, "cd"},
+      {"ab\0cd\n"s, 0, 6, "ab"},  // text ends at a zero byte; all six bytes consumed
+      {"\nab\n", 0, 1, ""},
+      {"abc", 0, -1, "abc"},
+      {"abc", 600, -1, ""},  // start beyond the chunk appends nothing
+  };
+  for (const Case& c : cases) {
+    auto chunk = chunk_of(c.chunk);
+    SecretText pending;
+    EXPECT_EQ(get_line_from_buffer(pending, chunk.data(), c.start, kChunkLength), c.result)
+        << testing::PrintToString(c.chunk) << " from " << c.start;
+    EXPECT_EQ(pending.view(), c.line) << testing::PrintToString(c.chunk) << " from " << c.start;
+  }
+}
+
+TEST(GetLineFromBuffer, EndingAtTheChunksLastByteLooksAtItsTrailingZero) {
+  std::string bytes(kChunkLength - 1, 'a');
+  for (char ending : {'\n', '\r', '\xff'}) {
+    auto chunk = chunk_of(bytes + ending);
+    SecretText pending;
+    int expected = ending == '\xff' ? kChunkLength + 1 : kChunkLength;
+    EXPECT_EQ(get_line_from_buffer(pending, chunk.data(), 0, kChunkLength), expected);
+    EXPECT_EQ(pending.size(), bytes.size());
+  }
+}
+
+TEST(GetLineFromBuffer, ContinuesAPendingLine) {
+  auto chunk = chunk_of("z\nrest");
+  SecretText pending{std::string_view("xy")};
+  EXPECT_EQ(get_line_from_buffer(pending, chunk.data(), 0, kChunkLength), 2);
+  EXPECT_EQ(pending.view(), "xyz");
+}
+
+// ---- The read loop over real files ------------------------------------------
+
+std::vector<std::string> lines_of_file(const std::string& bytes, ReadStatus* status = nullptr) {
+  std::string path = account_path("lines");
+  write_file(path, bytes);
+  int fd = open(path.c_str(), O_RDONLY);
+  std::vector<std::string> lines;
+  ReadStatus result = read_account_lines(fd, [&](SecretText& line) {
+    lines.emplace_back(line.view());
+    return true;
+  });
+  close(fd);
+  if (status != nullptr) *status = result;
+  return lines;
+}
+
+class ReadLoop : public testing::Test {
+ protected:
+  void SetUp() override { reset_account_dir(); }
+};
+
+TEST_F(ReadLoop, SplitsFilesIntoLines) {
+  struct Case {
+    std::string file;
+    std::vector<std::string> lines;
+  } cases[] = {
+      {"", {}},
+      {"a\nb\n", {"a", "b"}},
+      {"a\r\nb\r\n", {"a", "b"}},
+      {"a\r\n\r\nb\r\n", {"a", "", "b"}},  // a blank line survives CR LF endings
+      {"a\n\nb\n", {"a", "b"}},            // ...but not LF endings
+      {"ab\n\n\ncd\n", {"ab", "", "cd"}},
+      {"a\nlast", {"a", "last"}},   // a last line without a line break is kept
+      {"a\n\0\0\0"s, {"a"}},        // zero bytes after the last break add nothing
+      {"ab\0cd\nef\n"s, {"ab", "ef"}},
+  };
+  for (const Case& c : cases) {
+    ReadStatus status;
+    EXPECT_EQ(lines_of_file(c.file, &status), c.lines) << testing::PrintToString(c.file);
+    EXPECT_EQ(status, ReadStatus::kEnd);
+  }
+}
+
+TEST_F(ReadLoop, RunsOfLineBreaksMakeEveryOtherAnEmptyLine) {
+  for (int run = 1; run <= 6; ++run) {
+    for (char brk : {'\n', '\r'}) {
+      std::vector<std::string> expected{"ab"};
+      for (int i = 0; i < (run + 1) / 2 - 1; ++i) expected.emplace_back("");
+      expected.emplace_back("cd");
+      EXPECT_EQ(lines_of_file("ab" + std::string(run, brk) + "cd\n"), expected)
+          << run << " x " << int(brk);
+    }
+  }
+}
+
+TEST_F(ReadLoop, CarriesLongLinesAcrossChunks) {
+  const std::string long_line(600, 'x');
+  EXPECT_EQ(lines_of_file(long_line + "\nsecond\n"), (std::vector<std::string>{long_line, "second"}));
+  // The second chunk completes the 600-byte line after 88 bytes and its LF.
+  auto chunk = chunk_of(std::string(88, 'x') + "\nsecond\n");
+  SecretText pending{std::string_view(long_line.substr(0, 512))};
+  EXPECT_EQ(get_line_from_buffer(pending, chunk.data(), 0, kChunkLength), 89);
+  EXPECT_EQ(pending.view(), long_line);
+
+  const std::string huge(100000, 'y');
+  EXPECT_EQ(lines_of_file("a\n" + huge + "\nb"), (std::vector<std::string>{"a", huge, "b"}));
+}
+
+TEST_F(ReadLoop, NeverJoinsLineBreaksAcrossAChunkBoundary) {
+  // CR as byte 512, LF as byte 513: the LF ends an empty line.
+  std::string file = std::string(511, 'a') + "\r\nnext\n";
+  EXPECT_EQ(lines_of_file(file), (std::vector<std::string>{std::string(511, 'a'), "", "next"}));
+  // The same pair inside one chunk is a single ending.
+  file = std::string(500, 'a') + "\r\nnext\n";
+  EXPECT_EQ(lines_of_file(file), (std::vector<std::string>{std::string(500, 'a'), "next"}));
+}
+
+TEST_F(ReadLoop, ReportsReadErrorsAndHandlerStops) {
+  int dir = open(TEST_ACCOUNT_DIR, O_RDONLY | O_DIRECTORY);
+  errno = 0;
+  EXPECT_EQ(read_account_lines(dir, [](SecretText&) { return true; }), ReadStatus::kReadError);
+  EXPECT_EQ(errno, EISDIR);
+  close(dir);
+
+  std::string path = account_path("lines");
+  write_file(path, "a\nb\nc\n");
+  int fd = open(path.c_str(), O_RDONLY);
+  int seen = 0;
+  EXPECT_EQ(read_account_lines(fd, [&](SecretText&) { return ++seen != 2; }),
+            ReadStatus::kStopped);
+  EXPECT_EQ(seen, 2);
+  close(fd);
+}
+
+// ---- check_printer_name and file_write --------------------------------------
+
+TEST(CheckPrinterName, MatchesWholeTagsExactly) {
+  struct Case {
+    const char* printer;
+    const char* line;
+    const char* format;
+    bool match;
+  } cases[] = {
+      {"lp1", "<lp1>", "<%s>", true},   {"lp1", "</lp1>", "</%s>", true},
+      {"lp1", "<LP1>", "<%s>", false},  {"lp1", "<lp1> ", "<%s>", false},
+      {"lp1", "<lp10>", "<%s>", false}, {"lp1", "</lp1>", "<%s>", false},
+      {nullptr, "<lp1>", "<%s>", false}, {"lp1", nullptr, "<%s>", false},
+      {"lp1", "<lp1>", nullptr, false},
+  };
+  for (const Case& c : cases) {
+    int result = check_printer_name(c.printer, c.line, c.format);
+    EXPECT_EQ(result == 0, c.match) << (c.line ? c.line : "(null)");
+  }
+  // A tag too long to format whole never matches its cut form.
+  std::string name(600, 'p');
+  std::string cut = "<" + name.substr(0, 509);
+  EXPECT_NE(check_printer_name(name.c_str(), cut.c_str(), "<%s>"), 0);
+}
+
+TEST(FileWrite, WritesEverythingOrReportsTheFailure) {
+  reset_account_dir();
+  std::string path = account_path("out");
+  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
+  std::string big(200000, 'z');
+  EXPECT_EQ(file_write(fd, "one\n", 4), 0);
+  EXPECT_EQ(file_write(fd, big.data(), big.size()), 0);
+  close(fd);
+  EXPECT_EQ(read_file(path), "one\n" + big);
+
+  fd = open(path.c_str(), O_RDONLY);  // the write fails
+  errno = 0;
+  EXPECT_NE(file_write(fd, "x\n", 2), 0);
+  EXPECT_EQ(errno, EBADF);
+  close(fd);
+
+  int pipe_fds[2];
+  ASSERT_EQ(pipe(pipe_fds), 0);  // fsync fails on a pipe
+  errno = 0;
+  EXPECT_NE(file_write(pipe_fds[1], "x\n", 2), 0);
+  EXPECT_EQ(errno, EINVAL);
+  close(pipe_fds[0]);
+  close(pipe_fds[1]);
+}
+
+// ---- The credential file and the status file ----------------------------------
+
 
 const std::string kConf = "alice.conf";
 const std::string kNew = "alice.conf.new";

@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-// Conversion of typed text to bounded UTF-8, by locale.
+// Credential entry: conversion of typed text to bounded UTF-8, by locale.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
