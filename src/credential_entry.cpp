@@ -26,7 +26,6 @@ namespace {
 constexpr std::size_t kStagingSize = 512;
 constexpr std::size_t kStagedBytes = kStagingSize - 1;
 
-
 void show_prompt(const char* prompt) {
   std::fputs(prompt, stdout);
   std::fflush(stdout);
