@@ -2,6 +2,7 @@
 #include "credential_entry.h"
 
 #include <iconv.h>
+#include <poll.h>
 #include <signal.h>
 #include <strings.h>
 #include <termios.h>
@@ -17,6 +18,7 @@
 
 #include "credential_kind.h"
 #include "secret.h"
+#include "signals.h"
 
 namespace {
 
@@ -31,136 +33,78 @@ void show_prompt(const char* prompt) {
   std::fflush(stdout);
 }
 
-// ---- Signals during hidden entry -------------------------------------------
+// ---- Hidden entry -----------------------------------------------------------
 
-// Every signal that another process or the terminal can send and whose
-// default action would end or stop the process with echo off. The faults the
-// program could raise itself (SEGV, BUS, FPE, ILL, ABRT) are left alone.
-constexpr int kEntrySignals[] = {
-    SIGALRM, SIGHUP,  SIGINT,  SIGPIPE, SIGQUIT, SIGTERM,   SIGTSTP, SIGTTIN,
-    SIGTTOU, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGSYS, SIGTRAP,
-#if defined(SIGIO)
-    SIGIO,
-#elif defined(SIGPOLL)
-    SIGPOLL,
-#endif
-#ifdef SIGPWR
-    SIGPWR,
-#endif
-#ifdef SIGSTKFLT
-    SIGSTKFLT,
-#endif
-};
+// The terminal as it was before echo went off, for the signal hook.
+termios g_saved_terminal;
+volatile sig_atomic_t g_terminal_hidden = 0;
 
-// Set by the handler, read after the interrupted read returns.
-volatile sig_atomic_t g_caught[NSIG];
-
-extern "C" void note_signal(int signo) { g_caught[signo] = 1; }
-
-bool signal_caught() {
-  for (int signo : kEntrySignals) {
-    if (g_caught[signo] != 0) return true;
+// Async-signal-safe: puts the terminal back before a signal ends or stops
+// the run.
+void restore_terminal() {
+  if (g_terminal_hidden != 0) {
+    tcsetattr(STDIN_FILENO, TCSANOW, &g_saved_terminal);
+    g_terminal_hidden = 0;
   }
-  return false;
 }
-
-// Delivers the signals caught during the entry again, now that the terminal
-// and the original dispositions are back: the process dies, stops or ignores
-// them as it would have. Returns whether there were any.
-bool reraise_caught_signals() {
-  bool any = false;
-  for (int signo : kEntrySignals) {
-    if (g_caught[signo] != 0) {
-      g_caught[signo] = 0;
-      any = true;
-      kill(getpid(), signo);
-    }
-  }
-  return any;
-}
-
-// Echo off for the length of one hidden entry, after OpenBSD's readpassphrase:
-// while it is in force the entry signals are caught so that the terminal can
-// be put back before the process dies or stops.
-class HiddenEntry {
- public:
-  HiddenEntry() = default;
-  HiddenEntry(const HiddenEntry&) = delete;
-  HiddenEntry& operator=(const HiddenEntry&) = delete;
-  ~HiddenEntry() { restore(); }
-
-  // Turns echo off (keeping ECHONL so the line feed still shows) and drops
-  // typed-ahead input. False when a signal interrupted the change. When
-  // standard input is not a terminal nothing changes and entry goes on.
-  bool hide() {
-    if (tcgetattr(STDIN_FILENO, &saved_) != 0) return true;
-    active_ = true;
-    struct sigaction action {};
-    action.sa_handler = note_signal;
-    sigfillset(&action.sa_mask);
-    action.sa_flags = 0;  // no SA_RESTART: the read must return to look at the flags
-    for (std::size_t i = 0; i < std::size(kEntrySignals); ++i) {
-      // A signal the caller ignores (nohup, say) stays ignored.
-      caught_[i] = sigaction(kEntrySignals[i], nullptr, &old_actions_[i]) == 0 &&
-                   old_actions_[i].sa_handler != SIG_IGN &&
-                   sigaction(kEntrySignals[i], &action, nullptr) == 0;
-    }
-    termios hidden = saved_;
-    hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
-    hidden.c_lflag |= ECHONL;
-    while (tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden) != 0) {
-      if (errno != EINTR) return true;  // fails harmlessly; entry goes on
-      if (signal_caught()) return false;
-    }
-    return true;
-  }
-
-  void restore() {
-    if (!active_) return;
-    active_ = false;
-    int saved_errno = errno;
-    tcsetattr(STDIN_FILENO, TCSANOW, &saved_);
-    for (std::size_t i = 0; i < std::size(kEntrySignals); ++i) {
-      if (caught_[i]) sigaction(kEntrySignals[i], &old_actions_[i], nullptr);
-      caught_[i] = false;
-    }
-    errno = saved_errno;
-  }
-
- private:
-  termios saved_{};
-  struct sigaction old_actions_[std::size(kEntrySignals)] {};
-  bool caught_[std::size(kEntrySignals)] = {};
-  bool active_ = false;
-};
-
-// ---- Reading a line --------------------------------------------------------
 
 enum class LineEnd { kLineFeed, kEndOfInput, kError, kInterrupted };
 
 // Reads standard input byte by byte up to a line feed, which is not stored.
 // Bytes at line positions below `keep` go to dest; the rest are dropped.
 // *count receives the number of bytes before the line feed (capped at
-// INT_MAX). With stop_on_signal, a caught entry signal ends the read.
-LineEnd read_entry_line(char* dest, std::size_t keep, int* count, bool stop_on_signal) {
+// INT_MAX). With wait_mask, the signals are blocked and each wait for input
+// releases them atomically (so none slips in between a look at the guard
+// and the wait); a signal the guard took ends the read.
+LineEnd read_entry_line(char* dest, std::size_t keep, int* count, const sigset_t* wait_mask) {
   *count = 0;
   std::size_t position = 0;
   for (;;) {
-    if (stop_on_signal && signal_caught()) return LineEnd::kInterrupted;
-    errno = 0;
-    int c = std::getc(stdin);
-    if (c == EOF) {
-      if (std::ferror(stdin) && errno == EINTR) {
-        std::clearerr(stdin);
-        continue;
+    if (wait_mask != nullptr) {
+      if (SignalGuard::interrupted()) return LineEnd::kInterrupted;
+      pollfd input{STDIN_FILENO, POLLIN, 0};
+      if (ppoll(&input, 1, nullptr, wait_mask) < 0) {
+        if (errno == EINTR) continue;
+        return LineEnd::kError;
       }
-      return std::ferror(stdin) ? LineEnd::kError : LineEnd::kEndOfInput;
     }
+    char c;
+    ssize_t got = ::read(STDIN_FILENO, &c, 1);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return LineEnd::kError;
+    }
+    if (got == 0) return LineEnd::kEndOfInput;
     if (c == '\n') return LineEnd::kLineFeed;
-    if (position < keep) dest[position] = static_cast<char>(c);
+    if (position < keep) dest[position] = c;
     ++position;
     if (*count < INT_MAX) ++*count;
   }
+}
+
+// One hidden entry, after OpenBSD's readpassphrase: echo off (ECHONL kept,
+// so the line feed still shows) and typed-ahead input dropped, and the
+// terminal put back on every way out, a signal included. When standard input
+// is not a terminal nothing changes and the line is read as it comes.
+LineEnd read_hidden_line(char* dest, std::size_t keep, int* count) {
+  termios saved{};
+  if (tcgetattr(STDIN_FILENO, &saved) != 0) {
+    show_prompt("pin : ");
+    return read_entry_line(dest, keep, count, nullptr);
+  }
+  BlockedSignals blocked(SignalSet::kTerminatingAndStops);
+  g_saved_terminal = saved;
+  SignalGuard guard(SignalSet::kTerminatingAndStops, restore_terminal);
+  termios hidden = saved;
+  hidden.c_lflag &= ~static_cast<tcflag_t>(ECHO);
+  hidden.c_lflag |= ECHONL;
+  g_terminal_hidden = 1;
+  tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);  // may fail harmlessly; entry goes on
+  show_prompt("pin : ");
+  LineEnd end = read_entry_line(dest, keep, count, &blocked.previous());
+  restore_terminal();
+  guard.release();
+  return end;  // signals that came meanwhile are taken as the mask comes back
 }
 
 int entry_ended(LineEnd end) {
@@ -230,8 +174,8 @@ int GetInputID(ValueBuffer buffer, unsigned kind) {
   show_prompt(convert ? "user name : " : "id : ");
   buffer[0] = '\0';
   int count = 0;
-  LineEnd end = convert ? read_entry_line(staging.data(), kStagedBytes, &count, false)
-                        : read_entry_line(buffer.data(), kShortEntryLimit, &count, false);
+  LineEnd end = convert ? read_entry_line(staging.data(), kStagedBytes, &count, nullptr)
+                        : read_entry_line(buffer.data(), kShortEntryLimit, &count, nullptr);
   if (end != LineEnd::kLineFeed) {
     wipe_bytes(buffer.data(), buffer.size());
     return entry_ended(end);
@@ -259,26 +203,13 @@ int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
   LineEnd end;
   for (;;) {
     staging.zero();
-    {
-      HiddenEntry hidden;
-      if (hidden.hide()) {
-        show_prompt("pin : ");
-        buffer[0] = '\0';
-        end = convert ? read_entry_line(staging.data(), kStagedBytes, &count, true)
-                      : read_entry_line(buffer.data(), static_cast<std::size_t>(limit), &count, true);
-      } else {
-        end = LineEnd::kInterrupted;
-      }
-    }  // the terminal and the signal dispositions are back from here on
-    if (end == LineEnd::kInterrupted) {
-      // The line is abandoned; wipe it before the signal may end the process.
-      staging.zero();
-      wipe_bytes(buffer.data(), buffer.size());
-    }
-    reraise_caught_signals();
-    // Still alive: the signal stopped us and we were continued, or it is
-    // ignored. Hide the entry again and ask anew.
+    buffer[0] = '\0';
+    end = convert ? read_hidden_line(staging.data(), kStagedBytes, &count)
+                  : read_hidden_line(buffer.data(), static_cast<std::size_t>(limit), &count);
     if (end != LineEnd::kInterrupted) break;
+    // Stopped and continued: the line is abandoned; hide the entry again
+    // and ask anew.
+    wipe_bytes(buffer.data(), buffer.size());
   }
   if (end != LineEnd::kLineFeed) {
     wipe_bytes(buffer.data(), buffer.size());

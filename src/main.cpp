@@ -6,9 +6,7 @@
 //
 // Prints nothing on success. Usage text, errors and prompts are its only output.
 
-#include <cups/cups.h>
 #include <fcntl.h>
-#include <pwd.h>
 #include <strings.h>
 #include <sys/prctl.h>
 #include <unistd.h>
@@ -25,6 +23,8 @@
 #include "account_store.h"
 #include "credential_entry.h"
 #include "credential_kind.h"
+#include "messages.h"
+#include "scheduler.h"
 #include "secret.h"
 
 namespace {
@@ -106,138 +106,6 @@ bool ask_until_accepted(Entry entry, ValueBuffer buffer, CredentialKind kind, co
   }
 }
 
-// A user's login name, or their number when they have none.
-std::string user_name(uid_t uid) {
-  if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
-    return pw->pw_name;
-  }
-  return std::to_string(uid);
-}
-
-std::string who_can_remove(uid_t owner) {
-  if (owner == 0) return "only the administrator can remove it";
-  return "only " + user_name(owner) + " or the administrator can remove it";
-}
-
-// What the caller can do about a file that blocks the update: root, and the
-// file's owner, can clear it themselves; anyone else needs the administrator.
-std::string remedy(uid_t owner) {
-  uid_t caller = getuid();
-  if (caller == 0 || owner == caller) return "inspect it and remove it, then run the command again";
-  return who_can_remove(owner) + "; ask the administrator";
-}
-
-// A file this run refused to adopt: which, whose, and what to do.
-void report_refused_file(const char* name, const StoreError& e) {
-  const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
-  std::string what;
-  switch (e.step) {
-    case StoreStep::kNotOwner:
-      what = "belongs to " + owner + ", not to " + user_name(getuid());
-      break;
-    case StoreStep::kHardLinked:
-      what = "has " + std::to_string(e.links) + " hard links (owned by " + owner + ")";
-      break;
-    default:
-      what = "is not a regular file (owned by " + owner + ")";
-      break;
-  }
-  std::fprintf(stderr, "%s: %s %s; it was left unchanged: %s\n", name, e.path.c_str(),
-               what.c_str(), remedy(e.owner.value_or(getuid())).c_str());
-}
-
-// A replacement file that exists already: another run's, a leftover, or a
-// file someone planted to block this user.
-void report_existing_replacement(const char* name, const StoreError& e) {
-  const char* path = e.path.c_str();
-  std::string whose = e.owner ? " (owned by " + user_name(*e.owner) + ")" : "";
-  if (e.owner && *e.owner != getuid()) {
-    std::fprintf(stderr, "%s: cannot create %s: %s%s: %s\n", name, path, std::strerror(e.error),
-                 whose.c_str(), remedy(*e.owner).c_str());
-    return;
-  }
-  std::fprintf(stderr,
-               "%s: cannot create %s: %s%s: another update may be running, or an earlier one was "
-               "interrupted; once none is running, remove %s to let updates go on\n",
-               name, path, std::strerror(e.error), whose.c_str(), path);
-}
-
-// One line on stderr, in the manner of util-linux: program, file, cause.
-void report_store_error(const char* name, const char* printer, const StoreError& e) {
-  const char* why = std::strerror(e.error);
-  const char* path = e.path.c_str();
-  switch (e.step) {
-    case StoreStep::kCreate:
-      if (e.error == EEXIST) {
-        report_existing_replacement(name, e);
-      } else {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", name, path, why);
-      }
-      return;
-    case StoreStep::kPathTooLong:
-      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n", name,
-                   path);
-      return;
-    case StoreStep::kOpen:
-      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", name, path, why);
-      return;
-    case StoreStep::kNotRegularFile:
-    case StoreStep::kNotOwner:
-    case StoreStep::kHardLinked:
-      report_refused_file(name, e);
-      return;
-    case StoreStep::kRead:
-      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", name, path, why);
-      return;
-    case StoreStep::kLineTooLong:
-      std::fprintf(stderr,
-                   "%s: cannot write %s: a line would be longer than %d bytes; nothing was "
-                   "changed\n",
-                   name, path, kMaxFormattedLine);
-      return;
-    case StoreStep::kUnclosedSection:
-      std::fprintf(stderr,
-                   "%s: cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
-                   "changed\n",
-                   name, path, printer, printer);
-      return;
-    case StoreStep::kWrite:
-      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", name, path, why);
-      return;
-    case StoreStep::kRename:
-      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", name, path,
-                   e.target.c_str(), why);
-      return;
-    case StoreStep::kSyncDirectory:
-      std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
-                   name, path, why, e.target.c_str());
-      return;
-    case StoreStep::kArguments:
-      std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", name);
-      return;
-    case StoreStep::kMemory:
-    case StoreStep::kNone:
-    case StoreStep::kNothingToRemove:
-      break;
-  }
-  std::fprintf(stderr, "%s: cannot update the account file: %s\n", name, why);
-}
-
-// Destination list from the CUPS client library, freed on every path.
-class CupsDests {
- public:
-  CupsDests() : count_(cupsGetDests(&dests_)) {}
-  CupsDests(const CupsDests&) = delete;
-  CupsDests& operator=(const CupsDests&) = delete;
-  ~CupsDests() { cupsFreeDests(count_, dests_); }
-  int count() const { return count_; }
-  cups_dest_t* get() const { return dests_; }
-
- private:
-  cups_dest_t* dests_ = nullptr;
-  int count_;
-};
-
 }  // namespace
 
 const char* AppName(const char* path) {
@@ -245,86 +113,10 @@ const char* AppName(const char* path) {
   return slash != nullptr ? slash + 1 : path;
 }
 
-void Usage(const char* name) {
-  std::fprintf(stderr,
-               "%s Usage: \n"
-               "Setting Job Accounting ID/Password \n"
-               "  %s -p [Printer Name]\n"
-               "Remove ID/Password \n"
-               "  %s -x [Printer Name]\n\n"
-               "Setting User Authentication Function User Name/Password \n"
-               "  %s -pu [Printer Name]\n"
-               "Remove User Name/Password \n"
-               "  %s -xu [Printer Name]\n\n"
-               "Setting Secured Print Function User Name/Password \n"
-               "  %s -ps [Printer Name]\n"
-               "Remove User Name/Password \n"
-               "  %s -xs [Printer Name]\n\n"
-               "Root privilege is required to perform following operations \n"
-               "Enable Job Accounting \n"
-               "  %s -e [Printer Name]\n"
-               "Enable User Authentication Function \n"
-               "  %s -eu [Printer Name]\n"
-               "Disable Job Accounting and User Authentication Function \n"
-               "  %s -d [Printer Name]\n",
-               name, name, name, name, name, name, name, name, name, name);
-}
-
-namespace {
-
-// Asks the scheduler, in one request, for the first queue from `printer` on
-// that this user may use, by the same rules as the destination list. Returns
-// its name as CUPS spells it when that is `printer` (CUPS compares names
-// without regard to case), else nothing: the queue may still be a destination
-// the list holds for other reasons.
-std::optional<std::string> ask_scheduler_for(const char* printer) {
-  std::unique_ptr<http_t, decltype(&httpClose)> http(
-      httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 30000,
-                   nullptr),
-      httpClose);
-  if (!http) return std::nullopt;
-  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr, printer);
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
-  // The scheduler leaves out queues whose allow list excludes this user.
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-               cupsUser());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-               "printer-name");
-  // cupsDoRequest frees the request.
-  std::unique_ptr<ipp_t, decltype(&ippDelete)> response(cupsDoRequest(http.get(), request, "/"),
-                                                        ippDelete);
-  if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) return std::nullopt;
-  ipp_attribute_t* attr = ippFindAttribute(response.get(), "printer-name", IPP_TAG_NAME);
-  const char* name = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
-  if (name == nullptr || strcasecmp(name, printer) != 0) return std::nullopt;
-  return std::string(name);
-}
-
-}  // namespace
-
-// 0 when CUPS knows the queue, 1 otherwise. CUPS matches names without regard
-// to case, so *queue (when given) receives the name as CUPS spells it: that is
-// the name drivers look for in the files. The scheduler is asked about this
-// one queue first; only when it does not know it is the full destination
-// list consulted, which waits for network discovery and grows with every
-// queue on the server.
-int CheckCUPSEntry(const char* printer, std::string* queue = nullptr) {
-  if (std::optional<std::string> name = ask_scheduler_for(printer)) {
-    if (queue != nullptr) *queue = std::move(*name);
-    return 0;
-  }
-  CupsDests dests;
-  if (dests.count() == 0) return 1;
-  const cups_dest_t* dest = cupsGetDest(printer, nullptr, dests.count(), dests.get());
-  if (dest == nullptr) return 1;
-  if (queue != nullptr) *queue = dest->name;
-  return 0;
-}
-
 // The operation code of the option in argv[1], or that of kNoQueue when CUPS
-// does not know the queue in argv[2] (whose CUPS spelling goes to *queue).
-int GetArg(int /*argc*/, char** argv, std::string* queue = nullptr) {
+// does not know the queue in argv[2]; *lookup receives what the queue check
+// found (the name as CUPS spells it, or why the scheduler could not be asked).
+int GetArg(int /*argc*/, char** argv, QueueLookup* lookup) {
   struct Option {
     const char* text;
     std::size_t bytes;
@@ -352,7 +144,7 @@ int GetArg(int /*argc*/, char** argv, std::string* queue = nullptr) {
     }
   }
   // The queue is judged before the option: an unknown queue wins.
-  if (CheckCUPSEntry(argv[2], queue) != 0) return operation_code(Operation::kNoQueue);
+  if (CheckCUPSEntry(argv[2], lookup) != 0) return operation_code(Operation::kNoQueue);
   return operation_code(op);
 }
 
@@ -430,9 +222,13 @@ int main(int argc, char** argv) {
     }
   }
 
-  std::string queue;
-  const auto op = static_cast<Operation>(GetArg(argc, argv, &queue));
-  const char* printer = queue.c_str();
+  QueueLookup lookup;
+  const auto op = static_cast<Operation>(GetArg(argc, argv, &lookup));
+  if (lookup.result == QueueCheck::kUnreachable) {
+    report_unreachable_scheduler(name, lookup);
+    return 1;
+  }
+  const char* printer = lookup.queue.c_str();
   const CredentialKind kind = kind_of(op);
   StoreError error;
   int result = 0;

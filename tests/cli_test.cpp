@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -49,6 +51,31 @@ const std::string kUsage = usage("velmora-account");
 #define REQUIRE_ROOT() \
   if (!running_as_root()) GTEST_SKIP() << "needs root to act as root and as another user"
 const std::string kNoQueue = "No Printer Queue Entry\n";
+
+// A scheduler that accepts connections and never answers.
+class SilentScheduler {
+ public:
+  explicit SilentScheduler(std::string path) : path_(std::move(path)) {
+    unlink(path_.c_str());
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    path_.copy(address.sun_path, sizeof address.sun_path - 1);
+    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 8) != 0 ||
+        chmod(path_.c_str(), 0777) != 0) {
+      ADD_FAILURE() << "cannot listen on " << path_;
+    }
+  }
+  ~SilentScheduler() {
+    close(fd_);
+    unlink(path_.c_str());
+  }
+  const std::string& path() const { return path_; }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+};
 
 class Cli : public testing::Test {
  protected:
@@ -164,14 +191,31 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
     EXPECT_EQ(run.err, kNoQueue) << option;
     EXPECT_EQ(run.out, "") << option;  // no prompt
   }
-  // No scheduler at all.
-  ToolCall call;
-  call.args = {"-pu", "lp1"};
-  call.as_root = false;
-  call.cups_server = TEST_HOME "/no-scheduler.sock";
-  ToolRun run = run_tool(call);
+  // No queue CUPS could hold: unknown without asking (a long name once
+  // stalled the library for a minute).
+  ToolRun run = user({"-x", std::string(40000, 'q')});
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.err, kNoQueue);
+
+  // A scheduler that cannot be asked is not an unknown queue: status 1,
+  // nothing prompted, nothing changed, within the bound.
+  SilentScheduler silent(TEST_HOME "/silent.sock");
+  const std::string none = TEST_HOME "/no-scheduler.sock";
+  const std::pair<std::string, std::string> unreachable[] = {
+      {none, "cannot reach the print scheduler at " + none + ": No such file or directory"},
+      {silent.path(), "the print scheduler at " + silent.path() + " did not answer within 10 s"},
+  };
+  for (const auto& [server, why] : unreachable) {
+    ToolCall call;
+    call.args = {"-pu", "lp1"};
+    call.as_root = false;
+    call.cups_server = server;
+    call.patience_ms = 30000;
+    run = run_tool(call);
+    EXPECT_EQ(run.status, 1) << server;
+    EXPECT_EQ(run.err, "velmora-account: " + why + "; nothing was changed\n");
+    EXPECT_EQ(run.out, "");
+  }
   EXPECT_TRUE(account_dir_entries().empty());
 }
 
@@ -279,10 +323,10 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   write_user_file("alice.conf.new", "", 0666);
   const std::string lock = account_path("alice.conf.new");
   const std::string message = "velmora-account: cannot create " + lock + ": File exists (owned by " +
-                              name_of(ordinary_uid()) +
-                              "): another update may be running, or an earlier one "
-                              "was interrupted; once none is running, remove " + lock +
-                              " to let updates go on\n";
+                              name_of(ordinary_uid()) + "): an update of " +
+                              account_path("alice.conf") +
+                              " was interrupted (killed, or the machine stopped) and left it; "
+                              "remove " + lock + " to let updates go on\n";
   for (const char* option : {"-p", "-x"}) {
     ToolRun run = user({option, "lp1"}, "9\n9\n");
     EXPECT_EQ(run.status, 1) << option;
@@ -341,6 +385,7 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
     std::string err;  // after "velmora-account: ", `lead` and the planted path
     bool grows = false;
     std::string lead = "";
+    mode_t mode = 0644;
   } cases[] = {
       {"status planted before root's first -e", "status", kOrdinaryUid, nullptr, true, {"-e", "lp1"},
        " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix},
@@ -366,6 +411,17 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
        false, "cannot create "},
       {"root's replacement file made by a neighbour", "status.new", kOrdinaryUid, nullptr, true,
        {"-e", "lp1"}, ": File exists (owned by " + nobody + "): " + root_fix, false, "cannot create "},
+      {"a private file of root's moved in as status", "status", 0, nullptr, true, {"-e", "lp1"},
+       " has mode 0600 (owned by root): the status file must be readable by everyone; it was left "
+       "unchanged: make sure nothing in it is private, run chmod 0644 " + account_path("status") +
+           ", then run the command again\n",
+       false, "", 0600},
+      {"a credential file others may write", "alice.conf", kOrdinaryUid, nullptr, false,
+       {"-x", "lp1"},
+       " has mode 0660 (owned by " + nobody + "): others could have changed it; it was left "
+       "unchanged: check it, run chmod go-w " + account_path("alice.conf") +
+           ", then run the command again\n",
+       false, "", 0660},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -376,7 +432,7 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
       ASSERT_EQ(lchown(account_path(c.link_from).c_str(), c.owner, c.owner), 0);
       ASSERT_EQ(link(account_path(c.link_from).c_str(), planted.c_str()), 0);
     } else {
-      write_file(planted, bytes, 0644);
+      write_file(planted, bytes, c.mode);
       ASSERT_EQ(lchown(planted.c_str(), c.owner, c.owner), 0);
     }
     std::atomic<bool> done = false;
@@ -451,7 +507,7 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
   // Long enough that the signal lands mid-copy: every line is synced.
   std::string old;
   for (int i = 0; i < 20000; ++i) old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
-  for (int signo : {SIGINT, SIGTERM, SIGHUP}) {
+  for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGRTMIN, SIGPWR, SIGSYS}) {
     SetUp();
     write_file(account_path("root.conf"), old, 0600);
     const std::string replacement = account_path("root.conf.new");
@@ -469,6 +525,90 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
     EXPECT_EQ(run.status, 128 + signo) << strsignal(signo) << run.err;
     EXPECT_FALSE(file_exists(replacement)) << strsignal(signo);
     EXPECT_EQ(read_file(account_path("root.conf")), old) << strsignal(signo);
+  }
+}
+
+// An update that is stopped holds its replacement file: others are told to
+// wait; if the file is removed anyway and another update goes through, the
+// stopped one, continued, renames nothing. One that was killed left a file
+// nobody holds, and says so.
+TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
+  std::string old;
+  for (int i = 0; i < 3000; ++i) old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
+  write_user_file("alice.conf", old, 0600);
+  const std::string path = account_path("alice.conf"), lock = path + ".new";
+  const std::string owner = "(owned by " + name_of(ordinary_uid()) + "): ";
+  const std::string added = "<lp2>\nid=7\npassword=8\n</lp2>\n";
+  ToolRun waiting, second;
+  ToolCall first;
+  first.args = {"-x", "lp1"};
+  first.as_root = false;
+  first.patience_ms = 60000;
+  first.while_running = [&](pid_t pid) {
+    while (!file_exists(lock)) {
+    }
+    kill(pid, SIGSTOP);
+    waiting = user({"-p", "lp2"}, "7\n8\n");
+    std::remove(lock.c_str());  // against the advice
+    second = user({"-p", "lp2"}, "7\n8\n");
+    kill(pid, SIGCONT);
+  };
+  ToolRun stopped = run_tool(first);
+  EXPECT_EQ(waiting.status, 1);
+  EXPECT_EQ(waiting.err, "velmora-account: cannot create " + lock + ": File exists " + owner +
+                             "another update of " + path +
+                             " is running now (it may be stopped or slow); let it finish, then "
+                             "run the command again; do not remove " + lock + "\n");
+  EXPECT_EQ(second.status, 0) << second.err;
+  EXPECT_EQ(stopped.status, 1);
+  EXPECT_EQ(stopped.err, "velmora-account: cannot update " + path + ": its replacement file " + lock +
+                             " was removed or replaced while this run was writing it; nothing "
+                             "was changed\n");
+  EXPECT_EQ(conf("alice"), old + added);
+
+  first.while_running = [&](pid_t pid) {
+    while (!file_exists(lock)) {
+    }
+    kill(pid, SIGKILL);
+  };
+  EXPECT_EQ(run_tool(first).status, 128 + SIGKILL);
+  ToolRun after = user({"-x", "lp2"});
+  EXPECT_EQ(after.status, 1);
+  EXPECT_EQ(after.err, "velmora-account: cannot create " + lock + ": File exists " + owner +
+                           "an update of " + path +
+                           " was interrupted (killed, or the machine stopped) and left it; remove " +
+                           lock + " to let updates go on\n");
+  EXPECT_EQ(conf("alice"), old + added);
+}
+
+// Anyone may create files in the account directory, so it must keep users
+// from replacing each other's: root's (or the caller's), sticky if shared.
+TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
+  REQUIRE_ROOT();
+  const std::string dir = TEST_ACCOUNT_DIR;
+  struct Case {
+    uid_t owner;
+    mode_t mode;
+    bool as_root;
+    std::string err;
+  } cases[] = {
+      {kOrdinaryUid, 01777, true,
+       "the account directory " + dir + " belongs to " + name_of(kOrdinaryUid) +
+           ", not to root; nothing was changed: run chown root " + dir +
+           ", then run the command again\n"},
+      {0, 0777, false,
+       "the account directory " + dir + " has mode 0777: others may write in it but it lacks the "
+       "sticky bit, so they could replace any file in it; nothing was changed: ask the "
+       "administrator to run chmod +t " + dir + "\n"},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    ASSERT_EQ(chown(dir.c_str(), c.owner, c.owner), 0);
+    ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+    ToolRun run = c.as_root ? root({"-p", "lp1"}, "1\n2\n") : user({"-p", "lp1"}, "1\n2\n");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, "velmora-account: " + c.err);
+    EXPECT_TRUE(account_dir_entries().empty());
   }
 }
 

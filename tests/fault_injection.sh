@@ -13,7 +13,7 @@
 set -u
 
 tool=$1 dir=$2 socket=$3 work=$4
-calls=openat,read,write,fsync,lseek,rename,unlink,close
+calls=openat,read,write,fsync,lseek,rename,renameat,unlink,unlinkat,close,flock,fchmod,newfstatat
 export CUPS_SERVER=$socket HOME=$work/home ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-}
 
 skip() { echo "fault injection skipped: $*"; exit 77; }
@@ -63,14 +63,12 @@ account_calls() {
       name = line; sub(/\(.*/, "", name)
       if (!(name in wanted)) next
       count[name]++
-      touches = 0
-      if (name == "openat" || name == "rename" || name == "unlink") {
-        touches = index(line, "\"" dir "/") > 0 || index(line, "\"" dir "\"") > 0
-      } else {
-        fd = line; sub(/^[a-z0-9]+\(/, "", fd); sub(/[,)].*/, "", fd)
-        touches = (fd in open)
-        if (name == "close") delete open[fd]
-      }
+      # A call touches the directory by its path, or through a descriptor
+      # opened there (the directory itself included: openat, renameat,
+      # unlinkat and newfstatat work relative to it).
+      fd = line; sub(/^[a-z0-9]+\(/, "", fd); sub(/[,)].*/, "", fd)
+      touches = (fd in open) || index(line, "\"" dir "/") > 0 || index(line, "\"" dir "\"") > 0
+      if (name == "close") delete open[fd]
       if (name == "openat" && touches) {
         result = line; sub(/.*= /, "", result)
         if (result ~ /^[0-9]+$/) open[result] = 1
@@ -82,16 +80,17 @@ account_calls() {
 errors_for() {
   case $1 in
     write | fsync) echo ENOSPC EIO ;;
-    read | lseek | close) echo EIO ;;
-    openat | unlink) echo EACCES ;;
-    rename) echo EIO EXDEV ;;
+    read | lseek | close | newfstatat | fchmod) echo EIO ;;
+    openat | unlink | unlinkat) echo EACCES ;;
+    rename | renameat) echo EIO EXDEV ;;
+    flock) echo ENOLCK ;;
   esac
 }
 
 prepare() {  # old-content function, file
   find "$dir" -mindepth 1 -delete
   "$1" > "$dir/$2"
-  chmod 600 "$dir/$2"
+  if [ "$2" = status ]; then chmod 644 "$dir/$2"; else chmod 600 "$dir/$2"; fi
 }
 
 run_tool() {  # strace options..., then: -- option printer input

@@ -232,7 +232,8 @@ TEST_F(Prompts, SignalsDuringHiddenEntryRestoreEchoAndKill) {
     int signo;
     const char* typed;  // typed at the terminal, or sent with kill
   } cases[] = {{SIGINT, "\x03"},   {SIGQUIT, "\x1c"},  {SIGTERM, nullptr},
-               {SIGHUP, nullptr}, {SIGUSR1, nullptr}, {SIGPWR, nullptr}};
+               {SIGHUP, nullptr}, {SIGUSR1, nullptr}, {SIGPWR, nullptr},
+               {SIGRTMIN, nullptr}, {SIGSYS, nullptr}};
   for (const Case& c : cases) {
     SetUp();
     Terminal term({"-pu", "lp1"});

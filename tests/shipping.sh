@@ -98,6 +98,36 @@ else
     : > "$pkgdir/status"  # as the package made it: purge takes it, then the directory
     sh "$work/postrm" purge || fail "postrm purge failed"
     [ -e "$pkgdir" ] && fail "purge left the account directory or its empty status file"
+
+    # A neighbour racing the setup: a status link to a directory of theirs,
+    # planted and removed in a loop. The setup never creates anything there;
+    # it either leaves root's file or fails naming the path.
+    race=$(mktemp -d /tmp/velmora-race.XXXXXX)
+    chmod 755 "$race"
+    mkdir "$race/theirs" "$race/acct"
+    chmod 1777 "$race/acct"
+    chown 65534 "$race/theirs"
+    setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \
+      'while :; do ln -s "$1" "$2/status" 2>/dev/null; rm -f "$2/status" 2>/dev/null; done' \
+      _ "$race/theirs" "$race/acct" &
+    planter=$!
+    for _ in $(seq 500); do [ -L "$race/acct/status" ] && break; sleep 0.01; done
+    [ -L "$race/acct/status" ] || fail "race: the planter never planted"
+    refused=0
+    for _ in $(seq 200); do
+      rm -f "$race/acct/status"
+      if err=$(sh -c '. "$1"; setup_account_dir "$2"' _ "$src/packaging/account-dir-setup.sh" "$race/acct" 2>&1); then
+        [ "$(stat -c %u:%a:%h "$race/acct/status")" = 0:644:1 ] || fail "race: setup passed a status of $(stat -c %u:%a:%h "$race/acct/status")"
+      else
+        refused=$((refused + 1))
+        grep -qF "$race/acct/status" <<< "$err" || fail "race: setup failed without naming the file: $err"
+      fi
+    done
+    kill "$planter"
+    wait "$planter" 2>/dev/null
+    [ -z "$(ls -A "$race/theirs")" ] || fail "race: the setup created $(ls -A "$race/theirs") in the planter's directory"
+    echo "install race: $refused of 200 setups refused a planted status"
+    rm -rf "$race"
   else
     echo "maintainer scripts not run: they need root"
   fi

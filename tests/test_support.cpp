@@ -30,6 +30,9 @@ void reset_account_dir() {
     if (unlink(path.c_str()) != 0) rmdir(path.c_str());
   }
   chmod(TEST_ACCOUNT_DIR, 0755);
+  if (chown(TEST_ACCOUNT_DIR, getuid(), getgid()) != 0) {
+    throw std::runtime_error("cannot take back " TEST_ACCOUNT_DIR);
+  }
 }
 
 std::string account_path(const std::string& name) { return std::string(TEST_ACCOUNT_DIR) + "/" + name; }

@@ -75,9 +75,9 @@ ToolRun run_tool(const ToolCall& call) {
   pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {call.input.empty() ? -1 : in[1], POLLOUT, 0}};
   int open_outputs = 2;
   while (open_outputs > 0) {
-    if (poll(fds, 3, 10000) <= 0) {
+    if (poll(fds, 3, call.patience_ms) <= 0) {
       kill(pid, SIGKILL);  // a hang is a failure, not a stuck suite
-      run.err += "[test: no progress in 10 s, killed]";
+      run.err += "[test: no progress, killed]";
       break;
     }
     for (int i = 0; i < 2; ++i) {

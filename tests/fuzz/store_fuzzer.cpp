@@ -19,6 +19,8 @@
 #include <vector>
 
 #include "account_store.h"
+#include "account_directory.h"
+#include "line_reader.h"
 #include "test_support.h"
 
 // Durability is not what this target checks: without these every input
@@ -83,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string file = account_path(status ? "status" : "fuzz.conf");
   unlink(file.c_str());
   if (!no_old_file) {
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    // The modes the store trusts: a private credential file, a public status file.
+    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, status ? 0644 : 0600);
     if (fd < 0 || write(fd, old.data(), old.size()) != static_cast<ssize_t>(old.size())) abort();
     close(fd);
   }

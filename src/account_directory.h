@@ -1,0 +1,78 @@
+// SPDX-License-Identifier: Apache-2.0
+// The account directory: the paths of the files in it, whether the directory
+// itself may be used, and which old files found in it may be adopted.
+//
+// The directory is writable by every user, who may plant any name in it. So
+// an update first opens the directory and checks it (AccountDirectory::open),
+// then works only through that descriptor, and adopts an old file only when
+// open_old_file finds it trustworthy. Refusals are StoreError values with the
+// owner, mode or link count a message needs; nothing refused is changed.
+#ifndef VELMORA_ACCOUNT_DIRECTORY_H_
+#define VELMORA_ACCOUNT_DIRECTORY_H_
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "store_error.h"
+#include "unique_fd.h"
+
+// ---- Paths ------------------------------------------------------------------
+
+// Path forms for make_file_path.
+constexpr int kPathFormShared = 2;  // directory "/" suffix
+constexpr int kPathFormOwner = 4;   // directory "/" owner-or-"root" suffix
+
+// Longest path the store builds; longer ones are cut to this many bytes.
+constexpr std::size_t kMaxPathBytes = 255;
+
+// The account directory compiled into this build.
+std::string_view account_directory();
+
+// Builds an account file path. A null owner stands for root. An over-long
+// path is cut at kMaxPathBytes; *cut (when given) tells whether that happened.
+// Returns nullopt only when memory runs out.
+std::optional<std::string> make_file_path(int form, const char* owner, const char* suffix,
+                                          bool* cut = nullptr);
+
+// ---- The directory ------------------------------------------------------------
+
+class AccountDirectory {
+ public:
+  // Opens the account directory (a symbolic link to it, root's choice, is
+  // followed here, once) and checks it: it must belong to root or to the
+  // caller and, when group or others may write in it, carry the sticky bit,
+  // so that nobody can replace another user's files. nullopt with *error
+  // (kDirectory, kUnsafeDirectory) otherwise.
+  static std::optional<AccountDirectory> open(StoreError* error);
+
+  int fd() const { return fd_.get(); }
+  // The full path of a file in the directory, for messages.
+  std::string path_of(std::string_view name) const;
+
+ private:
+  explicit AccountDirectory(UniqueFd fd) : fd_(std::move(fd)) {}
+  UniqueFd fd_;
+};
+
+// The name of an account file inside the directory, from its full path.
+std::string name_in_directory(const std::string& path);
+
+// ---- Old files --------------------------------------------------------------
+
+// How an old file is shared: a credential file is private; the status file
+// is read by everyone, so it must be public already, or republishing it at
+// mode 0644 could expose what its owner kept private.
+enum class FileUse { kPrivate, kPublic };
+
+enum class OldFile { kOpened, kMissing, kRefused };
+
+// Opens the old file `name` for reading, if this run may adopt it: a regular
+// file with one name, owned by the caller's real user ID, not writable by
+// group or others, and (kPublic) readable by everyone. A link is never
+// followed and a FIFO never waited on. kRefused leaves *error saying why.
+OldFile open_old_file(const AccountDirectory& dir, const std::string& name, FileUse use,
+                      UniqueFd* fd, StoreError* error);
+
+#endif  // VELMORA_ACCOUNT_DIRECTORY_H_

@@ -1,0 +1,252 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "messages.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "line_reader.h"
+
+namespace {
+
+// A user's login name, or their number when they have none.
+std::string user_name(uid_t uid) {
+  if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
+    return pw->pw_name;
+  }
+  return std::to_string(uid);
+}
+
+std::string octal_mode(mode_t mode) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
+  return text;
+}
+
+// Whether the caller may act on a file or directory of `owner` themselves.
+bool may_fix(uid_t owner) { return getuid() == 0 || owner == getuid(); }
+
+// What the caller can do about a file that blocks the update: root, and the
+// file's owner, can clear it themselves; anyone else needs the administrator.
+std::string remedy(uid_t owner) {
+  if (may_fix(owner)) return "inspect it and remove it, then run the command again";
+  if (owner == 0) return "only the administrator can remove it; ask the administrator";
+  return "only " + user_name(owner) + " or the administrator can remove it; ask the administrator";
+}
+
+// The same for a command that mends it.
+std::string run_or_ask(uid_t owner, const std::string& command) {
+  if (may_fix(owner)) return "run " + command + ", then run the command again";
+  return "ask the administrator to run " + command;
+}
+
+// An old file this run refused to adopt: which, whose, and what to do.
+void report_refused_file(const char* name, const StoreError& e) {
+  const uid_t owner_id = e.owner.value_or(getuid());
+  const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
+  const char* path = e.path.c_str();
+  std::string what;
+  std::string fix = remedy(owner_id);
+  switch (e.step) {
+    case StoreStep::kNotOwner:
+      what = "belongs to " + owner + ", not to " + user_name(getuid());
+      break;
+    case StoreStep::kHardLinked:
+      what = "has " + std::to_string(e.links) + " hard links (owned by " + owner + ")";
+      break;
+    case StoreStep::kWritableByOthers:
+      what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
+             "): others could have changed it";
+      fix = may_fix(owner_id) ? "check it, run chmod go-w " + e.path + ", then run the command again"
+                              : run_or_ask(owner_id, "chmod go-w " + e.path);
+      break;
+    case StoreStep::kNotReadableByAll:
+      what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
+             "): the status file must be readable by everyone";
+      fix = may_fix(owner_id) ? "make sure nothing in it is private, run chmod 0644 " + e.path +
+                                    ", then run the command again"
+                              : run_or_ask(owner_id, "chmod 0644 " + e.path);
+      break;
+    default:
+      what = "is not a regular file (owned by " + owner + ")";
+      break;
+  }
+  std::fprintf(stderr, "%s: %s %s; it was left unchanged: %s\n", name, path, what.c_str(),
+               fix.c_str());
+}
+
+// A replacement file that exists already: a running update's, a leftover of
+// an interrupted one, or a file someone planted to block this user.
+void report_existing_replacement(const char* name, const StoreError& e) {
+  const char* path = e.path.c_str();
+  const char* why = std::strerror(e.error);
+  if (!e.owner) {
+    std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", name, path, why);
+    return;
+  }
+  const std::string whose = "(owned by " + user_name(*e.owner) + ")";
+  std::string advice;
+  switch (e.holder) {
+    case Holder::kRunning:
+      advice = "another update of " + e.target +
+               " is running now (it may be stopped or slow); let it finish, then run the command "
+               "again; do not remove " + e.path;
+      break;
+    case Holder::kInterrupted:
+      advice = "an update of " + e.target +
+               " was interrupted (killed, or the machine stopped) and left it; remove " + e.path +
+               " to let updates go on";
+      break;
+    case Holder::kUnknown:
+      advice = remedy(*e.owner);
+      break;
+  }
+  std::fprintf(stderr, "%s: cannot create %s: %s %s: %s\n", name, path, why, whose.c_str(),
+               advice.c_str());
+}
+
+void report_unsafe_directory(const char* name, const StoreError& e) {
+  const uid_t owner = e.owner.value_or(0);
+  const char* path = e.path.c_str();
+  if (owner != 0 && owner != getuid()) {
+    std::fprintf(stderr,
+                 "%s: the account directory %s belongs to %s, not to root; nothing was changed: "
+                 "%s\n",
+                 name, path, user_name(owner).c_str(),
+                 run_or_ask(0, "chown root " + e.path).c_str());
+    return;
+  }
+  std::fprintf(stderr,
+               "%s: the account directory %s has mode %s: others may write in it but it lacks the "
+               "sticky bit, so they could replace any file in it; nothing was changed: %s\n",
+               name, path, octal_mode(e.mode).c_str(),
+               run_or_ask(owner, "chmod +t " + e.path).c_str());
+}
+
+}  // namespace
+
+void Usage(const char* name) {
+  std::fprintf(stderr,
+               "%s Usage: \n"
+               "Setting Job Accounting ID/Password \n"
+               "  %s -p [Printer Name]\n"
+               "Remove ID/Password \n"
+               "  %s -x [Printer Name]\n\n"
+               "Setting User Authentication Function User Name/Password \n"
+               "  %s -pu [Printer Name]\n"
+               "Remove User Name/Password \n"
+               "  %s -xu [Printer Name]\n\n"
+               "Setting Secured Print Function User Name/Password \n"
+               "  %s -ps [Printer Name]\n"
+               "Remove User Name/Password \n"
+               "  %s -xs [Printer Name]\n\n"
+               "Root privilege is required to perform following operations \n"
+               "Enable Job Accounting \n"
+               "  %s -e [Printer Name]\n"
+               "Enable User Authentication Function \n"
+               "  %s -eu [Printer Name]\n"
+               "Disable Job Accounting and User Authentication Function \n"
+               "  %s -d [Printer Name]\n",
+               name, name, name, name, name, name, name, name, name, name);
+}
+
+// One line on stderr, in the manner of util-linux: program, file, cause.
+void report_store_error(const char* name, const char* printer, const StoreError& e) {
+  const char* why = std::strerror(e.error);
+  const char* path = e.path.c_str();
+  switch (e.step) {
+    case StoreStep::kCreate:
+      if (e.error == EEXIST) {
+        report_existing_replacement(name, e);
+      } else {
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", name, path, why);
+      }
+      return;
+    case StoreStep::kPathTooLong:
+      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n", name,
+                   path);
+      return;
+    case StoreStep::kOpen:
+      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", name, path, why);
+      return;
+    case StoreStep::kNotRegularFile:
+    case StoreStep::kNotOwner:
+    case StoreStep::kHardLinked:
+    case StoreStep::kWritableByOthers:
+    case StoreStep::kNotReadableByAll:
+      report_refused_file(name, e);
+      return;
+    case StoreStep::kDirectory:
+      std::fprintf(stderr, "%s: cannot open the account directory %s: %s; nothing was changed\n",
+                   name, path, why);
+      return;
+    case StoreStep::kUnsafeDirectory:
+      report_unsafe_directory(name, e);
+      return;
+    case StoreStep::kReplaced:
+      std::fprintf(stderr,
+                   "%s: cannot update %s: its replacement file %s was removed or replaced while "
+                   "this run was writing it; nothing was changed\n",
+                   name, e.target.c_str(), path);
+      return;
+    case StoreStep::kRead:
+      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", name, path, why);
+      return;
+    case StoreStep::kLineTooLong:
+      std::fprintf(stderr,
+                   "%s: cannot write %s: a line would be longer than %d bytes; nothing was "
+                   "changed\n",
+                   name, path, kMaxFormattedLine);
+      return;
+    case StoreStep::kUnclosedSection:
+      std::fprintf(stderr,
+                   "%s: cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
+                   "changed\n",
+                   name, path, printer, printer);
+      return;
+    case StoreStep::kWrite:
+      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", name, path, why);
+      return;
+    case StoreStep::kRename:
+      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", name, path,
+                   e.target.c_str(), why);
+      return;
+    case StoreStep::kSyncDirectory:
+      std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
+                   name, path, why, e.target.c_str());
+      return;
+    case StoreStep::kArguments:
+      std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", name);
+      return;
+    case StoreStep::kMemory:
+    case StoreStep::kNone:
+    case StoreStep::kNothingToRemove:
+      break;
+  }
+  std::fprintf(stderr, "%s: cannot update the account file: %s\n", name, why);
+}
+
+void report_unreachable_scheduler(const char* name, const QueueLookup& lookup) {
+  const char* server = lookup.server.c_str();
+  switch (lookup.failure) {
+    case SchedulerFailure::kTimeout:
+      std::fprintf(stderr,
+                   "%s: the print scheduler at %s did not answer within %lld s; nothing was "
+                   "changed\n",
+                   name, server, static_cast<long long>(kRequestWait.count()));
+      return;
+    case SchedulerFailure::kNoAnswer:
+      std::fprintf(stderr, "%s: the print scheduler at %s did not answer: %s; nothing was changed\n",
+                   name, server, lookup.detail.c_str());
+      return;
+    case SchedulerFailure::kConnect:
+    case SchedulerFailure::kNone:
+      break;
+  }
+  std::fprintf(stderr, "%s: cannot reach the print scheduler at %s: %s; nothing was changed\n",
+               name, server, std::strerror(lookup.error));
+}

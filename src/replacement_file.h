@@ -1,0 +1,81 @@
+// SPDX-License-Identifier: Apache-2.0
+// The replacement file of one update, after git's lock files: the new
+// content of an account file is written beside it, under the name with
+// ".new" appended, and renamed onto it only when complete and on disk.
+//
+// Calling sequence:
+//
+//   ReplacementFile out(dir, "alice.conf.new", "alice.conf", &error);
+//   if (!out.create(0600)) return false;   // exclusive: another run's stays
+//   out.write(...); out.write_line(...);   // each line durably, in order
+//   return out.commit();                   // rename it into place
+//
+// The file is a lock held by a live process: create() takes an exclusive
+// flock on it, which the kernel drops when the run ends however it ends, so
+// a file whose lock nobody holds is a leftover of an interrupted run. A run
+// never removes a replacement file it did not create itself.
+//
+// Errors: every step returns false with *error filled in and errno set. Any
+// way out before commit() (an error, the end of scope, one of the signals
+// that end a run) removes the file again, but only while its name still
+// refers to the file this run created.
+#ifndef VELMORA_REPLACEMENT_FILE_H_
+#define VELMORA_REPLACEMENT_FILE_H_
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <optional>
+#include <string>
+
+#include "account_directory.h"
+#include "line_reader.h"
+#include "signals.h"
+#include "store_error.h"
+#include "unique_fd.h"
+
+// Writes length bytes durably: fsync of what came before, the write (repeated
+// until every byte is written), then sync. Returns 0, or -1 with errno set.
+int file_write(int fd, const char* data, std::size_t length);
+
+class ReplacementFile {
+ public:
+  // name and target are names inside dir, which must outlive this object.
+  ReplacementFile(const AccountDirectory& dir, std::string name, std::string target,
+                  StoreError* error);
+  ReplacementFile(const ReplacementFile&) = delete;
+  ReplacementFile& operator=(const ReplacementFile&) = delete;
+  ~ReplacementFile() { rollback(); }
+
+  // Creates the file exclusively, locks it and gives it exactly `mode`,
+  // whatever the umask. When it exists already, *error says whose it is and
+  // whether a running update holds it (Holder).
+  bool create(mode_t mode);
+
+  bool write(const char* data, std::size_t length);
+  // Formats one line and writes it; a line the bound would cut is refused.
+  __attribute__((format(printf, 2, 3))) bool write_line(const char* format, ...);
+  bool write_formatted(const LineBuffer& line);
+
+  // Checks that the name still refers to this run's file, renames it onto
+  // the target and syncs the directory, with the signals that end a run held
+  // back meanwhile: a signal then takes effect once the change is durable.
+  bool commit();
+
+ private:
+  void rollback() noexcept;
+  void look_at_existing();
+
+  const AccountDirectory& dir_;
+  std::string name_;
+  std::string target_;
+  StoreError* error_;
+  UniqueFd fd_;
+  dev_t dev_ = 0;
+  ino_t ino_ = 0;
+  bool created_ = false;
+  bool committed_ = false;
+  std::optional<SignalGuard> guard_;
+};
+
+#endif  // VELMORA_REPLACEMENT_FILE_H_

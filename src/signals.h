@@ -1,0 +1,72 @@
+// SPDX-License-Identifier: Apache-2.0
+// Signals: which ones can end or stop a run, and a guard that lets a run
+// clean up before such a signal takes its course. Both the hidden password
+// entry (terminal state) and the replacement file (its name on disk) use it.
+//
+// Calling sequence:
+//
+//   SignalGuard guard(SignalSet::kTerminating, hook);  // hook: async-signal-safe
+//   ...                                  // a signal now runs hook first
+//   { BlockedSignals blocked(SignalSet::kTerminating);  // for steps that
+//     ... }                              // must not be cut short
+//
+// When a guarded signal arrives, the handler runs the hook, puts every
+// disposition the guard changed back as it was, notes the signal and raises
+// it again: the process then ends, stops or goes on exactly as it would have
+// without the guard (a signal the caller ignores is never caught). A stopped
+// process that is continued returns to its code with the guard no longer in
+// force; interrupted() tells it so, and it builds a new guard to go on.
+//
+// One guard is in force at a time (a signal handler can reach only one).
+#ifndef VELMORA_SIGNALS_H_
+#define VELMORA_SIGNALS_H_
+
+#include <signal.h>
+
+enum class SignalSet {
+  // Every signal another process or the terminal can send whose default
+  // action ends the process, the real-time signals included.
+  kTerminating,
+  // The same, and the stop signals a terminal sends (TSTP, TTIN, TTOU).
+  kTerminatingAndStops,
+};
+
+// The signals of a set as a sigset_t.
+sigset_t signal_set(SignalSet set);
+
+// Blocks a set of signals for its lifetime; they are delivered, in their
+// turn, once the previous mask is back.
+class BlockedSignals {
+ public:
+  explicit BlockedSignals(SignalSet set);
+  BlockedSignals(const BlockedSignals&) = delete;
+  BlockedSignals& operator=(const BlockedSignals&) = delete;
+  ~BlockedSignals();
+  // The mask in force before the guard: what a wait should run with.
+  const sigset_t& previous() const { return previous_; }
+
+ private:
+  sigset_t previous_;
+};
+
+using SignalHook = void (*)();
+
+class SignalGuard {
+ public:
+  // Catches every signal of `set` the process does not ignore. hook (may be
+  // null) must be async-signal-safe.
+  SignalGuard(SignalSet set, SignalHook hook);
+  SignalGuard(const SignalGuard&) = delete;
+  SignalGuard& operator=(const SignalGuard&) = delete;
+  ~SignalGuard() { release(); }
+
+  // Puts the previous dispositions back now (also done by the destructor).
+  void release() noexcept;
+
+  // Whether a guarded signal has been taken, so that the guard is no longer
+  // in force: a stop signal, then SIGCONT, or a signal whose previous
+  // disposition was a handler of the caller's.
+  static bool interrupted() noexcept;
+};
+
+#endif  // VELMORA_SIGNALS_H_

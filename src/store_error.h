@@ -1,0 +1,67 @@
+// SPDX-License-Identifier: Apache-2.0
+// Why an update of an account file did not take place: the step it stopped
+// at, errno, and what a message needs to tell the user who or what blocks it.
+// Every module of the store fills one in; messages.h turns it into text.
+#ifndef VELMORA_STORE_ERROR_H_
+#define VELMORA_STORE_ERROR_H_
+
+#include <sys/types.h>
+
+#include <cerrno>
+#include <optional>
+#include <string>
+#include <utility>
+
+enum class StoreStep {
+  kNone,
+  kArguments,          // bad printer name, kind or value
+  kPathTooLong,        // the owner makes the account file path too long
+  kMemory,             // memory ran out
+  kDirectory,          // the account directory cannot be opened
+  kUnsafeDirectory,    // it belongs to someone else, or lacks the sticky bit
+  kCreate,             // creating the replacement file (EEXIST: see holder)
+  kOpen,               // opening the old file for reading
+  kNotRegularFile,     // the old file is a link, FIFO, device or directory
+  kNotOwner,           // the old file belongs to someone other than the caller
+  kHardLinked,         // the old file has more than one name
+  kWritableByOthers,   // the old file may be written by group or others
+  kNotReadableByAll,   // an old status file that is not public already
+  kRead,               // reading the old file
+  kLineTooLong,        // a line to write would exceed the line bound
+  kUnclosedSection,    // a set found the printer's section without its closing tag
+  kWrite,              // writing or flushing the replacement file
+  kReplaced,           // the replacement file was removed or replaced meanwhile
+  kRename,             // renaming the replacement file into place
+  kSyncDirectory,      // the rename happened but could not be made durable
+  kNothingToRemove,    // a remove found no credential file; nothing changed
+};
+
+// Who holds a replacement file that already exists.
+enum class Holder {
+  kUnknown,      // someone else's, or not a file this run can look into
+  kRunning,      // a running update holds its lock (it may be stopped or slow)
+  kInterrupted,  // the caller's, and no process holds it: a leftover
+};
+
+struct StoreError {
+  StoreStep step = StoreStep::kNone;
+  int error = 0;       // errno value
+  std::string path;    // the file or directory concerned
+  std::string target;  // for kRename, kReplaced, kSyncDirectory: the file being updated
+  // The owner of `path` when it tells the user who blocks the update.
+  std::optional<uid_t> owner;
+  nlink_t links = 0;  // for kHardLinked
+  mode_t mode = 0;    // permission bits, for the mode and directory checks
+  Holder holder = Holder::kUnknown;  // for kCreate with EEXIST
+};
+
+// Records why an update gives up and sets errno; false, for `return fail(...)`.
+inline bool fail(StoreError* error, StoreStep step, std::string path, int err) {
+  error->step = step;
+  error->error = err;
+  error->path = std::move(path);
+  errno = err;
+  return false;
+}
+
+#endif  // VELMORA_STORE_ERROR_H_
