@@ -9,15 +9,10 @@
 #include <new>
 #include <utility>
 
-#ifndef VELMORA_ACCOUNT_DIR
-#error "VELMORA_ACCOUNT_DIR must name the account directory"
-#endif
+// Defined by the object each executable links in (account_directory_path.cpp).
+extern const char kAccountDir[];
 
 namespace {
-
-constexpr char kAccountDir[] = VELMORA_ACCOUNT_DIR;
-static_assert(sizeof(kAccountDir) > 1 && sizeof(kAccountDir) - 1 < kMaxPathBytes,
-              "the account directory must leave room for file names");
 
 // Why a file found under an account file's name must not be adopted, or kNone.
 StoreStep distrust(const struct stat& st, FileUse use) {
@@ -42,9 +37,9 @@ void refuse(StoreError* error, StoreStep step, const std::string& path, const st
 
 }  // namespace
 
-std::string_view account_directory() { return {kAccountDir, sizeof(kAccountDir) - 1}; }
+std::string_view account_directory() { return kAccountDir; }
 
-std::optional<std::string> make_file_path(int form, const char* owner, const char* suffix,
+std::optional<std::string> make_file_path(PathForm form, const char* owner, const char* suffix,
                                           bool* cut) {
   char buffer[kMaxPathBytes + 1] = {};
   std::size_t used = 0;
@@ -61,7 +56,7 @@ std::optional<std::string> make_file_path(int form, const char* owner, const cha
   };
   append(kAccountDir);
   append("/");
-  if (form == kPathFormOwner) append(owner != nullptr ? owner : "root");
+  if (form == PathForm::kOwner) append(owner != nullptr ? owner : "root");
   append(suffix != nullptr ? suffix : "");
   if (cut != nullptr) *cut = was_cut;
   try {

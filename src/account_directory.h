@@ -5,8 +5,12 @@
 // The directory is writable by every user, who may plant any name in it. So
 // an update first opens the directory and checks it (AccountDirectory::open),
 // then works only through that descriptor, and adopts an old file only when
-// open_old_file finds it trustworthy. Refusals are StoreError values with the
-// owner, mode or link count a message needs; nothing refused is changed.
+// open_old_file finds it trustworthy.
+//
+// Results: make_file_path returns the path (nullopt only when memory runs
+// out); AccountDirectory::open returns the directory or nullopt; open_old_file
+// returns an OldFile. Refusals fill in a StoreError with the owner, mode or
+// link count a message needs; nothing refused is changed.
 #ifndef VELMORA_ACCOUNT_DIRECTORY_H_
 #define VELMORA_ACCOUNT_DIRECTORY_H_
 
@@ -20,20 +24,24 @@
 
 // ---- Paths ------------------------------------------------------------------
 
-// Path forms for make_file_path.
-constexpr int kPathFormShared = 2;  // directory "/" suffix
-constexpr int kPathFormOwner = 4;   // directory "/" owner-or-"root" suffix
+// What stands between the directory and the suffix; the values are the
+// documented path forms.
+enum class PathForm {
+  kShared = 2,  // nothing: directory "/" suffix (the status file)
+  kOwner = 4,   // the owner, or "root": directory "/" owner suffix
+};
 
 // Longest path the store builds; longer ones are cut to this many bytes.
 constexpr std::size_t kMaxPathBytes = 255;
 
-// The account directory compiled into this build.
+// The account directory compiled into this build: the tool's, or a test's
+// (each executable links the one object that defines it).
 std::string_view account_directory();
 
 // Builds an account file path. A null owner stands for root. An over-long
 // path is cut at kMaxPathBytes; *cut (when given) tells whether that happened.
 // Returns nullopt only when memory runs out.
-std::optional<std::string> make_file_path(int form, const char* owner, const char* suffix,
+std::optional<std::string> make_file_path(PathForm form, const char* owner, const char* suffix,
                                           bool* cut = nullptr);
 
 // ---- The directory ------------------------------------------------------------

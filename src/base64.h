@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // Base64 (RFC 4648, standard alphabet, "=" padding, no line breaks), the form
 // in which user names and passwords are stored in credential files.
+//
+// Results: util_encodeBase64 returns the documented 0, or -1 when an
+// argument is missing or memory runs out; z_GetVal returns a group value.
 #ifndef VELMORA_BASE64_H_
 #define VELMORA_BASE64_H_
 

@@ -1,10 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "credential_entry.h"
 
-#include <iconv.h>
 #include <poll.h>
 #include <signal.h>
-#include <strings.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include "credential_kind.h"
 #include "secret.h"
 #include "signals.h"
+#include "text_conversion.h"
 
 namespace {
 
@@ -107,98 +106,58 @@ LineEnd read_hidden_line(char* dest, std::size_t keep, int* count) {
   return end;  // signals that came meanwhile are taken as the mask comes back
 }
 
-int entry_ended(LineEnd end) {
-  if (end == LineEnd::kEndOfInput) errno = 0;
-  return kEntryEnded;
-}
-
-// ---- Conversion ------------------------------------------------------------
-
-class IconvHandle {
- public:
-  IconvHandle(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
-  IconvHandle(const IconvHandle&) = delete;
-  IconvHandle& operator=(const IconvHandle&) = delete;
-  ~IconvHandle() {
-    if (valid()) iconv_close(cd_);
+// What an entry that read a line leaves in buffer, and whether it stands:
+// the bytes as typed cut to `limit` (they already are), or the staged text
+// converted. An empty value asks again unless empty_ok.
+EntryResult finish_entry(LineEnd end, int count, bool convert, const char* staged,
+                         ValueBuffer buffer, int limit, bool empty_ok) {
+  switch (end) {
+    case LineEnd::kLineFeed:
+      break;
+    case LineEnd::kEndOfInput:
+    case LineEnd::kInterrupted:
+      wipe_bytes(buffer.data(), buffer.size());
+      return EntryResult::kEndOfInput;
+    case LineEnd::kError: {
+      int err = errno;
+      wipe_bytes(buffer.data(), buffer.size());
+      errno = err;
+      return EntryResult::kReadError;
+    }
   }
-  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
-  iconv_t get() const { return cd_; }
-
- private:
-  iconv_t cd_;
-};
-
-struct Candidates {
-  const char* const* names;
-  std::size_t count;
-};
-
-// Deliberate: the order decides (the bytes E9 E9 are EUC-JP before they are
-// Latin-1), and languages without a list of their own take the last one.
-Candidates candidates_for(int language) {
-  static constexpr const char* kJapanese[] = {"UTF-8", "EUC-JP", "SHIFT-JIS"};
-  static constexpr const char* kKorean[] = {"UTF-8", "CP949", "EUC-KR"};
-  static constexpr const char* kSimplified[] = {"UTF-8", "EUC-CN", "GB18030"};
-  static constexpr const char* kTraditional[] = {"UTF-8", "EUC-TW", "BIG5-HKSCS"};
-  static constexpr const char* kOther[] = {"UTF-8", "EUC-JP", "ASCII", "LATIN1"};
-  switch (language) {
-    case 1:
-      return {kJapanese, std::size(kJapanese)};
-    case 10:
-      return {kKorean, std::size(kKorean)};
-    case 8:
-      return {kSimplified, std::size(kSimplified)};
-    case 9:
-      return {kTraditional, std::size(kTraditional)};
-    default:
-      return {kOther, std::size(kOther)};
+  if (!convert) {
+    // Deliberate: job accounting values are bytes as typed, cut at the limit
+    // even inside a character.
+    buffer[static_cast<std::size_t>(std::min(count, limit))] = '\0';
+    return count != 0 || empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
   }
-}
-
-// Byte length of the UTF-8 character that starts with lead; a stray
-// continuation byte counts as one.
-int utf8_length(unsigned char lead) {
-  if (lead < 0xC0) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
+  if (convertInputString(staged, limit, buffer.data()) != 0) return EntryResult::kAccepted;
+  // Typed, but not text in any encoding of the locale: never stored as an
+  // empty value.
+  if (staged[0] != '\0') return EntryResult::kUnconvertible;
+  return empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
 }
 
 }  // namespace
 
-int GetInputID(ValueBuffer buffer, unsigned kind) {
+EntryResult GetInputID(ValueBuffer buffer, CredentialKind kind) {
   SecretArray<kStagingSize> staging;
-  // Any number but 2 and 3 is taken as job accounting.
-  const bool convert = has_user_name(kind_from_number(kind));
+  // Any kind but these two is taken as job accounting.
+  const bool convert = has_user_name(kind);
+  const int limit = convert ? kLongEntryLimit : kShortEntryLimit;
   show_prompt(convert ? "user name : " : "id : ");
   buffer[0] = '\0';
   int count = 0;
   LineEnd end = convert ? read_entry_line(staging.data(), kStagedBytes, &count, nullptr)
                         : read_entry_line(buffer.data(), kShortEntryLimit, &count, nullptr);
-  if (end != LineEnd::kLineFeed) {
-    wipe_bytes(buffer.data(), buffer.size());
-    return entry_ended(end);
-  }
-  if (!convert) {
-    // Deliberate: job accounting values are bytes as typed, cut at the limit
-    // even inside a character, and the result counts the whole line.
-    buffer[static_cast<std::size_t>(std::min(count, kShortEntryLimit))] = '\0';
-    errno = 0;
-    return count;
-  }
-  int n = convertInputString(staging.data(), kLongEntryLimit, buffer.data());
-  errno = n == 0 && staging.data()[0] != '\0' ? EILSEQ : 0;
-  return n;
+  return finish_entry(end, count, convert, staging.data(), buffer, limit, false);
 }
 
-int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
+EntryResult GetInputPSWD(ValueBuffer buffer, CredentialKind kind) {
   SecretArray<kStagingSize> staging;
-  const CredentialKind credential = kind_from_number(kind);
-  const bool convert = has_user_name(credential);
+  const bool convert = has_user_name(kind);
   // Deliberate: the secured print password is limited like a PIN.
-  const int limit =
-      credential == CredentialKind::kUserAuthentication ? kLongEntryLimit : kShortEntryLimit;
+  const int limit = kind == CredentialKind::kUserAuthentication ? kLongEntryLimit : kShortEntryLimit;
   int count = 0;
   LineEnd end;
   for (;;) {
@@ -211,114 +170,6 @@ int GetInputPSWD(ValueBuffer buffer, unsigned kind) {
     // and ask anew.
     wipe_bytes(buffer.data(), buffer.size());
   }
-  if (end != LineEnd::kLineFeed) {
-    wipe_bytes(buffer.data(), buffer.size());
-    return entry_ended(end);
-  }
-  int n = count;
-  if (convert) {
-    n = convertInputString(staging.data(), limit, buffer.data());
-  } else {
-    buffer[static_cast<std::size_t>(std::min(count, limit))] = '\0';
-  }
-  errno = 0;
-  if (n != 0) return n;
-  if (staging.data()[0] != '\0') {
-    // Typed, but not text in any encoding of the locale: never store it as
-    // an empty password.
-    errno = EILSEQ;
-    return 0;
-  }
-  return credential == CredentialKind::kSecuredPrint ? 0 : 1;
-}
-
-int GetLang() {
-  const char* locale = std::getenv("LC_CTYPE");
-  if (locale == nullptr) locale = std::getenv("LANG");
-  if (locale == nullptr) return 0;
-  struct Prefix {
-    const char* text;
-    std::size_t bytes;
-    int code;
-  };
-  static constexpr Prefix kTable[] = {
-      {"ja", 2, 1}, {"en", 2, 2},     {"fr", 2, 4},     {"it", 2, 5}, {"de", 2, 6},
-      {"es", 2, 7}, {"ko", 2, 10}, {"zh_CN", 5, 8}, {"zh_TW", 5, 9},
-  };
-  for (const Prefix& prefix : kTable) {
-    if (strncasecmp(locale, prefix.text, prefix.bytes) != 0) continue;
-    if (prefix.code == 2 && strncasecmp(locale, "en_us", 5) == 0) return 3;
-    return prefix.code;
-  }
-  return 0;
-}
-
-bool convert_encoding(const char* from, const char* to, const char* text, char* out, int bound) {
-  if (out == nullptr) return false;
-  if (from == nullptr || to == nullptr || text == nullptr) {
-    out[0] = '\0';
-    return false;
-  }
-  IconvHandle converter(to, from);
-  if (!converter.valid()) {
-    out[0] = '\0';
-    return false;
-  }
-  char* in = const_cast<char*>(text);  // iconv does not write through it
-  std::size_t in_left = std::strlen(text);
-  char* next = out;
-  std::size_t out_left = bound > 0 ? static_cast<std::size_t>(bound) : 0;
-  std::size_t result = iconv(converter.get(), &in, &in_left, &next, &out_left);
-  if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
-    wipe_bytes(out, static_cast<std::size_t>(next - out));
-    out[0] = '\0';
-    return false;
-  }
-  *next = '\0';
-  return true;
-}
-
-bool wrap_convert_encoding_utf8(const char* text, char* out, int bound) {
-  Candidates list = candidates_for(GetLang());
-  for (std::size_t i = 0; i < list.count; ++i) {
-    if (convert_encoding(list.names[i], "UTF-8", text, out, bound)) return true;
-  }
-  if (out != nullptr) out[0] = '\0';
-  return false;
-}
-
-int convertInputString(const char* text, int bound, char* out) {
-  if (text == nullptr || out == nullptr || bound <= 0) return 0;
-  try {
-    SecretText copy{std::string_view(text)};
-    if (!wrap_convert_encoding_utf8(copy.c_str(), out, bound)) {
-      out[0] = '\0';
-      return 0;
-    }
-  } catch (const std::bad_alloc&) {
-    out[0] = '\0';
-    return 0;
-  }
-  int length = CheckEnter(out, bound);
-  out[length] = '\0';
-  return length;
-}
-
-int CheckEnter(char* text, int bound) {
-  if (text == nullptr) return 0;
-  if (text[0] == '\0' || bound <= 0) {
-    text[0] = '\0';
-    return 0;
-  }
-  const std::size_t length = std::strlen(text);
-  std::size_t position = 0;
-  while (position < length) {
-    std::size_t size = static_cast<std::size_t>(utf8_length(static_cast<unsigned char>(text[position])));
-    // A character that does not fit the bound, or that the text's end cuts
-    // short, is dropped whole.
-    if (position + size > static_cast<std::size_t>(bound) || position + size > length) break;
-    position += size;
-  }
-  text[position] = '\0';
-  return static_cast<int>(position);
+  return finish_entry(end, count, convert, staging.data(), buffer, limit,
+                      kind != CredentialKind::kSecuredPrint);
 }

@@ -36,9 +36,9 @@ int get_line_from_buffer(SecretText& pending, const char* chunk, int start, int 
       return i + (pair ? 2 : 1);
     }
     if (start < length) append_text(pending, chunk + start, static_cast<std::size_t>(length - start));
-    return -1;
+    return kLineContinues;
   } catch (const std::bad_alloc&) {
-    return -2;
+    return kLineNoMemory;
   }
 }
 
@@ -55,8 +55,8 @@ ReadStatus read_account_lines(int fd, const LineHandler& handle) {
     int offset = 0;
     while (offset < got) {
       int used = get_line_from_buffer(pending, chunk.data(), offset, kChunkLength);
-      if (used == -1) break;
-      if (used == -2) {
+      if (used == kLineContinues) break;
+      if (used == kLineNoMemory) {
         errno = ENOMEM;
         return ReadStatus::kNoMemory;
       }
@@ -71,13 +71,27 @@ ReadStatus read_account_lines(int fd, const LineHandler& handle) {
   return ReadStatus::kEnd;
 }
 
-int check_printer_name(const char* printer, const char* line, const char* format) {
-  if (printer == nullptr || line == nullptr || format == nullptr) return 1;
+bool finish_pass(ReadStatus status, const std::string& path, StoreError* error) {
+  switch (status) {
+    case ReadStatus::kEnd:
+      return true;
+    case ReadStatus::kReadError:
+      return fail(error, StoreStep::kRead, path, errno);
+    case ReadStatus::kNoMemory:
+      return fail(error, StoreStep::kMemory, path, ENOMEM);
+    case ReadStatus::kStopped:
+      break;  // the handler recorded why
+  }
+  return false;
+}
+
+TagMatch check_printer_name(const char* printer, const char* line, const char* format) {
+  if (printer == nullptr || line == nullptr || format == nullptr) return TagMatch::kNoMatch;
   SecretArray<kFormatBound + 1> tag;
   int n = std::snprintf(tag.data(), kFormatBound, format, printer);
   // A tag that does not fit is not the tag: never match its cut form.
-  if (n < 0 || n >= kFormatBound) return 1;
-  return std::strcmp(line, tag.data());
+  if (n < 0 || n >= kFormatBound) return TagMatch::kNoMatch;
+  return std::strcmp(line, tag.data()) == 0 ? TagMatch::kMatch : TagMatch::kNoMatch;
 }
 
 bool fits_on_one_line(const char* text) {

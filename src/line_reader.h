@@ -8,18 +8,21 @@
 // after a line break vanishes; 0xFF always takes the byte after it; a line's
 // text ends at its first zero byte. Every line written ends in one LF.
 //
-// Results: get_line_from_buffer returns a count or a negative sentinel, as
-// documented below; read_account_lines returns a ReadStatus (errno set for
-// kReadError and kNoMemory); the format helpers return false when the text
-// would not fit the line bound whole.
+// Results: get_line_from_buffer returns the bytes it consumed, or one of the
+// two sentinels below; read_account_lines returns a ReadStatus (errno set for
+// kReadError and kNoMemory), which finish_pass turns into the store's bool
+// and StoreError; check_printer_name returns a TagMatch; the format helpers
+// return false when the text would not fit the line bound whole.
 #ifndef VELMORA_LINE_READER_H_
 #define VELMORA_LINE_READER_H_
 
 #include <cstdarg>
 #include <cstddef>
 #include <functional>
+#include <string>
 
 #include "secret.h"
+#include "store_error.h"
 
 // Chunks are read 512 bytes at a time into a 513-byte buffer whose last byte
 // stays 0. Deliberate: a chunk is always scanned as 512 bytes, also after a
@@ -33,12 +36,15 @@ constexpr int kMaxFormattedLine = 510;
 // A formatted line: the bound, its NUL, and room to spare. Wiped when done.
 using LineBuffer = SecretArray<kMaxFormattedLine + 3>;
 
+// get_line_from_buffer's results besides a count of bytes.
+constexpr int kLineContinues = -1;  // the chunk ran out first: the text waits in `pending`
+constexpr int kLineNoMemory = -2;   // memory ran out: `pending` unchanged
+
 // Cuts the next line out of chunk[start, length). The line's text (up to its
 // first zero byte) is appended to `pending`. Returns the bytes consumed (the
 // text plus one or two ending bytes) when a complete line now stands in
-// `pending`; -1 when the chunk ran out first (the text waits in `pending` for
-// the next chunk); -2 when memory ran out (`pending` unchanged). chunk must
-// hold length + 1 readable bytes.
+// `pending`, else kLineContinues or kLineNoMemory. chunk must hold
+// length + 1 readable bytes.
 int get_line_from_buffer(SecretText& pending, const char* chunk, int start, int length);
 
 // How a pass over an old file ended.
@@ -59,9 +65,17 @@ using LineHandler = std::function<bool(SecretText& line)>;
 // empty. Interrupted reads are repeated.
 ReadStatus read_account_lines(int fd, const LineHandler& handle);
 
-// 0 when line equals format applied to printer (a tag such as "<%s>"); non-zero
-// otherwise, also for null arguments and for a tag too long to format whole.
-int check_printer_name(const char* printer, const char* line, const char* format);
+// Turns the end of a pass over `path` into the store's convention: true at
+// kEnd; otherwise false, with *error filled in (kStopped: the handler did).
+bool finish_pass(ReadStatus status, const std::string& path, StoreError* error);
+
+// Whether line is a tag of printer. The values are the comparison's result.
+enum class TagMatch { kMatch = 0, kNoMatch = 1 };
+
+// kMatch when line equals format applied to printer (a tag such as "<%s>"),
+// byte for byte; kNoMatch otherwise, also for null arguments and for a tag
+// too long to format whole.
+TagMatch check_printer_name(const char* printer, const char* line, const char* format);
 
 // Whether c ends a line.
 constexpr bool is_line_break(unsigned char c) { return c == '\n' || c == '\r' || c == 0xFF; }

@@ -20,19 +20,20 @@
 #include <string>
 #include <utility>
 
-#include "account_store.h"
 #include "credential_entry.h"
+#include "credential_file.h"
 #include "credential_kind.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "secret.h"
+#include "status_file.h"
 
 namespace {
 
 constexpr const char kDefaultName[] = "velmora-account";
 
-// What a run does, chosen by the option. The values are the operation codes
-// that GetArg and SaveJobAccount exchange as numbers.
+// What a run does, chosen by the option. The values are the documented
+// operation codes.
 enum class Operation : int {
   kUsage = -1,  // print the usage text
   kSetJobAccounting = 0,
@@ -46,8 +47,6 @@ enum class Operation : int {
   kSetSecuredPrint = 20,
   kRemoveSecuredPrint = 21,
 };
-
-constexpr int operation_code(Operation op) { return static_cast<int>(op); }
 
 CredentialKind kind_of(Operation op) {
   switch (op) {
@@ -72,36 +71,25 @@ CredentialKind kind_of(Operation op) {
 
 enum class Entry { kId, kPassword };
 
-const char* entry_name(Entry entry, CredentialKind kind) {
-  if (entry == Entry::kPassword) return "pin";
-  return has_user_name(kind) ? "user name" : "id";
-}
-
-// Reports a prompt that found no complete line; the terminal is already back.
-void report_entry_end(const char* name, Entry entry, CredentialKind kind) {
-  if (errno == 0) {
-    std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", name, entry_name(entry, kind));
-  } else {
-    std::fprintf(stderr, "%s: reading %s: %s\n", name, entry_name(entry, kind),
-                 std::strerror(errno));
-  }
-}
-
 // Asks for the entry until its prompt accepts one; false (after saying why)
 // when the input ended first.
 bool ask_until_accepted(Entry entry, ValueBuffer buffer, CredentialKind kind, const char* name) {
-  const auto kind_arg = static_cast<unsigned>(kind_number(kind));
+  const char* what = entry == Entry::kPassword ? "pin" : has_user_name(kind) ? "user name" : "id";
   for (;;) {
-    int got = entry == Entry::kId ? GetInputID(buffer, kind_arg) : GetInputPSWD(buffer, kind_arg);
-    if (got > 0) return true;
-    if (got < 0) {
-      report_entry_end(name, entry, kind);
-      return false;
-    }
-    if (errno == EILSEQ) {
-      std::fprintf(stderr,
-                   "%s: %s: the text is not valid in the encodings of the locale; type it again\n",
-                   name, entry_name(entry, kind));
+    EntryResult result =
+        entry == Entry::kId ? GetInputID(buffer, kind) : GetInputPSWD(buffer, kind);
+    switch (result) {
+      case EntryResult::kAccepted:
+        return true;
+      case EntryResult::kAskAgain:
+        break;
+      case EntryResult::kUnconvertible:
+        report_entry(name, what, result);
+        break;
+      case EntryResult::kEndOfInput:
+      case EntryResult::kReadError:
+        report_entry(name, what, result);
+        return false;
     }
   }
 }
@@ -113,10 +101,11 @@ const char* AppName(const char* path) {
   return slash != nullptr ? slash + 1 : path;
 }
 
-// The operation code of the option in argv[1], or that of kNoQueue when CUPS
-// does not know the queue in argv[2]; *lookup receives what the queue check
-// found (the name as CUPS spells it, or why the scheduler could not be asked).
-int GetArg(int /*argc*/, char** argv, QueueLookup* lookup) {
+// The operation of the option in argv[1], or kNoQueue when CUPS does not
+// know the queue in argv[2]; *lookup receives what the queue check found (the
+// name as CUPS spells it, or why the scheduler could not be asked). The one
+// place where the command line turns into an operation.
+Operation GetArg(int /*argc*/, char** argv, QueueLookup* lookup) {
   struct Option {
     const char* text;
     std::size_t bytes;
@@ -144,35 +133,37 @@ int GetArg(int /*argc*/, char** argv, QueueLookup* lookup) {
     }
   }
   // The queue is judged before the option: an unknown queue wins.
-  if (CheckCUPSEntry(argv[2], lookup) != 0) return operation_code(Operation::kNoQueue);
-  return operation_code(op);
+  if (CheckCUPSEntry(argv[2], lookup) != QueueCheck::kKnown) return Operation::kNoQueue;
+  return op;
 }
 
-// Hands the operation to the store. Returns -1 for bad arguments, else the
-// store's result (0 done, 1 not done; *error says why).
-int SaveJobAccount(const char* printer, const char* owner, const char* id, const char* password,
-                   int code, int kind, StoreError* error) {
-  if (printer == nullptr) return -1;
-  switch (static_cast<Operation>(code)) {
+// Hands the operation to the store: the outcome of the update, or kRefused
+// with StoreStep::kArguments when the operation stores nothing or a value is
+// missing.
+UpdateOutcome SaveJobAccount(const char* printer, const char* owner, const char* id,
+                             const char* password, Operation op, CredentialKind kind,
+                             StoreError* error) {
+  switch (printer == nullptr ? Operation::kUsage : op) {
     case Operation::kSetJobAccounting:
     case Operation::kSetUserAuthentication:
     case Operation::kSetSecuredPrint:
-      if (id == nullptr || password == nullptr) return -1;
-      return save_account_conf(printer, owner, id, password, 0, kind, error);
+      if (id == nullptr || password == nullptr) break;
+      return save_account_conf(printer, owner, id, password, false, kind, error);
     case Operation::kRemoveJobAccounting:
     case Operation::kRemoveUserAuthentication:
     case Operation::kRemoveSecuredPrint:
-      return save_account_conf(printer, owner, nullptr, nullptr, 1, kind, error);
+      return save_account_conf(printer, owner, nullptr, nullptr, true, kind, error);
     case Operation::kEnableJobAccounting:
     case Operation::kEnableUserAuthentication:
       return save_account_status(printer, kind, error);
     case Operation::kDisable:
-      return save_account_status(printer, kind_number(CredentialKind::kNone), error);
+      return save_account_status(printer, CredentialKind::kNone, error);
     case Operation::kUsage:
     case Operation::kNoQueue:
       break;
   }
-  return -1;
+  fail(error, StoreStep::kArguments, "", EINVAL);
+  return UpdateOutcome::kRefused;
 }
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed. Otherwise
@@ -223,7 +214,7 @@ int main(int argc, char** argv) {
   }
 
   QueueLookup lookup;
-  const auto op = static_cast<Operation>(GetArg(argc, argv, &lookup));
+  const Operation op = GetArg(argc, argv, &lookup);
   if (lookup.result == QueueCheck::kUnreachable) {
     report_unreachable_scheduler(name, lookup);
     return 1;
@@ -231,7 +222,7 @@ int main(int argc, char** argv) {
   const char* printer = lookup.queue.c_str();
   const CredentialKind kind = kind_of(op);
   StoreError error;
-  int result = 0;
+  UpdateOutcome result = UpdateOutcome::kDone;
 
   switch (op) {
     case Operation::kSetJobAccounting:
@@ -243,17 +234,13 @@ int main(int argc, char** argv) {
           !ask_until_accepted(Entry::kPassword, ValueBuffer(password.bytes), kind, name)) {
         return 1;
       }
-      result = SaveJobAccount(printer, owner, id.data(), password.data(), operation_code(op),
-                              kind_number(kind), &error);
+      result = SaveJobAccount(printer, owner, id.data(), password.data(), op, kind, &error);
       break;
     }
     case Operation::kRemoveJobAccounting:
     case Operation::kRemoveUserAuthentication:
     case Operation::kRemoveSecuredPrint:
-      result = SaveJobAccount(printer, owner, nullptr, nullptr, operation_code(op),
-                              kind_number(kind), &error);
-      // Nothing stored for this user: nothing to remove.
-      if (result != 0 && error.step == StoreStep::kNothingToRemove) result = 0;
+      result = SaveJobAccount(printer, owner, nullptr, nullptr, op, kind, &error);
       break;
     case Operation::kNoQueue:
       // Deliberate: status 0, as scripts calling the tool expect.
@@ -267,15 +254,15 @@ int main(int argc, char** argv) {
         Usage(name);
         return 0;
       }
-      result = SaveJobAccount(printer, owner, nullptr, nullptr, operation_code(op),
-                              kind_number(kind), &error);
+      result = SaveJobAccount(printer, owner, nullptr, nullptr, op, kind, &error);
       break;
     case Operation::kUsage:
       Usage(name);
       return 0;
   }
 
-  if (result != 0) {
+  // Nothing stored for this user is nothing to remove: not a failure.
+  if (result == UpdateOutcome::kRefused) {
     report_store_error(name, printer, error);
     return 1;
   }

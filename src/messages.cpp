@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -224,7 +225,6 @@ void report_store_error(const char* name, const char* printer, const StoreError&
       return;
     case StoreStep::kMemory:
     case StoreStep::kNone:
-    case StoreStep::kNothingToRemove:
       break;
   }
   std::fprintf(stderr, "%s: cannot update the account file: %s\n", name, why);
@@ -249,4 +249,23 @@ void report_unreachable_scheduler(const char* name, const QueueLookup& lookup) {
   }
   std::fprintf(stderr, "%s: cannot reach the print scheduler at %s: %s; nothing was changed\n",
                name, server, std::strerror(lookup.error));
+}
+
+void report_entry(const char* name, const char* what, EntryResult result) {
+  switch (result) {
+    case EntryResult::kUnconvertible:
+      std::fprintf(stderr,
+                   "%s: %s: the text is not valid in the encodings of the locale; type it again\n",
+                   name, what);
+      return;
+    case EntryResult::kEndOfInput:
+      std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", name, what);
+      return;
+    case EntryResult::kReadError:
+      std::fprintf(stderr, "%s: reading %s: %s\n", name, what, std::strerror(errno));
+      return;
+    case EntryResult::kAccepted:
+    case EntryResult::kAskAgain:
+      return;
+  }
 }

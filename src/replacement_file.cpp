@@ -41,25 +41,25 @@ void remove_held_file() {
 
 }  // namespace
 
-int file_write(int fd, const char* data, std::size_t length) {
+bool file_write(int fd, const char* data, std::size_t length) {
   // Deliberate: durability before speed, an fsync before and a sync after
   // every line, so whatever was written is on disk whenever the run ends.
-  if (fsync(fd) != 0) return -1;
+  if (fsync(fd) != 0) return false;
   std::size_t total = 0;
   while (total < length) {
     ssize_t n = ::write(fd, data + total, length - total);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return -1;
+      return false;
     }
     if (n == 0) {
       errno = EIO;  // no progress: give up rather than spin
-      return -1;
+      return false;
     }
     total += static_cast<std::size_t>(n);
   }
   sync();
-  return 0;
+  return true;
 }
 
 ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string name,
@@ -120,7 +120,7 @@ void ReplacementFile::look_at_existing() {
 }
 
 bool ReplacementFile::write(const char* data, std::size_t length) {
-  if (file_write(fd_.get(), data, length) != 0) {
+  if (!file_write(fd_.get(), data, length)) {
     return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
   }
   return true;

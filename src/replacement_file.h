@@ -35,8 +35,9 @@
 #include "unique_fd.h"
 
 // Writes length bytes durably: fsync of what came before, the write (repeated
-// until every byte is written), then sync. Returns 0, or -1 with errno set.
-int file_write(int fd, const char* data, std::size_t length);
+// until every byte is written), then sync. False, with errno set, when a
+// step fails.
+bool file_write(int fd, const char* data, std::size_t length);
 
 class ReplacementFile {
  public:

@@ -156,18 +156,18 @@ class Scheduler {
 
 }  // namespace
 
-int CheckCUPSEntry(const char* printer, QueueLookup* lookup) {
+QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup) {
   QueueLookup local;
   if (lookup == nullptr) lookup = &local;
   *lookup = QueueLookup{};
   lookup->server = server_name();
   // CUPS admits no longer name, and some library versions stall on one.
-  if (printer == nullptr || std::strlen(printer) > kMaxQueueName) return 1;
+  if (printer == nullptr || std::strlen(printer) > kMaxQueueName) return QueueCheck::kUnknown;
 
   Scheduler scheduler(lookup);
   auto fail = [&] {
     lookup->result = QueueCheck::kUnreachable;
-    return 1;
+    return QueueCheck::kUnreachable;
   };
   if (!scheduler.connect()) return fail();
   std::optional<std::string> name = scheduler.first_queue_from(printer);
@@ -178,8 +178,8 @@ int CheckCUPSEntry(const char* printer, QueueLookup* lookup) {
     name = scheduler.destination(printer);
     if (!name) return fail();
   }
-  if (name->empty()) return 1;
+  if (name->empty()) return QueueCheck::kUnknown;
   lookup->result = QueueCheck::kKnown;
   lookup->queue = std::move(*name);
-  return 0;
+  return QueueCheck::kKnown;
 }

@@ -3,9 +3,10 @@
 // and how it spells the name (CUPS matches queue names in any case; drivers
 // look for the name as CUPS spells it).
 //
-// Result convention: CheckCUPSEntry returns 0 when the queue is known and 1
-// otherwise; *lookup (when given) tells an unknown queue from a scheduler
-// that could not be asked, and carries the name or the failure. Every wait
+// Result convention: CheckCUPSEntry returns a QueueCheck (the documented 0
+// for a known queue and 1 for an unknown one, and a third value for a
+// scheduler that could not be asked); *lookup (when given) carries the same
+// and the name as CUPS spells it, or the failure. Every wait
 // is bounded: a scheduler that accepts connections but never answers costs
 // at most kQueueCheckBudget, never a hang.
 #ifndef VELMORA_SCHEDULER_H_
@@ -44,6 +45,6 @@ struct QueueLookup {
   std::string detail;  // kNoAnswer: the library's account of it
 };
 
-int CheckCUPSEntry(const char* printer, QueueLookup* lookup = nullptr);
+QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup = nullptr);
 
 #endif  // VELMORA_SCHEDULER_H_

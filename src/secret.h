@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Storage for credentials that wipes itself before its memory is released.
+// Results: append throws std::bad_alloc (nothing changed) when memory runs out.
 #ifndef VELMORA_SECRET_H_
 #define VELMORA_SECRET_H_
 

@@ -18,6 +18,9 @@
 // force; interrupted() tells it so, and it builds a new guard to go on.
 //
 // One guard is in force at a time (a signal handler can reach only one).
+//
+// Results: none but interrupted(); the guards cannot fail in a way the
+// caller could act on (a signal that cannot be caught keeps its default).
 #ifndef VELMORA_SIGNALS_H_
 #define VELMORA_SIGNALS_H_
 

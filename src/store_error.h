@@ -1,7 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
-// Why an update of an account file did not take place: the step it stopped
-// at, errno, and what a message needs to tell the user who or what blocks it.
-// Every module of the store fills one in; messages.h turns it into text.
+// How an update of an account file ended, and, when it did not take place,
+// why: the step it stopped at, errno, and what a message needs to tell the
+// user who or what blocks it. Every module of the store fills one in;
+// messages.h turns it into text.
+//
+// Result convention of the store: an update returns an UpdateOutcome; only
+// kRefused comes with a StoreError that says why. Helpers below the updates
+// return bool (false: *error filled in, errno set).
 #ifndef VELMORA_STORE_ERROR_H_
 #define VELMORA_STORE_ERROR_H_
 
@@ -33,7 +38,14 @@ enum class StoreStep {
   kReplaced,           // the replacement file was removed or replaced meanwhile
   kRename,             // renaming the replacement file into place
   kSyncDirectory,      // the rename happened but could not be made durable
-  kNothingToRemove,    // a remove found no credential file; nothing changed
+};
+
+// The values are the results the updates have always returned: 0 done,
+// 1 not done. Nothing to remove is a third, normal outcome, not an error.
+enum class UpdateOutcome {
+  kDone = 0,             // the new file is in place
+  kRefused = 1,          // the update did not take place; see StoreError
+  kNothingToRemove = 2,  // a remove found no credential file; nothing changed
 };
 
 // Who holds a replacement file that already exists.

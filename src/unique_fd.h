@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // Owner of a file descriptor: closes it once, on every path.
+// Results: close() returns close's result, with errno; reset() reports none.
 #ifndef VELMORA_UNIQUE_FD_H_
 #define VELMORA_UNIQUE_FD_H_
 

@@ -219,13 +219,16 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   EXPECT_TRUE(account_dir_entries().empty());
 }
 
-TEST_F(Cli, RootOnlyOptions) {
+TEST_F(Cli, RootOnlyOptionsPrintTheUsageForOthers) {
   for (const char* option : {"-e", "-eu", "-d"}) {
     ToolRun run = user({option, "lp1"});
     EXPECT_EQ(run.status, 0) << option;
     EXPECT_EQ(run.err, kUsage) << option;
   }
   EXPECT_FALSE(file_exists(account_path("status")));
+}
+
+TEST_F(Cli, RootOnlyOptionsSetTheStatus) {
   REQUIRE_ROOT();
   EXPECT_EQ(root({"-e", "lp1"}).status, 0);
   EXPECT_EQ(root({"-eu", "lp2"}).status, 0);
@@ -672,7 +675,9 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
     EXPECT_EQ(run.err, c.err) << c.what;
     EXPECT_EQ(conf("alice"), c.result.value_or(c.old)) << c.what;
   }
+}
 
+TEST_F(Cli, StatusIsStoredUnderTheQueuesOwnSpelling) {
   REQUIRE_ROOT();
   write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
   EXPECT_EQ(root({"-d", "LP1"}).status, 0);

@@ -1,149 +1,276 @@
 // SPDX-License-Identifier: Apache-2.0
-// Credential entry: conversion of typed text to bounded UTF-8, by locale.
+// The prompts, through the tool on a real pseudo-terminal: what the user
+// sees, what is stored, and the terminal's state after every way the entry
+// can end.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
 
-#include <cstdlib>
-#include <cstring>
-#include <optional>
+#include <chrono>
+#include <csignal>
+#include <fstream>
 #include <string>
+#include <thread>
 
-#include "credential_entry.h"
+#include "test_support.h"
+#include "tool_runner.h"
 
 namespace {
 
-// Sets LC_CTYPE and LANG for one case (null: unset); restores on scope exit.
-class Locale {
+using namespace std::chrono_literals;
+
+// A terminal session whose foreground job is the tool, as a shell would run
+// it: the tool has a process group of its own, so stop signals really stop it.
+class Terminal {
  public:
-  Locale(const char* lc_ctype, const char* lang) {
-    save("LC_CTYPE", saved_ctype_);
-    save("LANG", saved_lang_);
-    set("LC_CTYPE", lc_ctype);
-    set("LANG", lang);
+  explicit Terminal(std::vector<std::string> args) {
+    ToolCall call;
+    std::vector<std::string> env = tool_environment(call);
+    int report[2];
+    if (pipe(report) != 0) throw std::runtime_error("pipe");
+    session_ = forkpty(&master_, nullptr, nullptr, nullptr);
+    if (session_ < 0) throw std::runtime_error("forkpty");
+    if (session_ == 0) {
+      close(report[0]);
+      pid_t tool = fork();
+      if (tool == 0) {
+        setpgid(0, 0);
+        signal(SIGTTOU, SIG_IGN);
+        tcsetpgrp(STDIN_FILENO, getpid());
+        signal(SIGTTOU, SIG_DFL);
+        std::vector<char*> argv{const_cast<char*>(TOOL_PATH)}, envp;
+        for (auto& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        for (auto& e : env) envp.push_back(e.data());
+        envp.push_back(nullptr);
+        execve(TOOL_PATH, argv.data(), envp.data());
+        _exit(127);
+      }
+      setpgid(tool, tool);
+      tcsetpgrp(STDIN_FILENO, tool);
+      if (write(report[1], &tool, sizeof tool) != sizeof tool) _exit(126);
+      int status = 0;
+      while (waitpid(tool, &status, 0) < 0) {
+      }
+      _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
+    }
+    close(report[1]);
+    if (read(report[0], &tool_, sizeof tool_) != sizeof tool_) tool_ = -1;
+    close(report[0]);
+    fcntl(master_, F_SETFL, O_NONBLOCK);
   }
-  ~Locale() {
-    set("LC_CTYPE", saved_ctype_ ? saved_ctype_->c_str() : nullptr);
-    set("LANG", saved_lang_ ? saved_lang_->c_str() : nullptr);
+  ~Terminal() {
+    if (session_ > 0 && status_ < 0) {
+      kill(tool_, SIGKILL);
+      wait_exit();
+    }
+    close(master_);
   }
 
- private:
-  static void save(const char* name, std::optional<std::string>& slot) {
-    if (const char* v = std::getenv(name)) slot = v;
-  }
-  static void set(const char* name, const char* value) {
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
+  // Waits until text appears in the output after position `from`; returns
+  // the position just behind it, or npos after a timeout.
+  std::size_t expect(const std::string& text, std::size_t from = 0) {
+    auto deadline = std::chrono::steady_clock::now() + 10s;
+    for (;;) {
+      std::size_t at = output_.find(text, from);
+      if (at != std::string::npos) return at + text.size();
+      if (std::chrono::steady_clock::now() > deadline) {
+        ADD_FAILURE() << "timed out waiting for " << testing::PrintToString(text) << " in "
+                      << testing::PrintToString(output_);
+        return std::string::npos;
+      }
+      pump(100);
     }
   }
-  std::optional<std::string> saved_ctype_, saved_lang_;
+
+  void type(const std::string& text) {
+    ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+
+  termios attributes() const {
+    termios t{};
+    tcgetattr(master_, &t);  // the terminal's own settings, as the tool sees them
+    return t;
+  }
+  bool echo_on() const { return (attributes().c_lflag & ECHO) != 0; }
+
+  // The tool's state letter from /proc (R, S, T, ...).
+  char state() const {
+    std::ifstream stat("/proc/" + std::to_string(tool_) + "/stat");
+    std::string all((std::istreambuf_iterator<char>(stat)), {});
+    std::size_t paren = all.rfind(')');
+    return paren == std::string::npos || paren + 2 >= all.size() ? '?' : all[paren + 2];
+  }
+
+  bool wait_for_state(char wanted) {
+    for (int i = 0; i < 100; ++i) {
+      if (state() == wanted) return true;
+      std::this_thread::sleep_for(50ms);
+    }
+    return false;
+  }
+
+  // Exit status of the tool (128 + signal when a signal ended it), or -1
+  // when it did not end within 10 s (it is then killed).
+  int wait_exit() {
+    for (int i = 0; i < 200 && status_ < 0; ++i) {
+      pump(0);
+      int status = 0;
+      if (waitpid(session_, &status, WNOHANG) == session_) {
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 200;
+        break;
+      }
+      std::this_thread::sleep_for(50ms);
+    }
+    if (status_ < 0) {
+      kill(tool_, SIGKILL);
+      kill(session_, SIGKILL);
+      waitpid(session_, nullptr, 0);
+      status_ = -2;
+      return -1;
+    }
+    pump(50);
+    return status_;
+  }
+
+  pid_t tool() const { return tool_; }
+  const std::string& output() const { return output_; }
+
+ private:
+  void pump(int timeout_ms) {
+    pollfd fd{master_, POLLIN, 0};
+    if (poll(&fd, 1, timeout_ms) <= 0) return;
+    char buffer[4096];
+    ssize_t n;
+    while ((n = read(master_, buffer, sizeof buffer)) > 0) output_.append(buffer, static_cast<size_t>(n));
+  }
+
+  int master_ = -1;
+  pid_t session_ = -1;
+  pid_t tool_ = -1;
+  int status_ = -1;
+  std::string output_;
 };
 
-TEST(GetLang, FollowsLcCtypeThenLang) {
-  struct Case {
-    const char* lc_ctype;
-    const char* lang;
-    int code;
-  } cases[] = {
-      {"en_US.UTF-8", nullptr, 3}, {"EN_us", nullptr, 3},   {"en_GB", nullptr, 2},
-      {"zh_HK", nullptr, 0},       {"zh_tw.Big5", nullptr, 9}, {"korean", nullptr, 10},
-      {"zh_CN.GB18030", nullptr, 8}, {"ja_JP.UTF-8", nullptr, 1}, {"fr_FR", nullptr, 4},
-      {"it", nullptr, 5},          {"de_DE", nullptr, 6},     {"es_ES", nullptr, 7},
-      {nullptr, "ja_JP.eucJP", 1}, {"", "ja_JP.UTF-8", 0},  // empty LC_CTYPE still counts
-      {nullptr, nullptr, 0},       {"C", "ja_JP", 0},
-  };
-  for (const Case& c : cases) {
-    Locale locale(c.lc_ctype, c.lang);
-    EXPECT_EQ(GetLang(), c.code) << (c.lc_ctype ? c.lc_ctype : "(unset)") << " / "
-                                 << (c.lang ? c.lang : "(unset)");
+class Prompts : public testing::Test {
+ protected:
+  void SetUp() override {
+    reset_account_dir();
+    chmod(TEST_ACCOUNT_DIR, 01777);
+  }
+  static std::optional<std::string> stored() {
+    return read_file(account_path(running_as_root() ? "root.conf" : "alice.conf"));
+  }
+};
+
+TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
+  Terminal term({"-pu", "lp1"});
+  term.expect("user name : ");  // shown before any input is awaited
+  EXPECT_TRUE(term.echo_on());
+  term.type("alice\n");
+  std::size_t pin = term.expect("alice\r\npin : ");
+  termios hidden = term.attributes();
+  EXPECT_EQ(hidden.c_lflag & ECHO, 0u);
+  EXPECT_NE(hidden.c_lflag & ECHONL, 0u);
+  term.type("s3cret\n");
+  EXPECT_EQ(term.wait_exit(), 0);
+  EXPECT_EQ(term.output().substr(pin), "\r\n");  // the line feed shows, the password does not
+  termios after = term.attributes();
+  EXPECT_NE(after.c_lflag & ECHO, 0u);
+  EXPECT_EQ(after.c_lflag & ECHONL, 0u);
+  EXPECT_EQ(stored(), "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
+}
+
+TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
+  Terminal term({"-p", "lp1"});
+  term.expect("id : ");
+  term.type("42\nTYPEDAHEAD\n");
+  term.expect("pin : ");
+  term.type("7\n");
+  EXPECT_EQ(term.wait_exit(), 0);
+  EXPECT_EQ(stored(), "<lp1>\nid=42\npassword=7\n</lp1>\n");
+}
+
+TEST_F(Prompts, EmptyEntriesAskAgainAndLongLinesAreCut) {
+  Terminal term({"-ps", "lp1"});
+  std::size_t at = term.expect("user name : ");
+  term.type("\n");
+  at = term.expect("user name : ", at);
+  term.type(std::string(600, 'n') + "\n");
+  at = term.expect("pin : ", at);
+  term.type("\n");  // an empty secured print password is refused
+  at = term.expect("pin : ", at);
+  term.type(std::string(600, 'p') + "\n");
+  EXPECT_EQ(term.wait_exit(), 0);
+  EXPECT_EQ(stored(), "<lp1>\ns_id=" + base64(std::string(32, 'n')) + "\ns_password=" +
+                          base64(std::string(7, 'p')) + "\n</lp1>\n");
+  EXPECT_TRUE(term.echo_on());
+}
+
+TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
+  for (const char* option : {"-p", "-pu"}) {
+    SetUp();
+    Terminal term({option, "lp1"});
+    term.expect(" : ");
+    term.type("name\n");
+    term.expect("pin : ");
+    term.type("\x04");  // Ctrl-D at the start of the line: end of input
+    EXPECT_EQ(term.wait_exit(), 1) << option;
+    EXPECT_NE(term.output().find("reading pin: unexpected end of input"), std::string::npos)
+        << term.output();
+    EXPECT_TRUE(term.echo_on()) << option;
+    EXPECT_EQ(stored(), std::nullopt) << option;
   }
 }
 
-TEST(ConvertInputString, TriesTheLocalesCandidatesInOrder) {
+TEST_F(Prompts, SignalsDuringHiddenEntryRestoreEchoAndKill) {
   struct Case {
-    const char* what;
-    const char* lang;
-    std::string input;
-    int bound;
-    std::string output;
-  } cases[] = {
-      {"EUC-JP under ja", "ja_JP.eucJP", "\xC6\xFC\xCB\xDC", 32, "\xE6\x97\xA5\xE6\x9C\xAC"},
-      {"UTF-8 passes under ja", "ja_JP.eucJP", "\xE6\x97\xA5", 32, "\xE6\x97\xA5"},
-      {"Latin-1 cafe under code 0", "C", "caf\xE9", 32, "caf\xC3\xA9"},
-      {"E9 E9 is EUC-JP before LATIN1", "C", "\xE9\xE9", 32, "\xE8\x9C\x91"},
-      {"invalid in every candidate of ja", "ja_JP", "\xFF\xFF", 32, ""},
-      {"empty input", "C", "", 32, ""},
-      {"40 letters cut to 32", "C", std::string(40, 'a'), 32, std::string(32, 'a')},
-      {"bound 7: eight letters", "C", "abcdefgh", 7, "abcdefg"},
-      {"bound 7: 6 + 2-byte drops it", "C", "abcdef\xC3\xA9", 7, "abcdef"},
-      {"bound 7: 5 + 2-byte fits", "C", "abcde\xC3\xA9", 7, "abcde\xC3\xA9"},
-      {"bound 7: 5 + 3-byte drops it", "C", "abcde\xE2\x82\xAC", 7, "abcde"},
-      {"bound 7: 4 + 3-byte fits", "C", "abcd\xE2\x82\xAC", 7, "abcd\xE2\x82\xAC"},
-      {"bound 32: 31 + 2-byte drops it", "C", std::string(31, 'a') + "\xC3\xA9", 32, std::string(31, 'a')},
-      {"bound 32: 30 + 2-byte fits", "C", std::string(30, 'a') + "\xC3\xA9", 32,
-       std::string(30, 'a') + "\xC3\xA9"},
-      {"bound 32: 30 + 3-byte drops it", "C", std::string(30, 'a') + "\xE2\x82\xAC", 32,
-       std::string(30, 'a')},
-      {"bound 32: 29 + 3-byte fits", "C", std::string(29, 'a') + "\xE2\x82\xAC", 32,
-       std::string(29, 'a') + "\xE2\x82\xAC"},
-      {"Korean from CP949", "ko_KR", "\xB0\xA1", 32, "\xEA\xB0\x80"},
-      {"Simplified Chinese from EUC-CN", "zh_CN", "\xC4\xE3", 32, "\xE4\xBD\xA0"},
-  };
+    int signo;
+    const char* typed;  // typed at the terminal, or sent with kill
+  } cases[] = {{SIGINT, "\x03"},   {SIGQUIT, "\x1c"},  {SIGTERM, nullptr},
+               {SIGHUP, nullptr}, {SIGUSR1, nullptr}, {SIGPWR, nullptr},
+               {SIGRTMIN, nullptr}, {SIGSYS, nullptr}};
   for (const Case& c : cases) {
-    Locale locale(nullptr, c.lang);
-    char out[40];
-    std::fill(std::begin(out), std::end(out), 'X');
-    int length = convertInputString(c.input.c_str(), c.bound, out);
-    EXPECT_EQ(std::string(out), c.output) << c.what;
-    EXPECT_EQ(length, static_cast<int>(c.output.size())) << c.what;
+    SetUp();
+    Terminal term({"-pu", "lp1"});
+    term.expect("user name : ");
+    term.type("alice\n");
+    term.expect("pin : ");
+    ASSERT_FALSE(term.echo_on());
+    term.type("half");
+    if (c.typed != nullptr) {
+      term.type(c.typed);
+    } else {
+      kill(term.tool(), c.signo);
+    }
+    EXPECT_EQ(term.wait_exit(), 128 + c.signo) << strsignal(c.signo);
+    EXPECT_TRUE(term.echo_on()) << strsignal(c.signo);
+    EXPECT_EQ(stored(), std::nullopt);
   }
 }
 
-TEST(ConvertInputString, MissingArgumentsWriteNothing) {
-  char out[8] = "keep";
-  EXPECT_EQ(convertInputString(nullptr, 7, out), 0);
-  EXPECT_EQ(convertInputString("abc", 0, out), 0);
-  EXPECT_EQ(convertInputString("abc", -1, out), 0);
-  EXPECT_STREQ(out, "keep");
-  EXPECT_EQ(convertInputString("abc", 7, nullptr), 0);
-}
-
-TEST(ConvertEncoding, FailsACandidateCleanly) {
-  char out[8] = "keep";
-  EXPECT_FALSE(convert_encoding("NO-SUCH-ENCODING", "UTF-8", "abc", out, 7));
-  EXPECT_STREQ(out, "");
-  std::strcpy(out, "keep");
-  EXPECT_FALSE(convert_encoding(nullptr, "UTF-8", "abc", out, 7));
-  EXPECT_STREQ(out, "");
-  EXPECT_FALSE(convert_encoding("UTF-8", "UTF-8", "abc", nullptr, 7));
-  // Running out of room is success with the whole characters that fit.
-  EXPECT_TRUE(convert_encoding("UTF-8", "UTF-8", "ab\xC3\xA9", out, 3));
-  EXPECT_STREQ(out, "ab");
-  EXPECT_FALSE(convert_encoding("UTF-8", "UTF-8", "ab\xFF", out, 7));
-  EXPECT_STREQ(out, "");
-}
-
-TEST(CheckEnter, CutsOnCharacterBoundaries) {
-  struct Case {
-    std::string text;
-    int bound;
-    std::string result;
-  } cases[] = {
-      {"abcdefgh", 7, "abcdefg"},
-      {"\xC3\xA9\xC3\xA9", 3, "\xC3\xA9"},
-      {"abcde\xE2\x82\xAC", 7, "abcde"},
-      {"ab\xF0\x9F\x98\x80", 6, "ab\xF0\x9F\x98\x80"},
-      {"ab\xF0\x9F", 7, "ab"},     // a lead byte announcing more than the text holds
-      {"\x80\x80x", 2, "\x80\x80"},  // stray continuation bytes count one each
-      {"", 7, ""},
-      {"abc", 0, ""},
-  };
-  for (const Case& c : cases) {
-    std::string buffer = c.text;
-    EXPECT_EQ(CheckEnter(buffer.data(), c.bound), static_cast<int>(c.result.size()));
-    EXPECT_EQ(std::string(buffer.c_str()), c.result);
-  }
-  EXPECT_EQ(CheckEnter(nullptr, 7), 0);
+TEST_F(Prompts, StopShowsEchoAndContinueHidesItAgain) {
+  Terminal term({"-pu", "lp1"});
+  term.expect("user name : ");
+  term.type("alice\n");
+  std::size_t at = term.expect("pin : ");
+  ASSERT_FALSE(term.echo_on());
+  term.type("\x1a");  // Ctrl-Z
+  ASSERT_TRUE(term.wait_for_state('T')) << "the tool did not stop";
+  EXPECT_TRUE(term.echo_on());
+  kill(term.tool(), SIGCONT);
+  term.expect("pin : ", at);  // asked again, hidden again
+  EXPECT_FALSE(term.echo_on());
+  term.type("s3cret\n");
+  EXPECT_EQ(term.wait_exit(), 0);
+  EXPECT_EQ(term.output().find("s3cret"), std::string::npos);
+  EXPECT_TRUE(term.echo_on());
+  EXPECT_EQ(stored(), "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
 }
 
 }  // namespace

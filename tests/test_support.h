@@ -9,6 +9,14 @@
 #include <string>
 #include <vector>
 
+#include "credential_kind.h"
+
+// Short names for the kinds in test tables.
+constexpr CredentialKind kJob = CredentialKind::kJobAccounting;
+constexpr CredentialKind kUser = CredentialKind::kUserAuthentication;
+constexpr CredentialKind kSecure = CredentialKind::kSecuredPrint;
+constexpr CredentialKind kNoKind = CredentialKind::kNone;
+
 // Empties the test account directory (creating it when missing).
 void reset_account_dir();
 

@@ -18,9 +18,10 @@
 #include <string>
 #include <vector>
 
-#include "account_store.h"
 #include "account_directory.h"
+#include "credential_file.h"
 #include "line_reader.h"
+#include "status_file.h"
 #include "test_support.h"
 
 // Durability is not what this target checks: without these every input
@@ -92,13 +93,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   std::vector<std::string> before = lines_of(file);
 
-  int result = status ? save_account_status(printer.c_str(), kind)
-                      : save_account_conf(printer.c_str(), "fuzz", id.c_str(), password.c_str(),
-                                          remove ? 1 : 0, kind);
+  const auto credential = static_cast<CredentialKind>(kind);  // the fuzzer's byte picks one
+  UpdateOutcome outcome =
+      status ? save_account_status(printer.c_str(), credential)
+             : save_account_conf(printer.c_str(), "fuzz", id.c_str(), password.c_str(), remove,
+                                 credential);
   if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind
   std::optional<std::string> after = read_file(file);
-  if (result != 0) {
-    // Refused: the old file, byte for byte, or still no file.
+  if (outcome != UpdateOutcome::kDone) {
+    // Not done: the old file, byte for byte, or still no file.
     if (no_old_file ? after.has_value() : after != old) abort();
     return 0;
   }

@@ -1,0 +1,93 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "status_file.h"
+
+#include <cerrno>
+#include <new>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "account_directory.h"
+#include "line_reader.h"
+#include "replacement_file.h"
+#include "unique_fd.h"
+
+namespace {
+
+bool update_status(const char* printer, CredentialKind kind, StoreError* error) {
+  bool cut_old = false;
+  bool cut_new = false;
+  auto path = make_file_path(PathForm::kShared, nullptr, "status", &cut_old);
+  auto next = make_file_path(PathForm::kShared, nullptr, "status.new", &cut_new);
+  if (!path || !next) return fail(error, StoreStep::kMemory, "", ENOMEM);
+  if (cut_old || cut_new) return fail(error, StoreStep::kPathTooLong, *path, ENAMETOOLONG);
+
+  LineBuffer new_line;
+  if (!format_line(new_line, "<%s>%s</%s>\n", printer, status_value(kind), printer)) {
+    return fail(error, StoreStep::kLineTooLong, *next, EOVERFLOW);
+  }
+  // A line is the printer's status line exactly when it is one of these three.
+  // Deliberate: any other spelling, case or printer name is copied as it is.
+  LineBuffer known[3];
+  const char* values[] = {"ON", "U_ON", "OFF"};
+  bool formatted[3];
+  for (int i = 0; i < 3; ++i) {
+    formatted[i] = format_line(known[i], "<%s>%s</%s>", printer, values[i], printer);
+  }
+  auto is_status_line = [&](std::string_view line) {
+    if (line.empty() || line[0] != '<') return false;
+    for (int i = 0; i < 3; ++i) {
+      if (formatted[i] && line == known[i].data()) return true;
+    }
+    return false;
+  };
+
+  std::optional<AccountDirectory> dir = AccountDirectory::open(error);
+  if (!dir) return false;
+  ReplacementFile out(*dir, name_in_directory(*next), name_in_directory(*path), error);
+  if (!out.create(0644)) return false;
+
+  UniqueFd old;
+  OldFile opened = open_old_file(*dir, name_in_directory(*path), FileUse::kPublic, &old, error);
+  if (opened == OldFile::kRefused) return false;
+  bool found = false;
+  if (opened == OldFile::kOpened) {
+    ReadStatus status = read_account_lines(old.get(), [&](SecretText& line) {
+      // Every status line of the printer is replaced, not only the first.
+      if (is_status_line(line.view())) {
+        found = true;
+        return out.write_formatted(new_line);
+      }
+      line.push_back('\n');
+      return out.write(line.c_str(), line.size());
+    });
+    if (!finish_pass(status, *path, error)) return false;
+  }
+  if (!found && !out.write_formatted(new_line)) return false;
+  return out.commit();
+}
+
+}  // namespace
+
+// Deliberate: the values drivers read; any kind but these two is "OFF".
+const char* status_value(CredentialKind kind) {
+  if (kind == CredentialKind::kJobAccounting) return "ON";
+  if (kind == CredentialKind::kUserAuthentication) return "U_ON";
+  return "OFF";
+}
+
+UpdateOutcome save_account_status(const char* printer, CredentialKind kind, StoreError* error) {
+  StoreError local;
+  if (error == nullptr) error = &local;
+  *error = StoreError{};
+  if (!fits_on_one_line(printer)) {
+    fail(error, StoreStep::kArguments, "", EINVAL);
+    return UpdateOutcome::kRefused;
+  }
+  try {
+    return update_status(printer, kind, error) ? UpdateOutcome::kDone : UpdateOutcome::kRefused;
+  } catch (const std::bad_alloc&) {
+    fail(error, StoreStep::kMemory, error->path, ENOMEM);
+    return UpdateOutcome::kRefused;
+  }
+}
