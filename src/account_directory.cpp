@@ -15,9 +15,9 @@ extern const char kAccountDir[];
 namespace {
 
 // Why a file found under an account file's name must not be adopted, or kNone.
-StoreStep distrust(const struct stat& st, FileUse use) {
+StoreStep distrust(const struct stat& st, FileUse use, uid_t owner) {
   if (!S_ISREG(st.st_mode)) return StoreStep::kNotRegularFile;
-  if (st.st_uid != getuid()) return StoreStep::kNotOwner;
+  if (st.st_uid != owner) return StoreStep::kNotOwner;
   if (st.st_nlink != 1) return StoreStep::kHardLinked;
   // Anyone who could write it could have put lines of their own in it.
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return StoreStep::kWritableByOthers;
@@ -28,8 +28,10 @@ StoreStep distrust(const struct stat& st, FileUse use) {
   return StoreStep::kNone;
 }
 
-void refuse(StoreError* error, StoreStep step, const std::string& path, const struct stat& st) {
+void refuse(StoreError* error, StoreStep step, const std::string& path, const struct stat& st,
+            uid_t owner) {
   error->owner = st.st_uid;
+  error->expected_owner = owner;
   error->links = st.st_nlink;
   error->mode = st.st_mode & 07777;
   fail(error, step, path, step == StoreStep::kHardLinked ? EMLINK : EPERM);
@@ -97,7 +99,7 @@ std::string AccountDirectory::path_of(std::string_view name) const {
 }
 
 OldFile open_old_file(const AccountDirectory& dir, const std::string& name, FileUse use,
-                      UniqueFd* fd, StoreError* error) {
+                      uid_t owner, UniqueFd* fd, StoreError* error) {
   const std::string path = dir.path_of(name);
   UniqueFd file(
       ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
@@ -110,8 +112,8 @@ OldFile open_old_file(const AccountDirectory& dir, const std::string& name, File
                                  : fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
   const int stat_error = seen ? 0 : errno;
   if (seen) {
-    if (StoreStep why = distrust(st, use); why != StoreStep::kNone) {
-      refuse(error, why, path, st);
+    if (StoreStep why = distrust(st, use, owner); why != StoreStep::kNone) {
+      refuse(error, why, path, st, owner);
       return OldFile::kRefused;
     }
   }

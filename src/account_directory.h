@@ -14,6 +14,8 @@
 #ifndef VELMORA_ACCOUNT_DIRECTORY_H_
 #define VELMORA_ACCOUNT_DIRECTORY_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <optional>
 #include <string>
@@ -77,10 +79,11 @@ enum class FileUse { kPrivate, kPublic };
 enum class OldFile { kOpened, kMissing, kRefused };
 
 // Opens the old file `name` for reading, if this run may adopt it: a regular
-// file with one name, owned by the caller's real user ID, not writable by
-// group or others, and (kPublic) readable by everyone. A link is never
+// file with one name, owned by `owner` (the caller's real user ID for an
+// update; root for a status file a user reads), not writable by group or
+// others, and (kPublic) readable by everyone. A link is never
 // followed and a FIFO never waited on. kRefused leaves *error saying why.
 OldFile open_old_file(const AccountDirectory& dir, const std::string& name, FileUse use,
-                      UniqueFd* fd, StoreError* error);
+                      uid_t owner, UniqueFd* fd, StoreError* error);
 
 #endif  // VELMORA_ACCOUNT_DIRECTORY_H_

@@ -1,12 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "credential_file.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <new>
 #include <optional>
+#include <set>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "account_directory.h"
@@ -21,10 +25,26 @@ namespace {
 // Tags match only whole, in the same case: "<%s>" and "</%s>" filled with the
 // printer name. Deliberate: drivers find sections the same way.
 bool is_opening_tag(const char* printer, const SecretText& line) {
-  return line.view().starts_with('<') && check_printer_name(printer, line.c_str(), "<%s>") == TagMatch::kMatch;
+  return line.view().starts_with('<') &&
+         check_printer_name(printer, line.c_str(), "<%s>") == TagMatch::kMatch;
 }
 bool is_closing_tag(const char* printer, const SecretText& line) {
-  return line.view().starts_with("</") && check_printer_name(printer, line.c_str(), "</%s>") == TagMatch::kMatch;
+  return line.view().starts_with("</") &&
+         check_printer_name(printer, line.c_str(), "</%s>") == TagMatch::kMatch;
+}
+
+// The name a tag line carries, in whatever case: "<NAME>", or "</NAME>" when
+// closing; nullopt for any other line.
+std::optional<std::string_view> tag_name(std::string_view line, bool closing) {
+  const std::string_view start = closing ? "</" : "<";
+  if (line.size() <= start.size() + 1 || !line.starts_with(start) || !line.ends_with('>')) {
+    return std::nullopt;
+  }
+  return line.substr(start.size(), line.size() - start.size() - 1);
+}
+
+bool same_but_case(std::string_view a, const char* b) {
+  return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
 }
 
 class CredentialUpdate {
@@ -52,6 +72,17 @@ class CredentialUpdate {
   bool scan(int fd);
   bool copy(int fd, ReplacementFile& out);
 
+  // The spelling of the printer's section that line opens (closing: ends),
+  // or nullopt. A set acts on the name as CUPS spells it only; a remove also
+  // on sections in other case, which no driver reads.
+  std::optional<std::string> section_tag(const SecretText& line, bool closing) const {
+    if (closing ? is_closing_tag(printer_, line) : is_opening_tag(printer_, line)) return printer_;
+    if (!remove_) return std::nullopt;
+    std::optional<std::string_view> name = tag_name(line.view(), closing);
+    if (!name || !same_but_case(*name, printer_)) return std::nullopt;
+    return std::string(*name);
+  }
+
   const char* printer_;
   CredentialKind kind_;
   const KindKeys& keys_;
@@ -60,26 +91,33 @@ class CredentialUpdate {
   const char* password_;  // likewise
   StoreError* error_;
   std::string conf_path_;
-  bool other_kinds_present_ = false;
+  // For a remove: the spellings of the printer's sections that hold keys of
+  // another kind and so keep their tags (all of them when the scan could not
+  // run).
+  std::set<std::string> other_kinds_present_;
+  bool keep_every_tag_ = false;
   bool nothing_to_remove_ = false;
 };
 
-// Decides, for a remove, whether the printer's section holds keys of another
-// kind and so must keep its tags.
+// Decides, for a remove, which spellings of the printer's sections hold keys
+// of another kind and so must keep their tags. Deliberate: a key of another
+// kind in any section of a spelling keeps the tags of all its sections.
 bool CredentialUpdate::scan(int fd) {
   if (lseek(fd, 0, SEEK_SET) != 0) {
-    other_kinds_present_ = true;  // cannot tell: keep the tags
+    keep_every_tag_ = true;  // cannot tell: keep the tags
     return true;
   }
-  bool inside = false;
+  std::optional<std::string> inside;
   ReadStatus status = read_account_lines(fd, [&](SecretText& line) {
-    if (is_opening_tag(printer_, line)) {
-      inside = true;
-    } else if (is_closing_tag(printer_, line)) {
-      inside = false;
+    if (std::optional<std::string> opened = section_tag(line, false)) {
+      inside = std::move(opened);
+    } else if (section_tag(line, true)) {
+      inside.reset();
     } else if (inside) {
       for (CredentialKind other : kCredentialKinds) {
-        if (other != kind_ && is_key_of(line.view(), keys_of(other))) other_kinds_present_ = true;
+        if (other != kind_ && is_key_of(line.view(), keys_of(other))) {
+          other_kinds_present_.insert(*inside);
+        }
       }
     }
     return true;
@@ -90,19 +128,27 @@ bool CredentialUpdate::scan(int fd) {
 bool CredentialUpdate::copy(int fd, ReplacementFile& out) {
   if (lseek(fd, 0, SEEK_SET) != 0) return fail(error_, StoreStep::kRead, conf_path_, errno);
   enum class State { kBefore, kInside, kAfter } state = State::kBefore;
-  // Which key lines of the kind a set has written so far. Once both are, no
-  // later section gets them again.
+  // Which key lines of the kind a set has written in the current section:
+  // each section of the printer ends up holding both.
   bool id_written = false;
   bool password_written = false;
   // Deliberate: a remove that leaves no key of another kind drops the tags
-  // too, and any other line of the section stays where it was.
-  const bool keep_tags = !remove_ || other_kinds_present_;
+  // too, and any other line of the section stays where it was. Kept tags
+  // are written as they stood.
+  auto keep_tags = [&](const std::string& spelling) {
+    return !remove_ || keep_every_tag_ || other_kinds_present_.contains(spelling);
+  };
+  auto copy_line = [&](SecretText& line) {
+    line.push_back('\n');
+    return out.write(line.c_str(), line.size());
+  };
   ReadStatus status = read_account_lines(fd, [&](SecretText& line) {
-    if (is_opening_tag(printer_, line)) {
+    if (std::optional<std::string> spelling = section_tag(line, false)) {
       state = State::kInside;
-      return !keep_tags || out.write_line("<%s>\n", printer_);
+      id_written = password_written = false;
+      return !keep_tags(*spelling) || copy_line(line);
     }
-    if (is_closing_tag(printer_, line)) {
+    if (std::optional<std::string> spelling = section_tag(line, true)) {
       state = State::kAfter;
       if (!remove_) {
         // A set leaves both key lines in the section: whichever it has not
@@ -111,7 +157,7 @@ bool CredentialUpdate::copy(int fd, ReplacementFile& out) {
         if (!password_written && !write_key(out, keys_.password, password_)) return false;
         id_written = password_written = true;
       }
-      return !keep_tags || out.write_line("</%s>\n", printer_);
+      return !keep_tags(*spelling) || copy_line(line);
     }
     if (state == State::kInside && is_key_of(line.view(), keys_)) {
       if (remove_) return true;
@@ -123,8 +169,7 @@ bool CredentialUpdate::copy(int fd, ReplacementFile& out) {
       password_written = true;
       return write_key(out, keys_.password, password_);
     }
-    line.push_back('\n');
-    return out.write(line.c_str(), line.size());
+    return copy_line(line);
   });
   if (!finish_pass(status, conf_path_, error_)) return false;
   // Deliberate: a printer without a section gets one at the end of the file.
@@ -153,7 +198,7 @@ bool CredentialUpdate::update(const char* owner) {
   if (!out.create(0600)) return false;
 
   UniqueFd old;
-  OldFile opened = open_old_file(*dir, conf_name, FileUse::kPrivate, &old, error_);
+  OldFile opened = open_old_file(*dir, conf_name, FileUse::kPrivate, getuid(), &old, error_);
   if (opened == OldFile::kRefused) return false;
   if (opened == OldFile::kMissing) {
     if (remove_) {
@@ -232,3 +277,74 @@ UpdateOutcome save_account_conf(const char* printer, const char* owner, const ch
   }
 }
 
+
+namespace {
+
+// The keys of each kind one section instance holds.
+struct Presence {
+  std::array<bool, 3> id{};
+  std::array<bool, 3> password{};
+};
+
+Stored stored_in(const Presence& presence, std::size_t kind) {
+  if (presence.id[kind] && presence.password[kind]) return Stored::kComplete;
+  return presence.id[kind] || presence.password[kind] ? Stored::kIncomplete : Stored::kNothing;
+}
+
+// A section name as drivers read it: no angle bracket inside, and an
+// opening tag's name does not start with "/".
+std::optional<std::string_view> section_name(std::string_view line, bool closing) {
+  std::optional<std::string_view> name = tag_name(line, closing);
+  if (!name || name->find_first_of("<>") != std::string_view::npos) return std::nullopt;
+  if (!closing && name->starts_with('/')) return std::nullopt;
+  return name;
+}
+
+}  // namespace
+
+bool read_sections(int fd, const std::string& path, std::vector<SectionEntries>* sections,
+                   StoreError* error) {
+  sections->clear();
+  std::vector<std::pair<std::string, Presence>> open;  // sections open now
+  auto merge = [&](const std::string& name, const Presence& presence) {
+    SectionEntries* entry = nullptr;
+    for (SectionEntries& e : *sections) {
+      if (e.name == name) entry = &e;
+    }
+    const bool first = entry == nullptr;
+    if (first) entry = &sections->emplace_back(SectionEntries{name, {}});
+    for (std::size_t k = 0; k < 3; ++k) {
+      Stored now = stored_in(presence, k);
+      if (first) {
+        entry->kinds[k] = now;
+      } else if (entry->kinds[k] != now) {
+        entry->kinds[k] = Stored::kIncomplete;
+      }
+    }
+  };
+  ReadStatus status = read_account_lines(fd, [&](SecretText& line) {
+    const std::string_view text = line.view();
+    if (std::optional<std::string_view> name = section_name(text, false)) {
+      open.emplace_back(std::string(*name), Presence{});
+    } else if (std::optional<std::string_view> closed = section_name(text, true)) {
+      for (auto it = open.begin(); it != open.end(); ++it) {
+        if (it->first == *closed) {
+          merge(it->first, it->second);
+          open.erase(it);
+          break;
+        }
+      }
+    } else {
+      for (std::size_t k = 0; k < 3; ++k) {
+        const KindKeys& keys = keys_of(kCredentialKinds[k]);
+        for (auto& [name, presence] : open) {
+          presence.id[k] = presence.id[k] || text.starts_with(keys.id);
+          presence.password[k] = presence.password[k] || text.starts_with(keys.password);
+        }
+      }
+    }
+    return true;
+  });
+  for (const auto& [name, presence] : open) merge(name, presence);
+  return finish_pass(status, path, error);
+}

@@ -14,11 +14,15 @@
 //   s_password=...
 //   </office>
 //
-// Results: save_account_conf returns an UpdateOutcome (store_error.h).
+// Results: save_account_conf returns an UpdateOutcome (store_error.h);
+// read_sections returns true, or false with *error filled in.
 #ifndef VELMORA_CREDENTIAL_FILE_H_
 #define VELMORA_CREDENTIAL_FILE_H_
 
+#include <array>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "credential_kind.h"
 #include "store_error.h"
@@ -44,5 +48,27 @@ bool is_key_of(std::string_view line, const KindKeys& keys);
 UpdateOutcome save_account_conf(const char* printer, const char* owner, const char* id,
                                 const char* password, bool remove, CredentialKind kind,
                                 StoreError* error = nullptr);
+
+// ---- Reading it back ----------------------------------------------------------
+
+// How much of a kind's pair of key lines a section holds.
+enum class Stored { kNothing, kIncomplete, kComplete };
+
+// What the file holds under one section name, as spelled there. Sections of
+// one spelling count together: complete when each holds both key lines,
+// nothing when none holds either, incomplete otherwise.
+struct SectionEntries {
+  std::string name;
+  std::array<Stored, 3> kinds{};  // job accounting, user authentication, secured print
+  Stored& of(CredentialKind kind) { return kinds.at(static_cast<std::size_t>(kind) - 1); }
+  Stored of(CredentialKind kind) const { return kinds.at(static_cast<std::size_t>(kind) - 1); }
+};
+
+// Reads the sections of the credential file open on fd (read through
+// account_directory.h's trust checks), in the order their names first
+// appear. A key line belongs to every section open around it; a section the
+// file leaves open ends with it. Never looks at a value.
+bool read_sections(int fd, const std::string& path, std::vector<SectionEntries>* sections,
+                   StoreError* error);
 
 #endif  // VELMORA_CREDENTIAL_FILE_H_

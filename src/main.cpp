@@ -3,6 +3,7 @@
 // jobs on a CUPS queue, and, for root, which authentication function is on.
 //
 //   velmora-account OPTION PRINTER
+//   velmora-account --list | --check PRINTER | --help | --version
 //
 // Prints nothing on success. Usage text, errors and prompts are its only output.
 
@@ -18,11 +19,13 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <utility>
 
 #include "credential_entry.h"
 #include "credential_file.h"
 #include "credential_kind.h"
+#include "inspection.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "secret.h"
@@ -101,19 +104,15 @@ const char* AppName(const char* path) {
   return slash != nullptr ? slash + 1 : path;
 }
 
-// The operation of the option in argv[1], or kNoQueue when CUPS does not
-// know the queue in argv[2]; *lookup receives what the queue check found (the
-// name as CUPS spells it, or why the scheduler could not be asked). The one
-// place where the command line turns into an operation.
-Operation GetArg(int /*argc*/, char** argv, QueueLookup* lookup) {
+// The operation an option selects. Deliberate: an option is matched by its
+// first bytes, longest first, so "-pux" acts as "-pu" and "-p" followed by
+// anything else as "-p"; scripts may rely on it.
+Operation option_of(const char* option) {
   struct Option {
     const char* text;
     std::size_t bytes;
     Operation op;
   };
-  // Deliberate: an option is matched by its first bytes, longest first, so
-  // "-pux" acts as "-pu" and "-p" followed by anything else as "-p";
-  // scripts may rely on it.
   static constexpr Option kOptions[] = {
       {"-ps", 3, Operation::kSetSecuredPrint},
       {"-xs", 3, Operation::kRemoveSecuredPrint},
@@ -125,13 +124,23 @@ Operation GetArg(int /*argc*/, char** argv, QueueLookup* lookup) {
       {"-e", 2, Operation::kEnableJobAccounting},
       {"-d", 2, Operation::kDisable},
   };
-  Operation op = Operation::kUsage;
-  for (const Option& option : kOptions) {
-    if (std::strncmp(argv[1], option.text, option.bytes) == 0) {
-      op = option.op;
-      break;
-    }
+  for (const Option& o : kOptions) {
+    if (std::strncmp(option, o.text, o.bytes) == 0) return o.op;
   }
+  return Operation::kUsage;
+}
+
+bool is_remove(Operation op) {
+  return op == Operation::kRemoveJobAccounting || op == Operation::kRemoveUserAuthentication ||
+         op == Operation::kRemoveSecuredPrint;
+}
+
+// The operation of the option in argv[1], or kNoQueue when CUPS does not
+// know the queue in argv[2]; *lookup receives what the queue check found (the
+// name as CUPS spells it, or why the scheduler could not be asked). The one
+// place where the command line turns into an operation.
+Operation GetArg(int /*argc*/, char** argv, QueueLookup* lookup) {
+  const Operation op = option_of(argv[1]);
   // The queue is judged before the option: an unknown queue wins.
   if (CheckCUPSEntry(argv[2], lookup) != QueueCheck::kKnown) return Operation::kNoQueue;
   return op;
@@ -166,6 +175,27 @@ UpdateOutcome SaveJobAccount(const char* printer, const char* owner, const char*
   return UpdateOutcome::kRefused;
 }
 
+// The user whose credentials a run keeps: null for root, else USER, which
+// must name a file in the account directory. False after saying why not.
+bool account_owner(const char* name, const char** owner) {
+  *owner = nullptr;
+  if (getuid() == 0) return true;
+  // Deliberate: taken as given, not looked up from the user ID.
+  const char* user = std::getenv("USER");
+  if (user == nullptr) {
+    std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
+                 name);
+    return false;
+  }
+  // It must not be empty or lead out of the directory.
+  if (user[0] == '\0' || std::strchr(user, '/') != nullptr) {
+    std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", name, user);
+    return false;
+  }
+  *owner = user;
+  return true;
+}
+
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed. Otherwise
 // the first files this run opens would take their places: the scheduler's
 // connection read as the typed ID, a prompt written into an account file.
@@ -190,34 +220,40 @@ int main(int argc, char** argv) {
   const char* name = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? AppName(argv[0])
                                                                           : kDefaultName;
   if (name[0] == '\0') name = kDefaultName;
+  // Commands of this tool's own, by their whole names; the options above
+  // keep their matching by first bytes.
+  const std::string_view command = argc >= 2 ? argv[1] : "";
+  if (argc == 2 && command == "--help") {
+    print_help(name);
+    return 0;
+  }
+  if (argc == 2 && command == "--version") {
+    std::printf("velmora-account %s\n", VELMORA_VERSION);
+    return 0;
+  }
+  const bool list = argc == 2 && command == "--list";
   // Deliberate: usage with status 0, for every wrong command line.
-  if (argc != 3) {
+  if (argc != 3 && !list) {
     Usage(name);
     return 0;
   }
 
   const char* owner = nullptr;
-  if (getuid() != 0) {
-    // Deliberate: taken as given, not looked up from the user ID.
-    owner = std::getenv("USER");
-    if (owner == nullptr) {
-      std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
-                   name);
-      return 1;
-    }
-    // The owner names a file in the account directory: it must not be empty
-    // or lead out of it.
-    if (owner[0] == '\0' || std::strchr(owner, '/') != nullptr) {
-      std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", name, owner);
-      return 1;
-    }
-  }
+  if (!account_owner(name, &owner)) return 1;
+  if (list) return list_entries(name, owner);
+  if (command == "--check") return check_queue(name, owner, argv[2]);
 
   QueueLookup lookup;
-  const Operation op = GetArg(argc, argv, &lookup);
+  Operation op = GetArg(argc, argv, &lookup);
   if (lookup.result == QueueCheck::kUnreachable) {
     report_unreachable_scheduler(name, lookup);
     return 1;
+  }
+  // A queue CUPS no longer knows can still be cleared from the caller's file
+  // under the name it has there; nothing else can remove those lines.
+  if (op == Operation::kNoQueue && is_remove(option_of(argv[1])) && holds_section(owner, argv[2])) {
+    op = option_of(argv[1]);
+    lookup.queue = argv[2];
   }
   const char* printer = lookup.queue.c_str();
   const CredentialKind kind = kind_of(op);

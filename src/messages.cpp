@@ -12,15 +12,14 @@
 
 #include "line_reader.h"
 
-namespace {
-
-// A user's login name, or their number when they have none.
 std::string user_name(uid_t uid) {
   if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
     return pw->pw_name;
   }
   return std::to_string(uid);
 }
+
+namespace {
 
 std::string octal_mode(mode_t mode) {
   char text[8];
@@ -54,7 +53,7 @@ void report_refused_file(const char* name, const StoreError& e) {
   std::string fix = remedy(owner_id);
   switch (e.step) {
     case StoreStep::kNotOwner:
-      what = "belongs to " + owner + ", not to " + user_name(getuid());
+      what = "belongs to " + owner + ", not to " + user_name(e.expected_owner);
       break;
     case StoreStep::kHardLinked:
       what = "has " + std::to_string(e.links) + " hard links (owned by " + owner + ")";
@@ -130,8 +129,10 @@ void report_unsafe_directory(const char* name, const StoreError& e) {
 
 }  // namespace
 
-void Usage(const char* name) {
-  std::fprintf(stderr,
+namespace {
+
+void print_usage(std::FILE* out, const char* name) {
+  std::fprintf(out,
                "%s Usage: \n"
                "Setting Job Accounting ID/Password \n"
                "  %s -p [Printer Name]\n"
@@ -153,6 +154,23 @@ void Usage(const char* name) {
                "Disable Job Accounting and User Authentication Function \n"
                "  %s -d [Printer Name]\n",
                name, name, name, name, name, name, name, name, name, name);
+}
+
+}  // namespace
+
+void Usage(const char* name) { print_usage(stderr, name); }
+
+void print_help(const char* name) {
+  print_usage(stdout, name);
+  std::printf("\n"
+              "Show what is stored for you, without the values\n"
+              "  %s --list\n"
+              "Check what the driver will find for your jobs on a printer\n"
+              "  %s --check [Printer Name]\n"
+              "Show this text, or the version\n"
+              "  %s --help\n"
+              "  %s --version\n",
+              name, name, name, name);
 }
 
 // One line on stderr, in the manner of util-linux: program, file, cause.

@@ -8,12 +8,22 @@
 #ifndef VELMORA_MESSAGES_H_
 #define VELMORA_MESSAGES_H_
 
+#include <sys/types.h>
+
+#include <string>
+
 #include "credential_entry.h"
 #include "scheduler.h"
 #include "store_error.h"
 
 // Writes the usage text to standard error; name replaces every "%s".
 void Usage(const char* name);
+
+// --help: the usage text and the long options, on standard output.
+void print_help(const char* name);
+
+// A user's login name, or their number when they have none.
+std::string user_name(uid_t uid);
 
 // An update that did not take place.
 void report_store_error(const char* name, const char* printer, const StoreError& error);

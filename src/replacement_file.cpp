@@ -62,6 +62,21 @@ bool file_write(int fd, const char* data, std::size_t length) {
   return true;
 }
 
+std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
+                                  uid_t* owner) {
+  UniqueFd existing(
+      ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  const bool seen = existing.valid()
+                        ? fstat(existing.get(), &st) == 0
+                        : fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  if (!seen) return std::nullopt;
+  *owner = st.st_uid;
+  if (st.st_uid != getuid() || !existing.valid() || !S_ISREG(st.st_mode)) return Holder::kUnknown;
+  if (flock(existing.get(), LOCK_SH | LOCK_NB) == 0) return Holder::kInterrupted;  // released on close
+  return errno == EWOULDBLOCK ? Holder::kRunning : Holder::kUnknown;
+}
+
 ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string name,
                                  std::string target, StoreError* error)
     : dir_(dir), name_(std::move(name)), target_(std::move(target)), error_(error) {}
@@ -99,23 +114,13 @@ bool ReplacementFile::create(mode_t mode) {
 }
 
 // Tells, for the message, whose the existing file is and whether a live
-// update holds it. Only the caller's own regular files are looked into: a
-// neighbour could hold a lock on a file they planted for ever.
+// update holds it.
 void ReplacementFile::look_at_existing() {
-  UniqueFd existing(
-      ::openat(dir_.fd(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  struct stat st {};
-  const bool seen = existing.valid()
-                        ? fstat(existing.get(), &st) == 0
-                        : fstatat(dir_.fd(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!seen) return;
-  error_->owner = st.st_uid;
-  error_->target = dir_.path_of(target_);
-  if (st.st_uid != getuid() || !existing.valid() || !S_ISREG(st.st_mode)) return;
-  if (flock(existing.get(), LOCK_SH | LOCK_NB) == 0) {
-    error_->holder = Holder::kInterrupted;  // released as the descriptor closes
-  } else if (errno == EWOULDBLOCK) {
-    error_->holder = Holder::kRunning;
+  uid_t owner = 0;
+  if (std::optional<Holder> holder = find_holder(dir_, name_, &owner)) {
+    error_->owner = owner;
+    error_->holder = *holder;
+    error_->target = dir_.path_of(target_);
   }
 }
 

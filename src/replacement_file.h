@@ -39,6 +39,13 @@
 // step fails.
 bool file_write(int fd, const char* data, std::size_t length);
 
+// Whether a replacement file `name` exists in dir and who holds it: nullopt
+// when there is none; *owner receives its owner. Only the caller's own
+// regular files are looked into (a neighbour could hold a lock on a file
+// they planted for ever): any other is Holder::kUnknown.
+std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
+                                  uid_t* owner);
+
 class ReplacementFile {
  public:
   // name and target are names inside dir, which must outlive this object.

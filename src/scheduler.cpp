@@ -119,12 +119,17 @@ class Scheduler {
   // The destination list, as cupsGetDests gives it, looked up for printer.
   // nullopt when there was no answer, else the name or "".
   std::optional<std::string> destination(const char* printer) {
-    start_request();
     DestList list;
-    list.count = cupsGetDests2(http_.get(), &list.dests);
-    if (list.count == 0 && !answered()) return std::nullopt;
+    if (!destinations(&list)) return std::nullopt;
     const cups_dest_t* dest = cupsGetDest(printer, nullptr, list.count, list.dests);
     return dest != nullptr ? std::string(dest->name) : std::string();
+  }
+
+  // The destination list; false when there was no answer.
+  bool destinations(DestList* list) {
+    start_request();
+    list->count = cupsGetDests2(http_.get(), &list->dests);
+    return list->count != 0 || answered();
   }
 
  private:
@@ -182,4 +187,20 @@ QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup) {
   lookup->result = QueueCheck::kKnown;
   lookup->queue = std::move(*name);
   return QueueCheck::kKnown;
+}
+
+bool list_queues(std::vector<std::string>* names, QueueLookup* lookup) {
+  *lookup = QueueLookup{};
+  lookup->server = server_name();
+  names->clear();
+  Scheduler scheduler(lookup);
+  DestList list;
+  if (!scheduler.connect() || !scheduler.destinations(&list)) {
+    lookup->result = QueueCheck::kUnreachable;
+    return false;
+  }
+  for (int i = 0; i < list.count; ++i) {
+    if (list.dests[i].instance == nullptr) names->emplace_back(list.dests[i].name);
+  }
+  return true;
 }

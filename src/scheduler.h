@@ -6,7 +6,8 @@
 // Result convention: CheckCUPSEntry returns a QueueCheck (the documented 0
 // for a known queue and 1 for an unknown one, and a third value for a
 // scheduler that could not be asked); *lookup (when given) carries the same
-// and the name as CUPS spells it, or the failure. Every wait
+// and the name as CUPS spells it, or the failure. list_queues returns true
+// when the scheduler answered, else false with *lookup saying why. Every wait
 // is bounded: a scheduler that accepts connections but never answers costs
 // at most kQueueCheckBudget, never a hang.
 #ifndef VELMORA_SCHEDULER_H_
@@ -15,6 +16,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <vector>
 
 // The longest queue name CUPS accepts; a longer one is unknown without asking.
 constexpr std::size_t kMaxQueueName = 127;
@@ -46,5 +48,9 @@ struct QueueLookup {
 };
 
 QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup = nullptr);
+
+// Every queue the destination list holds for this user, as CUPS spells it,
+// from one request.
+bool list_queues(std::vector<std::string>* names, QueueLookup* lookup);
 
 #endif  // VELMORA_SCHEDULER_H_

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "status_file.h"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <new>
 #include <optional>
@@ -48,7 +50,7 @@ bool update_status(const char* printer, CredentialKind kind, StoreError* error) 
   if (!out.create(0644)) return false;
 
   UniqueFd old;
-  OldFile opened = open_old_file(*dir, name_in_directory(*path), FileUse::kPublic, &old, error);
+  OldFile opened = open_old_file(*dir, name_in_directory(*path), FileUse::kPublic, getuid(), &old, error);
   if (opened == OldFile::kRefused) return false;
   bool found = false;
   if (opened == OldFile::kOpened) {
@@ -90,4 +92,33 @@ UpdateOutcome save_account_status(const char* printer, CredentialKind kind, Stor
     fail(error, StoreStep::kMemory, error->path, ENOMEM);
     return UpdateOutcome::kRefused;
   }
+}
+
+bool read_status_lines(int fd, const std::string& path, std::vector<PrinterStatus>* printers,
+                       StoreError* error) {
+  printers->clear();
+  constexpr CredentialKind kFunctions[] = {CredentialKind::kJobAccounting,
+                                           CredentialKind::kUserAuthentication,
+                                           CredentialKind::kNone};
+  ReadStatus status = read_account_lines(fd, [&](SecretText& line) {
+    // "<P>VALUE</P>", exactly, as an update writes it.
+    const std::string_view text = line.view();
+    const std::size_t end = text.find('>');
+    if (!text.starts_with('<') || end == std::string_view::npos || end < 2) return true;
+    const std::string_view name = text.substr(1, end - 1);
+    const std::string_view rest = text.substr(end + 1);
+    for (CredentialKind function : kFunctions) {
+      const std::string_view value = status_value(function);
+      if (rest.size() != value.size() + name.size() + 3 || !rest.starts_with(value) ||
+          rest.substr(value.size()) != "</" + std::string(name) + ">") {
+        continue;
+      }
+      bool seen = false;
+      for (const PrinterStatus& p : *printers) seen = seen || p.printer == name;
+      if (!seen) printers->push_back({std::string(name), function});
+      break;
+    }
+    return true;
+  });
+  return finish_pass(status, path, error);
 }

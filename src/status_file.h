@@ -7,9 +7,13 @@
 //   <lab>U_ON</lab>           user authentication
 //   <hall>OFF</hall>          neither
 //
-// Results: save_account_status returns an UpdateOutcome (store_error.h).
+// Results: save_account_status returns an UpdateOutcome (store_error.h);
+// read_status_lines returns true, or false with *error filled in.
 #ifndef VELMORA_STATUS_FILE_H_
 #define VELMORA_STATUS_FILE_H_
+
+#include <string>
+#include <vector>
 
 #include "credential_kind.h"
 #include "store_error.h"
@@ -23,5 +27,16 @@ const char* status_value(CredentialKind kind);
 // replaced; without one, a line is appended. Other lines stay as they are.
 UpdateOutcome save_account_status(const char* printer, CredentialKind kind,
                                   StoreError* error = nullptr);
+
+// What the status file says of one printer: its first status line.
+struct PrinterStatus {
+  std::string printer;
+  CredentialKind function;  // job accounting, user authentication, or kNone (OFF)
+};
+
+// Reads the status lines of the status file open on fd (read through the
+// trust checks), in file order; any other line is passed over.
+bool read_status_lines(int fd, const std::string& path, std::vector<PrinterStatus>* printers,
+                       StoreError* error);
 
 #endif  // VELMORA_STATUS_FILE_H_

@@ -62,6 +62,7 @@ struct StoreError {
   std::string target;  // for kRename, kReplaced, kSyncDirectory: the file being updated
   // The owner of `path` when it tells the user who blocks the update.
   std::optional<uid_t> owner;
+  uid_t expected_owner = 0;  // for kNotOwner: who should own it
   nlink_t links = 0;  // for kHardLinked
   mode_t mode = 0;    // permission bits, for the mode and directory checks
   Holder holder = Holder::kUnknown;  // for kCreate with EEXIST

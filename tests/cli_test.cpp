@@ -117,7 +117,8 @@ std::string name_of(uid_t uid) {
 
 TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
   const std::vector<std::vector<std::string>> argument_lists = {
-      {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"}};
+      {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"},
+      {"--check"}, {"--list", "x", "y"}, {"--help", "x", "y"}};
   for (const auto& args : argument_lists) {
     for (const std::optional<std::string>& name : {std::optional<std::string>("alice"),
                                                    std::optional<std::string>()}) {
@@ -128,6 +129,17 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
     }
   }
   EXPECT_TRUE(account_dir_entries().empty());
+}
+
+TEST_F(Cli, HelpAndVersionGoToStandardOutput) {
+  ToolRun help = user({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.err, "");
+  EXPECT_TRUE(help.out.starts_with(kUsage)) << help.out;
+  EXPECT_NE(help.out.find("  velmora-account --check [Printer Name]\n"), std::string::npos);
+  ToolRun version = user({"--version"});
+  EXPECT_EQ(version.status, 0);
+  EXPECT_EQ(version.out, "velmora-account " TOOL_VERSION "\n");
 }
 
 TEST_F(Cli, UsageNamesTheToolByItsPath) {
@@ -641,6 +653,17 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        "<lp1>\nid=1\npassword=2\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"remove by another case", "<lp1>\nu_id=" + old + "\nu_password=" + old + "\n</lp1>\nx\n",
        {"-xu", "LP1"}, "", nullptr, 0, "", "", "x\n"},
+      {"a remove clears sections in another case too",
+       "<LP1>\nu_id=" + old + "\n</LP1>\n<lp1>\nid=1\nu_id=" + old + "\n</lp1>\n", {"-xu", "lp1"}, "",
+       nullptr, 0, "", "", "<lp1>\nid=1\n</lp1>\n"},
+      {"a remove for a queue CUPS no longer knows", "<gone>\nid=1\npassword=2\n</gone>\nx\n",
+       {"-x", "gone"}, "", nullptr, 0, "", "", "x\n"},
+      {"a set for a vanished queue is not done", "<gone>\nid=1\n</gone>\n", {"-p", "gone"}, "1\n2\n",
+       nullptr, 0, "", kNoQueue, std::nullopt},
+      {"a set completes the pair in each section", "<lp1>\nu_id=" + old + "\n</lp1>\n<lp1>\n</lp1>\n",
+       {"-pu", "lp1"}, "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n<lp1>\nu_id=" + al + "\nu_password=" +
+           pw + "\n</lp1>\n"},
       {"a lone user name gets its password", "<lp1>\nu_id=" + old + "\n</lp1>\n", {"-pu", "lp1"},
        "al\npw\n", nullptr, 0, "user name : pin : ", "",
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
@@ -682,6 +705,95 @@ TEST_F(Cli, StatusIsStoredUnderTheQueuesOwnSpelling) {
   write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
   EXPECT_EQ(root({"-d", "LP1"}).status, 0);
   EXPECT_EQ(read_file(account_path("status")), "<lp1>OFF</lp1>\n");
+}
+
+// ---- What is stored, and what drivers will find --------------------------------
+
+TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
+  REQUIRE_ROOT();
+  const std::string name = base64("secret-name"), pass = base64("secret-pass");
+  const std::string conf = "<lp1>\nu_id=" + name + "\nu_password=" + pass + "\n</lp1>\n<lp2>\nid=4242\n</lp2>\n" +
+                           "<LP2>\ns_id=" + name + "\ns_password=" + pass + "\n</LP2>\n<gone>\nid=1\npassword=2\n</gone>\n";
+  const std::string status = "<lp1>U_ON</lp1>\n<lp2>ON</lp2>\n<nothere>OFF</nothere>\n";
+  const std::string header =
+      "QUEUE    SWITCHED-ON          JOB-ACCOUNTING  USER-AUTHENTICATION  SECURED-PRINT  CUPS\n";
+  const std::string refused = "velmora-account: " + account_path("alice.conf") + " belongs to " +
+                              std::to_string(kNamelessUid) + ", not to " + name_of(kOrdinaryUid) +
+                              "; it was left unchanged: only " + std::to_string(kNamelessUid) +
+                              " or the administrator can remove it; ask the administrator\n";
+  struct Case {
+    uid_t owner;  // of alice.conf
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {kOrdinaryUid, 0,
+       header + "LP2      -                    -               -                    stored         other-case\n"
+                "gone     -                    stored          -                    -              gone\n"
+                "lp1      user-authentication  -               stored               -              known\n"
+                "lp2      job-accounting       incomplete      -                    -              known\n"
+                "nothere  off                  -               -                    -              gone\n",
+       ""},
+      {kNamelessUid, 1,
+       header + "lp1      user-authentication  -               -                    -              known\n"
+                "lp2      job-accounting       -               -                    -              known\n"
+                "nothere  off                  -               -                    -              gone\n",
+       refused},
+  };
+  for (const Case& c : cases) {
+    write_file(account_path("status"), status, 0644);
+    write_file(account_path("alice.conf"), conf, 0600);
+    ASSERT_EQ(lchown(account_path("alice.conf").c_str(), c.owner, c.owner), 0);
+    ToolRun run = user({"--list"});
+    EXPECT_EQ(run.status, c.status);
+    EXPECT_EQ(run.out, c.out);
+    EXPECT_EQ(run.err, c.err);
+    for (const std::string& secret : {name, pass, std::string("4242")}) {
+      EXPECT_EQ(run.out.find(secret), std::string::npos) << secret;
+    }
+  }
+}
+
+TEST_F(Cli, CheckSaysWhetherTheDriverWillFindWhatItNeeds) {
+  REQUIRE_ROOT();
+  const std::string id = "<lp1>\nid=1\npassword=2\n</lp1>\n", user_auth = "<lp1>\nu_id=YQ==\nu_password=YQ==\n</lp1>\n";
+  const std::string fix = "velmora-account: lp1: ";
+  struct Case {
+    const char* what;
+    std::string conf, status;
+    bool leftover;  // alice.conf.new left by an interrupted update
+    const char* queue;
+    int code;
+    std::string err, out_has;
+  } cases[] = {
+      {"user authentication on and stored", user_auth, "<lp1>U_ON</lp1>\n", false, "LP1", 0, "",
+       "switched-on: user-authentication\njob-accounting: -\nuser-authentication: stored\n"},
+      {"job accounting on, half stored", "<lp1>\nid=1\n</lp1>\n", "<lp1>ON</lp1>\n", false, "lp1", 1,
+       fix + "job accounting is on, but the ID and PIN stored for alice are incomplete; run: "
+             "velmora-account -p lp1\n",
+       "job-accounting: incomplete\n"},
+      {"job accounting on, stored only in another case", user_auth + "<LP1>\nid=1\npassword=2\n</LP1>\n",
+       "<lp1>ON</lp1>\n", false, "lp1", 1,
+       fix + "job accounting is on, but no ID and PIN are stored for alice; run: velmora-account -p lp1\n",
+       "other-spellings: LP1\n"},
+      {"user authentication on, an update interrupted", id, "<lp1>U_ON</lp1>\n", true, "lp1", 1,
+       fix + "user authentication is on, but no user name and password are stored for alice; run: "
+             "velmora-account -pu lp1 (first remove " + account_path("alice.conf.new") +
+           ", which an interrupted update left)\n",
+       "replacement-file: left by an interrupted update\n"},
+      {"both off", "", "<lp1>OFF</lp1>\n", false, "lp1", 0, "", "switched-on: off\n"},
+      {"nothing recorded", id, "", false, "lp1", 0, "", "switched-on: -\njob-accounting: stored\n"},
+      {"an unknown queue", id, "", false, "nosuch", 0, kNoQueue, ""},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    write_file(account_path("status"), c.status, 0644);
+    write_user_file("alice.conf", c.conf, 0600);
+    if (c.leftover) write_user_file("alice.conf.new", "", 0600);
+    ToolRun run = user({"--check", c.queue});
+    EXPECT_EQ(run.status, c.code) << c.what;
+    EXPECT_EQ(run.err, c.err) << c.what;
+    EXPECT_NE(run.out.find(c.out_has), std::string::npos) << c.what << ": " << run.out;
+  }
 }
 
 // ---- The queue check gives the destination list's answers ----------------------

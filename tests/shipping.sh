@@ -19,6 +19,7 @@ root=$work/root
 DESTDIR=$root cmake --install "$build" >/dev/null || fail "cmake --install failed"
 [ "$(mode_of "$root$prefix/bin/velmora-account")" = 755 ] || fail "binary mode is $(mode_of "$root$prefix/bin/velmora-account"), not 755"
 [ -f "$root$prefix/share/man/man1/velmora-account.1.gz" ] || fail "man page not installed"
+[ -f "$root$prefix/share/man/man5/velmora-account.5.gz" ] || fail "file format page not installed"
 [ -f "$root$prefix/share/bash-completion/completions/velmora-account" ] || fail "completion not installed"
 [ "$(mode_of "$root$account_dir")" = 1777 ] || fail "account directory mode is $(mode_of "$root$account_dir"), not 1777"
 # An empty status file that nobody else can have planted before root's first -e.
@@ -52,6 +53,7 @@ else
   contents=$(dpkg-deb -c "$deb")
   grep -q '^-rwxr-xr-x root/root .* \./usr/bin/velmora-account$' <<< "$contents" || fail "binary not 0755 root/root in the package"
   grep -q '\./usr/share/man/man1/velmora-account\.1\.gz$' <<< "$contents" || fail "man page missing from the package"
+  grep -q '\./usr/share/man/man5/velmora-account\.5\.gz$' <<< "$contents" || fail "file format page missing from the package"
   grep -q '\./usr/share/bash-completion/completions/velmora-account$' <<< "$contents" || fail "completion missing from the package"
   grep -q '\./etc/' <<< "$contents" && fail "the package ships the account directory (removal would delete it)"
   file "$(dpkg-deb -x "$deb" "$work/unpacked" && echo "$work/unpacked/usr/bin/velmora-account")" | grep -q 'not stripped' &&
@@ -135,12 +137,12 @@ fi
 
 # ---- the man page: no groff warnings, every option of the usage text
 page=$build/velmora-account.1
-warnings=$(groff -man -ww -z "$page" 2>&1)
+warnings=$(groff -man -ww -z "$page" "$build/velmora-account.5" 2>&1)
 [ -z "$warnings" ] || fail "groff warnings: $warnings"
 options=$("$build/velmora-account" 2>&1 | awk '$1 == "velmora-account" && $2 ~ /^-/ { print $2 }')
 [ "$(echo $options)" = "-p -x -pu -xu -ps -xs -e -eu -d" ] || fail "usage text options: $(echo $options)"
-for option in $options; do
-  grep -qx "\.B \\\\${option//-/\\-}" "$page" || fail "man page does not describe $option"
+for option in $options --list --help --version; do
+  grep -qxF ".B ${option//-/\\-}" "$page" || fail "man page does not describe $option"
 done
 
 # ---- bash completion, against the private scheduler (queues lp1 and lp2)
@@ -155,8 +157,10 @@ check_completion() {  # expected, then complete_words arguments
   got=$(complete_words "$@")
   [ "$got" = "$expected" ] || fail "completing '$*' gave '$got', not '$expected'"
 }
-check_completion "-p -x -pu -xu -ps -xs -e -eu -d" 1 ''
+check_completion "-p -x -pu -xu -ps -xs -e -eu -d --list --check --help --version" 1 ''
 check_completion "-p -pu -ps" 1 -p
+check_completion "lp1 lp2" 2 --check ''
+check_completion "" 2 --list ''
 check_completion "lp1 lp2" 2 -pu ''
 check_completion "lp2" 2 -xs lp2
 check_completion "" 3 -pu lp1 x

@@ -8,6 +8,7 @@
 // file), then printer, id and password each as a length byte and bytes, then
 // the old file.
 #include <fcntl.h>
+#include <strings.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -64,6 +65,10 @@ std::vector<std::string> lines_of(const std::string& path) {
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
 
+bool same_but_case(const std::string& a, const std::string& b) {
+  return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -113,6 +118,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<std::string> kept;
     for (const std::string& line : lines) {
       if (line.empty() || line == "<" + printer + ">" || line == "</" + printer + ">") continue;
+      // A remove also clears the printer's sections in other case.
+      if (remove && !status && (same_but_case(line, "<" + printer + ">") ||
+                                same_but_case(line, "</" + printer + ">"))) {
+        continue;
+      }
       if (status) {
         bool own = false;
         for (const char* value : {"ON", "U_ON", "OFF"}) {

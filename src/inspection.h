@@ -1,0 +1,31 @@
+// SPDX-License-Identifier: Apache-2.0
+// What is stored for the caller, and what a driver will find: the --list
+// and --check commands. Both read the account files through the same trust
+// checks as an update (a file an update would refuse is reported with the
+// same message, and not read) and never print a value or its length.
+//
+// --list prints a header and one line per queue that has a section in the
+// caller's credential file or a line in the status file, fields separated by
+// blanks and free of blanks themselves:
+//
+//   QUEUE  SWITCHED-ON          JOB-ACCOUNTING  USER-AUTHENTICATION  SECURED-PRINT  CUPS
+//   lp1    user-authentication  -               stored               incomplete     known
+//
+// --check prints "field: value" lines about one queue and, when the function
+// switched on for it will not find what it needs, one line on standard error
+// with the command that fixes it.
+//
+// Results: the run's exit status: 0, or 1 when something could not be read
+// or asked (--list) or the driver will not find what it needs (--check).
+#ifndef VELMORA_INSPECTION_H_
+#define VELMORA_INSPECTION_H_
+
+// name: the program's name for messages; owner: USER, or null for root.
+int list_entries(const char* name, const char* owner);
+int check_queue(const char* name, const char* owner, const char* printer);
+
+// Whether the caller's credential file, if trusted, has a section of exactly
+// that name (for a remove of a queue CUPS no longer knows). Says nothing.
+bool holds_section(const char* owner, const char* printer);
+
+#endif  // VELMORA_INSPECTION_H_
