@@ -2,6 +2,8 @@
 #include "scheduler.h"
 
 #include <cups/cups.h>
+#include <netdb.h>
+#include <poll.h>
 #include <strings.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -44,6 +46,26 @@ int local_connect_error(const char* path) {
                                                                                              : errno;
 }
 
+// The same for a host and port: the first address's error, waiting at most
+// a second for a connection in progress.
+int network_connect_error(const char* host, int port) {
+  addrinfo hints{};
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &found) != 0) return EHOSTUNREACH;
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
+  UniqueFd fd(socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+  if (!fd.valid()) return errno;
+  if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) == 0) return 0;
+  if (errno != EINPROGRESS) return errno;
+  pollfd wait{fd.get(), POLLOUT, 0};
+  if (poll(&wait, 1, 1000) <= 0) return ETIMEDOUT;
+  int error = 0;
+  socklen_t size = sizeof error;
+  getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size);
+  return error;
+}
+
 std::string server_name() {
   std::string server = cupsServer();
   if (!server.starts_with('/')) server += ":" + std::to_string(ippPort());
@@ -80,10 +102,13 @@ class Scheduler {
     if (!http_ || httpReconnect2(http_.get(), std::max(msec, 1), &cancel) != 0) {
       lookup_->failure = SchedulerFailure::kConnect;
       lookup_->error = http_ && httpError(http_.get()) != 0 ? httpError(http_.get()) : errno;
-      // The library reports a failed local connection vaguely; ask again
-      // to learn why (no such socket, refused, not permitted).
-      if (const char* server = cupsServer(); server[0] == '/') {
-        if (int why = local_connect_error(server); why != 0) lookup_->error = why;
+      // The library reports a failed connection vaguely ("host is down");
+      // try once more to learn why (no such socket, refused, not permitted).
+      const char* server = cupsServer();
+      if (int why = server[0] == '/' ? local_connect_error(server)
+                                     : network_connect_error(server, ippPort());
+          why != 0) {
+        lookup_->error = why;
       }
       if (lookup_->error == 0) lookup_->error = EHOSTUNREACH;
       return false;
@@ -145,12 +170,17 @@ class Scheduler {
       lookup_->failure = SchedulerFailure::kTimeout;
       return false;
     }
-    if (httpError(http_.get()) != 0 || cupsLastError() == IPP_STATUS_ERROR_SERVICE_UNAVAILABLE) {
-      lookup_->failure = SchedulerFailure::kNoAnswer;
-      lookup_->detail = cupsLastErrorString() != nullptr ? cupsLastErrorString() : "";
-      return false;
+    // A scheduler that refuses this user still answered; anything else
+    // without an IPP response (a broken connection, a web server's 404) is
+    // no scheduler's answer.
+    const http_status_t status = httpGetStatus(http_.get());
+    if (status == HTTP_STATUS_OK || status == HTTP_STATUS_UNAUTHORIZED ||
+        status == HTTP_STATUS_FORBIDDEN) {
+      return true;
     }
-    return true;
+    lookup_->failure = SchedulerFailure::kNoAnswer;
+    lookup_->detail = cupsLastErrorString() != nullptr ? cupsLastErrorString() : "";
+    return false;
   }
 
   QueueLookup* lookup_;

@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The command end to end: the built tool, a private CUPS scheduler with queues
 // lp1 and lp2, real files and real users.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -213,8 +215,17 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   // nothing prompted, nothing changed, within the bound.
   SilentScheduler silent(TEST_HOME "/silent.sock");
   const std::string none = TEST_HOME "/no-scheduler.sock";
+  const int closed = socket(AF_INET, SOCK_STREAM, 0);  // a port bound, but not listening
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
+  const std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   const std::pair<std::string, std::string> unreachable[] = {
       {none, "cannot reach the print scheduler at " + none + ": No such file or directory"},
+      {refused, "cannot reach the print scheduler at " + refused + ": Connection refused"},
       {silent.path(), "the print scheduler at " + silent.path() + " did not answer within 10 s"},
   };
   for (const auto& [server, why] : unreachable) {
@@ -228,6 +239,7 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
     EXPECT_EQ(run.err, "velmora-account: " + why + "; nothing was changed\n");
     EXPECT_EQ(run.out, "");
   }
+  close(closed);
   EXPECT_TRUE(account_dir_entries().empty());
 }
 
