@@ -25,7 +25,7 @@
 #include "credential_entry.h"
 #include "credential_file.h"
 #include "credential_kind.h"
-#include "inspection.h"
+#include "account_report.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "secret.h"

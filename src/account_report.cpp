@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: Apache-2.0
-#include "inspection.h"
+#include "account_report.h"
 
 #include <strings.h>
 #include <unistd.h>

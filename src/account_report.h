@@ -17,8 +17,8 @@
 //
 // Results: the run's exit status: 0, or 1 when something could not be read
 // or asked (--list) or the driver will not find what it needs (--check).
-#ifndef VELMORA_INSPECTION_H_
-#define VELMORA_INSPECTION_H_
+#ifndef VELMORA_ACCOUNT_REPORT_H_
+#define VELMORA_ACCOUNT_REPORT_H_
 
 // name: the program's name for messages; owner: USER, or null for root.
 int list_entries(const char* name, const char* owner);
@@ -28,4 +28,4 @@ int check_queue(const char* name, const char* owner, const char* printer);
 // that name (for a remove of a queue CUPS no longer knows). Says nothing.
 bool holds_section(const char* owner, const char* printer);
 
-#endif  // VELMORA_INSPECTION_H_
+#endif  // VELMORA_ACCOUNT_REPORT_H_
