@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +12,7 @@
 
 #include "account_directory.h"
 #include "credential_file.h"
+#include "line_reader.h"
 #include "messages.h"
 #include "replacement_file.h"
 #include "scheduler.h"
@@ -35,7 +35,7 @@ struct Contents {
 // Opens one file through the trust checks and hands it to read; reports
 // whatever keeps it from being read.
 template <class Read>
-bool read_file(const char* name, const AccountDirectory& dir, const std::string& file, FileUse use,
+bool read_trusted(const char* name, const AccountDirectory& dir, const std::string& file, FileUse use,
                uid_t owner, bool* exists, Read read) {
   StoreError error;
   UniqueFd fd;
@@ -67,7 +67,7 @@ Contents read_contents(const char* name, const char* owner) {
   std::optional<std::string> conf = make_file_path(PathForm::kOwner, owner, ".conf", &cut);
   if (conf && !cut) {
     c.conf_name = name_in_directory(*conf);
-    c.conf_refused = !read_file(name, *c.dir, c.conf_name, FileUse::kPrivate, getuid(), &c.conf_exists,
+    c.conf_refused = !read_trusted(name, *c.dir, c.conf_name, FileUse::kPrivate, getuid(), &c.conf_exists,
                                 [&](int fd, const std::string& path, StoreError* e) {
                                   return read_sections(fd, path, &c.sections, e);
                                 });
@@ -76,7 +76,7 @@ Contents read_contents(const char* name, const char* owner) {
     report_store_error(name, "", error);
     c.conf_refused = true;
   }
-  const bool status_read = read_file(name, *c.dir, "status", FileUse::kPublic, 0, nullptr,
+  const bool status_read = read_trusted(name, *c.dir, "status", FileUse::kPublic, 0, nullptr,
                                      [&](int fd, const std::string& path, StoreError* e) {
                                        return read_status_lines(fd, path, &c.status, e);
                                      });
@@ -123,10 +123,6 @@ std::string field_of(std::string_view text) {
     }
   }
   return out;
-}
-
-bool same_but_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 void print_table(const std::vector<std::vector<std::string>>& rows) {

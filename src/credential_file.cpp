@@ -1,11 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "credential_file.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <new>
 #include <optional>
 #include <set>
@@ -41,10 +39,6 @@ std::optional<std::string_view> tag_name(std::string_view line, bool closing) {
     return std::nullopt;
   }
   return line.substr(start.size(), line.size() - start.size() - 1);
-}
-
-bool same_but_case(std::string_view a, const char* b) {
-  return a.size() == std::strlen(b) && strncasecmp(a.data(), b, a.size()) == 0;
 }
 
 class CredentialUpdate {

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "line_reader.h"
 
+#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,10 @@ TagMatch check_printer_name(const char* printer, const char* line, const char* f
   // A tag that does not fit is not the tag: never match its cut form.
   if (n < 0 || n >= kFormatBound) return TagMatch::kNoMatch;
   return std::strcmp(line, tag.data()) == 0 ? TagMatch::kMatch : TagMatch::kNoMatch;
+}
+
+bool same_but_case(std::string_view a, std::string_view b) {
+  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool fits_on_one_line(const char* text) {

@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <string_view>
 
 #include "secret.h"
 #include "store_error.h"
@@ -76,6 +77,10 @@ enum class TagMatch { kMatch = 0, kNoMatch = 1 };
 // byte for byte; kNoMatch otherwise, also for null arguments and for a tag
 // too long to format whole.
 TagMatch check_printer_name(const char* printer, const char* line, const char* format);
+
+// Whether two queue names differ at most in letter case, as CUPS compares
+// them (ASCII only).
+bool same_but_case(std::string_view a, std::string_view b);
 
 // Whether c ends a line.
 constexpr bool is_line_break(unsigned char c) { return c == '\n' || c == '\r' || c == 0xFF; }

@@ -64,15 +64,19 @@ bool file_write(int fd, const char* data, std::size_t length) {
 
 std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
                                   uid_t* owner) {
+  // Look before opening: a file this run will not look into (a neighbour's,
+  // a link, a FIFO) is never opened.
+  struct stat seen {};
+  if (fstatat(dir.fd(), name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+  *owner = seen.st_uid;
+  if (seen.st_uid != getuid() || !S_ISREG(seen.st_mode)) return Holder::kUnknown;
   UniqueFd existing(
       ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  const bool seen = existing.valid()
-                        ? fstat(existing.get(), &st) == 0
-                        : fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!seen) return std::nullopt;
-  *owner = st.st_uid;
-  if (st.st_uid != getuid() || !existing.valid() || !S_ISREG(st.st_mode)) return Holder::kUnknown;
+  if (!existing.valid() || fstat(existing.get(), &st) != 0 || st.st_ino != seen.st_ino ||
+      st.st_dev != seen.st_dev) {
+    return Holder::kUnknown;  // replaced meanwhile
+  }
   if (flock(existing.get(), LOCK_SH | LOCK_NB) == 0) return Holder::kInterrupted;  // released on close
   return errno == EWOULDBLOCK ? Holder::kRunning : Holder::kUnknown;
 }
