@@ -115,10 +115,7 @@ else
     planter=$!
     # The link lives for moments: remember having seen it, do not look again.
     planted=no
-    for _ in $(seq 500); do
-      [ -L "$race/acct/status" ] && { planted=yes; break; }
-      sleep 0.01
-    done
+    for _ in $(seq 500); do [ -L "$race/acct/status" ] && { planted=yes; break; }; sleep 0.01; done
     [ $planted = yes ] || fail "race: the planter never planted"
     refused=0
     for _ in $(seq 200); do
