@@ -234,8 +234,9 @@ int check_queue(const char* name, const char* owner, const char* printer) {
     case QueueCheck::kKnown:
       break;
     case QueueCheck::kUnknown:
-      std::fputs("No Printer Queue Entry\n", stderr);
-      return 0;
+      // A typo is not a queue that is ready: scripts test the status.
+      report_unknown_queue(name, printer, holds_section(owner, printer));
+      return 1;
     case QueueCheck::kUnreachable:
       report_unreachable_scheduler(name, lookup);
       return 1;

@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string_view>
 
 #include "credential_kind.h"
 #include "secret.h"
@@ -21,9 +22,9 @@
 
 namespace {
 
-// Lines holding user names and passwords are staged here before conversion.
-// Deliberate: only the first 511 bytes of a line are kept; the rest is read
-// and dropped.
+// Typed lines are held here. A line longer than any value could be after
+// conversion (every candidate encoding takes at least 3 bytes for 4 bytes of
+// UTF-8) is too long whatever it holds; its rest is read and dropped.
 constexpr std::size_t kStagingSize = 512;
 constexpr std::size_t kStagedBytes = kStagingSize - 1;
 
@@ -49,21 +50,33 @@ void restore_terminal() {
 
 enum class LineEnd { kLineFeed, kEndOfInput, kError, kInterrupted };
 
-// Reads standard input byte by byte up to a line feed, which is not stored.
-// Bytes at line positions below `keep` go to dest; the rest are dropped.
-// *count receives the number of bytes before the line feed (capped at
-// INT_MAX). With wait_mask, the signals are blocked and each wait for input
-// releases them atomically (so none slips in between a look at the guard
-// and the wait); a signal the guard took ends the read.
-LineEnd read_entry_line(char* dest, std::size_t keep, int* count, const sigset_t* wait_mask) {
-  *count = 0;
-  std::size_t position = 0;
+// One typed line: its first kStagedBytes bytes, how many there were, and
+// whether a NUL byte was among them.
+struct TypedLine {
+  SecretArray<kStagingSize> staged;
+  std::size_t count = 0;
+  bool nul = false;
+  int error = 0;  // errno of a failed read
+  std::string_view text() const { return {staged.data(), std::min(count, kStagedBytes)}; }
+};
+
+// Reads standard input byte by byte up to a line feed, which is not stored,
+// nor is a carriage return right before it. The end of the input ends a last
+// line that has text (kLineFeed), else it is kEndOfInput. With wait_mask, the
+// signals are blocked and each wait for input releases them atomically (so
+// none slips in between a look at the guard and the wait); a signal the
+// guard took ends the read.
+LineEnd read_entry_line(TypedLine& line, const sigset_t* wait_mask) {
+  line.staged.zero();
+  line.count = 0;
+  line.nul = false;
   for (;;) {
     if (wait_mask != nullptr) {
       if (SignalGuard::interrupted()) return LineEnd::kInterrupted;
       pollfd input{STDIN_FILENO, POLLIN, 0};
       if (ppoll(&input, 1, nullptr, wait_mask) < 0) {
         if (errno == EINTR) continue;
+        line.error = errno;
         return LineEnd::kError;
       }
     }
@@ -71,13 +84,20 @@ LineEnd read_entry_line(char* dest, std::size_t keep, int* count, const sigset_t
     ssize_t got = ::read(STDIN_FILENO, &c, 1);
     if (got < 0) {
       if (errno == EINTR) continue;
+      line.error = errno;
       return LineEnd::kError;
     }
-    if (got == 0) return LineEnd::kEndOfInput;
-    if (c == '\n') return LineEnd::kLineFeed;
-    if (position < keep) dest[position] = c;
-    ++position;
-    if (*count < INT_MAX) ++*count;
+    if (got == 0) return line.count != 0 ? LineEnd::kLineFeed : LineEnd::kEndOfInput;
+    if (c == '\n') {
+      // CR LF is one line end (a file written on another system).
+      if (line.count != 0 && line.count <= kStagedBytes && line.staged.data()[line.count - 1] == '\r') {
+        line.staged.data()[--line.count] = '\0';
+      }
+      return LineEnd::kLineFeed;
+    }
+    if (line.count < kStagedBytes) line.staged.data()[line.count] = c;
+    line.nul = line.nul || c == '\0';
+    ++line.count;
   }
 }
 
@@ -85,11 +105,11 @@ LineEnd read_entry_line(char* dest, std::size_t keep, int* count, const sigset_t
 // so the line feed still shows) and typed-ahead input dropped, and the
 // terminal put back on every way out, a signal included. When standard input
 // is not a terminal nothing changes and the line is read as it comes.
-LineEnd read_hidden_line(char* dest, std::size_t keep, int* count) {
+LineEnd read_hidden_line(TypedLine& line) {
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) {
     show_prompt("pin : ");
-    return read_entry_line(dest, keep, count, nullptr);
+    return read_entry_line(line, nullptr);
   }
   BlockedSignals blocked(SignalSet::kTerminatingAndStops);
   g_saved_terminal = saved;
@@ -100,76 +120,69 @@ LineEnd read_hidden_line(char* dest, std::size_t keep, int* count) {
   g_terminal_hidden = 1;
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);  // may fail harmlessly; entry goes on
   show_prompt("pin : ");
-  LineEnd end = read_entry_line(dest, keep, count, &blocked.previous());
+  LineEnd end = read_entry_line(line, &blocked.previous());
   restore_terminal();
   guard.release();
   return end;  // signals that came meanwhile are taken as the mask comes back
 }
 
 // What an entry that read a line leaves in buffer, and whether it stands:
-// the bytes as typed cut to `limit` (they already are), or the staged text
-// converted. An empty value asks again unless empty_ok.
-EntryResult finish_entry(LineEnd end, int count, bool convert, const char* staged,
-                         ValueBuffer buffer, int limit, bool empty_ok) {
+// the bytes as typed, or the text converted. Nothing is cut: a value over
+// `limit` is refused. An empty value asks again unless empty_ok.
+EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, ValueBuffer buffer,
+                         int limit, bool empty_ok) {
+  wipe_bytes(buffer.data(), buffer.size());
   switch (end) {
     case LineEnd::kLineFeed:
       break;
     case LineEnd::kEndOfInput:
     case LineEnd::kInterrupted:
-      wipe_bytes(buffer.data(), buffer.size());
       return EntryResult::kEndOfInput;
-    case LineEnd::kError: {
-      int err = errno;
-      wipe_bytes(buffer.data(), buffer.size());
-      errno = err;
+    case LineEnd::kError:
+      errno = line.error;
       return EntryResult::kReadError;
-    }
   }
+  if (line.nul) return EntryResult::kNulByte;
+  if (line.count > kStagedBytes) return EntryResult::kTooLong;
+  const std::string_view typed = line.text();
   if (!convert) {
-    // Deliberate: job accounting values are bytes as typed, cut at the limit
-    // even inside a character.
-    buffer[static_cast<std::size_t>(std::min(count, limit))] = '\0';
-    return count != 0 || empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
+    // Job accounting values are stored as typed, so nothing may end the
+    // key line early when a driver reads it back.
+    if (typed.size() > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
+    for (unsigned char c : typed) {
+      if (c == '\r' || c == 0xFF) return EntryResult::kLineBreak;
+    }
+    typed.copy(buffer.data(), typed.size());
+    return !typed.empty() || empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
   }
-  if (convertInputString(staged, limit, buffer.data()) != 0) return EntryResult::kAccepted;
+  if (typed.empty()) return empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
+  SecretText converted;
   // Typed, but not text in any encoding of the locale: never stored as an
-  // empty value.
-  if (staged[0] != '\0') return EntryResult::kUnconvertible;
-  return empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
+  // empty value, nor as a guess.
+  if (!convert_to_utf8(line.staged.data(), &converted)) return EntryResult::kUnconvertible;
+  if (converted.size() > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
+  converted.view().copy(buffer.data(), converted.size());
+  return EntryResult::kAccepted;
 }
 
 }  // namespace
 
 EntryResult GetInputID(ValueBuffer buffer, CredentialKind kind) {
-  SecretArray<kStagingSize> staging;
+  TypedLine line;
   // Any kind but these two is taken as job accounting.
   const bool convert = has_user_name(kind);
-  const int limit = convert ? kLongEntryLimit : kShortEntryLimit;
   show_prompt(convert ? "user name : " : "id : ");
-  buffer[0] = '\0';
-  int count = 0;
-  LineEnd end = convert ? read_entry_line(staging.data(), kStagedBytes, &count, nullptr)
-                        : read_entry_line(buffer.data(), kShortEntryLimit, &count, nullptr);
-  return finish_entry(end, count, convert, staging.data(), buffer, limit, false);
+  LineEnd end = read_entry_line(line, nullptr);
+  return finish_entry(end, line, convert, buffer, entry_limit(kind, false), false);
 }
 
 EntryResult GetInputPSWD(ValueBuffer buffer, CredentialKind kind) {
-  SecretArray<kStagingSize> staging;
-  const bool convert = has_user_name(kind);
-  // Deliberate: the secured print password is limited like a PIN.
-  const int limit = kind == CredentialKind::kUserAuthentication ? kLongEntryLimit : kShortEntryLimit;
-  int count = 0;
+  TypedLine line;
   LineEnd end;
-  for (;;) {
-    staging.zero();
-    buffer[0] = '\0';
-    end = convert ? read_hidden_line(staging.data(), kStagedBytes, &count)
-                  : read_hidden_line(buffer.data(), static_cast<std::size_t>(limit), &count);
-    if (end != LineEnd::kInterrupted) break;
-    // Stopped and continued: the line is abandoned; hide the entry again
-    // and ask anew.
-    wipe_bytes(buffer.data(), buffer.size());
+  // Stopped and continued: the line is abandoned; hide the entry again and
+  // ask anew.
+  while ((end = read_hidden_line(line)) == LineEnd::kInterrupted) {
   }
-  return finish_entry(end, count, convert, staging.data(), buffer, limit,
+  return finish_entry(end, line, has_user_name(kind), buffer, entry_limit(kind, true),
                       kind != CredentialKind::kSecuredPrint);
 }

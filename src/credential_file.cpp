@@ -272,6 +272,28 @@ UpdateOutcome save_account_conf(const char* printer, const char* owner, const ch
 }
 
 
+bool check_credential_file(const char* owner, StoreError* error) {
+  *error = StoreError{};
+  bool cut_conf = false;
+  bool cut_new = false;
+  auto conf = make_file_path(PathForm::kOwner, owner, ".conf", &cut_conf);
+  auto next = make_file_path(PathForm::kOwner, owner, ".conf.new", &cut_new);
+  if (!conf || !next) return fail(error, StoreStep::kMemory, "", ENOMEM);
+  if (cut_conf || cut_new) return fail(error, StoreStep::kPathTooLong, *conf, ENAMETOOLONG);
+  std::optional<AccountDirectory> dir = AccountDirectory::open(error);
+  if (!dir) return false;
+  uid_t holder_owner = 0;
+  if (std::optional<Holder> holder = find_holder(*dir, name_in_directory(*next), &holder_owner)) {
+    error->owner = holder_owner;
+    error->holder = *holder;
+    error->target = *conf;
+    return fail(error, StoreStep::kCreate, *next, EEXIST);
+  }
+  UniqueFd old;
+  return open_old_file(*dir, name_in_directory(*conf), FileUse::kPrivate, getuid(), &old, error) !=
+         OldFile::kRefused;
+}
+
 namespace {
 
 // The keys of each kind one section instance holds.

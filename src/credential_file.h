@@ -49,6 +49,12 @@ UpdateOutcome save_account_conf(const char* printer, const char* owner, const ch
                                 const char* password, bool remove, CredentialKind kind,
                                 StoreError* error = nullptr);
 
+// Checks, changing nothing, what an update of the owner's credential file
+// can know before it writes: the account directory, the file's trust checks
+// and a replacement file in the way. False with *error as the update would
+// fill it in; the update checks again when it writes.
+bool check_credential_file(const char* owner, StoreError* error);
+
 // ---- Reading it back ----------------------------------------------------------
 
 // How much of a kind's pair of key lines a section holds.

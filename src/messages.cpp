@@ -45,7 +45,7 @@ std::string run_or_ask(uid_t owner, const std::string& command) {
 }
 
 // An old file this run refused to adopt: which, whose, and what to do.
-void report_refused_file(const char* name, const StoreError& e) {
+void report_refused_file(const char* name, const StoreError& e, const Caller* caller) {
   const uid_t owner_id = e.owner.value_or(getuid());
   const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
   const char* path = e.path.c_str();
@@ -54,6 +54,10 @@ void report_refused_file(const char* name, const StoreError& e) {
   switch (e.step) {
     case StoreStep::kNotOwner:
       what = "belongs to " + owner + ", not to " + user_name(e.expected_owner);
+      // The name is USER's choice: say so, since another may use it.
+      if (caller != nullptr && !caller->user_is_login && e.path.ends_with(".conf")) {
+        what += " (USER is '" + std::string(caller->owner) + "', not your login name)";
+      }
       break;
     case StoreStep::kHardLinked:
       what = "has " + std::to_string(e.links) + " hard links (owned by " + owner + ")";
@@ -174,7 +178,49 @@ void print_help(const char* name) {
 }
 
 // One line on stderr, in the manner of util-linux: program, file, cause.
-void report_store_error(const char* name, const char* printer, const StoreError& e) {
+void report_caller_problem(const char* name, CallerProblem problem, const Caller& caller) {
+  switch (problem) {
+    case CallerProblem::kUserUnset:
+      std::fprintf(stderr,
+                   "%s: USER is not set: it must name the user whose credentials to keep\n", name);
+      return;
+    case CallerProblem::kUserUnusable:
+      std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", name,
+                   caller.owner != nullptr ? caller.owner : "");
+      return;
+    case CallerProblem::kUserIsAnother:
+      std::fprintf(stderr,
+                   "%s: USER is '%s', another local account, but you are %s: keep credentials "
+                   "under your own name (or a print name no local account has); nothing was "
+                   "changed\n",
+                   name, caller.owner, caller.login.c_str());
+      return;
+    case CallerProblem::kNone:
+      return;
+  }
+}
+
+void report_wrong_use(const char* name, const std::string& problem) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name, problem.c_str(),
+               name);
+}
+
+void report_no_queue() { std::fputs("No Printer Queue Entry\n", stderr); }
+
+void report_unknown_queue(const char* name, const std::string& queue, bool held) {
+  if (held) {
+    std::fprintf(stderr,
+                 "%s: %s: CUPS no longer knows this queue, but your credential file still has a "
+                 "section for it; remove it with -x, -xu and -xs\n",
+                 name, queue.c_str());
+    return;
+  }
+  std::fprintf(stderr, "%s: %s: CUPS knows no such queue (lpstat -e lists them)\n", name,
+               queue.c_str());
+}
+
+void report_store_error(const char* name, const char* printer, const StoreError& e,
+                        const Caller* caller) {
   const char* why = std::strerror(e.error);
   const char* path = e.path.c_str();
   switch (e.step) {
@@ -197,7 +243,7 @@ void report_store_error(const char* name, const char* printer, const StoreError&
     case StoreStep::kHardLinked:
     case StoreStep::kWritableByOthers:
     case StoreStep::kNotReadableByAll:
-      report_refused_file(name, e);
+      report_refused_file(name, e, caller);
       return;
     case StoreStep::kDirectory:
       std::fprintf(stderr, "%s: cannot open the account directory %s: %s; nothing was changed\n",
@@ -269,11 +315,26 @@ void report_unreachable_scheduler(const char* name, const QueueLookup& lookup) {
                name, server, std::strerror(lookup.error));
 }
 
-void report_entry(const char* name, const char* what, EntryResult result) {
+void report_entry(const char* name, CredentialKind kind, bool password, EntryResult result) {
+  const char* what = password ? "pin" : has_user_name(kind) ? "user name" : "id";
   switch (result) {
     case EntryResult::kUnconvertible:
       std::fprintf(stderr,
                    "%s: %s: the text is not valid in the encodings of the locale; type it again\n",
+                   name, what);
+      return;
+    case EntryResult::kTooLong:
+      std::fprintf(stderr, "%s: %s: too long: at most %d bytes%s can be stored; type it again\n",
+                   name, what, entry_limit(kind, password), has_user_name(kind) ? " of UTF-8" : "");
+      return;
+    case EntryResult::kNulByte:
+      std::fprintf(stderr, "%s: %s: the text holds a NUL byte, which cannot be stored; type it again\n",
+                   name, what);
+      return;
+    case EntryResult::kLineBreak:
+      std::fprintf(stderr,
+                   "%s: %s: the text holds a carriage return or a 0xFF byte, which would end the "
+                   "line in the credential file; type it again\n",
                    name, what);
       return;
     case EntryResult::kEndOfInput:

@@ -12,7 +12,9 @@
 
 #include <string>
 
+#include "caller.h"
 #include "credential_entry.h"
+#include "credential_kind.h"
 #include "scheduler.h"
 #include "store_error.h"
 
@@ -25,13 +27,29 @@ void print_help(const char* name);
 // A user's login name, or their number when they have none.
 std::string user_name(uid_t uid);
 
-// An update that did not take place.
-void report_store_error(const char* name, const char* printer, const StoreError& error);
+// An update that did not take place. caller (when given) lets a refused
+// credential file say that USER is not the caller's login name.
+void report_store_error(const char* name, const char* printer, const StoreError& error,
+                        const Caller* caller = nullptr);
 
-// A prompt whose answer was not taken (kUnconvertible: it is asked again) or
-// that ended the run (kEndOfInput, kReadError with errno). `what` names the
-// entry as the user knows it: "id", "user name" or "pin".
-void report_entry(const char* name, const char* what, EntryResult result);
+// USER cannot be used (kUserUnset, kUserUnusable, kUserIsAnother).
+void report_caller_problem(const char* name, CallerProblem problem, const Caller& caller);
+
+// A long option unknown or used wrongly: the problem, then the hint to
+// --help, as GNU tools give them.
+void report_wrong_use(const char* name, const std::string& problem);
+
+// The queue named is not one CUPS knows: the spec'd line for an update.
+void report_no_queue();
+
+// --check of a queue CUPS does not know; held: the caller's file still has a
+// section of that name.
+void report_unknown_queue(const char* name, const std::string& queue, bool held);
+
+// A prompt whose answer was not taken (it is asked again) or that ended the
+// run (kEndOfInput, kReadError with errno): the ID or user name, or
+// (password) the PIN or password of `kind`.
+void report_entry(const char* name, CredentialKind kind, bool password, EntryResult result);
 
 // A queue check that could not ask the scheduler.
 void report_unreachable_scheduler(const char* name, const QueueLookup& lookup);

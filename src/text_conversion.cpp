@@ -2,16 +2,17 @@
 #include "text_conversion.h"
 
 #include <iconv.h>
+#include <langinfo.h>
+#include <locale.h>
 #include <strings.h>
 
+#include <cctype>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <iterator>
 #include <new>
 #include <string_view>
-
-#include "secret.h"
+#include <vector>
 
 namespace {
 
@@ -30,46 +31,64 @@ class IconvHandle {
   iconv_t cd_;
 };
 
-struct Candidates {
-  const char* const* names;
-  std::size_t count;
+class LocaleHandle {
+ public:
+  explicit LocaleHandle(const char* name) : locale_(newlocale(LC_CTYPE_MASK, name, locale_t{})) {}
+  LocaleHandle(const LocaleHandle&) = delete;
+  LocaleHandle& operator=(const LocaleHandle&) = delete;
+  ~LocaleHandle() {
+    if (locale_ != locale_t{}) freelocale(locale_);
+  }
+  locale_t get() const { return locale_; }
+
+ private:
+  locale_t locale_;
 };
 
 // Deliberate: the order decides (the bytes E9 E9 are EUC-JP before they are
 // Latin-1), and languages without a list of their own take the last one.
-Candidates candidates_for(Language language) {
-  static constexpr const char* kJapanese[] = {"UTF-8", "EUC-JP", "SHIFT-JIS"};
-  static constexpr const char* kKorean[] = {"UTF-8", "CP949", "EUC-KR"};
-  static constexpr const char* kSimplified[] = {"UTF-8", "EUC-CN", "GB18030"};
-  static constexpr const char* kTraditional[] = {"UTF-8", "EUC-TW", "BIG5-HKSCS"};
-  static constexpr const char* kOther[] = {"UTF-8", "EUC-JP", "ASCII", "LATIN1"};
+std::vector<const char*> candidates_for(Language language) {
   switch (language) {
     case Language::kJapanese:
-      return {kJapanese, std::size(kJapanese)};
+      return {"UTF-8", "EUC-JP", "SHIFT-JIS"};
     case Language::kKorean:
-      return {kKorean, std::size(kKorean)};
+      return {"UTF-8", "CP949", "EUC-KR"};
     case Language::kSimplifiedChinese:
-      return {kSimplified, std::size(kSimplified)};
+      return {"UTF-8", "EUC-CN", "GB18030"};
     case Language::kTraditionalChinese:
-      return {kTraditional, std::size(kTraditional)};
+      return {"UTF-8", "EUC-TW", "BIG5-HKSCS"};
     default:
-      return {kOther, std::size(kOther)};
+      return {"UTF-8", "EUC-JP", "ASCII", "LATIN1"};
   }
 }
 
-// Byte length of the UTF-8 character that starts with lead; a stray
-// continuation byte counts as one.
-int utf8_length(unsigned char lead) {
-  if (lead < 0xC0) return 1;
-  if (lead < 0xE0) return 2;
-  if (lead < 0xF0) return 3;
-  return 4;
+// The first of the variables that is set and not empty, as the C library
+// chooses a locale category.
+const char* user_locale() {
+  for (const char* name : {"LC_ALL", "LC_CTYPE", "LANG"}) {
+    const char* value = std::getenv(name);
+    if (value != nullptr && value[0] != '\0') return value;
+  }
+  return nullptr;
+}
+
+// Whether a character set is UTF-8 or ASCII under one of their usual names.
+bool is_utf8_or_ascii(std::string_view charset) {
+  std::string plain;
+  for (char c : charset) {
+    if (c != '-' && c != '_') plain += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  }
+  return plain == "UTF8" || plain == "ASCII" || plain == "USASCII" || plain == "ANSIX3.41968" ||
+         plain == "646";
 }
 
 }  // namespace
 
 Language GetLang() {
-  const char* locale = std::getenv("LC_CTYPE");
+  // Deliberate: an empty LC_CTYPE still counts and chooses no language;
+  // LC_ALL, which overrides both, is honoured first.
+  const char* locale = std::getenv("LC_ALL");
+  if (locale == nullptr || locale[0] == '\0') locale = std::getenv("LC_CTYPE");
   if (locale == nullptr) locale = std::getenv("LANG");
   if (locale == nullptr) return Language::kOther;
   struct Prefix {
@@ -94,72 +113,56 @@ Language GetLang() {
   return Language::kOther;
 }
 
-bool convert_encoding(const char* from, const char* to, const char* text, char* out, int bound) {
-  if (out == nullptr) return false;
-  if (from == nullptr || to == nullptr || text == nullptr) {
-    out[0] = '\0';
-    return false;
+std::optional<std::string> locale_charset() {
+  const char* locale = user_locale();
+  if (locale == nullptr) return std::nullopt;
+  std::string charset;
+  if (LocaleHandle installed(locale); installed.get() != locale_t{}) {
+    charset = nl_langinfo_l(CODESET, installed.get());
+  } else {
+    // Not installed here: the codeset its name carries, "lang_TERRITORY.CODESET@modifier".
+    std::string_view name(locale);
+    std::size_t dot = name.find('.');
+    if (dot == std::string_view::npos) return std::nullopt;
+    charset = name.substr(dot + 1, name.find('@', dot) - dot - 1);
   }
-  IconvHandle converter(to, from);
-  if (!converter.valid()) {
-    out[0] = '\0';
-    return false;
-  }
+  if (charset.empty() || is_utf8_or_ascii(charset)) return std::nullopt;
+  if (!IconvHandle("UTF-8", charset.c_str()).valid()) return std::nullopt;
+  return charset;
+}
+
+bool convert_encoding(const char* from, const char* text, SecretText* out) {
+  out->clear();
+  IconvHandle converter("UTF-8", from);
+  if (!converter.valid()) return false;
+  const std::size_t length = std::strlen(text);
+  // No character of any candidate takes more than four bytes of UTF-8 per
+  // byte typed.
+  std::vector<char, WipingAllocator<char>> converted(4 * length + 4);
   char* in = const_cast<char*>(text);  // iconv does not write through it
-  std::size_t in_left = std::strlen(text);
-  char* next = out;
-  std::size_t out_left = bound > 0 ? static_cast<std::size_t>(bound) : 0;
-  std::size_t result = iconv(converter.get(), &in, &in_left, &next, &out_left);
-  if (result == static_cast<std::size_t>(-1) && errno != E2BIG) {
-    wipe_bytes(out, static_cast<std::size_t>(next - out));
-    out[0] = '\0';
+  std::size_t in_left = length;
+  char* next = converted.data();
+  std::size_t out_left = converted.size();
+  if (iconv(converter.get(), &in, &in_left, &next, &out_left) == static_cast<std::size_t>(-1) ||
+      in_left != 0) {
     return false;
   }
-  *next = '\0';
+  out->append(converted.data(), static_cast<std::size_t>(next - converted.data()));
   return true;
 }
 
-bool wrap_convert_encoding_utf8(const char* text, char* out, int bound) {
-  Candidates list = candidates_for(GetLang());
-  for (std::size_t i = 0; i < list.count; ++i) {
-    if (convert_encoding(list.names[i], "UTF-8", text, out, bound)) return true;
-  }
-  if (out != nullptr) out[0] = '\0';
-  return false;
-}
-
-int convertInputString(const char* text, int bound, char* out) {
-  if (text == nullptr || out == nullptr || bound <= 0) return 0;
+bool convert_to_utf8(const char* text, SecretText* out) {
+  std::vector<const char*> candidates = candidates_for(GetLang());
+  // The locale's own character set comes right after UTF-8: its bytes are
+  // what the user's keyboard and terminal produce.
+  const std::optional<std::string> own = locale_charset();
+  if (own) candidates.insert(candidates.begin() + 1, own->c_str());
   try {
-    SecretText copy{std::string_view(text)};
-    if (!wrap_convert_encoding_utf8(copy.c_str(), out, bound)) {
-      out[0] = '\0';
-      return 0;
+    for (const char* candidate : candidates) {
+      if (convert_encoding(candidate, text, out)) return true;
     }
   } catch (const std::bad_alloc&) {
-    out[0] = '\0';
-    return 0;
   }
-  int length = CheckEnter(out, bound);
-  out[length] = '\0';
-  return length;
-}
-
-int CheckEnter(char* text, int bound) {
-  if (text == nullptr) return 0;
-  if (text[0] == '\0' || bound <= 0) {
-    text[0] = '\0';
-    return 0;
-  }
-  const std::size_t length = std::strlen(text);
-  std::size_t position = 0;
-  while (position < length) {
-    std::size_t size = static_cast<std::size_t>(utf8_length(static_cast<unsigned char>(text[position])));
-    // A character that does not fit the bound, or that the text's end cuts
-    // short, is dropped whole.
-    if (position + size > static_cast<std::size_t>(bound) || position + size > length) break;
-    position += size;
-  }
-  text[position] = '\0';
-  return static_cast<int>(position);
+  out->clear();
+  return false;
 }

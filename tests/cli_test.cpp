@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <string>
 #include <thread>
 
@@ -23,6 +24,8 @@
 #include "tool_runner.h"
 
 namespace {
+
+using namespace std::string_literals;
 
 std::string usage(const std::string& n) {
   return n + " Usage: \n" +
@@ -112,6 +115,22 @@ class Cli : public testing::Test {
   }
 };
 
+// A Latin-1 locale built with localedef under a name that says no character
+// set, in a folder of its own (LOCPATH); nullopt when it cannot be built.
+std::optional<std::string> generate_latin_locale() {
+  const std::string dir = TEST_HOME "/locales";
+  mkdir(TEST_HOME, 0777);
+  mkdir(dir.c_str(), 0755);
+  const std::string locale = dir + "/velmora_latin";
+  // Warnings about the locale's sources make localedef's status non-zero.
+  if (!file_exists(locale + "/LC_CTYPE")) {
+    [[maybe_unused]] int status =
+        std::system(("localedef -c -i de_DE -f ISO-8859-1 " + locale + " >/dev/null 2>&1").c_str());
+  }
+  if (file_exists(locale + "/LC_CTYPE")) return dir;
+  return std::nullopt;
+}
+
 std::string name_of(uid_t uid) {
   const passwd* pw = getpwuid(uid);
   return pw != nullptr ? pw->pw_name : std::to_string(uid);
@@ -119,8 +138,7 @@ std::string name_of(uid_t uid) {
 
 TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
   const std::vector<std::vector<std::string>> argument_lists = {
-      {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"},
-      {"--check"}, {"--list", "x", "y"}, {"--help", "x", "y"}};
+      {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"}, {"--", "-p", "lp1"}};
   for (const auto& args : argument_lists) {
     for (const std::optional<std::string>& name : {std::optional<std::string>("alice"),
                                                    std::optional<std::string>()}) {
@@ -133,15 +151,35 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
   EXPECT_TRUE(account_dir_entries().empty());
 }
 
-TEST_F(Cli, HelpAndVersionGoToStandardOutput) {
-  ToolRun help = user({"--help"});
-  EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(help.err, "");
-  EXPECT_TRUE(help.out.starts_with(kUsage)) << help.out;
-  EXPECT_NE(help.out.find("  velmora-account --check [Printer Name]\n"), std::string::npos);
-  ToolRun version = user({"--version"});
-  EXPECT_EQ(version.status, 0);
-  EXPECT_EQ(version.out, "velmora-account " TOOL_VERSION "\n");
+// Words that start with "--" are this tool's own: GNU's answers.
+TEST_F(Cli, LongOptionsAnswerAsGnuToolsDo) {
+  const std::string hint = "Try 'velmora-account --help' for more information.\n";
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+    std::string out_starts, err;
+  } cases[] = {
+      {{"--help"}, 0, kUsage, ""},
+      {{"--help", "x", "y"}, 0, kUsage, ""},
+      {{"-p", "--he"}, 0, kUsage, ""},  // an unambiguous prefix
+      {{"--version"}, 0, "velmora-account " TOOL_VERSION "\n", ""},
+      {{"--list", "extra"}, 2, "", "velmora-account: extra operand 'extra'\n" + hint},
+      {{"--check"}, 2, "", "velmora-account: --check needs the name of a queue\n" + hint},
+      {{"--check", "lp1", "lp2"}, 2, "", "velmora-account: extra operand 'lp2'\n" + hint},
+      {{"--list", "--check", "lp1"}, 2, "", "velmora-account: --list and --check cannot be combined\n" + hint},
+      {{"--frob"}, 2, "", "velmora-account: unrecognized option '--frob'\n" + hint},
+      {{"-p", "lp1", "--frob"}, 2, "", "velmora-account: unrecognized option '--frob'\n" + hint},
+      {{"--check", "nosuch"}, 1, "",
+       "velmora-account: nosuch: CUPS knows no such queue (lpstat -e lists them)\n"},
+  };
+  for (const Case& c : cases) {
+    ToolRun run = user(c.args);
+    EXPECT_EQ(run.status, c.status) << c.args[0];
+    EXPECT_EQ(run.err, c.err) << c.args[0];
+    EXPECT_TRUE(run.out.starts_with(c.out_starts)) << run.out;
+  }
+  EXPECT_NE(user({"--help"}).out.find("  velmora-account --check [Printer Name]\n"), std::string::npos);
+  EXPECT_TRUE(account_dir_entries().empty());
 }
 
 TEST_F(Cli, UsageNamesTheToolByItsPath) {
@@ -286,6 +324,11 @@ TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
 }
 
 TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
+  auto another = [](const std::string& user) {
+    return "velmora-account: USER is '" + user + "', another local account, but you are " +
+           name_of(ordinary_uid()) + ": keep credentials under your own name (or a print name no "
+           "local account has); nothing was changed\n";
+  };
   const std::string kNoUser =
       "velmora-account: USER is not set: it must name the user whose credentials to keep\n";
   struct Case {
@@ -297,6 +340,8 @@ TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
       {std::nullopt, {"-zz", "nosuch"}, kNoUser},
       {"", {"-p", "lp1"}, "velmora-account: USER must be a user name without '/': ''\n"},
       {"../x", {"-xu", "nosuch"}, "velmora-account: USER must be a user name without '/': '../x'\n"},
+      {"root", {"-p", "lp1"}, another("root")},
+      {"daemon", {"-x", "lp1"}, another("daemon")},
   };
   for (const Case& c : cases) {
     ToolRun run = user(c.args, "1\n2\n", c.user);
@@ -314,10 +359,10 @@ TEST_F(Cli, SetAndRemoveEachKindEndToEnd) {
     std::string input;
     std::string conf;
   } steps[] = {
-      {"-p", "lp1", "1234567890\n0042\n", "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
+      {"-p", "lp1", "1234567\n0042\n", "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
       {"-pu", "lp1", "alice\nsecret\n",
        "<lp1>\nid=1234567\npassword=0042\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n"},
-      {"-ps", "lp2", "bob\n\nlongpassword\n",  // empty secured print password asks again
+      {"-ps", "lp2", "bob\n\nlongpas\n",  // empty secured print password asks again
        "<lp1>\nid=1234567\npassword=0042\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n"
        "<lp2>\ns_id=Ym9i\ns_password=bG9uZ3Bhcw==\n</lp2>\n"},
       {"-x", "lp1", "", "<lp1>\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n<lp2>\ns_id=Ym9i\ns_password=bG9uZ3Bhcw==\n</lp2>\n"},
@@ -358,6 +403,7 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
     ToolRun run = user({option, "lp1"}, "9\n9\n");
     EXPECT_EQ(run.status, 1) << option;
     EXPECT_EQ(run.err, message) << option;
+    EXPECT_EQ(run.out, "") << option;  // said before any prompt
   }
   EXPECT_EQ(conf("alice"), "<lp1>\nid=1\n</lp1>\n");
   EXPECT_TRUE(file_exists(lock));
@@ -370,10 +416,10 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   EXPECT_EQ(unreadable.err, "velmora-account: cannot open " + account_path("alice.conf") +
                                 ": Permission denied; it was left unchanged\n");
   EXPECT_FALSE(file_exists(lock));
-  chmod(account_path("alice.conf").c_str(), 0666);
+  chmod(account_path("alice.conf").c_str(), 0600);
 
   // Input that ends before the line does: nothing stored, one line, status 1.
-  ToolRun run = user({"-pu", "lp2"}, "carol\nsecr");
+  ToolRun run = user({"-pu", "lp2"}, "carol\n");
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "velmora-account: reading pin: unexpected end of input\n");
   run = user({"-ps", "lp2"}, "");
@@ -402,6 +448,7 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
   const std::string nobody = name_of(kOrdinaryUid);
   const std::string nameless = std::to_string(kNamelessUid);
   const std::string root_fix = "inspect it and remove it, then run the command again\n";
+  const std::string not_login = " (USER is 'alice', not your login name)";
   struct Case {
     const char* what;
     std::string name;   // planted in the account directory
@@ -425,11 +472,11 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
       {"status hard-linked to root's secrets", "status", 0, "root.conf", true, {"-e", "lp1"},
        " has 2 hard links (owned by root); it was left unchanged: " + root_fix},
       {"the user's file made by root", "alice.conf", 0, nullptr, false, {"-x", "lp1"},
-       " belongs to root, not to " + nobody +
+       " belongs to root, not to " + nobody + not_login +
            "; it was left unchanged: only the administrator can remove it; ask the administrator\n"},
       {"the user's file made by a neighbour", "alice.conf", kNamelessUid, nullptr, false,
        {"-p", "lp1"},
-       " belongs to " + nameless + ", not to " + nobody + "; it was left unchanged: only " +
+       " belongs to " + nameless + ", not to " + nobody + not_login + "; it was left unchanged: only " +
            nameless + " or the administrator can remove it; ask the administrator\n"},
       {"the user's replacement file made by a neighbour", "alice.conf.new", kNamelessUid, nullptr,
        false, {"-pu", "lp1"},
@@ -475,6 +522,7 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
     if (writer.joinable()) writer.join();
     EXPECT_EQ(run.status, 1) << c.what;
     EXPECT_EQ(run.err, "velmora-account: " + c.lead + planted + c.err) << c.what;
+    EXPECT_EQ(run.out, "") << c.what;  // refused before any prompt
     struct stat st {};
     ASSERT_EQ(lstat(planted.c_str(), &st), 0) << c.what;
     EXPECT_EQ(st.st_uid, c.owner) << c.what;
@@ -648,53 +696,98 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
   const std::string bad_name =
       "velmora-account: user name: the text is not valid in the encodings of the locale; type it "
       "again\n";
-  const char* kJapanese = "LANG=ja_JP.UTF-8";  // UTF-8, EUC-JP, SHIFT-JIS: none takes a lone 0xFF
+  const std::string kJapanese = "LANG=ja_JP.UTF-8";  // UTF-8, EUC-JP, SHIFT-JIS: none takes a lone 0xFF
+  // A locale whose name says no character set: only the system's locale data
+  // tells that it is Latin-1.
+  const std::string kGenerated = "(a generated Latin-1 locale)";
+  const std::optional<std::string> latin_locale = generate_latin_locale();
+  auto too_long = [](const std::string& what, int limit, bool utf8) {
+    return "velmora-account: " + what + ": too long: at most " + std::to_string(limit) + " bytes" +
+           (utf8 ? " of UTF-8" : "") + " can be stored; type it again\n";
+  };
+  auto nul = [](const std::string& what) {
+    return "velmora-account: " + what + ": the text holds a NUL byte, which cannot be stored; type it again\n";
+  };
+  const std::string jaa = "J\xC3\xA4\xC3\xA4";  // Jää in UTF-8
   struct Case {
     const char* what;
     std::string old;
     std::vector<std::string> args;
     std::string input;
-    const char* lang;
+    std::vector<std::string> env;
     int status;
     std::string out;
     std::string err;
     std::optional<std::string> result;  // nullopt: the old file, untouched
   } cases[] = {
       {"queue named in another case", "<lp1>\nid=1\npassword=2\n</lp1>\n", {"-pu", "LP1"},
-       "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       "al\npw\n", {}, 0, "user name : pin : ", "",
        "<lp1>\nid=1\npassword=2\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"remove by another case", "<lp1>\nu_id=" + old + "\nu_password=" + old + "\n</lp1>\nx\n",
-       {"-xu", "LP1"}, "", nullptr, 0, "", "", "x\n"},
+       {"-xu", "LP1"}, "", {}, 0, "", "", "x\n"},
       {"a remove clears sections in another case too",
        "<LP1>\nu_id=" + old + "\n</LP1>\n<lp1>\nid=1\nu_id=" + old + "\n</lp1>\n", {"-xu", "lp1"}, "",
-       nullptr, 0, "", "", "<lp1>\nid=1\n</lp1>\n"},
+       {}, 0, "", "", "<lp1>\nid=1\n</lp1>\n"},
       {"a remove for a queue CUPS no longer knows", "<gone>\nid=1\npassword=2\n</gone>\nx\n",
-       {"-x", "gone"}, "", nullptr, 0, "", "", "x\n"},
+       {"-x", "gone"}, "", {}, 0, "", "", "x\n"},
       {"a set for a vanished queue is not done", "<gone>\nid=1\n</gone>\n", {"-p", "gone"}, "1\n2\n",
-       nullptr, 0, "", kNoQueue, std::nullopt},
+       {}, 0, "", kNoQueue, std::nullopt},
       {"a set completes the pair in each section", "<lp1>\nu_id=" + old + "\n</lp1>\n<lp1>\n</lp1>\n",
-       {"-pu", "lp1"}, "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       {"-pu", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", "",
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n<lp1>\nu_id=" + al + "\nu_password=" +
            pw + "\n</lp1>\n"},
       {"a lone user name gets its password", "<lp1>\nu_id=" + old + "\n</lp1>\n", {"-pu", "lp1"},
-       "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       "al\npw\n", {}, 0, "user name : pin : ", "",
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"a lone password gets its user name", "<lp1>\n# n\ns_password=" + old + "\n</lp1>\n",
-       {"-ps", "lp1"}, "al\npw\n", nullptr, 0, "user name : pin : ", "",
+       {"-ps", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", "",
        "<lp1>\n# n\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
       {"a section without its closing tag", "<lp2>\n</lp2>\n<lp1>\nu_id=" + old + "\n",
-       {"-pu", "lp1"}, "al\npw\n", nullptr, 1, "user name : pin : ",
+       {"-pu", "lp1"}, "al\npw\n", {}, 1, "user name : pin : ",
        "velmora-account: cannot update " + account_path("alice.conf") +
            ": the section <lp1> has no closing tag </lp1>; nothing was changed\n",
        std::nullopt},
-      {"an unconvertible password, then nothing", "x\n", {"-pu", "lp1"}, "al\n\xff\n", kJapanese,
+      {"an unconvertible password, then nothing", "x\n", {"-pu", "lp1"}, "al\n\xff\n", {kJapanese},
        1, "user name : pin : pin : ",
        bad_pin + "velmora-account: reading pin: unexpected end of input\n", std::nullopt},
       {"unconvertible entries asked again", "x\n", {"-pu", "lp1"}, "\xff\nal\n\xffx\npw\n",
-       kJapanese, 0, "user name : user name : pin : pin : ", bad_name + bad_pin,
+       {kJapanese}, 0, "user name : user name : pin : pin : ", bad_name + bad_pin,
        "x\n<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"an empty password is still accepted", "", {"-pu", "lp1"}, "al\n\n", kJapanese, 0,
+      {"an empty password is still accepted", "", {"-pu", "lp1"}, "al\n\n", {kJapanese}, 0,
        "user name : pin : ", "", "<lp1>\nu_id=" + al + "\nu_password=\n</lp1>\n"},
+      {"an ID over 7 bytes is asked again", "", {"-p", "lp1"}, "12345678\n1234567\n0042\n", {}, 0,
+       "id : id : pin : ", too_long("id", 7, false), "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
+      {"a user name over 32 bytes is asked again", "", {"-pu", "lp1"},
+       std::string(33, 'u') + "\nal\npw\n", {}, 0, "user name : user name : pin : ",
+       too_long("user name", 32, true), "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"a secured print password over 7 bytes", "", {"-ps", "lp1"}, "al\n\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\npw\n",
+       {}, 0, "user name : pin : pin : ", too_long("pin", 7, true),
+       "<lp1>\ns_id=" + al + "\ns_password=" + pw + "\n</lp1>\n"},
+      {"CR LF ends a line", "", {"-pu", "lp1"}, "al\r\npw\r\n", {}, 0, "user name : pin : ", "",
+       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"a NUL byte is refused", "", {"-p", "lp1"}, "\0abc\n1\n\0xyz\n2\n"s, {}, 0,
+       "id : id : pin : pin : ", nul("id") + nul("pin"), "<lp1>\nid=1\npassword=2\n</lp1>\n"},
+      {"a CR inside an ID is refused", "", {"-p", "lp1"}, "1\r2\n1\n2\n", {}, 0, "id : id : pin : ",
+       "velmora-account: id: the text holds a carriage return or a 0xFF byte, which would end the "
+       "line in the credential file; type it again\n",
+       "<lp1>\nid=1\npassword=2\n</lp1>\n"},
+      {"the last line needs no line feed", "", {"-p", "lp1"}, "1234567\n0042", {}, 0, "id : pin : ",
+       "", "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
+      {"Latin-1 under its locale", "", {"-pu", "lp1"}, "J\xE4\xE4\npw\n", {"LANG=de_DE.ISO-8859-1"},
+       0, "user name : pin : ", "", "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"KOI8-R under its locale", "", {"-pu", "lp1"}, "\xE9\xD7\xC1\xCE\npw\n",
+       {"LANG=ru_RU.KOI8-R"}, 0, "user name : pin : ", "",
+       "<lp1>\nu_id=" + base64("\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD") + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"EUC-KR under LC_ALL, whatever LANG says", "", {"-pu", "lp1"}, "\xC7\xD1\xB1\xDB\npw\n",
+       {"LC_ALL=ko_KR.EUC-KR", "LANG=en_GB.UTF-8"}, 0, "user name : pin : ", "",
+       "<lp1>\nu_id=" + base64("\xED\x95\x9C\xEA\xB8\x80") + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"E9 E9 with no locale is EUC-JP", "", {"-pu", "lp1"}, "\xE9\xE9\npw\n", {}, 0,
+       "user name : pin : ", "", "<lp1>\nu_id=" + base64("\xE8\x9C\x91") + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"an empty LC_CTYPE still chooses the last list", "", {"-pu", "lp1"}, "caf\xE9\npw\n",
+       {"LC_CTYPE=", "LANG=ja_JP.UTF-8"}, 0, "user name : pin : ", "",
+       "<lp1>\nu_id=" + base64("caf\xC3\xA9") + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"Latin-1 by the locale's data", "", {"-pu", "lp1"}, "J\xE4\xE4\npw\n", {kGenerated}, 0,
+       "user name : pin : ", "", "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -703,7 +796,14 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
     call.args = c.args;
     call.input = c.input;
     call.as_root = false;
-    if (c.lang != nullptr) call.env = {c.lang};
+    call.env = c.env;
+    if (c.env.size() == 1 && c.env[0] == kGenerated) {
+      if (!latin_locale) {
+        std::cerr << "skipped " << c.what << ": localedef could not build a Latin-1 locale\n";
+        continue;
+      }
+      call.env = {"LOCPATH=" + *latin_locale, "LANG=velmora_latin"};
+    }
     ToolRun run = run_tool(call);
     EXPECT_EQ(run.status, c.status) << c.what;
     EXPECT_EQ(run.out, c.out) << c.what;
@@ -794,7 +894,11 @@ TEST_F(Cli, CheckSaysWhetherTheDriverWillFindWhatItNeeds) {
        "replacement-file: left by an interrupted update\n"},
       {"both off", "", "<lp1>OFF</lp1>\n", false, "lp1", 0, "", "switched-on: off\n"},
       {"nothing recorded", id, "", false, "lp1", 0, "", "switched-on: -\njob-accounting: stored\n"},
-      {"an unknown queue", id, "", false, "nosuch", 0, kNoQueue, ""},
+      {"a queue CUPS does not know", id, "", false, "nosuch", 1,
+       "velmora-account: nosuch: CUPS knows no such queue (lpstat -e lists them)\n", ""},
+      {"a queue CUPS no longer knows", "<gone>\nid=1\n</gone>\n", "", false, "gone", 1,
+       "velmora-account: gone: CUPS no longer knows this queue, but your credential file still "
+       "has a section for it; remove it with -x, -xu and -xs\n", ""},
   };
   for (const Case& c : cases) {
     SetUp();

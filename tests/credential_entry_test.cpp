@@ -196,16 +196,23 @@ TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
   EXPECT_EQ(stored(), "<lp1>\nid=42\npassword=7\n</lp1>\n");
 }
 
-TEST_F(Prompts, EmptyEntriesAskAgainAndLongLinesAreCut) {
+// Nothing is cut: a value over its limit is refused and asked for again.
+TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   Terminal term({"-ps", "lp1"});
   std::size_t at = term.expect("user name : ");
   term.type("\n");
   at = term.expect("user name : ", at);
   term.type(std::string(600, 'n') + "\n");
+  at = term.expect("user name: too long: at most 32 bytes of UTF-8 can be stored; type it again", at);
+  at = term.expect("user name : ", at);
+  term.type(std::string(32, 'n') + "\n");
   at = term.expect("pin : ", at);
   term.type("\n");  // an empty secured print password is refused
   at = term.expect("pin : ", at);
   term.type(std::string(600, 'p') + "\n");
+  at = term.expect("pin: too long: at most 7 bytes of UTF-8 can be stored; type it again", at);
+  at = term.expect("pin : ", at);
+  term.type(std::string(7, 'p') + "\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(stored(), "<lp1>\ns_id=" + base64(std::string(32, 'n')) + "\ns_password=" +
                           base64(std::string(7, 'p')) + "\n</lp1>\n");

@@ -11,24 +11,24 @@
 
 namespace {
 
-// Sets LC_CTYPE and LANG for one case (null: unset); restores on scope exit.
+// Sets LC_ALL, LC_CTYPE and LANG for one case (null: unset); restores them
+// on scope exit.
 class Locale {
  public:
-  Locale(const char* lc_ctype, const char* lang) {
-    save("LC_CTYPE", saved_ctype_);
-    save("LANG", saved_lang_);
+  Locale(const char* lc_ctype, const char* lang, const char* lc_all = nullptr) {
+    for (std::size_t i = 0; i < 3; ++i) {
+      if (const char* v = std::getenv(kNames[i])) saved_[i] = v;
+    }
+    set("LC_ALL", lc_all);
     set("LC_CTYPE", lc_ctype);
     set("LANG", lang);
   }
   ~Locale() {
-    set("LC_CTYPE", saved_ctype_ ? saved_ctype_->c_str() : nullptr);
-    set("LANG", saved_lang_ ? saved_lang_->c_str() : nullptr);
+    for (std::size_t i = 0; i < 3; ++i) set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
   }
 
  private:
-  static void save(const char* name, std::optional<std::string>& slot) {
-    if (const char* v = std::getenv(name)) slot = v;
-  }
+  static constexpr const char* kNames[] = {"LC_ALL", "LC_CTYPE", "LANG"};
   static void set(const char* name, const char* value) {
     if (value != nullptr) {
       setenv(name, value, 1);
@@ -36,14 +36,15 @@ class Locale {
       unsetenv(name);
     }
   }
-  std::optional<std::string> saved_ctype_, saved_lang_;
+  std::optional<std::string> saved_[3];
 };
 
-TEST(GetLang, FollowsLcCtypeThenLang) {
+TEST(GetLang, FollowsLcAllThenLcCtypeThenLang) {
   struct Case {
     const char* lc_ctype;
     const char* lang;
     int code;  // the documented language code
+    const char* lc_all = nullptr;
   } cases[] = {
       {"en_US.UTF-8", nullptr, 3}, {"EN_us", nullptr, 3},   {"en_GB", nullptr, 2},
       {"zh_HK", nullptr, 0},       {"zh_tw.Big5", nullptr, 9}, {"korean", nullptr, 10},
@@ -51,99 +52,58 @@ TEST(GetLang, FollowsLcCtypeThenLang) {
       {"it", nullptr, 5},          {"de_DE", nullptr, 6},     {"es_ES", nullptr, 7},
       {nullptr, "ja_JP.eucJP", 1}, {"", "ja_JP.UTF-8", 0},  // empty LC_CTYPE still counts
       {nullptr, nullptr, 0},       {"C", "ja_JP", 0},
+      {nullptr, "C", 1, "ja_JP.UTF-8"},  // LC_ALL overrides both
+      {"", "ja_JP.UTF-8", 0, ""},        // an empty LC_ALL does not
   };
   for (const Case& c : cases) {
-    Locale locale(c.lc_ctype, c.lang);
+    Locale locale(c.lc_ctype, c.lang, c.lc_all);
     EXPECT_EQ(static_cast<int>(GetLang()), c.code) << (c.lc_ctype ? c.lc_ctype : "(unset)") << " / "
                                  << (c.lang ? c.lang : "(unset)");
   }
 }
 
-TEST(ConvertInputString, TriesTheLocalesCandidatesInOrder) {
+TEST(ConvertToUtf8, TriesUtf8TheLocalesCharsetThenItsLanguagesCandidates) {
   struct Case {
     const char* what;
     const char* lang;
     std::string input;
-    int bound;
-    std::string output;
+    std::optional<std::string> output;  // nullopt: no candidate takes it
+    const char* lc_all = nullptr;
   } cases[] = {
-      {"EUC-JP under ja", "ja_JP.eucJP", "\xC6\xFC\xCB\xDC", 32, "\xE6\x97\xA5\xE6\x9C\xAC"},
-      {"UTF-8 passes under ja", "ja_JP.eucJP", "\xE6\x97\xA5", 32, "\xE6\x97\xA5"},
-      {"Latin-1 cafe under code 0", "C", "caf\xE9", 32, "caf\xC3\xA9"},
-      {"E9 E9 is EUC-JP before LATIN1", "C", "\xE9\xE9", 32, "\xE8\x9C\x91"},
-      {"invalid in every candidate of ja", "ja_JP", "\xFF\xFF", 32, ""},
-      {"empty input", "C", "", 32, ""},
-      {"40 letters cut to 32", "C", std::string(40, 'a'), 32, std::string(32, 'a')},
-      {"bound 7: eight letters", "C", "abcdefgh", 7, "abcdefg"},
-      {"bound 7: 6 + 2-byte drops it", "C", "abcdef\xC3\xA9", 7, "abcdef"},
-      {"bound 7: 5 + 2-byte fits", "C", "abcde\xC3\xA9", 7, "abcde\xC3\xA9"},
-      {"bound 7: 5 + 3-byte drops it", "C", "abcde\xE2\x82\xAC", 7, "abcde"},
-      {"bound 7: 4 + 3-byte fits", "C", "abcd\xE2\x82\xAC", 7, "abcd\xE2\x82\xAC"},
-      {"bound 32: 31 + 2-byte drops it", "C", std::string(31, 'a') + "\xC3\xA9", 32, std::string(31, 'a')},
-      {"bound 32: 30 + 2-byte fits", "C", std::string(30, 'a') + "\xC3\xA9", 32,
-       std::string(30, 'a') + "\xC3\xA9"},
-      {"bound 32: 30 + 3-byte drops it", "C", std::string(30, 'a') + "\xE2\x82\xAC", 32,
-       std::string(30, 'a')},
-      {"bound 32: 29 + 3-byte fits", "C", std::string(29, 'a') + "\xE2\x82\xAC", 32,
-       std::string(29, 'a') + "\xE2\x82\xAC"},
-      {"Korean from CP949", "ko_KR", "\xB0\xA1", 32, "\xEA\xB0\x80"},
-      {"Simplified Chinese from EUC-CN", "zh_CN", "\xC4\xE3", 32, "\xE4\xBD\xA0"},
+      {"EUC-JP under ja", "ja_JP.eucJP", "\xC6\xFC\xCB\xDC", "\xE6\x97\xA5\xE6\x9C\xAC"},
+      {"UTF-8 passes under ja", "ja_JP.eucJP", "\xE6\x97\xA5", "\xE6\x97\xA5"},
+      {"Latin-1 cafe under code 0", "C", "caf\xE9", "caf\xC3\xA9"},
+      {"E9 E9 is EUC-JP before LATIN1", nullptr, "\xE9\xE9", "\xE8\x9C\x91"},
+      {"invalid in every candidate of ja", "ja_JP", "\xFF\xFF", std::nullopt},
+      {"LC_ALL chooses the language", "C", "\xFF\xFF", std::nullopt, "ja_JP.UTF-8"},
+      {"empty input", "C", "", ""},
+      {"nothing is cut", "C", std::string(40, 'a'), std::string(40, 'a')},
+      {"Korean from CP949", "ko_KR", "\xB0\xA1", "\xEA\xB0\x80"},
+      {"Simplified Chinese from EUC-CN", "zh_CN", "\xC4\xE3", "\xE4\xBD\xA0"},
+      {"the locale's Latin-1 before EUC-JP", "de_DE.ISO-8859-1", "J\xE4\xE4", "J\xC3\xA4\xC3\xA4"},
+      {"the locale's KOI8-R", "ru_RU.KOI8-R", "\xE9\xD7\xC1\xCE",
+       "\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD"},
+      {"LC_ALL's EUC-KR over a UTF-8 LANG", "en_GB.UTF-8", "\xC7\xD1\xB1\xDB",
+       "\xED\x95\x9C\xEA\xB8\x80", "ko_KR.EUC-KR"},
+      {"an unknown codeset adds nothing", "xx_XX.NO-SUCH-SET", "\xE9\xE9", "\xE8\x9C\x91"},
   };
   for (const Case& c : cases) {
-    Locale locale(nullptr, c.lang);
-    char out[40];
-    std::fill(std::begin(out), std::end(out), 'X');
-    int length = convertInputString(c.input.c_str(), c.bound, out);
-    EXPECT_EQ(std::string(out), c.output) << c.what;
-    EXPECT_EQ(length, static_cast<int>(c.output.size())) << c.what;
+    Locale locale(nullptr, c.lang, c.lc_all);
+    SecretText out;
+    bool converted = convert_to_utf8(c.input.c_str(), &out);
+    EXPECT_EQ(converted, c.output.has_value()) << c.what;
+    EXPECT_EQ(std::string(out.view()), c.output.value_or("")) << c.what;
   }
-}
-
-TEST(ConvertInputString, MissingArgumentsWriteNothing) {
-  char out[8] = "keep";
-  EXPECT_EQ(convertInputString(nullptr, 7, out), 0);
-  EXPECT_EQ(convertInputString("abc", 0, out), 0);
-  EXPECT_EQ(convertInputString("abc", -1, out), 0);
-  EXPECT_STREQ(out, "keep");
-  EXPECT_EQ(convertInputString("abc", 7, nullptr), 0);
 }
 
 TEST(ConvertEncoding, FailsACandidateCleanly) {
-  char out[8] = "keep";
-  EXPECT_FALSE(convert_encoding("NO-SUCH-ENCODING", "UTF-8", "abc", out, 7));
-  EXPECT_STREQ(out, "");
-  std::strcpy(out, "keep");
-  EXPECT_FALSE(convert_encoding(nullptr, "UTF-8", "abc", out, 7));
-  EXPECT_STREQ(out, "");
-  EXPECT_FALSE(convert_encoding("UTF-8", "UTF-8", "abc", nullptr, 7));
-  // Running out of room is success with the whole characters that fit.
-  EXPECT_TRUE(convert_encoding("UTF-8", "UTF-8", "ab\xC3\xA9", out, 3));
-  EXPECT_STREQ(out, "ab");
-  EXPECT_FALSE(convert_encoding("UTF-8", "UTF-8", "ab\xFF", out, 7));
-  EXPECT_STREQ(out, "");
-}
-
-TEST(CheckEnter, CutsOnCharacterBoundaries) {
-  struct Case {
-    std::string text;
-    int bound;
-    std::string result;
-  } cases[] = {
-      {"abcdefgh", 7, "abcdefg"},
-      {"\xC3\xA9\xC3\xA9", 3, "\xC3\xA9"},
-      {"abcde\xE2\x82\xAC", 7, "abcde"},
-      {"ab\xF0\x9F\x98\x80", 6, "ab\xF0\x9F\x98\x80"},
-      {"ab\xF0\x9F", 7, "ab"},     // a lead byte announcing more than the text holds
-      {"\x80\x80x", 2, "\x80\x80"},  // stray continuation bytes count one each
-      {"", 7, ""},
-      {"abc", 0, ""},
-  };
-  for (const Case& c : cases) {
-    std::string buffer = c.text;
-    EXPECT_EQ(CheckEnter(buffer.data(), c.bound), static_cast<int>(c.result.size()));
-    EXPECT_EQ(std::string(buffer.c_str()), c.result);
-  }
-  EXPECT_EQ(CheckEnter(nullptr, 7), 0);
+  SecretText out;
+  EXPECT_FALSE(convert_encoding("NO-SUCH-ENCODING", "abc", &out));
+  EXPECT_FALSE(convert_encoding("UTF-8", "ab\xFF", &out));
+  EXPECT_FALSE(convert_encoding("UTF-8", "ab\xC3", &out));  // ends inside a character
+  EXPECT_TRUE(out.empty());
+  EXPECT_TRUE(convert_encoding("UTF-8", "ab\xC3\xA9", &out));
+  EXPECT_EQ(out.view(), "ab\xC3\xA9");
 }
 
 }  // namespace

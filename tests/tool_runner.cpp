@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdlib>
 #include <stdexcept>
 
 bool running_as_root() { return geteuid() == 0; }
@@ -21,6 +22,10 @@ std::vector<std::string> tool_environment(const ToolCall& call) {
       "CUPS_SERVER=" + (call.cups_server.empty() ? std::string(CUPS_SOCKET) : call.cups_server),
   };
   if (call.user) env.push_back("USER=" + *call.user);
+  // The sanitizer build's settings reach the tool too.
+  for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS"}) {
+    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+  }
   env.insert(env.end(), call.env.begin(), call.env.end());
   return env;
 }

@@ -1,0 +1,29 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "caller.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+
+CallerProblem find_caller(Caller* caller) {
+  *caller = Caller{};
+  const uid_t uid = getuid();
+  const passwd* me = getpwuid(uid);
+  caller->login = me != nullptr && me->pw_name != nullptr ? me->pw_name : std::to_string(uid);
+  if (uid == 0) return CallerProblem::kNone;
+  // Deliberate: taken as given, not looked up from the user ID.
+  const char* user = std::getenv("USER");
+  if (user == nullptr) return CallerProblem::kUserUnset;
+  caller->owner = user;
+  // It must not be empty or lead out of the directory.
+  if (user[0] == '\0' || std::strchr(user, '/') != nullptr) return CallerProblem::kUserUnusable;
+  caller->user_is_login = caller->login == user;
+  if (caller->user_is_login) return CallerProblem::kNone;
+  // A USER left over from another account (after su -m, say) must not make
+  // this run create or block that account's file.
+  const passwd* named = getpwnam(user);
+  if (named != nullptr && named->pw_uid != uid) return CallerProblem::kUserIsAnother;
+  return CallerProblem::kNone;
+}

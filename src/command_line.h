@@ -1,0 +1,65 @@
+// SPDX-License-Identifier: Apache-2.0
+// The command line: which command a run does, read once.
+//
+//   velmora-account OPTION QUEUE        an update (the option table below)
+//   velmora-account --list | --check QUEUE | --help | --version
+//
+// The update options are matched by their first bytes, longest first, so
+// "-pux" acts as "-pu"; any other command line of two operands, or one that
+// is not two operands, is the usage text. Every word that starts with "--"
+// (before a lone "--") is a long option of this tool's, matched whole or by
+// an unambiguous prefix, as getopt_long does.
+//
+// Results: parse_command_line returns a CommandLine; kWrongUse carries the
+// problem, to be shown with a hint to --help (status 2).
+#ifndef VELMORA_COMMAND_LINE_H_
+#define VELMORA_COMMAND_LINE_H_
+
+#include <string>
+
+#include "credential_kind.h"
+
+// What an update option does.
+enum class Operation {
+  kSetJobAccounting,
+  kRemoveJobAccounting,
+  kEnableJobAccounting,
+  kDisable,  // both functions off
+  kSetUserAuthentication,
+  kRemoveUserAuthentication,
+  kEnableUserAuthentication,
+  kSetSecuredPrint,
+  kRemoveSecuredPrint,
+};
+
+enum class Change { kSet, kRemove, kSwitch };
+
+// One row of the option table.
+struct OperationInfo {
+  const char* option;
+  Operation operation;
+  CredentialKind kind;  // kNone: both functions (-d)
+  Change change;
+  bool root_only;
+};
+
+enum class Command {
+  kUsage,     // the usage text, status 0 (the spec'd answer to any wrong line)
+  kHelp,      // --help
+  kVersion,   // --version
+  kList,      // --list
+  kCheck,     // --check QUEUE
+  kUpdate,    // OPTION QUEUE
+  kWrongUse,  // a long option unknown, or with the wrong operands
+};
+
+struct CommandLine {
+  Command command = Command::kUsage;
+  const OperationInfo* update = nullptr;  // kUpdate; null: no option matched (usage)
+  std::string queue;                      // kCheck, kUpdate
+  std::string problem;                    // kWrongUse: what is wrong, for the message
+};
+
+CommandLine parse_command_line(int argc, char** argv);
+
+#endif  // VELMORA_COMMAND_LINE_H_
