@@ -1,7 +1,8 @@
 # SPDX-License-Identifier: Apache-2.0
 # Built into the install rule's helper and into the package's postinst.
 #
-# setup_account_dir DIR: creates DIR with mode 1777 when it is missing (like
+# setup_account_dir DIR: creates DIR with mode 1777 when it is missing, and
+# any missing directory above it with mode 0755 (like
 # /tmp: everyone may add their own files, the sticky bit keeps users from
 # replacing each other's; an existing one keeps the mode its administrator
 # set), and an empty status file, mode 0644, owned by whoever installs, when
@@ -11,7 +12,9 @@
 # administrator must see.
 setup_account_dir() {
   if [ ! -d "$1" ]; then
-    mkdir -p "$1"
+    # Whatever the umask: the tool refuses a path that others could change,
+    # and mkdir -p would give the directories above the installer's umask.
+    (umask 022 && mkdir -p "$1")
     chmod 1777 "$1"
   fi
   set -- "$1" "$(id -u)"

@@ -5,7 +5,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
+#include <vector>
+#include <algorithm>
 #include <new>
 #include <utility>
 
@@ -72,23 +75,103 @@ std::string name_in_directory(const std::string& path) {
   return path.substr(account_directory().size() + 1);
 }
 
+namespace {
+
+// Whether a directory (or a link standing in one) is safe to go through: it
+// belongs to root or to the caller, and nobody else can replace what is in
+// it (not writable by group or others, or sticky, as /tmp is).
+bool trusted(const struct stat& st) {
+  if (st.st_uid != 0 && st.st_uid != getuid()) return false;
+  if (S_ISLNK(st.st_mode)) return true;
+  return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
+}
+
+bool refuse_directory(StoreError* error, const std::string& path, const struct stat& st) {
+  error->owner = st.st_uid;
+  error->mode = st.st_mode & 07777;
+  error->target = std::string(account_directory());
+  return fail(error, StoreStep::kUnsafeDirectory, path, EPERM);
+}
+
+}  // namespace
+
+// Walks from "/" to the account directory one name at a time, in the manner
+// of sshd's StrictModes: each directory on the way, and each symbolic link
+// (followed, as root set it), must be trusted, so that nobody but root or the
+// caller can swap what the path leads to.
 std::optional<AccountDirectory> AccountDirectory::open(StoreError* error) {
   const std::string path(account_directory());
-  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  std::vector<std::string> names;  // still to walk, last first
+  auto push_path = [&names](std::string_view p) {
+    std::vector<std::string> parts;
+    for (std::size_t at = 0; at < p.size();) {
+      std::size_t end = std::min(p.find('/', at), p.size());
+      if (end > at) parts.emplace_back(p.substr(at, end - at));
+      at = end + 1;
+    }
+    names.insert(names.end(), parts.rbegin(), parts.rend());
+  };
+  push_path(path);
+  UniqueFd at(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+  std::string walked = "/";
   struct stat st {};
-  if (!fd.valid() || fstat(fd.get(), &st) != 0) {
+  if (!at.valid() || fstat(at.get(), &st) != 0) {
     fail(error, StoreStep::kDirectory, path, errno);
     return std::nullopt;
   }
-  const bool owner_ok = st.st_uid == 0 || st.st_uid == getuid();
-  const bool shared = (st.st_mode & (S_IWGRP | S_IWOTH)) != 0;
-  if (!owner_ok || (shared && (st.st_mode & S_ISVTX) == 0)) {
-    error->owner = st.st_uid;
-    error->mode = st.st_mode & 07777;
-    fail(error, StoreStep::kUnsafeDirectory, path, EPERM);
+  if (!trusted(st)) {
+    refuse_directory(error, walked, st);
     return std::nullopt;
   }
-  return AccountDirectory(std::move(fd));
+  int links = 0;
+  while (!names.empty()) {
+    const std::string name = std::move(names.back());
+    names.pop_back();
+    if (name == ".") continue;
+    const std::string here = walked == "/" ? "/" + name : walked + "/" + name;
+    if (fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      fail(error, StoreStep::kDirectory, path, errno);
+      return std::nullopt;
+    }
+    if (!trusted(st)) {
+      refuse_directory(error, here, st);
+      return std::nullopt;
+    }
+    if (S_ISLNK(st.st_mode)) {
+      char target[PATH_MAX];
+      const ssize_t n = readlinkat(at.get(), name.c_str(), target, sizeof target - 1);
+      if (n <= 0 || ++links > 40) {
+        fail(error, StoreStep::kDirectory, path, n <= 0 ? errno : ELOOP);
+        return std::nullopt;
+      }
+      const std::string_view followed(target, static_cast<std::size_t>(n));
+      if (followed.starts_with('/')) {
+        at = UniqueFd(::open("/", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        walked.assign(1, '/');  // not = "/": GCC 12 warns wrongly (-Wrestrict)
+      }
+      push_path(followed);
+      continue;
+    }
+    // The last one is opened for use; the others only to walk through.
+    const int flags = names.empty() ? O_RDONLY : O_PATH;
+    UniqueFd next(::openat(at.get(), name.c_str(), flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+    struct stat opened {};
+    if (!next.valid() || fstat(next.get(), &opened) != 0) {
+      fail(error, StoreStep::kDirectory, path, errno);
+      return std::nullopt;
+    }
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino || !trusted(opened)) {
+      refuse_directory(error, here, opened);  // swapped as it was looked at
+      return std::nullopt;
+    }
+    at = std::move(next);
+    walked = here;
+  }
+  if (walked == "/") {  // the directory is "/" itself, or the path was empty
+    fail(error, StoreStep::kDirectory, path, EINVAL);
+    return std::nullopt;
+  }
+  return AccountDirectory(std::move(at));
 }
 
 std::string AccountDirectory::path_of(std::string_view name) const {

@@ -50,11 +50,13 @@ std::optional<std::string> make_file_path(PathForm form, const char* owner, cons
 
 class AccountDirectory {
  public:
-  // Opens the account directory (a symbolic link to it, root's choice, is
-  // followed here, once) and checks it: it must belong to root or to the
-  // caller and, when group or others may write in it, carry the sticky bit,
-  // so that nobody can replace another user's files. nullopt with *error
-  // (kDirectory, kUnsafeDirectory) otherwise.
+  // Opens the account directory and checks the whole path to it: every
+  // directory from "/" down, and every symbolic link on the way (followed),
+  // must belong to root or to the caller and, when group or others may write
+  // in it, carry the sticky bit, so that nobody can replace the directory or
+  // another user's files in it. nullopt with *error (kDirectory;
+  // kUnsafeDirectory naming the first offending directory, with target the
+  // account directory) otherwise.
   static std::optional<AccountDirectory> open(StoreError* error);
 
   int fd() const { return fd_.get(); }

@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
+#include <map>
+#include <unordered_set>
 #include <cstdio>
 #include <optional>
 #include <string>
@@ -154,16 +157,21 @@ std::optional<CredentialKind> function_of(const Contents& c, std::string_view qu
   return std::nullopt;
 }
 
+std::string lower_case(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return out;
+}
+
 }  // namespace
 
 int list_entries(const char* name, const char* owner) {
   Contents c = read_contents(name, owner);
   if (!c.dir) return 1;
-  std::vector<std::string> queues;
-  for (const SectionEntries& s : c.sections) queues.push_back(s.name);
-  for (const PrinterStatus& s : c.status) queues.push_back(s.printer);
-  std::sort(queues.begin(), queues.end());
-  queues.erase(std::unique(queues.begin(), queues.end()), queues.end());
+  // Every queue once, in byte order, with what the two files say of it.
+  std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
+  for (const SectionEntries& s : c.sections) queues[s.name].first = &s;
+  for (const PrinterStatus& s : c.status) queues[s.printer].second = s.function;
 
   // One request for the whole list.
   std::vector<std::string> known;
@@ -171,21 +179,23 @@ int list_entries(const char* name, const char* owner) {
   const bool asked = queues.empty() || list_queues(&known, &lookup);
   if (!asked) report_unreachable_scheduler(name, lookup);
 
+  const std::unordered_set<std::string> known_exactly(known.begin(), known.end());
+  std::unordered_set<std::string> known_in_any_case;
+  for (const std::string& k : known) known_in_any_case.insert(lower_case(k));
+
   std::vector<std::vector<std::string>> rows = {{"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING",
                                                  "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"}};
-  for (const std::string& queue : queues) {
-    std::vector<std::string> row = {field_of(queue), function_field(function_of(c, queue))};
-    const SectionEntries* section = section_of(c, queue);
+  for (const auto& [queue, found] : queues) {
+    const auto& [section, function] = found;
+    std::vector<std::string> row = {field_of(queue), function_field(function)};
     for (CredentialKind kind : kCredentialKinds) {
       row.emplace_back(stored_field(section != nullptr ? section->of(kind) : Stored::kNothing));
     }
     std::string cups = "?";
     if (asked) {
-      cups = "gone";
-      for (const std::string& k : known) {
-        if (k == queue) cups = "known";
-        if (cups == "gone" && same_but_case(k, queue)) cups = "other-case";
-      }
+      cups = known_exactly.contains(queue)                     ? "known"
+             : known_in_any_case.contains(lower_case(queue)) ? "other-case"
+                                                             : "gone";
     }
     row.push_back(cups);
     rows.push_back(std::move(row));
@@ -215,8 +225,8 @@ Blocker blocker_of(const Contents& c) {
       b.first = "let the update running now finish";
       break;
     case Holder::kInterrupted:
-      b.field = "left by an interrupted update";
-      b.first = "remove " + path + ", which an interrupted update left";
+      // The next update takes it over: nothing to do first.
+      b.field = "left by an interrupted update (the next update takes it over)";
       break;
     case Holder::kUnknown:
       b.field = "owned by " + user_name(owner);
@@ -248,7 +258,9 @@ int check_queue(const char* name, const char* owner, const char* printer) {
   const SectionEntries* section = section_of(c, queue);
   std::string others;
   for (const SectionEntries& s : c.sections) {
-    if (s.name != queue && same_but_case(s.name, queue)) others += (others.empty() ? "" : " ") + field_of(s.name);
+    if (s.name == queue || !same_but_case(s.name, queue)) continue;
+    if (!others.empty()) others += ' ';
+    others += field_of(s.name);
   }
   const Blocker blocker = blocker_of(c);
 

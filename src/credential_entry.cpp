@@ -50,6 +50,32 @@ void restore_terminal() {
 
 enum class LineEnd { kLineFeed, kEndOfInput, kError, kInterrupted };
 
+// Whether this run is the terminal's foreground job: only that job may
+// change the terminal or read from it.
+bool in_foreground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+
+volatile sig_atomic_t g_continued = 0;
+extern "C" void note_continued(int) { g_continued = 1; }
+
+// Waits, stopped as the kernel stops a background job that touches the
+// terminal, until this run is in the foreground. False when it cannot be
+// stopped (SIGTTOU ignored, or a job no shell can bring back): the terminal
+// is then not its to change.
+bool wait_for_foreground() {
+  while (!in_foreground()) {
+    struct sigaction note {};
+    struct sigaction previous {};
+    note.sa_handler = note_continued;
+    sigemptyset(&note.sa_mask);
+    g_continued = 0;
+    sigaction(SIGCONT, &note, &previous);
+    kill(0, SIGTTOU);  // the whole job stops here, and goes on when continued
+    sigaction(SIGCONT, &previous, nullptr);
+    if (g_continued == 0) return false;
+  }
+  return true;
+}
+
 // One typed line: its first kStagedBytes bytes, how many there were, and
 // whether a NUL byte was among them.
 struct TypedLine {
@@ -80,6 +106,8 @@ LineEnd read_entry_line(TypedLine& line, const sigset_t* wait_mask) {
         return LineEnd::kError;
       }
     }
+    // Put in the background without a stop: the terminal is the shell's now.
+    if (wait_mask != nullptr && !in_foreground()) return LineEnd::kInterrupted;
     char c;
     ssize_t got = ::read(STDIN_FILENO, &c, 1);
     if (got < 0) {
@@ -103,15 +131,24 @@ LineEnd read_entry_line(TypedLine& line, const sigset_t* wait_mask) {
 
 // One hidden entry, after OpenBSD's readpassphrase: echo off (ECHONL kept,
 // so the line feed still shows) and typed-ahead input dropped, and the
-// terminal put back on every way out, a signal included. When standard input
-// is not a terminal nothing changes and the line is read as it comes.
+// terminal put back on every way out, a signal included. Only the foreground
+// job does so: in the background the run waits, stopped, and leaves the
+// terminal and what was typed at it alone. When standard input is not a
+// terminal nothing changes and the line is read as it comes.
 LineEnd read_hidden_line(TypedLine& line) {
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) {
     show_prompt("pin : ");
     return read_entry_line(line, nullptr);
   }
+  if (!wait_for_foreground()) {
+    line.error = EIO;
+    return LineEnd::kError;
+  }
   BlockedSignals blocked(SignalSet::kTerminatingAndStops);
+  // Sent to the background just now: with the stops blocked, the kernel
+  // would let this run change the shell's terminal.
+  if (!in_foreground()) return LineEnd::kInterrupted;
   g_saved_terminal = saved;
   SignalGuard guard(SignalSet::kTerminatingAndStops, restore_terminal);
   termios hidden = saved;

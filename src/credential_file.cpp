@@ -7,6 +7,7 @@
 #include <new>
 #include <optional>
 #include <set>
+#include <unordered_map>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -283,7 +284,9 @@ bool check_credential_file(const char* owner, StoreError* error) {
   std::optional<AccountDirectory> dir = AccountDirectory::open(error);
   if (!dir) return false;
   uid_t holder_owner = 0;
-  if (std::optional<Holder> holder = find_holder(*dir, name_in_directory(*next), &holder_owner)) {
+  // A leftover of the caller's own is taken over by the update: no obstacle.
+  if (std::optional<Holder> holder = find_holder(*dir, name_in_directory(*next), &holder_owner);
+      holder && *holder != Holder::kInterrupted) {
     error->owner = holder_owner;
     error->holder = *holder;
     error->target = *conf;
@@ -322,13 +325,11 @@ bool read_sections(int fd, const std::string& path, std::vector<SectionEntries>*
                    StoreError* error) {
   sections->clear();
   std::vector<std::pair<std::string, Presence>> open;  // sections open now
+  std::unordered_map<std::string, std::size_t> index;  // name -> place in *sections
   auto merge = [&](const std::string& name, const Presence& presence) {
-    SectionEntries* entry = nullptr;
-    for (SectionEntries& e : *sections) {
-      if (e.name == name) entry = &e;
-    }
-    const bool first = entry == nullptr;
-    if (first) entry = &sections->emplace_back(SectionEntries{name, {}});
+    auto [at, first] = index.try_emplace(name, sections->size());
+    if (first) sections->push_back(SectionEntries{name, {}});
+    SectionEntries* entry = &(*sections)[at->second];
     for (std::size_t k = 0; k < 3; ++k) {
       Stored now = stored_in(presence, k);
       if (first) {

@@ -172,6 +172,7 @@ int main(int argc, char** argv) {
   } else {
     result = store(*update, queue.c_str(), owner, nullptr, nullptr, &error);
   }
+  report_recovered(name, error);
   // Nothing stored for this user is nothing to remove: not a failure.
   if (result == UpdateOutcome::kRefused) {
     report_store_error(name, queue.c_str(), error, &caller);

@@ -102,8 +102,8 @@ void report_existing_replacement(const char* name, const StoreError& e) {
       break;
     case Holder::kInterrupted:
       advice = "an update of " + e.target +
-               " was interrupted (killed, or the machine stopped) and left it; remove " + e.path +
-               " to let updates go on";
+               " was interrupted (killed, or the machine stopped) and left it; run the command "
+               "again, which takes it over";
       break;
     case Holder::kUnknown:
       advice = remedy(*e.owner);
@@ -115,20 +115,22 @@ void report_existing_replacement(const char* name, const StoreError& e) {
 
 void report_unsafe_directory(const char* name, const StoreError& e) {
   const uid_t owner = e.owner.value_or(0);
-  const char* path = e.path.c_str();
+  // The account directory itself, or one on the way to it.
+  const bool above = !e.target.empty() && e.path != e.target;
+  const std::string what = above ? "the directory " + e.path + " above the account directory " + e.target
+                                 : "the account directory " + e.path;
   if (owner != 0 && owner != getuid()) {
-    std::fprintf(stderr,
-                 "%s: the account directory %s belongs to %s, not to root; nothing was changed: "
-                 "%s\n",
-                 name, path, user_name(owner).c_str(),
+    std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n", name,
+                 what.c_str(), user_name(owner).c_str(),
                  run_or_ask(0, "chown root " + e.path).c_str());
     return;
   }
   std::fprintf(stderr,
-               "%s: the account directory %s has mode %s: others may write in it but it lacks the "
-               "sticky bit, so they could replace any file in it; nothing was changed: %s\n",
-               name, path, octal_mode(e.mode).c_str(),
-               run_or_ask(owner, "chmod +t " + e.path).c_str());
+               "%s: %s has mode %s: others may write in it but it lacks the sticky bit, so they "
+               "could replace %s; nothing was changed: %s\n",
+               name, what.c_str(), octal_mode(e.mode).c_str(),
+               above ? "the account directory" : "any file in it",
+               run_or_ask(owner, (above ? "chmod go-w " : "chmod +t ") + e.path).c_str());
 }
 
 }  // namespace
@@ -203,6 +205,12 @@ void report_caller_problem(const char* name, CallerProblem problem, const Caller
 void report_wrong_use(const char* name, const std::string& problem) {
   std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name, problem.c_str(),
                name);
+}
+
+void report_recovered(const char* name, const StoreError& e) {
+  if (e.recovered.empty()) return;
+  std::fprintf(stderr, "%s: took over %s, left by an interrupted update\n", name,
+               e.recovered.c_str());
 }
 
 void report_no_queue() { std::fputs("No Printer Queue Entry\n", stderr); }
@@ -296,12 +304,39 @@ void report_store_error(const char* name, const char* printer, const StoreError&
 
 void report_unreachable_scheduler(const char* name, const QueueLookup& lookup) {
   const char* server = lookup.server.c_str();
+  const long long seconds = kSchedulerDeadline.count();
   switch (lookup.failure) {
+    case SchedulerFailure::kResolve:
+      std::fprintf(stderr,
+                   "%s: cannot resolve the name of the print scheduler %s: %s; nothing was "
+                   "changed\n",
+                   name, server, lookup.detail.c_str());
+      return;
     case SchedulerFailure::kTimeout:
+      if (lookup.phase == SchedulerPhase::kResolving) {
+        std::fprintf(stderr,
+                     "%s: cannot resolve the name of the print scheduler %s: the name server did "
+                     "not answer within %lld s; nothing was changed\n",
+                     name, server, seconds);
+        return;
+      }
       std::fprintf(stderr,
                    "%s: the print scheduler at %s did not answer within %lld s; nothing was "
                    "changed\n",
-                   name, server, static_cast<long long>(kRequestWait.count()));
+                   name, server, seconds);
+      return;
+    case SchedulerFailure::kPassword:
+      std::fprintf(stderr,
+                   "%s: the print scheduler at %s asked for a password, which this tool never "
+                   "gives; nothing was changed\n",
+                   name, server);
+      return;
+    case SchedulerFailure::kClosed:
+      std::fprintf(stderr,
+                   "%s: the print scheduler at %s closed the connection without answering%s%s; "
+                   "nothing was changed\n",
+                   name, server, lookup.error != 0 ? ": " : "",
+                   lookup.error != 0 ? std::strerror(lookup.error) : "");
       return;
     case SchedulerFailure::kNoAnswer:
       std::fprintf(stderr, "%s: the print scheduler at %s did not answer: %s; nothing was changed\n",

@@ -32,6 +32,10 @@ std::string user_name(uid_t uid);
 void report_store_error(const char* name, const char* printer, const StoreError& error,
                         const Caller* caller = nullptr);
 
+// An update that took over the leftover of an interrupted one (says nothing
+// when it did not).
+void report_recovered(const char* name, const StoreError& error);
+
 // USER cannot be used (kUserUnset, kUserUnusable, kUserIsAnother).
 void report_caller_problem(const char* name, CallerProblem problem, const Caller& caller);
 

@@ -62,6 +62,22 @@ bool file_write(int fd, const char* data, std::size_t length) {
   return true;
 }
 
+namespace {
+
+// Whether a file found under a replacement file's name is one the caller may
+// take over once nobody holds it: their own regular file, with one name, that
+// nobody else could have written.
+bool may_take_over(const struct stat& st) {
+  return S_ISREG(st.st_mode) && st.st_uid == getuid() && st.st_nlink == 1 &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+  return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+}  // namespace
+
 std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
                                   uid_t* owner) {
   // Look before opening: a file this run will not look into (a neighbour's,
@@ -69,12 +85,11 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
   struct stat seen {};
   if (fstatat(dir.fd(), name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   *owner = seen.st_uid;
-  if (seen.st_uid != getuid() || !S_ISREG(seen.st_mode)) return Holder::kUnknown;
+  if (!may_take_over(seen)) return Holder::kUnknown;
   UniqueFd existing(
       ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (!existing.valid() || fstat(existing.get(), &st) != 0 || st.st_ino != seen.st_ino ||
-      st.st_dev != seen.st_dev) {
+  if (!existing.valid() || fstat(existing.get(), &st) != 0 || !same_file(st, seen)) {
     return Holder::kUnknown;  // replaced meanwhile
   }
   if (flock(existing.get(), LOCK_SH | LOCK_NB) == 0) return Holder::kInterrupted;  // released on close
@@ -85,27 +100,102 @@ ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string name,
                                  std::string target, StoreError* error)
     : dir_(dir), name_(std::move(name)), target_(std::move(target)), error_(error) {}
 
-bool ReplacementFile::create(mode_t mode) {
-  BlockedSignals blocked(SignalSet::kTerminating);
-  // 0600 at first whatever `mode` is: until the lock is taken, nobody else
-  // can open the file to take it first.
-  fd_ = UniqueFd(::openat(dir_.fd(), name_.c_str(),
-                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-  if (!fd_.valid()) {
-    int err = errno;
-    if (err == EEXIST) look_at_existing();
-    return fail(error_, StoreStep::kCreate, dir_.path_of(name_), err);
+// Makes the file unnamed and locked, then gives it its name: no other run
+// ever sees it unlocked. Falls back, where the file system has no unnamed
+// files, to a private name that is linked the same way.
+ReplacementFile::Link ReplacementFile::link_new_file() {
+  UniqueFd fd(::openat(dir_.fd(), ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600));
+  std::string private_name;
+  if (!fd.valid() && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+    private_name = "." + name_ + "." + std::to_string(getpid());
+    fd = UniqueFd(::openat(dir_.fd(), private_name.c_str(),
+                           O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   }
   struct stat st {};
-  if (flock(fd_.get(), LOCK_EX | LOCK_NB) != 0 || fchmod(fd_.get(), mode) != 0 ||
-      fstat(fd_.get(), &st) != 0) {
+  if (!fd.valid() || flock(fd.get(), LOCK_EX | LOCK_NB) != 0 || fchmod(fd.get(), 0600) != 0 ||
+      fstat(fd.get(), &st) != 0) {
     int err = errno;
-    unlinkat(dir_.fd(), name_.c_str(), 0);  // just created exclusively: ours
-    fd_.reset();
-    return fail(error_, StoreStep::kCreate, dir_.path_of(name_), err);
+    if (!private_name.empty() && fd.valid()) unlinkat(dir_.fd(), private_name.c_str(), 0);
+    fail(error_, StoreStep::kCreate, dir_.path_of(name_), err);
+    return Link::kFailed;
   }
+  int linked;
+  if (private_name.empty()) {
+    // Root may link the descriptor itself; anyone may through /proc.
+    linked = linkat(fd.get(), "", dir_.fd(), name_.c_str(), AT_EMPTY_PATH);
+    if (linked != 0 && errno != EEXIST) {
+      const std::string self = "/proc/self/fd/" + std::to_string(fd.get());
+      linked = linkat(AT_FDCWD, self.c_str(), dir_.fd(), name_.c_str(), AT_SYMLINK_FOLLOW);
+    }
+  } else {
+    linked = linkat(dir_.fd(), private_name.c_str(), dir_.fd(), name_.c_str(), 0);
+    int err = errno;
+    unlinkat(dir_.fd(), private_name.c_str(), 0);
+    errno = err;
+  }
+  if (linked != 0) {
+    if (errno == EEXIST) return Link::kExists;
+    fail(error_, StoreStep::kCreate, dir_.path_of(name_), errno);
+    return Link::kFailed;
+  }
+  fd_ = std::move(fd);
   dev_ = st.st_dev;
   ino_ = st.st_ino;
+  return Link::kLinked;
+}
+
+// The caller's own replacement file that nobody holds: left by a run that
+// was killed or lost its machine. Taken over only once locked and seen to be
+// still the file under the name.
+ReplacementFile::TakeOver ReplacementFile::take_over_leftover() {
+  struct stat seen {};
+  if (fstatat(dir_.fd(), name_.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
+  }
+  if (!may_take_over(seen)) return TakeOver::kRefused;
+  UniqueFd fd(::openat(dir_.fd(), name_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  struct stat st {};
+  if (!fd.valid() || fstat(fd.get(), &st) != 0) return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
+  if (!same_file(st, seen) || !may_take_over(st)) return TakeOver::kGone;
+  if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return TakeOver::kRefused;  // a live run's
+  // Renamed into place, or removed, while this run looked: start again.
+  if (fstatat(dir_.fd(), name_.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(seen, st)) {
+    return TakeOver::kGone;
+  }
+  if (ftruncate(fd.get(), 0) != 0 || fchmod(fd.get(), 0600) != 0) {
+    fail(error_, StoreStep::kCreate, dir_.path_of(name_), errno);
+    return TakeOver::kFailed;
+  }
+  fd_ = std::move(fd);
+  dev_ = st.st_dev;
+  ino_ = st.st_ino;
+  recovered_ = dir_.path_of(name_);
+  return TakeOver::kTaken;
+}
+
+bool ReplacementFile::create(mode_t mode) {
+  BlockedSignals blocked(SignalSet::kTerminating);
+  mode_ = mode;
+  // A few rounds at most: the name can come and go as other runs finish.
+  for (int round = 0; round < 3 && !fd_.valid(); ++round) {
+    const Link link = link_new_file();
+    if (link == Link::kFailed) return false;
+    if (link == Link::kLinked) break;
+    const TakeOver taken = take_over_leftover();
+    if (taken == TakeOver::kFailed) return false;
+    if (taken == TakeOver::kRefused) break;
+  }
+  if (!fd_.valid()) {  // a live run's, someone else's, or one that kept coming back
+    look_at_existing();
+    return fail(error_, StoreStep::kCreate, dir_.path_of(name_), EEXIST);
+  }
+  error_->recovered = recovered_;
+  hold();
+  return true;
+}
+
+// From now on a signal that ends the run removes the file first.
+void ReplacementFile::hold() {
   created_ = true;
   static_assert(sizeof(g_held.name) > kMaxPathBytes);
   std::memcpy(g_held.name, name_.c_str(), name_.size() + 1);
@@ -114,7 +204,6 @@ bool ReplacementFile::create(mode_t mode) {
   g_held.ino = ino_;
   g_held.armed = 1;
   guard_.emplace(SignalSet::kTerminating, remove_held_file);
-  return true;
 }
 
 // Tells, for the message, whose the existing file is and whether a live
@@ -154,6 +243,10 @@ bool ReplacementFile::commit() {
   // sync() alone would not report.
   if (fsync(fd_.get()) != 0) return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
   BlockedSignals blocked(SignalSet::kTerminating);
+  // Readable by others only now, complete: nobody else could open it before.
+  if (mode_ != 0600 && fchmod(fd_.get(), mode_) != 0) {
+    return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
+  }
   // Someone may have removed the file and another run made a new one under
   // the name: renaming that would publish a file half written by another.
   struct stat st {};

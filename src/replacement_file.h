@@ -10,10 +10,15 @@
 //   out.write(...); out.write_line(...);   // each line durably, in order
 //   return out.commit();                   // rename it into place
 //
-// The file is a lock held by a live process: create() takes an exclusive
-// flock on it, which the kernel drops when the run ends however it ends, so
-// a file whose lock nobody holds is a leftover of an interrupted run. A run
-// never removes a replacement file it did not create itself.
+// The file is a lock held by a live process from its first instant: it is
+// made unnamed (O_TMPFILE), locked with flock, and only then linked under
+// its name, which fails when the name exists. The kernel drops the lock when
+// the run ends however it ends, so a replacement file nobody holds is a
+// leftover of an interrupted run; the next run of its owner takes it over
+// (locks it, checks that the name still refers to it, empties it) and says
+// so. A replacement file of anyone else, or one a live run holds, is never
+// touched. It stays 0600 until just before its rename, so no other user can
+// open it, let alone hold its lock.
 //
 // Errors: every step returns false with *error filled in and errno set. Any
 // way out before commit() (an error, the end of scope, one of the signals
@@ -40,9 +45,10 @@
 bool file_write(int fd, const char* data, std::size_t length);
 
 // Whether a replacement file `name` exists in dir and who holds it: nullopt
-// when there is none; *owner receives its owner. Only the caller's own
-// regular files are looked into (a neighbour could hold a lock on a file
-// they planted for ever): any other is Holder::kUnknown.
+// when there is none; *owner receives its owner. Only files the caller could
+// take over are looked into (the caller's own regular file with one link,
+// not writable by others; a neighbour could hold a lock on a file they
+// planted for ever): any other is Holder::kUnknown.
 std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
                                   uid_t* owner);
 
@@ -55,10 +61,13 @@ class ReplacementFile {
   ReplacementFile& operator=(const ReplacementFile&) = delete;
   ~ReplacementFile() { rollback(); }
 
-  // Creates the file exclusively, locks it and gives it exactly `mode`,
-  // whatever the umask. When it exists already, *error says whose it is and
-  // whether a running update holds it (Holder).
+  // Creates the file, locked from its first instant, or takes over the
+  // caller's own leftover (recovered() then tells so); `mode` is what it gets,
+  // whatever the umask, just before the rename. When a live run or another
+  // user holds the name, *error says whose it is and which (Holder).
   bool create(mode_t mode);
+  // The full path of a leftover this run took over, or "".
+  const std::string& recovered() const { return recovered_; }
 
   bool write(const char* data, std::size_t length);
   // Formats one line and writes it; a line the bound would cut is refused.
@@ -73,6 +82,11 @@ class ReplacementFile {
  private:
   void rollback() noexcept;
   void look_at_existing();
+  enum class Link { kLinked, kExists, kFailed };
+  Link link_new_file();
+  enum class TakeOver { kTaken, kGone, kRefused, kFailed };
+  TakeOver take_over_leftover();
+  void hold();
 
   const AccountDirectory& dir_;
   std::string name_;
@@ -81,6 +95,8 @@ class ReplacementFile {
   UniqueFd fd_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  mode_t mode_ = 0600;
+  std::string recovered_;
   bool created_ = false;
   bool committed_ = false;
   std::optional<SignalGuard> guard_;

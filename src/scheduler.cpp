@@ -2,17 +2,24 @@
 #include "scheduler.h"
 
 #include <cups/cups.h>
+#include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <signal.h>
 #include <strings.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string_view>
 
 #include "unique_fd.h"
 
@@ -20,19 +27,51 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// When the current request gives up, and whether it did.
-struct Deadline {
-  Clock::time_point at;
-  bool passed = false;
+int milliseconds_until(Clock::time_point deadline) {
+  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
+}
+
+// ---- The child's side: the conversation, reported field by field ----------
+
+// What the child tells the parent: NUL-terminated fields, each a tag byte
+// and a value; kDone last, so that a report cut short is seen as one.
+enum Tag : char {
+  kPhase = 'p',
+  kFailure = 'f',
+  kError = 'e',
+  kDetail = 'd',
+  kQueue = 'q',
+  kName = 'n',
+  kDone = '.',
 };
 
-// Called by the library each second it waits; 0 gives up the request.
-int keep_waiting(http_t* /*http*/, void* data) {
-  auto* deadline = static_cast<Deadline*>(data);
-  if (Clock::now() < deadline->at) return 1;
-  deadline->passed = true;
-  return 0;
-}
+class Report {
+ public:
+  explicit Report(int fd) : fd_(fd) {}
+  void add(Tag tag, std::string_view value = {}) {
+    std::string field(1, tag);
+    field.append(value);
+    field.push_back('\0');
+    for (std::size_t done = 0; done < field.size();) {
+      ssize_t n = ::write(fd_, field.data() + done, field.size() - done);
+      if (n < 0 && errno == EINTR) continue;
+      if (n <= 0) _exit(1);  // the parent is gone
+      done += static_cast<std::size_t>(n);
+    }
+  }
+  void phase(SchedulerPhase phase) { add(kPhase, std::to_string(static_cast<int>(phase))); }
+  void failure(SchedulerFailure failure, int error = 0, std::string_view detail = {}) {
+    add(kFailure, std::to_string(static_cast<int>(failure)));
+    add(kError, std::to_string(error));
+    add(kDetail, detail);
+  }
+
+ private:
+  int fd_;
+};
+
+bool is_socket(const char* server) { return server[0] == '/'; }
 
 // Why a connection to the local socket at path fails, or 0.
 int local_connect_error(const char* path) {
@@ -46,30 +85,63 @@ int local_connect_error(const char* path) {
                                                                                              : errno;
 }
 
-// The same for a host and port: the first address's error, waiting at most
-// a second for a connection in progress.
-int network_connect_error(const char* host, int port) {
-  addrinfo hints{};
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* found = nullptr;
-  if (getaddrinfo(host, std::to_string(port).c_str(), &hints, &found) != 0) return EHOSTUNREACH;
-  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> list(found, freeaddrinfo);
-  UniqueFd fd(socket(found->ai_family, found->ai_socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+// The same for the first address of a host: waits for a connection in
+// progress until the deadline (which ends the child).
+int network_connect_error(const addrinfo* address) {
+  UniqueFd fd(socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return errno;
-  if (::connect(fd.get(), found->ai_addr, found->ai_addrlen) == 0) return 0;
-  if (errno != EINPROGRESS) return errno;
-  pollfd wait{fd.get(), POLLOUT, 0};
-  if (poll(&wait, 1, 1000) <= 0) return ETIMEDOUT;
-  int error = 0;
-  socklen_t size = sizeof error;
-  getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &size);
-  return error;
+  return ::connect(fd.get(), address->ai_addr, address->ai_addrlen) == 0 ? 0 : errno;
 }
 
-std::string server_name() {
-  std::string server = cupsServer();
-  if (!server.starts_with('/')) server += ":" + std::to_string(ippPort());
-  return server;
+// The connection to the scheduler, or null after reporting why not.
+std::unique_ptr<http_t, decltype(&httpClose)> connect(Report& report, Clock::time_point deadline) {
+  std::unique_ptr<http_t, decltype(&httpClose)> http(nullptr, httpClose);
+  const char* server = cupsServer();
+  std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> addresses(nullptr, freeaddrinfo);
+  if (!is_socket(server)) {
+    report.phase(SchedulerPhase::kResolving);
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (int rc = getaddrinfo(server, std::to_string(ippPort()).c_str(), &hints, &found); rc != 0) {
+      report.failure(SchedulerFailure::kResolve, 0,
+                     rc == EAI_SYSTEM ? std::strerror(errno) : gai_strerror(rc));
+      return http;
+    }
+    addresses.reset(found);
+  }
+  report.phase(SchedulerPhase::kConnecting);
+  http.reset(httpConnect2(server, ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1,
+                          std::max(milliseconds_until(deadline), 1), nullptr));
+  if (!http) {
+    // The library reports a failed connection vaguely ("host is down"); try
+    // once more to learn why (no such socket, refused, not permitted).
+    int why = addresses ? network_connect_error(addresses.get()) : local_connect_error(server);
+    if (why == 0) why = errno != 0 ? errno : EIO;
+    report.failure(SchedulerFailure::kConnect, why);
+  }
+  return http;
+}
+
+// After a request without a response: was it an answer (a refusal) or none
+// at all? Reports the failure when none.
+bool answered(http_t* http, Report& report) {
+  const http_status_t status = httpGetStatus(http);
+  // A scheduler that refuses this user still answered.
+  if (status == HTTP_STATUS_OK || status == HTTP_STATUS_FORBIDDEN) return true;
+  // The library turns a 401 into "canceled" once no password is given.
+  if (status == HTTP_STATUS_UNAUTHORIZED || status == HTTP_STATUS_CUPS_AUTHORIZATION_CANCELED) {
+    report.failure(SchedulerFailure::kPassword);
+  } else if (status >= HTTP_STATUS_CONTINUE) {
+    // A web server's 404, say: no scheduler's answer.
+    report.failure(SchedulerFailure::kNoAnswer, 0,
+                   "HTTP " + std::to_string(static_cast<int>(status)) + " " + httpStatus(status));
+  } else {
+    // "Closed" says it all for a broken pipe or a reset.
+    const int error = httpError(http);
+    report.failure(SchedulerFailure::kClosed, error == EPIPE || error == ECONNRESET ? 0 : error);
+  }
+  return false;
 }
 
 // A destination list from the library, freed on every path.
@@ -82,112 +154,169 @@ struct DestList {
   cups_dest_t* dests = nullptr;
 };
 
-// The scheduler's answers, on one connection whose every wait is bounded.
-class Scheduler {
- public:
-  explicit Scheduler(QueueLookup* lookup)
-      : lookup_(lookup), budget_end_(Clock::now() + kQueueCheckBudget) {}
-  Scheduler(const Scheduler&) = delete;
-  Scheduler& operator=(const Scheduler&) = delete;
+bool get_destinations(http_t* http, DestList* list, Report& report) {
+  list->count = cupsGetDests2(http, &list->dests);
+  return list->count != 0 || answered(http, report);
+}
 
-  bool connect() {
-    const auto wait = std::min<Clock::duration>(kRequestWait, budget_end_ - Clock::now());
-    const int msec =
-        static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count());
-    // Made unconnected first, so that a failure to connect leaves its errno
-    // in the connection, where httpError finds it.
-    http_.reset(httpConnect2(cupsServer(), ippPort(), nullptr, AF_UNSPEC, cupsEncryption(), 1, 0,
-                             nullptr));
-    int cancel = 0;
-    if (!http_ || httpReconnect2(http_.get(), std::max(msec, 1), &cancel) != 0) {
-      lookup_->failure = SchedulerFailure::kConnect;
-      lookup_->error = http_ && httpError(http_.get()) != 0 ? httpError(http_.get()) : errno;
-      // The library reports a failed connection vaguely ("host is down");
-      // try once more to learn why (no such socket, refused, not permitted).
-      const char* server = cupsServer();
-      if (int why = server[0] == '/' ? local_connect_error(server)
-                                     : network_connect_error(server, ippPort());
-          why != 0) {
-        lookup_->error = why;
-      }
-      if (lookup_->error == 0) lookup_->error = EHOSTUNREACH;
-      return false;
-    }
-    httpSetTimeout(http_.get(), 1.0, keep_waiting, &deadline_);
-    return true;
-  }
+// Asks, in one request, for the first queue from `printer` on that this
+// user may use, by the same rules as the destination list. nullopt when
+// there was no answer (reported), else the name, or "" when the first such
+// queue is another.
+std::optional<std::string> first_queue_from(http_t* http, const char* printer, Report& report) {
+  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr, printer);
+  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
+  // The scheduler leaves out queues whose allow list excludes this user.
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+               cupsUser());
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+               "printer-name");
+  // cupsDoRequest frees the request.
+  std::unique_ptr<ipp_t, decltype(&ippDelete)> response(cupsDoRequest(http, request, "/"),
+                                                        ippDelete);
+  if (!response && !answered(http, report)) return std::nullopt;
+  if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) return std::string();
+  ipp_attribute_t* attr = ippFindAttribute(response.get(), "printer-name", IPP_TAG_NAME);
+  const char* name = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
+  return name != nullptr ? std::string(name) : std::string();
+}
 
-  // Asks, in one request, for the first queue from `printer` on that this
-  // user may use, by the same rules as the destination list. nullopt when
-  // there was no answer (failure recorded), else the name, or "" when the
-  // first such queue is another.
-  std::optional<std::string> first_queue_from(const char* printer) {
-    start_request();
-    ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr, printer);
-    ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
-    // The scheduler leaves out queues whose allow list excludes this user.
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
-                 cupsUser());
-    ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
-                 "printer-name");
-    // cupsDoRequest frees the request.
-    std::unique_ptr<ipp_t, decltype(&ippDelete)> response(
-        cupsDoRequest(http_.get(), request, "/"), ippDelete);
-    if (!response && !answered()) return std::nullopt;
-    if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) return std::string();
-    ipp_attribute_t* attr = ippFindAttribute(response.get(), "printer-name", IPP_TAG_NAME);
-    const char* name = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
-    return name != nullptr ? std::string(name) : std::string();
-  }
+// The library asks the caller for a password when the scheduler wants one;
+// no prompt may appear, so none is given.
+const char* decline_password(const char*, http_t*, const char*, const char*, void*) {
+  return nullptr;
+}
 
-  // The destination list, as cupsGetDests gives it, looked up for printer.
-  // nullopt when there was no answer, else the name or "".
-  std::optional<std::string> destination(const char* printer) {
+void check_queue_in_child(const char* printer, Report& report, Clock::time_point deadline) {
+  auto http = connect(report, deadline);
+  if (!http) return;
+  report.phase(SchedulerPhase::kAsking);
+  std::optional<std::string> name = first_queue_from(http.get(), printer, report);
+  if (!name) return;
+  // CUPS compares names without regard to case. Otherwise the queue may
+  // still be a destination the list holds for other reasons.
+  if (name->empty() || strcasecmp(name->c_str(), printer) != 0) {
     DestList list;
-    if (!destinations(&list)) return std::nullopt;
+    if (!get_destinations(http.get(), &list, report)) return;
     const cups_dest_t* dest = cupsGetDest(printer, nullptr, list.count, list.dests);
-    return dest != nullptr ? std::string(dest->name) : std::string();
+    name = dest != nullptr ? std::string(dest->name) : std::string();
   }
+  if (!name->empty()) report.add(kQueue, *name);
+}
 
-  // The destination list; false when there was no answer.
-  bool destinations(DestList* list) {
-    start_request();
-    list->count = cupsGetDests2(http_.get(), &list->dests);
-    return list->count != 0 || answered();
+void list_queues_in_child(Report& report, Clock::time_point deadline) {
+  auto http = connect(report, deadline);
+  if (!http) return;
+  report.phase(SchedulerPhase::kAsking);
+  DestList list;
+  if (!get_destinations(http.get(), &list, report)) return;
+  for (int i = 0; i < list.count; ++i) {
+    if (list.dests[i].instance == nullptr) report.add(kName, list.dests[i].name);
   }
+}
 
- private:
-  void start_request() {
-    deadline_.at = std::min(Clock::now() + kRequestWait, budget_end_);
-    deadline_.passed = false;
+// ---- The parent's side: the deadline ------------------------------------
+
+std::string server_name() {
+  std::string server = cupsServer();
+  if (!is_socket(server.c_str())) {
+    server += ':';
+    server += std::to_string(ippPort());
   }
+  return server;
+}
 
-  // After a request without a response: was it an answer (a refusal) or
-  // none at all? Records the failure when none.
-  bool answered() {
-    if (deadline_.passed) {
-      lookup_->failure = SchedulerFailure::kTimeout;
-      return false;
+// Runs `work` in a child process and gathers its report, ending it at the
+// deadline. The fields of a complete report, or nullopt with *lookup saying
+// what happened.
+std::optional<std::vector<std::string>> converse(
+    QueueLookup* lookup, const std::function<void(Report&, Clock::time_point)>& work) {
+  const Clock::time_point deadline = Clock::now() + kSchedulerDeadline;
+  lookup->result = QueueCheck::kUnreachable;
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    lookup->failure = SchedulerFailure::kNoAnswer;
+    lookup->detail = std::string("cannot start the check: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  UniqueFd from_child(ends[0]);
+  UniqueFd to_parent(ends[1]);
+  const pid_t child = fork();
+  if (child < 0) {
+    lookup->failure = SchedulerFailure::kNoAnswer;
+    lookup->detail = std::string("cannot start the check: ") + std::strerror(errno);
+    return std::nullopt;
+  }
+  if (child == 0) {
+    // Ends with the run, and on its own should the run be stopped meanwhile.
+    prctl(PR_SET_PDEATHSIG, SIGKILL);
+    alarm(static_cast<unsigned>(kSchedulerDeadline.count()) + 1);
+    from_child.reset();
+    cupsSetPasswordCB2(decline_password, nullptr);
+    Report report(to_parent.get());
+    work(report, deadline);
+    report.add(kDone);
+    _exit(0);
+  }
+  to_parent.reset();
+  std::string received;
+  bool ended = false;
+  while (!ended) {
+    pollfd wait{from_child.get(), POLLIN, 0};
+    const int ready = poll(&wait, 1, milliseconds_until(deadline));
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready <= 0) break;
+    char buffer[4096];
+    const ssize_t n = ::read(from_child.get(), buffer, sizeof buffer);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      ended = true;
+    } else {
+      received.append(buffer, static_cast<std::size_t>(n));
     }
-    // A scheduler that refuses this user still answered; anything else
-    // without an IPP response (a broken connection, a web server's 404) is
-    // no scheduler's answer.
-    const http_status_t status = httpGetStatus(http_.get());
-    if (status == HTTP_STATUS_OK || status == HTTP_STATUS_UNAUTHORIZED ||
-        status == HTTP_STATUS_FORBIDDEN) {
-      return true;
-    }
-    lookup_->failure = SchedulerFailure::kNoAnswer;
-    lookup_->detail = cupsLastErrorString() != nullptr ? cupsLastErrorString() : "";
-    return false;
+  }
+  if (!ended) kill(child, SIGKILL);
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
   }
 
-  QueueLookup* lookup_;
-  Clock::time_point budget_end_;
-  Deadline deadline_;
-  std::unique_ptr<http_t, decltype(&httpClose)> http_{nullptr, httpClose};
-};
+  std::vector<std::string> fields;
+  for (std::size_t at = 0, end; (end = received.find('\0', at)) != std::string::npos; at = end + 1) {
+    fields.emplace_back(received, at, end - at);
+  }
+  SchedulerFailure failure = SchedulerFailure::kNone;
+  bool done = false;
+  for (const std::string& field : fields) {
+    const std::string value = field.substr(1);
+    switch (field[0]) {
+      case kPhase:
+        lookup->phase = static_cast<SchedulerPhase>(std::stoi(value));
+        break;
+      case kFailure:
+        failure = static_cast<SchedulerFailure>(std::stoi(value));
+        break;
+      case kError:
+        lookup->error = std::stoi(value);
+        break;
+      case kDetail:
+        lookup->detail = value;
+        break;
+      case kDone:
+        done = true;
+        break;
+      default:
+        break;
+    }
+  }
+  if (!done) {
+    failure = ended ? SchedulerFailure::kNoAnswer : SchedulerFailure::kTimeout;
+    if (ended) lookup->detail = "the check ended unexpectedly";
+  }
+  lookup->failure = failure;
+  if (failure != SchedulerFailure::kNone) return std::nullopt;
+  return fields;
+}
 
 }  // namespace
 
@@ -198,39 +327,30 @@ QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup) {
   lookup->server = server_name();
   // CUPS admits no longer name, and some library versions stall on one.
   if (printer == nullptr || std::strlen(printer) > kMaxQueueName) return QueueCheck::kUnknown;
-
-  Scheduler scheduler(lookup);
-  auto fail = [&] {
-    lookup->result = QueueCheck::kUnreachable;
-    return QueueCheck::kUnreachable;
-  };
-  if (!scheduler.connect()) return fail();
-  std::optional<std::string> name = scheduler.first_queue_from(printer);
-  if (!name) return fail();
-  // CUPS compares names without regard to case. Otherwise the queue may
-  // still be a destination the list holds for other reasons.
-  if (name->empty() || strcasecmp(name->c_str(), printer) != 0) {
-    name = scheduler.destination(printer);
-    if (!name) return fail();
+  std::optional<std::vector<std::string>> fields =
+      converse(lookup, [printer](Report& report, Clock::time_point deadline) {
+        check_queue_in_child(printer, report, deadline);
+      });
+  if (!fields) return QueueCheck::kUnreachable;
+  lookup->result = QueueCheck::kUnknown;
+  for (const std::string& field : *fields) {
+    if (field[0] == kQueue) {
+      lookup->result = QueueCheck::kKnown;
+      lookup->queue = field.substr(1);
+    }
   }
-  if (name->empty()) return QueueCheck::kUnknown;
-  lookup->result = QueueCheck::kKnown;
-  lookup->queue = std::move(*name);
-  return QueueCheck::kKnown;
+  return lookup->result;
 }
 
 bool list_queues(std::vector<std::string>* names, QueueLookup* lookup) {
   *lookup = QueueLookup{};
   lookup->server = server_name();
   names->clear();
-  Scheduler scheduler(lookup);
-  DestList list;
-  if (!scheduler.connect() || !scheduler.destinations(&list)) {
-    lookup->result = QueueCheck::kUnreachable;
-    return false;
-  }
-  for (int i = 0; i < list.count; ++i) {
-    if (list.dests[i].instance == nullptr) names->emplace_back(list.dests[i].name);
+  std::optional<std::vector<std::string>> fields = converse(lookup, list_queues_in_child);
+  if (!fields) return false;
+  lookup->result = QueueCheck::kKnown;
+  for (const std::string& field : *fields) {
+    if (field[0] == kName) names->push_back(field.substr(1));
   }
   return true;
 }

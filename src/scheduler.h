@@ -3,13 +3,16 @@
 // and how it spells the name (CUPS matches queue names in any case; drivers
 // look for the name as CUPS spells it).
 //
-// Result convention: CheckCUPSEntry returns a QueueCheck (the documented 0
-// for a known queue and 1 for an unknown one, and a third value for a
-// scheduler that could not be asked); *lookup (when given) carries the same
-// and the name as CUPS spells it, or the failure. list_queues returns true
-// when the scheduler answered, else false with *lookup saying why. Every wait
-// is bounded: a scheduler that accepts connections but never answers costs
-// at most kQueueCheckBudget, never a hang.
+// The whole conversation (resolving the server's name, connecting, TLS, the
+// request and its answer) runs in a child process that is ended at
+// kSchedulerDeadline, whatever the server or the name server does; no secret
+// is in memory yet when it starts. The library never prompts for a password:
+// a scheduler that asks for one is a failure of its own.
+//
+// Result convention: CheckCUPSEntry returns a QueueCheck; *lookup (when
+// given) carries the same and the name as CUPS spells it, or the failure.
+// list_queues returns true when the scheduler answered, else false with
+// *lookup saying why.
 #ifndef VELMORA_SCHEDULER_H_
 #define VELMORA_SCHEDULER_H_
 
@@ -21,30 +24,37 @@
 // The longest queue name CUPS accepts; a longer one is unknown without asking.
 constexpr std::size_t kMaxQueueName = 127;
 
-// How long one request may wait for its answer, and the whole check.
-constexpr std::chrono::seconds kRequestWait{10};
-constexpr std::chrono::seconds kQueueCheckBudget{25};
+// How long a run waits for the scheduler, from the first name lookup to the
+// last byte of the answer.
+constexpr std::chrono::seconds kSchedulerDeadline{25};
 
 enum class QueueCheck {
-  kKnown = 0,        // CUPS knows the queue
-  kUnknown = 1,      // the scheduler answered: no such queue (for this user)
-  kUnreachable = 2,  // the scheduler could not be asked (see QueueLookup)
+  kKnown,        // CUPS knows the queue
+  kUnknown,      // the scheduler answered: no such queue (for this user)
+  kUnreachable,  // the scheduler could not be asked (see QueueLookup)
 };
 
 enum class SchedulerFailure {
   kNone,
+  kResolve,   // the server's name could not be resolved (detail: the resolver's reason)
   kConnect,   // no connection (error: errno)
-  kTimeout,   // connected, but no answer within kRequestWait
-  kNoAnswer,  // the connection broke before an answer (detail: why)
+  kTimeout,   // the deadline passed (phase: while doing what)
+  kPassword,  // the scheduler asked for a password
+  kClosed,    // the connection ended before an answer (error: errno, or 0)
+  kNoAnswer,  // something else came back, or the check itself failed (detail)
 };
+
+// How far the conversation got.
+enum class SchedulerPhase { kResolving, kConnecting, kAsking };
 
 struct QueueLookup {
   QueueCheck result = QueueCheck::kUnknown;
   std::string queue;   // kKnown: the name as CUPS spells it
   std::string server;  // the scheduler asked: a socket path, or host:port
   SchedulerFailure failure = SchedulerFailure::kNone;
-  int error = 0;       // kConnect: errno
-  std::string detail;  // kNoAnswer: the library's account of it
+  SchedulerPhase phase = SchedulerPhase::kResolving;
+  int error = 0;       // kConnect, kClosed: errno
+  std::string detail;  // kResolve, kNoAnswer: what went wrong
 };
 
 QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup = nullptr);

@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 
 #include "account_directory.h"
 #include "line_reader.h"
@@ -97,6 +98,7 @@ UpdateOutcome save_account_status(const char* printer, CredentialKind kind, Stor
 bool read_status_lines(int fd, const std::string& path, std::vector<PrinterStatus>* printers,
                        StoreError* error) {
   printers->clear();
+  std::unordered_set<std::string> seen;
   constexpr CredentialKind kFunctions[] = {CredentialKind::kJobAccounting,
                                            CredentialKind::kUserAuthentication,
                                            CredentialKind::kNone};
@@ -113,9 +115,7 @@ bool read_status_lines(int fd, const std::string& path, std::vector<PrinterStatu
           rest.substr(value.size()) != "</" + std::string(name) + ">") {
         continue;
       }
-      bool seen = false;
-      for (const PrinterStatus& p : *printers) seen = seen || p.printer == name;
-      if (!seen) printers->push_back({std::string(name), function});
+      if (seen.emplace(name).second) printers->push_back({std::string(name), function});
       break;
     }
     return true;

@@ -52,7 +52,7 @@ enum class UpdateOutcome {
 enum class Holder {
   kUnknown,      // someone else's, or not a file this run can look into
   kRunning,      // a running update holds its lock (it may be stopped or slow)
-  kInterrupted,  // the caller's, and no process holds it: a leftover
+  kInterrupted,  // the caller's, and no process holds it: a leftover the next update takes over
 };
 
 struct StoreError {
@@ -66,6 +66,9 @@ struct StoreError {
   nlink_t links = 0;  // for kHardLinked
   mode_t mode = 0;    // permission bits, for the mode and directory checks
   Holder holder = Holder::kUnknown;  // for kCreate with EEXIST
+  // Whatever the outcome: the leftover replacement file of an interrupted
+  // update that this run took over, or "".
+  std::string recovered;
 };
 
 // Records why an update gives up and sets errno; false, for `return fail(...)`.

@@ -20,6 +20,7 @@
 #include <string>
 #include <thread>
 
+#include "fake_scheduler.h"
 #include "test_support.h"
 #include "tool_runner.h"
 
@@ -56,31 +57,6 @@ const std::string kUsage = usage("velmora-account");
 #define REQUIRE_ROOT() \
   if (!running_as_root()) GTEST_SKIP() << "needs root to act as root and as another user"
 const std::string kNoQueue = "No Printer Queue Entry\n";
-
-// A scheduler that accepts connections and never answers.
-class SilentScheduler {
- public:
-  explicit SilentScheduler(std::string path) : path_(std::move(path)) {
-    unlink(path_.c_str());
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    path_.copy(address.sun_path, sizeof address.sun_path - 1);
-    fd_ = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || listen(fd_, 8) != 0 ||
-        chmod(path_.c_str(), 0777) != 0) {
-      ADD_FAILURE() << "cannot listen on " << path_;
-    }
-  }
-  ~SilentScheduler() {
-    close(fd_);
-    unlink(path_.c_str());
-  }
-  const std::string& path() const { return path_; }
-
- private:
-  std::string path_;
-  int fd_ = -1;
-};
 
 class Cli : public testing::Test {
  protected:
@@ -250,8 +226,14 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   EXPECT_EQ(run.err, kNoQueue);
 
   // A scheduler that cannot be asked is not an unknown queue: status 1,
-  // nothing prompted, nothing changed, within the bound.
-  SilentScheduler silent(TEST_HOME "/silent.sock");
+  // nothing prompted, nothing changed, and never later than the deadline,
+  // whatever the server (or the name server) does. All at once, to wait once.
+  FakeScheduler silent(FakeScheduler::kSilent, TEST_HOME "/silent.sock");
+  FakeScheduler silent_tcp(FakeScheduler::kSilent, "");
+  FakeScheduler closing(FakeScheduler::kClose, TEST_HOME "/closing.sock");
+  FakeScheduler trickling(FakeScheduler::kTrickle, TEST_HOME "/trickling.sock");
+  FakeScheduler trickling_tcp(FakeScheduler::kTrickle, "");
+  FakeScheduler password(FakeScheduler::kPassword, TEST_HOME "/password.sock");
   const std::string none = TEST_HOME "/no-scheduler.sock";
   const int closed = socket(AF_INET, SOCK_STREAM, 0);  // a port bound, but not listening
   sockaddr_in address{};
@@ -261,23 +243,60 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr*>(&address), size), 0);
   ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
   const std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  const std::pair<std::string, std::string> unreachable[] = {
-      {none, "cannot reach the print scheduler at " + none + ": No such file or directory"},
-      {refused, "cannot reach the print scheduler at " + refused + ": Connection refused"},
-      {silent.path(), "the print scheduler at " + silent.path() + " did not answer within 10 s"},
+  const bool offline = std::system(OFFLINE_RESOLVER " true >/dev/null 2>&1") == 0;
+  const std::string late = " did not answer within 25 s";
+  struct Case {
+    std::string server;
+    std::vector<std::string> env;
+    std::string why;
+    std::vector<std::string> args = {"-pu", "lp1"};
+    bool offline = false;
+  } cases[] = {
+      {none, {}, "cannot reach the print scheduler at " + none + ": No such file or directory"},
+      {refused, {}, "cannot reach the print scheduler at " + refused + ": Connection refused"},
+      {silent.server(), {}, "the print scheduler at " + silent.server() + late},
+      {silent_tcp.server(), {"CUPS_ENCRYPTION=Required"},
+       "the print scheduler at " + silent_tcp.server() + late},
+      {closing.server(), {},
+       "the print scheduler at " + closing.server() + " closed the connection without answering"},
+      {trickling.server(), {}, "the print scheduler at " + trickling.server() + late},
+      {trickling_tcp.server(), {}, "the print scheduler at " + trickling_tcp.server() + late, {"--list"}},
+      {trickling.server(), {}, "the print scheduler at " + trickling.server() + late, {"--check", "lp1"}},
+      {password.server(), {},
+       "the print scheduler at " + password.server() + " asked for a password, which this tool never gives"},
+      {"printhost.example", {},
+       "cannot resolve the name of the print scheduler printhost.example:631: the name server did "
+       "not answer within 25 s", {"-pu", "lp1"}, true},
   };
-  for (const auto& [server, why] : unreachable) {
-    ToolCall call;
-    call.args = {"-pu", "lp1"};
-    call.as_root = false;
-    call.cups_server = server;
-    call.patience_ms = 30000;
-    run = run_tool(call);
-    EXPECT_EQ(run.status, 1) << server;
-    EXPECT_EQ(run.err, "velmora-account: " + why + "; nothing was changed\n");
-    EXPECT_EQ(run.out, "");
+  write_user_file("alice.conf", "<lp1>\n</lp1>\n", 0600);  // something for --list to ask about
+  std::vector<std::thread> runs;
+  std::vector<ToolRun> results(std::size(cases));
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    if (cases[i].offline && !offline) {
+      std::cerr << "skipped " << cases[i].server << ": cannot make a network namespace here\n";
+      continue;
+    }
+    runs.emplace_back([&, i] {
+      ToolCall call;
+      call.args = cases[i].args;
+      call.as_root = false;
+      call.cups_server = cases[i].server;
+      call.env = cases[i].env;
+      if (cases[i].offline) call.wrapper = {OFFLINE_RESOLVER};
+      call.patience_ms = 40000;
+      results[i] = run_tool(call);
+    });
+  }
+  for (std::thread& t : runs) t.join();
+  for (std::size_t i = 0; i < std::size(cases); ++i) {
+    if (cases[i].offline && !offline) continue;
+    EXPECT_EQ(results[i].status, 1) << cases[i].server;
+    EXPECT_EQ(results[i].err, "velmora-account: " + cases[i].why + "; nothing was changed\n")
+        << cases[i].server << " " << cases[i].args[0];
+    EXPECT_EQ(results[i].out.find(" : "), std::string::npos) << results[i].out;  // no prompt
   }
   close(closed);
+  std::remove(account_path("alice.conf").c_str());
   EXPECT_TRUE(account_dir_entries().empty());
 }
 
@@ -389,16 +408,14 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   }
   EXPECT_TRUE(account_dir_entries().empty());
 
-  // The user's own replacement file, left by another run of theirs: say which
-  // file and how to recover.
+  // The user's own replacement file, but one others could have written: it
+  // is not taken over; say which file and what to do.
   write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0666);
   write_user_file("alice.conf.new", "", 0666);
   const std::string lock = account_path("alice.conf.new");
   const std::string message = "velmora-account: cannot create " + lock + ": File exists (owned by " +
-                              name_of(ordinary_uid()) + "): an update of " +
-                              account_path("alice.conf") +
-                              " was interrupted (killed, or the machine stopped) and left it; "
-                              "remove " + lock + " to let updates go on\n";
+                              name_of(ordinary_uid()) +
+                              "): inspect it and remove it, then run the command again\n";
   for (const char* option : {"-p", "-x"}) {
     ToolRun run = user({option, "lp1"}, "9\n9\n");
     EXPECT_EQ(run.status, 1) << option;
@@ -428,15 +445,43 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   EXPECT_EQ(conf("alice"), "<lp1>\nid=1\n</lp1>\n");
 }
 
-TEST_F(Cli, StatusFailureIsReported) {
+// Root's replacement of the public status file is root's alone until its
+// rename (mode 0600: no neighbour can open it, let alone hold its lock),
+// and root's own leftover is taken over by the next run.
+TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
   REQUIRE_ROOT();
-  write_file(account_path("status.new"), "", 0644);
-  ToolRun run = root({"-e", "lp1"});
-  EXPECT_EQ(run.status, 1);
-  EXPECT_NE(run.err.find("cannot create " + account_path("status.new") + ": File exists"),
-            std::string::npos)
-      << run.err;
-  EXPECT_FALSE(file_exists(account_path("status")));
+  std::string old;
+  for (int i = 0; i < 3000; ++i) old += "<q" + std::to_string(i) + ">ON</q" + std::to_string(i) + ">\n";
+  write_file(account_path("status"), old, 0644);
+  const std::string replacement = account_path("status.new");
+  const off_t complete = static_cast<off_t>(old.size() + std::string("<lp1>ON</lp1>\n").size());
+  int seen = 0, public_seen = 0;  // public while still being written
+  ToolCall call;
+  call.args = {"-e", "lp1"};
+  call.while_running = [&](pid_t) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (std::chrono::steady_clock::now() < deadline) {
+      struct stat st {};
+      if (lstat(replacement.c_str(), &st) != 0) {
+        if (seen > 0) break;  // renamed into place
+        continue;
+      }
+      ++seen;
+      if ((st.st_mode & 077) != 0 && st.st_size < complete) ++public_seen;
+    }
+  };
+  ToolRun run = run_tool(call);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_GT(seen, 0);
+  EXPECT_EQ(public_seen, 0);
+  EXPECT_EQ(file_mode(account_path("status")), 0644u);
+
+  write_file(replacement, "half written\n", 0600);
+  run = root({"-d", "lp1"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "velmora-account: took over " + replacement + ", left by an interrupted update\n");
+  EXPECT_EQ(read_file(account_path("status")), old + "<lp1>OFF</lp1>\n");
+  EXPECT_FALSE(file_exists(replacement));
 }
 
 // ---- The shared directory: what other users may have planted ---------------
@@ -647,13 +692,16 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
     kill(pid, SIGKILL);
   };
   EXPECT_EQ(run_tool(first).status, 128 + SIGKILL);
+  ASSERT_TRUE(file_exists(lock));
+  // --check tells, and the next update takes the leftover over.
+  EXPECT_NE(user({"--check", "lp2"}).out.find("replacement-file: left by an interrupted update (the next "
+                                               "update takes it over)\n"),
+            std::string::npos);
   ToolRun after = user({"-x", "lp2"});
-  EXPECT_EQ(after.status, 1);
-  EXPECT_EQ(after.err, "velmora-account: cannot create " + lock + ": File exists " + owner +
-                           "an update of " + path +
-                           " was interrupted (killed, or the machine stopped) and left it; remove " +
-                           lock + " to let updates go on\n");
-  EXPECT_EQ(conf("alice"), old + added);
+  EXPECT_EQ(after.status, 0);
+  EXPECT_EQ(after.err, "velmora-account: took over " + lock + ", left by an interrupted update\n");
+  EXPECT_EQ(conf("alice"), old);
+  EXPECT_FALSE(file_exists(lock));
 }
 
 // Anyone may create files in the account directory, so it must keep users
@@ -661,11 +709,15 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
 TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
   REQUIRE_ROOT();
   const std::string dir = TEST_ACCOUNT_DIR;
+  const std::string parent = dir.substr(0, dir.rfind('/'));
+  struct stat parent_was {};
+  ASSERT_EQ(stat(parent.c_str(), &parent_was), 0);
   struct Case {
     uid_t owner;
     mode_t mode;
     bool as_root;
     std::string err;
+    mode_t parent_mode = 0;  // 0: as it is
   } cases[] = {
       {kOrdinaryUid, 01777, true,
        "the account directory " + dir + " belongs to " + name_of(kOrdinaryUid) +
@@ -675,12 +727,23 @@ TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
        "the account directory " + dir + " has mode 0777: others may write in it but it lacks the "
        "sticky bit, so they could replace any file in it; nothing was changed: ask the "
        "administrator to run chmod +t " + dir + "\n"},
+      // The whole path counts: whoever may swap a directory above it may
+      // swap the account directory itself.
+      {0, 01777, true,
+       "the directory " + parent + " above the account directory " + dir + " has mode 0775: others "
+       "may write in it but it lacks the sticky bit, so they could replace the account directory; "
+       "nothing was changed: run chmod go-w " + parent + ", then run the command again\n",
+       0775},
   };
   for (const Case& c : cases) {
     SetUp();
     ASSERT_EQ(chown(dir.c_str(), c.owner, c.owner), 0);
     ASSERT_EQ(chmod(dir.c_str(), c.mode), 0);
+    if (c.parent_mode != 0) {
+      ASSERT_EQ(chmod(parent.c_str(), c.parent_mode), 0);
+    }
     ToolRun run = c.as_root ? root({"-p", "lp1"}, "1\n2\n") : user({"-p", "lp1"}, "1\n2\n");
+    chmod(parent.c_str(), parent_was.st_mode & 07777);
     EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.err, "velmora-account: " + c.err);
     EXPECT_TRUE(account_dir_entries().empty());
@@ -889,9 +952,8 @@ TEST_F(Cli, CheckSaysWhetherTheDriverWillFindWhatItNeeds) {
        "other-spellings: LP1\n"},
       {"user authentication on, an update interrupted", id, "<lp1>U_ON</lp1>\n", true, "lp1", 1,
        fix + "user authentication is on, but no user name and password are stored for alice; run: "
-             "velmora-account -pu lp1 (first remove " + account_path("alice.conf.new") +
-           ", which an interrupted update left)\n",
-       "replacement-file: left by an interrupted update\n"},
+             "velmora-account -pu lp1\n",
+       "replacement-file: left by an interrupted update (the next update takes it over)\n"},
       {"both off", "", "<lp1>OFF</lp1>\n", false, "lp1", 0, "", "switched-on: off\n"},
       {"nothing recorded", id, "", false, "lp1", 0, "", "switched-on: -\njob-accounting: stored\n"},
       {"a queue CUPS does not know", id, "", false, "nosuch", 1,

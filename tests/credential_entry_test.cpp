@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "fake_scheduler.h"
 #include "test_support.h"
 #include "tool_runner.h"
 
@@ -24,19 +25,23 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A terminal session whose foreground job is the tool, as a shell would run
-// it: the tool has a process group of its own, so stop signals really stop it.
+// A terminal session whose foreground job is the tool, and a shell that does
+// job control as shells do: the tool has a process group of its own, so stop
+// signals really stop it; when it stops, the shell takes the terminal back
+// and waits for the test to say bg, fg, or read a line at its own prompt.
 class Terminal {
  public:
-  explicit Terminal(std::vector<std::string> args) {
+  explicit Terminal(std::vector<std::string> args, std::string cups_server = "") {
     ToolCall call;
+    call.cups_server = std::move(cups_server);
     std::vector<std::string> env = tool_environment(call);
-    int report[2];
-    if (pipe(report) != 0) throw std::runtime_error("pipe");
+    int report[2], control[2];
+    if (pipe(report) != 0 || pipe(control) != 0) throw std::runtime_error("pipe");
     session_ = forkpty(&master_, nullptr, nullptr, nullptr);
     if (session_ < 0) throw std::runtime_error("forkpty");
     if (session_ == 0) {
       close(report[0]);
+      close(control[1]);
       pid_t tool = fork();
       if (tool == 0) {
         setpgid(0, 0);
@@ -52,16 +57,35 @@ class Terminal {
         _exit(127);
       }
       setpgid(tool, tool);
+      signal(SIGTTOU, SIG_IGN);  // the shell may take the terminal back
       tcsetpgrp(STDIN_FILENO, tool);
       if (write(report[1], &tool, sizeof tool) != sizeof tool) _exit(126);
       int status = 0;
-      while (waitpid(tool, &status, 0) < 0) {
+      for (;;) {
+        while (waitpid(tool, &status, WUNTRACED) < 0) {
+        }
+        if (!WIFSTOPPED(status)) break;
+        tcsetpgrp(STDIN_FILENO, getpgrp());
+        if (write(report[1], "S", 1) != 1) _exit(126);
+        for (char command = 0; command != 'b' && command != 'f';) {
+          if (read(control[0], &command, 1) != 1) _exit(126);
+          if (command == 'f') tcsetpgrp(STDIN_FILENO, tool);
+          if (command == 'r') {  // one line at the shell's own prompt
+            std::string line;
+            for (char c; read(STDIN_FILENO, &c, 1) == 1 && c != '\n';) line += c;
+            line += '\n';
+            if (write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(126);
+          }
+        }
+        kill(tool, SIGCONT);
       }
       _exit(WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
     }
     close(report[1]);
-    if (read(report[0], &tool_, sizeof tool_) != sizeof tool_) tool_ = -1;
-    close(report[0]);
+    close(control[0]);
+    report_ = report[0];
+    control_ = control[1];
+    if (read(report_, &tool_, sizeof tool_) != sizeof tool_) tool_ = -1;
     fcntl(master_, F_SETFL, O_NONBLOCK);
   }
   ~Terminal() {
@@ -70,6 +94,25 @@ class Terminal {
       wait_exit();
     }
     close(master_);
+    close(report_);
+    close(control_);
+  }
+
+  // The shell's side: waits until it reports the tool stopped; then tells it
+  // to continue the tool in the background ('b') or the foreground ('f'), or
+  // to read a line at its own prompt ('r', returned).
+  bool wait_until_stopped() {
+    pollfd fd{report_, POLLIN, 0};
+    char c = 0;
+    return poll(&fd, 1, 10000) == 1 && read(report_, &c, 1) == 1 && c == 'S';
+  }
+  void shell(char command) { ASSERT_EQ(write(control_, &command, 1), 1); }
+  std::string shell_read_line() {
+    shell('r');
+    std::string line;
+    pollfd fd{report_, POLLIN, 0};
+    for (char c = 0; c != '\n' && poll(&fd, 1, 10000) == 1 && read(report_, &c, 1) == 1;) line += c;
+    return line;
   }
 
   // Waits until text appears in the output after position `from`; returns
@@ -98,22 +141,6 @@ class Terminal {
     return t;
   }
   bool echo_on() const { return (attributes().c_lflag & ECHO) != 0; }
-
-  // The tool's state letter from /proc (R, S, T, ...).
-  char state() const {
-    std::ifstream stat("/proc/" + std::to_string(tool_) + "/stat");
-    std::string all((std::istreambuf_iterator<char>(stat)), {});
-    std::size_t paren = all.rfind(')');
-    return paren == std::string::npos || paren + 2 >= all.size() ? '?' : all[paren + 2];
-  }
-
-  bool wait_for_state(char wanted) {
-    for (int i = 0; i < 100; ++i) {
-      if (state() == wanted) return true;
-      std::this_thread::sleep_for(50ms);
-    }
-    return false;
-  }
 
   // Exit status of the tool (128 + signal when a signal ended it), or -1
   // when it did not end within 10 s (it is then killed).
@@ -151,6 +178,8 @@ class Terminal {
   }
 
   int master_ = -1;
+  int report_ = -1;
+  int control_ = -1;
   pid_t session_ = -1;
   pid_t tool_ = -1;
   int status_ = -1;
@@ -261,23 +290,41 @@ TEST_F(Prompts, SignalsDuringHiddenEntryRestoreEchoAndKill) {
   }
 }
 
-TEST_F(Prompts, StopShowsEchoAndContinueHidesItAgain) {
+// The terminal belongs to the foreground job: stopped, the tool puts it
+// back; continued in the background, it leaves the shell's terminal and what
+// was typed at it alone, and waits; brought back, it hides the entry again.
+TEST_F(Prompts, StopShowsEchoBackgroundLeavesTheTerminalForegroundHidesItAgain) {
   Terminal term({"-pu", "lp1"});
   term.expect("user name : ");
   term.type("alice\n");
   std::size_t at = term.expect("pin : ");
   ASSERT_FALSE(term.echo_on());
   term.type("\x1a");  // Ctrl-Z
-  ASSERT_TRUE(term.wait_for_state('T')) << "the tool did not stop";
+  ASSERT_TRUE(term.wait_until_stopped()) << "the tool did not stop";
   EXPECT_TRUE(term.echo_on());
-  kill(term.tool(), SIGCONT);
-  term.expect("pin : ", at);  // asked again, hidden again
+  term.shell('b');  // bg: it stops again rather than touch the terminal
+  ASSERT_TRUE(term.wait_until_stopped()) << "the tool in the background did not wait";
+  EXPECT_TRUE(term.echo_on());
+  term.type("typed at the shell\n");
+  EXPECT_EQ(term.shell_read_line(), "typed at the shell\n");
+  term.shell('f');  // fg: asked again, hidden again
+  term.expect("pin : ", at);
   EXPECT_FALSE(term.echo_on());
   term.type("s3cret\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(term.output().find("s3cret"), std::string::npos);
   EXPECT_TRUE(term.echo_on());
   EXPECT_EQ(stored(), "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
+}
+
+// A scheduler that asks for a password gets none, and no prompt appears.
+TEST_F(Prompts, TheSchedulerNeverGetsAPasswordPrompt) {
+  FakeScheduler password(FakeScheduler::kPassword, TEST_HOME "/password-pty.sock");
+  Terminal term({"-pu", "lp1"}, password.server());
+  EXPECT_EQ(term.wait_exit(), 1);
+  EXPECT_NE(term.output().find("asked for a password, which this tool never gives"), std::string::npos)
+      << term.output();
+  EXPECT_EQ(term.output().find("assword for"), std::string::npos) << term.output();
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 set -u
 
 tool=$1 dir=$2 socket=$3 work=$4
-calls=openat,read,write,fsync,lseek,rename,renameat,unlink,unlinkat,close,flock,fchmod,newfstatat
+calls=openat,read,write,fsync,lseek,rename,renameat,unlink,unlinkat,close,flock,fchmod,newfstatat,linkat,ftruncate
 export CUPS_SERVER=$socket HOME=$work/home ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-}
 
 skip() { echo "fault injection skipped: $*"; exit 77; }
@@ -22,7 +22,7 @@ command -v strace >/dev/null || skip "strace is not installed"
 strace -qq -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace not permitted)"
 
 rm -rf "$work" && mkdir -p "$work/home"
-failures=0 injected=0 killed=0
+failures=0 injected=0 killed=0 recovered=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
 
 # A realistic credential file: several printers' sections, over one chunk.
@@ -56,18 +56,20 @@ scenarios=(
 
 # The calls of a traced run that touch $dir, as "syscall occurrence" pairs.
 account_calls() {
-  awk -v dir="$dir" -v want="$calls" '
+  awk -v dir="$dir" -v base="${dir##*/}" -v want="$calls" '
     BEGIN { n = split(want, w, ","); for (i = 1; i <= n; i++) wanted[w[i]] = 1 }
     {
       line = $0; sub(/^[0-9]+ +/, "", line)
       name = line; sub(/\(.*/, "", name)
       if (!(name in wanted)) next
       count[name]++
-      # A call touches the directory by its path, or through a descriptor
-      # opened there (the directory itself included: openat, renameat,
-      # unlinkat and newfstatat work relative to it).
+      # A call touches the directory by its path or its name (the tool walks
+      # to it one name at a time), or through a descriptor opened there (the
+      # directory itself included: openat, renameat, unlinkat and newfstatat
+      # work relative to it).
       fd = line; sub(/^[a-z0-9]+\(/, "", fd); sub(/[,)].*/, "", fd)
-      touches = (fd in open) || index(line, "\"" dir "/") > 0 || index(line, "\"" dir "\"") > 0
+      touches = (fd in open) || index(line, "\"" dir "/") > 0 || index(line, "\"" dir "\"") > 0 ||
+                index(line, "\"" base "\"") > 0
       if (name == "close") delete open[fd]
       if (name == "openat" && touches) {
         result = line; sub(/.*= /, "", result)
@@ -81,7 +83,9 @@ errors_for() {
   case $1 in
     write | fsync) echo ENOSPC EIO ;;
     read | lseek | close | newfstatat | fchmod) echo EIO ;;
-    openat | unlink | unlinkat) echo EACCES ;;
+    openat) echo EACCES EOPNOTSUPP ;;  # EOPNOTSUPP: no unnamed files here
+    unlink | unlinkat | linkat) echo EACCES ;;
+    ftruncate) echo EIO ;;
     rename | renameat) echo EIO EXDEV ;;
     flock) echo ENOLCK ;;
   esac
@@ -133,15 +137,16 @@ for scenario in "${scenarios[@]}"; do
         continue
       fi
       if [ "$error" = KILL ]; then
-        # A replacement file left by the killed run blocks the next one with
-        # the recovery message; once it is removed the update goes through.
-        if [ -e "$dir/$file.new" ]; then
-          run_tool -- "$option" "$printer" "$input"
-          [ $? -eq 1 ] && grep -q "remove $dir/$file.new to let updates go on" "$work/stderr" \
-            || fail "$what: a leftover replacement file did not block the next run"
-          rm -f "$dir/$file.new"
+        # A replacement file left by the killed run is taken over by the
+        # next one, which says so and finishes the update.
+        leftover=no
+        [ -e "$dir/$file.new" ] && leftover=yes recovered=$((recovered + 1))
+        run_tool -- "$option" "$printer" "$input" || fail "$what: the run after the kill failed: $(cat "$work/stderr")"
+        if [ $leftover = yes ]; then
+          [ "$(cat "$work/stderr")" = "velmora-account: took over $dir/$file.new, left by an interrupted update" ] ||
+            fail "$what: the run after the kill said '$(cat "$work/stderr")'"
         fi
-        run_tool -- "$option" "$printer" "$input" || fail "$what: the run after the kill failed"
+        [ -e "$dir/$file.new" ] && fail "$what: a replacement file outlived the run after the kill"
         [ "$(cat "$dir/$file"; echo .)" = "$new" ] || fail "$what: the run after the kill did not finish the update"
         continue
       fi
@@ -156,16 +161,35 @@ for scenario in "${scenarios[@]}"; do
     done
   done
 
-  # A replacement file that another run holds is never removed, whatever fails.
+  # A replacement file that another run holds is never taken over or
+  # removed, whatever fails.
   for point in "openat 1" "openat 2" "close 1"; do
     read -r syscall when <<< "$point"
     prepare "$make_old" "$file"
     echo "held by another run" > "$dir/$file.new"
+    flock "$dir/$file.new" sleep 60 &
+    holder=$!
+    until [ "$(flock -n "$dir/$file.new" true 2>&1; echo $?)" = 1 ]; do sleep 0.01; done
     run_tool -e "inject=$syscall:error=EIO:when=$when" -- "$option" "$printer" "$input"
+    kill $holder
+    wait $holder 2>/dev/null
     [ "$(cat "$dir/$file.new")" = "held by another run" ] || fail "$name: another run's replacement file was touched"
     [ "$(cat "$dir/$file"; echo .)" = "$old" ] || fail "$name: changed while another run held the file"
   done
+
+  # A run's first instant: held up on its way to the lock, its replacement
+  # file must be nowhere to be seen, so that no other run calls it a
+  # leftover or takes it over.
+  prepare "$make_old" "$file"
+  ( printf "$input" | strace -qq -o /dev/null -e trace=flock -e inject=flock:delay_enter=2000000 \
+      "$tool" "$option" "$printer" >/dev/null 2>"$work/slow.err"; echo $? > "$work/slow.rc" ) &
+  sleep 0.5
+  printf "$input" | "$tool" "$option" "$printer" >/dev/null 2>"$work/quick.err"
+  quick=$?
+  wait
+  [ $quick = 0 ] && [ "$(cat "$work/slow.rc")" = 0 ] && [ ! -s "$work/quick.err" ] && [ ! -s "$work/slow.err" ] ||
+    fail "$name: two runs, one held up before its lock: $quick '$(cat "$work/quick.err")', $(cat "$work/slow.rc") '$(cat "$work/slow.err")'"
 done
 
-echo "fault injection: $injected failures injected, $killed kill points, $failures problems"
+echo "fault injection: $injected failures injected, $killed kill points ($recovered leftovers taken over), $failures problems"
 [ $failures -eq 0 ]

@@ -3,6 +3,7 @@
 // holds over every update of its file.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -48,24 +49,76 @@ TEST(FileWrite, WritesEverythingOrReportsTheFailure) {
   close(pipe_fds[1]);
 }
 
-TEST(ReplacementFile, OneThatExistsBlocksEveryUpdateAndStays) {
+// A replacement file found under the name: a live run's (its lock held),
+// someone else's, or the caller's own leftover, which is taken over.
+TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
+  struct Case {
+    const char* what;
+    mode_t mode;
+    bool locked;     // a live run holds it
+    uid_t owner;     // 0: the caller (the tests run as root, or as its owner)
+    std::optional<Holder> holder;  // what find_holder says
+    bool taken;
+  } cases[] = {
+      {"a leftover of the caller's", 0600, false, 0, Holder::kInterrupted, true},
+      {"one a live run holds", 0600, true, 0, Holder::kRunning, false},
+      {"one others could have written", 0620, false, 0, Holder::kUnknown, false},
+      {"someone else's", 0600, false, 65534, Holder::kUnknown, false},
+  };
+  for (const Case& c : cases) {
+    if (c.owner != 0 && getuid() != 0) continue;  // only root can plant another's file
+    reset_account_dir();
+    write_file(account_path(kConf), kContent);
+    write_file(account_path(kNew), "half written\n", c.mode);
+    if (c.owner != 0) {
+      ASSERT_EQ(chown(account_path(kNew).c_str(), c.owner, c.owner), 0);
+    }
+    int held = open(account_path(kNew).c_str(), O_RDONLY);
+    if (c.locked) {
+      ASSERT_EQ(flock(held, LOCK_EX), 0);
+    }
+
+    StoreError error;
+    std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
+    ASSERT_TRUE(dir) << c.what;
+    uid_t owner = 1;
+    EXPECT_EQ(find_holder(*dir, kNew, &owner), c.holder) << c.what;
+    EXPECT_EQ(owner, c.owner == 0 ? getuid() : c.owner) << c.what;
+    {
+      ReplacementFile out(*dir, kNew, kConf, &error);
+      EXPECT_EQ(out.create(0600), c.taken) << c.what;
+      EXPECT_EQ(out.recovered(), c.taken ? account_path(kNew) : "") << c.what;
+      if (c.taken) {
+        EXPECT_TRUE(out.write("new\n", 4));
+        EXPECT_TRUE(out.commit());
+      } else {
+        EXPECT_EQ(error.step, StoreStep::kCreate) << c.what;
+        EXPECT_EQ(error.error, EEXIST) << c.what;
+        EXPECT_EQ(error.holder, c.holder.value_or(Holder::kUnknown)) << c.what;
+      }
+    }
+    close(held);
+    EXPECT_EQ(read_file(account_path(kConf)), c.taken ? "new\n" : kContent) << c.what;
+    EXPECT_EQ(read_file(account_path(kNew)), c.taken ? std::nullopt : std::optional<std::string>("half written\n"))
+        << c.what;
+  }
+}
+
+// Locked from its first instant, and 0600 until its rename.
+TEST(ReplacementFile, IsLockedAndPrivateUntilCommitted) {
   reset_account_dir();
-  write_file(account_path(kConf), kContent);
-  write_file(account_path(kNew), "someone else's\n");
-  write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
-  write_file(account_path("status.new"), "in progress\n", 0644);
   StoreError error;
-  EXPECT_EQ(save_account_conf("lp1", "alice", "1", "2", false, kJob, &error), UpdateOutcome::kRefused);
-  EXPECT_EQ(error.step, StoreStep::kCreate);
-  EXPECT_EQ(error.error, EEXIST);
-  EXPECT_EQ(error.path, account_path(kNew));
-  EXPECT_EQ(save_account_conf("lp1", "alice", nullptr, nullptr, true, kJob), UpdateOutcome::kRefused);
-  EXPECT_EQ(save_account_status("lp1", kUser, &error), UpdateOutcome::kRefused);
-  EXPECT_EQ(error.path, account_path("status.new"));
-  EXPECT_EQ(read_file(account_path(kConf)), kContent);
-  EXPECT_EQ(read_file(account_path(kNew)), "someone else's\n");
-  EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
-  EXPECT_EQ(read_file(account_path("status.new")), "in progress\n");
+  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
+  ASSERT_TRUE(dir);
+  ReplacementFile out(*dir, "status.new", "status", &error);
+  ASSERT_TRUE(out.create(0644));
+  uid_t owner = 1;
+  EXPECT_EQ(find_holder(*dir, "status.new", &owner), Holder::kRunning);
+  EXPECT_EQ(file_mode(account_path("status.new")), 0600u);
+  ASSERT_TRUE(out.write("<lp1>ON</lp1>\n", 14));
+  ASSERT_TRUE(out.commit());
+  EXPECT_EQ(file_mode(account_path("status")), 0644u);
+  EXPECT_FALSE(file_exists(account_path("status.new")));
 }
 
 }  // namespace

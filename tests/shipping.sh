@@ -16,7 +16,9 @@ prefix=$(sed -n 's/^CMAKE_INSTALL_PREFIX:PATH=//p' "$build/CMakeCache.txt")
 
 # ---- cmake --install, honouring DESTDIR
 root=$work/root
-DESTDIR=$root cmake --install "$build" >/dev/null || fail "cmake --install failed"
+(umask 000 && DESTDIR=$root cmake --install "$build" >/dev/null) || fail "cmake --install failed"
+[ "$(mode_of "$root$(dirname "$account_dir")")" = 755 ] ||
+  fail "install made $(dirname "$account_dir") $(mode_of "$root$(dirname "$account_dir")") under umask 000, not 755"
 [ "$(mode_of "$root$prefix/bin/velmora-account")" = 755 ] || fail "binary mode is $(mode_of "$root$prefix/bin/velmora-account"), not 755"
 [ -f "$root$prefix/share/man/man1/velmora-account.1.gz" ] || fail "man page not installed"
 [ -f "$root$prefix/share/man/man5/velmora-account.5.gz" ] || fail "file format page not installed"

@@ -41,6 +41,10 @@ ToolRun run_tool(const ToolCall& call) {
     argv = {call.argv0.value_or(TOOL_PATH)};
   }
   argv.insert(argv.end(), call.args.begin(), call.args.end());
+  if (!call.wrapper.empty()) {
+    argv.insert(argv.begin(), call.wrapper.begin(), call.wrapper.end());
+    program = call.wrapper[0];
+  }
   std::vector<std::string> env = tool_environment(call);
 
   int in[2], out[2], err[2];

@@ -33,6 +33,7 @@ struct ToolCall {
   std::vector<std::string> env;            // added to the environment ("LANG=...")
   std::optional<mode_t> umask;             // the tool's umask; default inherited
   std::vector<int> closed;                 // standard descriptors to close
+  std::vector<std::string> wrapper;        // a command that runs the tool (before setpriv)
   int patience_ms = 10000;                 // silence after which the tool counts as hung
   // Runs in the test while the tool runs (given its process ID), before its
   // output is collected: to send it a signal mid-way, say.
