@@ -44,35 +44,18 @@ void refuse(StoreError* error, StoreStep step, const std::string& path, const st
 
 std::string_view account_directory() { return kAccountDir; }
 
-std::optional<std::string> make_file_path(PathForm form, const char* owner, const char* suffix,
-                                          bool* cut) {
-  char buffer[kMaxPathBytes + 1] = {};
-  std::size_t used = 0;
-  bool was_cut = false;
-  auto append = [&](const char* piece) {
-    std::size_t n = std::strlen(piece);
-    std::size_t room = kMaxPathBytes - used;
-    if (n > room) {
-      n = room;
-      was_cut = true;
-    }
-    std::memcpy(buffer + used, piece, n);
-    used += n;
-  };
-  append(kAccountDir);
-  append("/");
-  if (form == PathForm::kOwner) append(owner != nullptr ? owner : "root");
-  append(suffix != nullptr ? suffix : "");
-  if (cut != nullptr) *cut = was_cut;
-  try {
-    return std::string(buffer, used);
-  } catch (const std::bad_alloc&) {
+std::optional<std::string> credential_file_name(const char* user, StoreError* error) {
+  std::string name = user != nullptr ? user : "root";
+  name += ".conf";
+  std::string path(account_directory());
+  path += '/';
+  path += name;
+  if (path.size() + 4 > kMaxPathBytes) {  // ".new"
+    path.resize(std::min(path.size(), kMaxPathBytes));
+    fail(error, StoreStep::kPathTooLong, path, ENAMETOOLONG);
     return std::nullopt;
   }
-}
-
-std::string name_in_directory(const std::string& path) {
-  return path.substr(account_directory().size() + 1);
+  return name;
 }
 
 namespace {

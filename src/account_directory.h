@@ -7,8 +7,8 @@
 // then works only through that descriptor, and adopts an old file only when
 // open_old_file finds it trustworthy.
 //
-// Results: make_file_path returns the path (nullopt only when memory runs
-// out); AccountDirectory::open returns the directory or nullopt; open_old_file
+// Results: credential_file_name returns the name or nullopt;
+// AccountDirectory::open returns the directory or nullopt; open_old_file
 // returns an OldFile. Refusals fill in a StoreError with the owner, mode or
 // link count a message needs; nothing refused is changed.
 #ifndef VELMORA_ACCOUNT_DIRECTORY_H_
@@ -24,27 +24,26 @@
 #include "store_error.h"
 #include "unique_fd.h"
 
-// ---- Paths ------------------------------------------------------------------
+// ---- Names ------------------------------------------------------------------
 
-// What stands between the directory and the suffix; the values are the
-// documented path forms.
-enum class PathForm {
-  kShared = 2,  // nothing: directory "/" suffix (the status file)
-  kOwner = 4,   // the owner, or "root": directory "/" owner suffix
-};
-
-// Longest path the store builds; longer ones are cut to this many bytes.
+// Longest path of a file in the directory; a name that would make a longer
+// one is refused, never cut.
 constexpr std::size_t kMaxPathBytes = 255;
+
+// The status file's name, one for the machine.
+constexpr const char kStatusName[] = "status";
+
+// The replacement file's name of an account file.
+inline std::string replacement_name(std::string_view name) { return std::string(name) + ".new"; }
 
 // The account directory compiled into this build: the tool's, or a test's
 // (each executable links the one object that defines it).
 std::string_view account_directory();
 
-// Builds an account file path. A null owner stands for root. An over-long
-// path is cut at kMaxPathBytes; *cut (when given) tells whether that happened.
-// Returns nullopt only when memory runs out.
-std::optional<std::string> make_file_path(PathForm form, const char* owner, const char* suffix,
-                                          bool* cut = nullptr);
+// The name of a user's credential file, "USER.conf" (null user: root's); a
+// StoreStep::kPathTooLong refusal in *error when its replacement file's path
+// would be longer than kMaxPathBytes (the path in the error, cut there).
+std::optional<std::string> credential_file_name(const char* user, StoreError* error);
 
 // ---- The directory ------------------------------------------------------------
 
@@ -67,9 +66,6 @@ class AccountDirectory {
   explicit AccountDirectory(UniqueFd fd) : fd_(std::move(fd)) {}
   UniqueFd fd_;
 };
-
-// The name of an account file inside the directory, from its full path.
-std::string name_in_directory(const std::string& path);
 
 // ---- Old files --------------------------------------------------------------
 

@@ -5,17 +5,17 @@
 
 #include <algorithm>
 #include <cctype>
-#include <map>
-#include <unordered_set>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "account_directory.h"
+#include "account_format.h"
 #include "credential_file.h"
-#include "line_reader.h"
 #include "messages.h"
 #include "replacement_file.h"
 #include "scheduler.h"
@@ -31,58 +31,55 @@ struct Contents {
   bool conf_refused = false;
   bool conf_exists = false;
   std::vector<SectionEntries> sections;
-  std::vector<PrinterStatus> status;
+  std::vector<QueueStatus> status;
   bool complete = true;  // false: something was refused or unreadable (reported)
 };
 
 // Opens one file through the trust checks and hands it to read; reports
 // whatever keeps it from being read.
 template <class Read>
-bool read_trusted(const char* name, const AccountDirectory& dir, const std::string& file, FileUse use,
-               uid_t owner, bool* exists, Read read) {
+bool read_trusted(const AccountDirectory& dir, const std::string& file, FileUse use, uid_t owner,
+                  bool* exists, Read read) {
   StoreError error;
   UniqueFd fd;
   switch (open_old_file(dir, file, use, owner, &fd, &error)) {
     case OldFile::kMissing:
       return true;
     case OldFile::kRefused:
-      report_store_error(name, "", error);
+      report_store_error("", error);
       return false;
     case OldFile::kOpened:
       break;
   }
   if (exists != nullptr) *exists = true;
   if (read(fd.get(), dir.path_of(file), &error)) return true;
-  report_store_error(name, "", error);
+  report_store_error("", error);
   return false;
 }
 
-Contents read_contents(const char* name, const char* owner) {
+Contents read_contents(const char* user) {
   Contents c;
   StoreError error;
   c.dir = AccountDirectory::open(&error);
   if (!c.dir) {
-    report_store_error(name, "", error);
+    report_store_error("", error);
     c.complete = false;
     return c;
   }
-  bool cut = false;
-  std::optional<std::string> conf = make_file_path(PathForm::kOwner, owner, ".conf", &cut);
-  if (conf && !cut) {
-    c.conf_name = name_in_directory(*conf);
-    c.conf_refused = !read_trusted(name, *c.dir, c.conf_name, FileUse::kPrivate, getuid(), &c.conf_exists,
-                                [&](int fd, const std::string& path, StoreError* e) {
-                                  return read_sections(fd, path, &c.sections, e);
-                                });
+  if (std::optional<std::string> name = credential_file_name(user, &error)) {
+    c.conf_name = *name;
+    c.conf_refused = !read_trusted(*c.dir, c.conf_name, FileUse::kPrivate, getuid(), &c.conf_exists,
+                                   [&](int fd, const std::string& path, StoreError* e) {
+                                     return read_sections(fd, path, &c.sections, e);
+                                   });
   } else {
-    fail(&error, StoreStep::kPathTooLong, conf.value_or(""), ENAMETOOLONG);
-    report_store_error(name, "", error);
+    report_store_error("", error);
     c.conf_refused = true;
   }
-  const bool status_read = read_trusted(name, *c.dir, "status", FileUse::kPublic, 0, nullptr,
-                                     [&](int fd, const std::string& path, StoreError* e) {
-                                       return read_status_lines(fd, path, &c.status, e);
-                                     });
+  const bool status_read = read_trusted(*c.dir, kStatusName, FileUse::kPublic, 0, nullptr,
+                                        [&](int fd, const std::string& path, StoreError* e) {
+                                          return read_status_lines(fd, path, &c.status, e);
+                                        });
   c.complete = !c.conf_refused && status_read;
   return c;
 }
@@ -151,8 +148,8 @@ const SectionEntries* section_of(const Contents& c, std::string_view queue) {
 }
 
 std::optional<CredentialKind> function_of(const Contents& c, std::string_view queue) {
-  for (const PrinterStatus& s : c.status) {
-    if (s.printer == queue) return s.function;
+  for (const QueueStatus& s : c.status) {
+    if (s.queue == queue) return s.function;
   }
   return std::nullopt;
 }
@@ -163,22 +160,53 @@ std::string lower_case(std::string_view text) {
   return out;
 }
 
+// What keeps updates of the caller's file from going through, for --check.
+struct Blocker {
+  std::string field = "-";  // for the report
+  std::string first;        // what to do before the fix, or ""
+};
+
+Blocker blocker_of(const Contents& c) {
+  Blocker b;
+  uid_t owner = 0;
+  const std::string name = replacement_name(c.conf_name);
+  std::optional<Holder> holder = find_holder(*c.dir, name, &owner);
+  if (!holder) return b;
+  switch (*holder) {
+    case Holder::kRunning:
+      b.field = "held by an update running now";
+      b.first = "let the update running now finish";
+      break;
+    case Holder::kInterrupted:
+      // The next update takes it over: nothing to do first.
+      b.field = "left by an interrupted update (the next update takes it over)";
+      break;
+    case Holder::kUnknown:
+      b.field = "owned by " + user_name(owner);
+      b.first = "have " + c.dir->path_of(name) + " removed: it is not yours";
+      break;
+  }
+  return b;
+}
+
 }  // namespace
 
-int list_entries(const char* name, const char* owner) {
-  Contents c = read_contents(name, owner);
+int list_entries(const char* user) {
+  Contents c = read_contents(user);
   if (!c.dir) return 1;
   // Every queue once, in byte order, with what the two files say of it.
   std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
   for (const SectionEntries& s : c.sections) queues[s.name].first = &s;
-  for (const PrinterStatus& s : c.status) queues[s.printer].second = s.function;
+  for (const QueueStatus& s : c.status) queues[s.queue].second = s.function;
 
   // One request for the whole list.
   std::vector<std::string> known;
-  QueueLookup lookup;
-  const bool asked = queues.empty() || list_queues(&known, &lookup);
-  if (!asked) report_unreachable_scheduler(name, lookup);
-
+  const bool asked = queues.empty() || [&] {
+    QueueLookup lookup = list_queues(&known);
+    if (lookup.result == QueueCheck::kKnown) return true;
+    report_unreachable_scheduler(lookup);
+    return false;
+  }();
   const std::unordered_set<std::string> known_exactly(known.begin(), known.end());
   std::unordered_set<std::string> known_in_any_case;
   for (const std::string& k : known) known_in_any_case.insert(lower_case(k));
@@ -204,55 +232,21 @@ int list_entries(const char* name, const char* owner) {
   return c.complete && asked ? 0 : 1;
 }
 
-namespace {
-
-// What keeps updates of the caller's file from going through, for --check.
-struct Blocker {
-  std::string field = "-";  // for the report
-  std::string first;        // what to do before the fix, or ""
-};
-
-Blocker blocker_of(const Contents& c) {
-  Blocker b;
-  uid_t owner = 0;
-  const std::string name = c.conf_name + ".new";
-  std::optional<Holder> holder = find_holder(*c.dir, name, &owner);
-  if (!holder) return b;
-  const std::string path = c.dir->path_of(name);
-  switch (*holder) {
-    case Holder::kRunning:
-      b.field = "held by an update running now";
-      b.first = "let the update running now finish";
-      break;
-    case Holder::kInterrupted:
-      // The next update takes it over: nothing to do first.
-      b.field = "left by an interrupted update (the next update takes it over)";
-      break;
-    case Holder::kUnknown:
-      b.field = "owned by " + user_name(owner);
-      b.first = "have " + path + " removed: it is not yours";
-      break;
-  }
-  return b;
-}
-
-}  // namespace
-
-int check_queue(const char* name, const char* owner, const char* printer) {
-  QueueLookup lookup;
-  switch (CheckCUPSEntry(printer, &lookup)) {
+int check_queue(const char* user, const char* queue_named) {
+  const QueueLookup lookup = find_queue(queue_named);
+  switch (lookup.result) {
     case QueueCheck::kKnown:
       break;
     case QueueCheck::kUnknown:
       // A typo is not a queue that is ready: scripts test the status.
-      report_unknown_queue(name, printer, holds_section(owner, printer));
+      report_unknown_queue(queue_named, has_section(user, queue_named));
       return 1;
     case QueueCheck::kUnreachable:
-      report_unreachable_scheduler(name, lookup);
+      report_unreachable_scheduler(lookup);
       return 1;
   }
   const std::string& queue = lookup.queue;
-  Contents c = read_contents(name, owner);
+  Contents c = read_contents(user);
   if (!c.dir) return 1;
   const std::optional<CredentialKind> function = function_of(c, queue);
   const SectionEntries* section = section_of(c, queue);
@@ -266,14 +260,16 @@ int check_queue(const char* name, const char* owner, const char* printer) {
 
   std::printf("queue: %s\n", field_of(queue).c_str());
   std::printf("switched-on: %s\n", function_field(function));
-  for (CredentialKind kind : kCredentialKinds) {
-    static constexpr const char* kLabels[] = {"job-accounting", "user-authentication", "secured-print"};
-    std::printf("%s: %s\n", kLabels[static_cast<int>(kind) - 1],
-                c.conf_refused ? "?" : stored_field(section != nullptr ? section->of(kind) : Stored::kNothing));
+  static constexpr const char* kLabels[] = {"job-accounting", "user-authentication",
+                                            "secured-print"};
+  for (std::size_t k = 0; k < std::size(kCredentialKinds); ++k) {
+    const Stored stored = section != nullptr ? section->of(kCredentialKinds[k]) : Stored::kNothing;
+    std::printf("%s: %s\n", kLabels[k], c.conf_refused ? "?" : stored_field(stored));
   }
   std::printf("other-spellings: %s\n", others.empty() ? "-" : others.c_str());
-  std::printf("credential-file: %s\n",
-              c.conf_refused ? "refused" : c.conf_exists ? c.dir->path_of(c.conf_name).c_str() : "-");
+  std::printf("credential-file: %s\n", c.conf_refused  ? "refused"
+                                       : c.conf_exists ? c.dir->path_of(c.conf_name).c_str()
+                                                       : "-");
   std::printf("replacement-file: %s\n", blocker.field.c_str());
   std::fflush(stdout);
 
@@ -283,33 +279,7 @@ int check_queue(const char* name, const char* owner, const char* printer) {
   if (!needs_id) return 0;
   const Stored stored = section != nullptr ? section->of(*function) : Stored::kNothing;
   if (stored == Stored::kComplete) return 0;
-  const bool job = function == CredentialKind::kJobAccounting;
-  const std::string who = owner != nullptr ? owner : "root";
-  std::string why = std::string(job ? "job accounting is on, but " : "user authentication is on, but ") +
-                    (stored == Stored::kIncomplete
-                         ? std::string(job ? "the ID and PIN" : "the user name and password") +
-                               " stored for " + who + " are incomplete"
-                         : std::string(job ? "no ID and PIN are" : "no user name and password are") +
-                               " stored for " + who);
-  std::string fix = std::string("velmora-account ") + (job ? "-p " : "-pu ") + queue;
-  if (!blocker.first.empty()) fix += " (first " + blocker.first + ")";
-  std::fprintf(stderr, "%s: %s: %s; run: %s\n", name, queue.c_str(), why.c_str(), fix.c_str());
+  report_not_ready(queue, *function, stored == Stored::kIncomplete, user != nullptr ? user : "root",
+                   blocker.first);
   return 1;
-}
-
-bool holds_section(const char* owner, const char* printer) {
-  StoreError error;
-  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
-  bool cut = false;
-  std::optional<std::string> conf = make_file_path(PathForm::kOwner, owner, ".conf", &cut);
-  UniqueFd fd;
-  if (!dir || !conf || cut ||
-      open_old_file(*dir, name_in_directory(*conf), FileUse::kPrivate, getuid(), &fd, &error) !=
-          OldFile::kOpened) {
-    return false;
-  }
-  std::vector<SectionEntries> sections;
-  if (!read_sections(fd.get(), *conf, &sections, &error)) return false;
-  return std::any_of(sections.begin(), sections.end(),
-                     [&](const SectionEntries& s) { return s.name == printer; });
 }

@@ -16,16 +16,13 @@
 // with the command that fixes it.
 //
 // Results: the run's exit status: 0, or 1 when something could not be read
-// or asked (--list) or the driver will not find what it needs (--check).
+// or asked (--list) or the driver will not find what it needs or CUPS does
+// not know the queue (--check).
 #ifndef VELMORA_ACCOUNT_REPORT_H_
 #define VELMORA_ACCOUNT_REPORT_H_
 
-// name: the program's name for messages; owner: USER, or null for root.
-int list_entries(const char* name, const char* owner);
-int check_queue(const char* name, const char* owner, const char* printer);
-
-// Whether the caller's credential file, if trusted, has a section of exactly
-// that name (for a remove of a queue CUPS no longer knows). Says nothing.
-bool holds_section(const char* owner, const char* printer);
+// user: USER, or null for root.
+int list_entries(const char* user);
+int check_queue(const char* user, const char* queue);
 
 #endif  // VELMORA_ACCOUNT_REPORT_H_

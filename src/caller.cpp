@@ -16,7 +16,7 @@ CallerProblem find_caller(Caller* caller) {
   // Deliberate: taken as given, not looked up from the user ID.
   const char* user = std::getenv("USER");
   if (user == nullptr) return CallerProblem::kUserUnset;
-  caller->owner = user;
+  caller->user = user;
   // It must not be empty or lead out of the directory.
   if (user[0] == '\0' || std::strchr(user, '/') != nullptr) return CallerProblem::kUserUnusable;
   caller->user_is_login = caller->login == user;

@@ -20,7 +20,7 @@ enum class CallerProblem {
 };
 
 struct Caller {
-  const char* owner = nullptr;  // USER, or null for root
+  const char* user = nullptr;  // USER, or null for root: the name the credentials are filed under
   std::string login;            // the caller's login name, or their number
   // Whether USER is the caller's login name (always, for root).
   bool user_is_login = true;

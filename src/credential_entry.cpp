@@ -18,6 +18,7 @@
 #include "credential_kind.h"
 #include "secret.h"
 #include "signals.h"
+#include "messages.h"
 #include "text_conversion.h"
 
 namespace {
@@ -202,9 +203,8 @@ EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, Value
   return EntryResult::kAccepted;
 }
 
-}  // namespace
-
-EntryResult GetInputID(ValueBuffer buffer, CredentialKind kind) {
+// "id : " or "user name : ", and one line.
+EntryResult ask_id(ValueBuffer buffer, CredentialKind kind) {
   TypedLine line;
   // Any kind but these two is taken as job accounting.
   const bool convert = has_user_name(kind);
@@ -213,7 +213,8 @@ EntryResult GetInputID(ValueBuffer buffer, CredentialKind kind) {
   return finish_entry(end, line, convert, buffer, entry_limit(kind, false), false);
 }
 
-EntryResult GetInputPSWD(ValueBuffer buffer, CredentialKind kind) {
+// "pin : ", and one line with echo off.
+EntryResult ask_password(ValueBuffer buffer, CredentialKind kind) {
   TypedLine line;
   LineEnd end;
   // Stopped and continued: the line is abandoned; hide the entry again and
@@ -222,4 +223,18 @@ EntryResult GetInputPSWD(ValueBuffer buffer, CredentialKind kind) {
   }
   return finish_entry(end, line, has_user_name(kind), buffer, entry_limit(kind, true),
                       kind != CredentialKind::kSecuredPrint);
+}
+
+}  // namespace
+
+bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password) {
+  for (bool asking_password : {false, true}) {
+    for (;;) {
+      EntryResult result = asking_password ? ask_password(password, kind) : ask_id(id, kind);
+      if (result == EntryResult::kAccepted) break;
+      if (result != EntryResult::kAskAgain) report_entry(kind, asking_password, result);
+      if (result == EntryResult::kEndOfInput || result == EntryResult::kReadError) return false;
+    }
+  }
+  return true;
 }

@@ -5,15 +5,16 @@
 // UTF-8 (text_conversion.h). A value is stored exactly as typed or not at
 // all: one over its limit is refused, never cut.
 //
-// Calling sequence (the front end's): GetInputID on the first value buffer
-// until it returns kAccepted, then GetInputPSWD on the second likewise; on
-// kAskAgain, kUnconvertible, kTooLong, kNulByte or kLineBreak the same
-// prompt is repeated, on kEndOfInput or kReadError the run ends. Standard
-// input is read a byte at a time with no buffer of its own; a line feed, or
-// a carriage return and line feed, ends an entry and is never stored, and so
-// does the end of the input after a last line that has none.
+// ask_credentials asks for the ID or user name until one is accepted, then
+// for the PIN or password likewise; an answer that is refused is said why
+// (messages.h) and asked for again. Standard input is read a byte at a time
+// with no buffer of its own; a line feed, or a carriage return and line feed,
+// ends an entry and is never stored, and so does the end of the input after
+// a last line that has none.
 //
-// Results: an EntryResult; errno is set for kReadError only.
+// Results: ask_credentials returns true with both values in their buffers,
+// or false when the input ended or could not be read (said already). Each
+// answer is classified by an EntryResult, which messages.h words.
 #ifndef VELMORA_CREDENTIAL_ENTRY_H_
 #define VELMORA_CREDENTIAL_ENTRY_H_
 
@@ -51,16 +52,14 @@ enum class EntryResult {
 };
 
 // Prints "user name : " (user authentication, secured print) or "id : " (any
-// other kind) and reads one line: at most 7 bytes as typed, or the text
-// converted to UTF-8, at most 32 bytes. An empty value asks again.
-EntryResult GetInputID(ValueBuffer buffer, CredentialKind kind);
-
-// Prints "pin : " and reads one line with echo off: at most 7 bytes as typed
-// (job accounting), converted UTF-8 of at most 32 (user authentication) or 7
-// (secured print) bytes. An empty value is accepted, except for secured
-// print. The terminal is put back as soon as the line is read, and before
-// the process dies or stops on a signal; after a stop and continue the entry
-// starts anew.
-EntryResult GetInputPSWD(ValueBuffer buffer, CredentialKind kind);
+// other kind) and reads a line into id: at most 7 bytes as typed, or the
+// text converted to UTF-8, at most 32 bytes; an empty value asks again. Then
+// prints "pin : " and reads a line with echo off into password: at most 7
+// bytes as typed (job accounting), converted UTF-8 of at most 32 (user
+// authentication) or 7 (secured print) bytes; an empty value is accepted,
+// except for secured print. The terminal is put back as soon as the line is
+// read, and before the process dies or stops on a signal; after a stop and
+// continue the entry starts anew.
+bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password);
 
 #endif  // VELMORA_CREDENTIAL_ENTRY_H_

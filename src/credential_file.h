@@ -1,9 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // The credential file of one user (root.conf for root): a section per
-// printer between the tag lines "<PRINTER>" and "</PRINTER>", holding the key
-// lines of each kind of credential. Drivers read it; its bytes are kept
-// exactly: tag and key lines as below, one LF per line, lines the tool does
-// not own carried over as they are (line endings become LF).
+// queue between the tag lines "<QUEUE>" and "</QUEUE>", holding the key
+// lines of each kind of credential (account_format.h). Drivers read it; its
+// bytes are kept exactly: lines the tool does not own are carried over as
+// they are (line endings become LF).
 //
 //   <office>
 //   id=1234567              job accounting ID and PIN, as typed
@@ -14,8 +14,9 @@
 //   s_password=...
 //   </office>
 //
-// Results: save_account_conf returns an UpdateOutcome (store_error.h);
-// read_sections returns true, or false with *error filled in.
+// Results: update_credentials returns an UpdateOutcome (store_error.h);
+// check_credential_file and read_sections return true, or false with *error
+// filled in; has_section answers and says nothing.
 #ifndef VELMORA_CREDENTIAL_FILE_H_
 #define VELMORA_CREDENTIAL_FILE_H_
 
@@ -27,33 +28,22 @@
 #include "credential_kind.h"
 #include "store_error.h"
 
-// The two key prefixes of a kind. Deliberate: what drivers read; none
-// begins another.
-struct KindKeys {
-  const char* id;        // prefix of the ID or user name line
-  const char* password;  // prefix of the PIN or password line
-};
-const KindKeys& keys_of(CredentialKind kind);  // kNone: job accounting's
-
-// Whether line is a key line of that kind.
-bool is_key_of(std::string_view line, const KindKeys& keys);
-
-// Sets (remove false) or removes the id and password of `kind` for printer in
-// the owner's credential file (null owner: root). id and password are as
+// Sets (remove false) or removes the id and password of `kind` for queue in
+// the user's credential file (null user: root's). id and password are as
 // typed (job accounting) or converted text (the others, stored in Base64);
 // a remove takes neither. A set leaves both key lines of the kind in the
-// printer's section: rewritten where they stand, the missing one put before
+// queue's section: rewritten where they stand, the missing one put before
 // the closing tag, or a new section appended. A remove drops the kind's key
 // lines from it, and its tags too when no key of another kind stays.
-UpdateOutcome save_account_conf(const char* printer, const char* owner, const char* id,
-                                const char* password, bool remove, CredentialKind kind,
-                                StoreError* error = nullptr);
+UpdateOutcome update_credentials(const char* queue, const char* user, const char* id,
+                                 const char* password, bool remove, CredentialKind kind,
+                                 StoreError* error = nullptr);
 
-// Checks, changing nothing, what an update of the owner's credential file
+// Checks, changing nothing, what an update of the user's credential file
 // can know before it writes: the account directory, the file's trust checks
 // and a replacement file in the way. False with *error as the update would
 // fill it in; the update checks again when it writes.
-bool check_credential_file(const char* owner, StoreError* error);
+bool check_credential_file(const char* user, StoreError* error);
 
 // ---- Reading it back ----------------------------------------------------------
 
@@ -76,5 +66,9 @@ struct SectionEntries {
 // file leaves open ends with it. Never looks at a value.
 bool read_sections(int fd, const std::string& path, std::vector<SectionEntries>* sections,
                    StoreError* error);
+
+// Whether the user's credential file, if trusted, has a section of exactly
+// that name (for a remove of a queue CUPS no longer knows).
+bool has_section(const char* user, std::string_view queue);
 
 #endif  // VELMORA_CREDENTIAL_FILE_H_

@@ -1,17 +1,16 @@
 // SPDX-License-Identifier: Apache-2.0
 // The kinds of credential a driver sends with a user's jobs. It selects the
 // prompts, the entry limits, the key lines of the credential file and the
-// status value. The values are the documented credential kinds; the front
-// end derives the kind from the operation, and no number is turned into one
-// anywhere else.
+// status value. The option table (command_line.h) gives each operation its
+// kind; no number is turned into one anywhere else.
 #ifndef VELMORA_CREDENTIAL_KIND_H_
 #define VELMORA_CREDENTIAL_KIND_H_
 
-enum class CredentialKind : int {
-  kNone = 0,  // neither function (the status of a printer with both off)
-  kJobAccounting = 1,
-  kUserAuthentication = 2,
-  kSecuredPrint = 3,
+enum class CredentialKind {
+  kNone,  // neither function (the status of a queue with both off)
+  kJobAccounting,
+  kUserAuthentication,
+  kSecuredPrint,
 };
 
 constexpr CredentialKind kCredentialKinds[] = {

@@ -1,26 +1,30 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "line_reader.h"
 
-#include <strings.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <new>
 
+#include "account_format.h"
+
 namespace {
 
-constexpr int kFormatBound = kMaxFormattedLine + 1;  // the line and its NUL
+// cut_line's results besides a count of bytes.
+constexpr int kLineContinues = -1;  // the chunk ran out first: the text waits in `pending`
+constexpr int kLineNoMemory = -2;   // memory ran out: `pending` unchanged
 
 // Appends the bytes of a line's text, which ends at its first zero byte.
 void append_text(SecretText& pending, const char* bytes, std::size_t n) {
   pending.append(bytes, strnlen(bytes, n));
 }
 
-}  // namespace
-
-int get_line_from_buffer(SecretText& pending, const char* chunk, int start, int length) {
+// Cuts the next line out of chunk[start, length) and appends its text to
+// `pending`. Returns the bytes consumed (the text plus one or two ending
+// bytes) when a complete line now stands in `pending`, else one of the two
+// results above. chunk must hold length + 1 readable bytes.
+int cut_line(SecretText& pending, const char* chunk, int start, int length) {
   try {
     const auto* bytes = reinterpret_cast<const unsigned char*>(chunk);
     for (int at = start; at < length; ++at) {
@@ -43,80 +47,29 @@ int get_line_from_buffer(SecretText& pending, const char* chunk, int start, int 
   }
 }
 
-ReadStatus read_account_lines(int fd, const LineHandler& handle) {
+}  // namespace
+
+bool read_lines(int fd, const std::string& path, const LineHandler& handle, StoreError* error) {
   SecretArray<kChunkLength + 1> chunk;
   SecretText pending;
   for (;;) {
     ssize_t got = ::read(fd, chunk.data(), kChunkLength);
     if (got < 0) {
       if (errno == EINTR) continue;
-      return ReadStatus::kReadError;
+      return fail(error, StoreStep::kRead, path, errno);
     }
     if (got == 0) break;
     int offset = 0;
     while (offset < got) {
-      int used = get_line_from_buffer(pending, chunk.data(), offset, kChunkLength);
+      int used = cut_line(pending, chunk.data(), offset, kChunkLength);
       if (used == kLineContinues) break;
-      if (used == kLineNoMemory) {
-        errno = ENOMEM;
-        return ReadStatus::kNoMemory;
-      }
-      if (!handle(pending)) return ReadStatus::kStopped;
+      if (used == kLineNoMemory) return fail(error, StoreStep::kMemory, path, ENOMEM);
+      if (!handle(pending)) return false;
       pending.clear();
       offset += used;
     }
     chunk.zero();
   }
   // A last line without a line break is still a line.
-  if (!pending.empty() && !handle(pending)) return ReadStatus::kStopped;
-  return ReadStatus::kEnd;
-}
-
-bool finish_pass(ReadStatus status, const std::string& path, StoreError* error) {
-  switch (status) {
-    case ReadStatus::kEnd:
-      return true;
-    case ReadStatus::kReadError:
-      return fail(error, StoreStep::kRead, path, errno);
-    case ReadStatus::kNoMemory:
-      return fail(error, StoreStep::kMemory, path, ENOMEM);
-    case ReadStatus::kStopped:
-      break;  // the handler recorded why
-  }
-  return false;
-}
-
-TagMatch check_printer_name(const char* printer, const char* line, const char* format) {
-  if (printer == nullptr || line == nullptr || format == nullptr) return TagMatch::kNoMatch;
-  SecretArray<kFormatBound + 1> tag;
-  int n = std::snprintf(tag.data(), kFormatBound, format, printer);
-  // A tag that does not fit is not the tag: never match its cut form.
-  if (n < 0 || n >= kFormatBound) return TagMatch::kNoMatch;
-  return std::strcmp(line, tag.data()) == 0 ? TagMatch::kMatch : TagMatch::kNoMatch;
-}
-
-bool same_but_case(std::string_view a, std::string_view b) {
-  return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
-bool fits_on_one_line(const char* text) {
-  if (text == nullptr) return false;
-  for (const char* p = text; *p != '\0'; ++p) {
-    if (is_line_break(static_cast<unsigned char>(*p))) return false;
-  }
-  return true;
-}
-
-bool vformat_line(LineBuffer& out, const char* format, va_list args) {
-  out.zero();
-  int n = std::vsnprintf(out.data(), kFormatBound, format, args);
-  return n >= 0 && n < kFormatBound;
-}
-
-bool format_line(LineBuffer& out, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  bool whole = vformat_line(out, format, args);
-  va_end(args);
-  return whole;
+  return pending.empty() || handle(pending);
 }

@@ -2,10 +2,13 @@
 // velmora-account: keeps the credentials a printer driver sends with a user's
 // jobs on a CUPS queue, and, for root, which authentication function is on.
 //
-//   velmora-account OPTION PRINTER
-//   velmora-account --list | --check PRINTER | --help | --version
+//   velmora-account OPTION QUEUE
+//   velmora-account --list | --check QUEUE | --help | --version
 //
-// Prints nothing on success. Usage text, errors and prompts are its only output.
+// A run: read the command line, check the caller, find the queue, ask for
+// the values, store them, report. It prints nothing on success; the usage
+// text, messages (messages.h), prompts and the --list/--check report are its
+// only output.
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -13,7 +16,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <string>
 
 #include "account_report.h"
@@ -21,53 +23,12 @@
 #include "command_line.h"
 #include "credential_entry.h"
 #include "credential_file.h"
-#include "credential_kind.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "secret.h"
 #include "status_file.h"
 
 namespace {
-
-constexpr const char kDefaultName[] = "velmora-account";
-
-// Asks for the entry until its prompt accepts one; false (after saying why)
-// when the input ended first.
-bool ask_until_accepted(bool password, ValueBuffer buffer, CredentialKind kind, const char* name) {
-  for (;;) {
-    EntryResult result = password ? GetInputPSWD(buffer, kind) : GetInputID(buffer, kind);
-    switch (result) {
-      case EntryResult::kAccepted:
-        return true;
-      case EntryResult::kAskAgain:
-        break;
-      case EntryResult::kUnconvertible:
-      case EntryResult::kTooLong:
-      case EntryResult::kNulByte:
-      case EntryResult::kLineBreak:
-        report_entry(name, kind, password, result);
-        break;
-      case EntryResult::kEndOfInput:
-      case EntryResult::kReadError:
-        report_entry(name, kind, password, result);
-        return false;
-    }
-  }
-}
-
-// Hands the operation to the store.
-UpdateOutcome store(const OperationInfo& update, const char* queue, const char* owner,
-                    const char* id, const char* password, StoreError* error) {
-  switch (update.change) {
-    case Change::kSet:
-      return save_account_conf(queue, owner, id, password, false, update.kind, error);
-    case Change::kRemove:
-      return save_account_conf(queue, owner, nullptr, nullptr, true, update.kind, error);
-    case Change::kSwitch:
-      break;
-  }
-  return save_account_status(queue, update.kind, error);
-}
 
 // Opens /dev/null on any of descriptors 0, 1 and 2 that is closed. Otherwise
 // the first files this run opens would take their places: the scheduler's
@@ -81,6 +42,65 @@ bool ensure_standard_descriptors() {
   return true;
 }
 
+// An update option on a queue: find the queue, ask, store, report.
+int update(const CommandLine& line, const Caller& caller) {
+  // The queue is judged before the option: an unknown queue wins.
+  const QueueLookup lookup = find_queue(line.queue.c_str());
+  if (lookup.result == QueueCheck::kUnreachable) {
+    report_unreachable_scheduler(lookup);
+    return 1;
+  }
+  const OperationInfo* op = line.update;
+  std::string queue = lookup.queue;
+  if (lookup.result == QueueCheck::kUnknown) {
+    // A queue CUPS no longer knows can still be cleared from the caller's
+    // file under the name it has there; nothing else can remove those lines.
+    if (op == nullptr || op->change != Change::kRemove || !has_section(caller.user, line.queue)) {
+      report_no_queue();  // deliberate: status 0, as scripts calling the tool expect
+      return 0;
+    }
+    queue = line.queue;
+  }
+  // Deliberate: no message of its own for root-only options; the usage text
+  // says these need root.
+  if (op == nullptr || (op->root_only && getuid() != 0)) {
+    print_usage();
+    return 0;
+  }
+
+  StoreError error;
+  UpdateOutcome result = UpdateOutcome::kDone;
+  switch (op->change) {
+    case Change::kSet: {
+      // Say now what would refuse the update, before anything is typed in vain.
+      if (!check_credential_file(caller.user, &error)) {
+        report_store_error(queue, error, &caller);
+        return 1;
+      }
+      SecretArray<kValueBufferSize> id;
+      SecretArray<kValueBufferSize> password;
+      if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes))) return 1;
+      result = update_credentials(queue.c_str(), caller.user, id.data(), password.data(), false,
+                                  op->kind, &error);
+      break;
+    }
+    case Change::kRemove:
+      result = update_credentials(queue.c_str(), caller.user, nullptr, nullptr, true, op->kind,
+                                  &error);
+      break;
+    case Change::kSwitch:
+      result = update_status(queue.c_str(), op->kind, &error);
+      break;
+  }
+  report_recovered(error);
+  // Nothing stored for this user is nothing to remove: not a failure.
+  if (result == UpdateOutcome::kRefused) {
+    report_store_error(queue, error, &caller);
+    return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -92,25 +112,19 @@ int main(int argc, char** argv) {
   // typed password lingers in memory the tool cannot wipe.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
 
-  const char* path = argc > 0 && argv[0] != nullptr ? argv[0] : "";
-  const char* slash = std::strrchr(path, '/');
-  const char* name = slash != nullptr ? slash + 1 : path;
-  if (name[0] == '\0') name = kDefaultName;
-
   const CommandLine line = parse_command_line(argc, argv);
   switch (line.command) {
     case Command::kUsage:
-      // Deliberate: usage with status 0, for every wrong command line.
-      Usage(name);
+      print_usage();  // deliberate: status 0, for every wrong command line
       return 0;
     case Command::kHelp:
-      print_help(name);
+      print_help();
       return 0;
     case Command::kVersion:
-      std::printf("velmora-account %s\n", VELMORA_VERSION);
+      print_version();
       return 0;
     case Command::kWrongUse:
-      report_wrong_use(name, line.problem);
+      report_wrong_use(line.problem);
       return 2;
     case Command::kList:
     case Command::kCheck:
@@ -120,63 +134,10 @@ int main(int argc, char** argv) {
 
   Caller caller;
   if (CallerProblem problem = find_caller(&caller); problem != CallerProblem::kNone) {
-    report_caller_problem(name, problem, caller);
+    report_caller_problem(problem, caller);
     return 1;
   }
-  const char* owner = caller.owner;
-  if (line.command == Command::kList) return list_entries(name, owner);
-  if (line.command == Command::kCheck) return check_queue(name, owner, line.queue.c_str());
-
-  // The queue is judged before the option: an unknown queue wins.
-  QueueLookup lookup;
-  const QueueCheck found = CheckCUPSEntry(line.queue.c_str(), &lookup);
-  if (found == QueueCheck::kUnreachable) {
-    report_unreachable_scheduler(name, lookup);
-    return 1;
-  }
-  std::string queue = lookup.queue;
-  const OperationInfo* update = line.update;
-  if (found == QueueCheck::kUnknown) {
-    // A queue CUPS no longer knows can still be cleared from the caller's
-    // file under the name it has there; nothing else can remove those lines.
-    if (update == nullptr || update->change != Change::kRemove ||
-        !holds_section(owner, line.queue.c_str())) {
-      // Deliberate: status 0, as scripts calling the tool expect.
-      report_no_queue();
-      return 0;
-    }
-    queue = line.queue;
-  }
-  // Deliberate: no message of its own for root-only options; the usage text
-  // says these need root.
-  if (update == nullptr || (update->root_only && getuid() != 0)) {
-    Usage(name);
-    return 0;
-  }
-
-  StoreError error;
-  UpdateOutcome result = UpdateOutcome::kDone;
-  if (update->change == Change::kSet) {
-    // Say now what would refuse the update, before anything is typed in vain.
-    if (!check_credential_file(owner, &error)) {
-      report_store_error(name, queue.c_str(), error, &caller);
-      return 1;
-    }
-    SecretArray<kValueBufferSize> id;
-    SecretArray<kValueBufferSize> password;
-    if (!ask_until_accepted(false, ValueBuffer(id.bytes), update->kind, name) ||
-        !ask_until_accepted(true, ValueBuffer(password.bytes), update->kind, name)) {
-      return 1;
-    }
-    result = store(*update, queue.c_str(), owner, id.data(), password.data(), &error);
-  } else {
-    result = store(*update, queue.c_str(), owner, nullptr, nullptr, &error);
-  }
-  report_recovered(name, error);
-  // Nothing stored for this user is nothing to remove: not a failure.
-  if (result == UpdateOutcome::kRefused) {
-    report_store_error(name, queue.c_str(), error, &caller);
-    return 1;
-  }
-  return 0;
+  if (line.command == Command::kList) return list_entries(caller.user);
+  if (line.command == Command::kCheck) return check_queue(caller.user, line.queue.c_str());
+  return update(line, caller);
 }

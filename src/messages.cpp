@@ -4,13 +4,15 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <errno.h>
+
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
-#include "line_reader.h"
+#include "account_format.h"
 
 std::string user_name(uid_t uid) {
   if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
@@ -45,7 +47,7 @@ std::string run_or_ask(uid_t owner, const std::string& command) {
 }
 
 // An old file this run refused to adopt: which, whose, and what to do.
-void report_refused_file(const char* name, const StoreError& e, const Caller* caller) {
+void report_refused_file(const StoreError& e, const Caller* caller) {
   const uid_t owner_id = e.owner.value_or(getuid());
   const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
   const char* path = e.path.c_str();
@@ -56,7 +58,7 @@ void report_refused_file(const char* name, const StoreError& e, const Caller* ca
       what = "belongs to " + owner + ", not to " + user_name(e.expected_owner);
       // The name is USER's choice: say so, since another may use it.
       if (caller != nullptr && !caller->user_is_login && e.path.ends_with(".conf")) {
-        what += " (USER is '" + std::string(caller->owner) + "', not your login name)";
+        what += " (USER is '" + std::string(caller->user) + "', not your login name)";
       }
       break;
     case StoreStep::kHardLinked:
@@ -79,17 +81,17 @@ void report_refused_file(const char* name, const StoreError& e, const Caller* ca
       what = "is not a regular file (owned by " + owner + ")";
       break;
   }
-  std::fprintf(stderr, "%s: %s %s; it was left unchanged: %s\n", name, path, what.c_str(),
+  std::fprintf(stderr, "%s: %s %s; it was left unchanged: %s\n", program_name(), path, what.c_str(),
                fix.c_str());
 }
 
 // A replacement file that exists already: a running update's, a leftover of
 // an interrupted one, or a file someone planted to block this user.
-void report_existing_replacement(const char* name, const StoreError& e) {
+void report_existing_replacement(const StoreError& e) {
   const char* path = e.path.c_str();
   const char* why = std::strerror(e.error);
   if (!e.owner) {
-    std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", name, path, why);
+    std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", program_name(), path, why);
     return;
   }
   const std::string whose = "(owned by " + user_name(*e.owner) + ")";
@@ -109,18 +111,18 @@ void report_existing_replacement(const char* name, const StoreError& e) {
       advice = remedy(*e.owner);
       break;
   }
-  std::fprintf(stderr, "%s: cannot create %s: %s %s: %s\n", name, path, why, whose.c_str(),
+  std::fprintf(stderr, "%s: cannot create %s: %s %s: %s\n", program_name(), path, why, whose.c_str(),
                advice.c_str());
 }
 
-void report_unsafe_directory(const char* name, const StoreError& e) {
+void report_unsafe_directory(const StoreError& e) {
   const uid_t owner = e.owner.value_or(0);
   // The account directory itself, or one on the way to it.
   const bool above = !e.target.empty() && e.path != e.target;
   const std::string what = above ? "the directory " + e.path + " above the account directory " + e.target
                                  : "the account directory " + e.path;
   if (owner != 0 && owner != getuid()) {
-    std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n", name,
+    std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n", program_name(),
                  what.c_str(), user_name(owner).c_str(),
                  run_or_ask(0, "chown root " + e.path).c_str());
     return;
@@ -128,7 +130,7 @@ void report_unsafe_directory(const char* name, const StoreError& e) {
   std::fprintf(stderr,
                "%s: %s has mode %s: others may write in it but it lacks the sticky bit, so they "
                "could replace %s; nothing was changed: %s\n",
-               name, what.c_str(), octal_mode(e.mode).c_str(),
+               program_name(), what.c_str(), octal_mode(e.mode).c_str(),
                above ? "the account directory" : "any file in it",
                run_or_ask(owner, (above ? "chmod go-w " : "chmod +t ") + e.path).c_str());
 }
@@ -137,7 +139,8 @@ void report_unsafe_directory(const char* name, const StoreError& e) {
 
 namespace {
 
-void print_usage(std::FILE* out, const char* name) {
+void write_usage(std::FILE* out) {
+  const char* name = program_name();
   std::fprintf(out,
                "%s Usage: \n"
                "Setting Job Accounting ID/Password \n"
@@ -164,10 +167,19 @@ void print_usage(std::FILE* out, const char* name) {
 
 }  // namespace
 
-void Usage(const char* name) { print_usage(stderr, name); }
+const char* program_name() {
+  // Set by the C library from argv[0], as util-linux's tools use it.
+  const char* name = program_invocation_short_name;
+  return name != nullptr && name[0] != '\0' ? name : "velmora-account";
+}
 
-void print_help(const char* name) {
-  print_usage(stdout, name);
+void print_usage() { write_usage(stderr); }
+
+void print_version() { std::printf("velmora-account %s\n", VELMORA_VERSION); }
+
+void print_help() {
+  const char* name = program_name();
+  write_usage(stdout);
   std::printf("\n"
               "Show what is stored for you, without the values\n"
               "  %s --list\n"
@@ -180,129 +192,143 @@ void print_help(const char* name) {
 }
 
 // One line on stderr, in the manner of util-linux: program, file, cause.
-void report_caller_problem(const char* name, CallerProblem problem, const Caller& caller) {
+void report_caller_problem(CallerProblem problem, const Caller& caller) {
   switch (problem) {
     case CallerProblem::kUserUnset:
       std::fprintf(stderr,
-                   "%s: USER is not set: it must name the user whose credentials to keep\n", name);
+                   "%s: USER is not set: it must name the user whose credentials to keep\n", program_name());
       return;
     case CallerProblem::kUserUnusable:
-      std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", name,
-                   caller.owner != nullptr ? caller.owner : "");
+      std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", program_name(),
+                   caller.user != nullptr ? caller.user : "");
       return;
     case CallerProblem::kUserIsAnother:
       std::fprintf(stderr,
                    "%s: USER is '%s', another local account, but you are %s: keep credentials "
                    "under your own name (or a print name no local account has); nothing was "
                    "changed\n",
-                   name, caller.owner, caller.login.c_str());
+                   program_name(), caller.user, caller.login.c_str());
       return;
     case CallerProblem::kNone:
       return;
   }
 }
 
-void report_wrong_use(const char* name, const std::string& problem) {
-  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", name, problem.c_str(),
-               name);
+void report_wrong_use(const std::string& problem) {
+  std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program_name(),
+               problem.c_str(), program_name());
 }
 
-void report_recovered(const char* name, const StoreError& e) {
+void report_recovered(const StoreError& e) {
   if (e.recovered.empty()) return;
-  std::fprintf(stderr, "%s: took over %s, left by an interrupted update\n", name,
+  std::fprintf(stderr, "%s: took over %s, left by an interrupted update\n", program_name(),
                e.recovered.c_str());
 }
 
 void report_no_queue() { std::fputs("No Printer Queue Entry\n", stderr); }
 
-void report_unknown_queue(const char* name, const std::string& queue, bool held) {
+void report_not_ready(const std::string& queue, CredentialKind function, bool incomplete,
+                      const std::string& user, const std::string& first_step) {
+  const bool job = function == CredentialKind::kJobAccounting;
+  const std::string why =
+      std::string(job ? "job accounting is on, but " : "user authentication is on, but ") +
+      (incomplete ? std::string(job ? "the ID and PIN" : "the user name and password") +
+                        " stored for " + user + " are incomplete"
+                  : std::string(job ? "no ID and PIN are" : "no user name and password are") +
+                        " stored for " + user);
+  std::string fix = std::string("velmora-account ") + (job ? "-p " : "-pu ") + queue;
+  if (!first_step.empty()) fix += " (first " + first_step + ")";
+  std::fprintf(stderr, "%s: %s: %s; run: %s\n", program_name(), queue.c_str(), why.c_str(),
+               fix.c_str());
+}
+
+void report_unknown_queue(const std::string& queue, bool held) {
   if (held) {
     std::fprintf(stderr,
                  "%s: %s: CUPS no longer knows this queue, but your credential file still has a "
                  "section for it; remove it with -x, -xu and -xs\n",
-                 name, queue.c_str());
+                 program_name(), queue.c_str());
     return;
   }
-  std::fprintf(stderr, "%s: %s: CUPS knows no such queue (lpstat -e lists them)\n", name,
+  std::fprintf(stderr, "%s: %s: CUPS knows no such queue (lpstat -e lists them)\n", program_name(),
                queue.c_str());
 }
 
-void report_store_error(const char* name, const char* printer, const StoreError& e,
-                        const Caller* caller) {
+void report_store_error(const std::string& queue, const StoreError& e, const Caller* caller) {
   const char* why = std::strerror(e.error);
   const char* path = e.path.c_str();
   switch (e.step) {
     case StoreStep::kCreate:
       if (e.error == EEXIST) {
-        report_existing_replacement(name, e);
+        report_existing_replacement(e);
       } else {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", name, path, why);
+        std::fprintf(stderr, "%s: cannot create %s: %s\n", program_name(), path, why);
       }
       return;
     case StoreStep::kPathTooLong:
-      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n", name,
+      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n", program_name(),
                    path);
       return;
     case StoreStep::kOpen:
-      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", name, path, why);
+      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", program_name(), path, why);
       return;
     case StoreStep::kNotRegularFile:
     case StoreStep::kNotOwner:
     case StoreStep::kHardLinked:
     case StoreStep::kWritableByOthers:
     case StoreStep::kNotReadableByAll:
-      report_refused_file(name, e, caller);
+      report_refused_file(e, caller);
       return;
     case StoreStep::kDirectory:
       std::fprintf(stderr, "%s: cannot open the account directory %s: %s; nothing was changed\n",
-                   name, path, why);
+                   program_name(), path, why);
       return;
     case StoreStep::kUnsafeDirectory:
-      report_unsafe_directory(name, e);
+      report_unsafe_directory(e);
       return;
     case StoreStep::kReplaced:
       std::fprintf(stderr,
                    "%s: cannot update %s: its replacement file %s was removed or replaced while "
                    "this run was writing it; nothing was changed\n",
-                   name, e.target.c_str(), path);
+                   program_name(), e.target.c_str(), path);
       return;
     case StoreStep::kRead:
-      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", name, path, why);
+      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", program_name(), path, why);
       return;
     case StoreStep::kLineTooLong:
       std::fprintf(stderr,
                    "%s: cannot write %s: a line would be longer than %d bytes; nothing was "
                    "changed\n",
-                   name, path, kMaxFormattedLine);
+                   program_name(), path, kMaxFormattedLine);
       return;
     case StoreStep::kUnclosedSection:
       std::fprintf(stderr,
                    "%s: cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
                    "changed\n",
-                   name, path, printer, printer);
+                   program_name(), path, queue.c_str(), queue.c_str());
       return;
     case StoreStep::kWrite:
-      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", name, path, why);
+      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", program_name(), path, why);
       return;
     case StoreStep::kRename:
-      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", name, path,
+      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", program_name(), path,
                    e.target.c_str(), why);
       return;
     case StoreStep::kSyncDirectory:
       std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
-                   name, path, why, e.target.c_str());
+                   program_name(), path, why, e.target.c_str());
       return;
     case StoreStep::kArguments:
-      std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", name);
+      std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", program_name());
       return;
     case StoreStep::kMemory:
     case StoreStep::kNone:
       break;
   }
-  std::fprintf(stderr, "%s: cannot update the account file: %s\n", name, why);
+  std::fprintf(stderr, "%s: cannot update the account file: %s\n", program_name(), why);
 }
 
-void report_unreachable_scheduler(const char* name, const QueueLookup& lookup) {
+void report_unreachable_scheduler(const QueueLookup& lookup) {
   const char* server = lookup.server.c_str();
   const long long seconds = kSchedulerDeadline.count();
   switch (lookup.failure) {
@@ -310,73 +336,73 @@ void report_unreachable_scheduler(const char* name, const QueueLookup& lookup) {
       std::fprintf(stderr,
                    "%s: cannot resolve the name of the print scheduler %s: %s; nothing was "
                    "changed\n",
-                   name, server, lookup.detail.c_str());
+                   program_name(), server, lookup.detail.c_str());
       return;
     case SchedulerFailure::kTimeout:
       if (lookup.phase == SchedulerPhase::kResolving) {
         std::fprintf(stderr,
                      "%s: cannot resolve the name of the print scheduler %s: the name server did "
                      "not answer within %lld s; nothing was changed\n",
-                     name, server, seconds);
+                     program_name(), server, seconds);
         return;
       }
       std::fprintf(stderr,
                    "%s: the print scheduler at %s did not answer within %lld s; nothing was "
                    "changed\n",
-                   name, server, seconds);
+                   program_name(), server, seconds);
       return;
     case SchedulerFailure::kPassword:
       std::fprintf(stderr,
                    "%s: the print scheduler at %s asked for a password, which this tool never "
                    "gives; nothing was changed\n",
-                   name, server);
+                   program_name(), server);
       return;
     case SchedulerFailure::kClosed:
       std::fprintf(stderr,
                    "%s: the print scheduler at %s closed the connection without answering%s%s; "
                    "nothing was changed\n",
-                   name, server, lookup.error != 0 ? ": " : "",
+                   program_name(), server, lookup.error != 0 ? ": " : "",
                    lookup.error != 0 ? std::strerror(lookup.error) : "");
       return;
     case SchedulerFailure::kNoAnswer:
       std::fprintf(stderr, "%s: the print scheduler at %s did not answer: %s; nothing was changed\n",
-                   name, server, lookup.detail.c_str());
+                   program_name(), server, lookup.detail.c_str());
       return;
     case SchedulerFailure::kConnect:
     case SchedulerFailure::kNone:
       break;
   }
   std::fprintf(stderr, "%s: cannot reach the print scheduler at %s: %s; nothing was changed\n",
-               name, server, std::strerror(lookup.error));
+               program_name(), server, std::strerror(lookup.error));
 }
 
-void report_entry(const char* name, CredentialKind kind, bool password, EntryResult result) {
+void report_entry(CredentialKind kind, bool password, EntryResult result) {
   const char* what = password ? "pin" : has_user_name(kind) ? "user name" : "id";
   switch (result) {
     case EntryResult::kUnconvertible:
       std::fprintf(stderr,
                    "%s: %s: the text is not valid in the encodings of the locale; type it again\n",
-                   name, what);
+                   program_name(), what);
       return;
     case EntryResult::kTooLong:
       std::fprintf(stderr, "%s: %s: too long: at most %d bytes%s can be stored; type it again\n",
-                   name, what, entry_limit(kind, password), has_user_name(kind) ? " of UTF-8" : "");
+                   program_name(), what, entry_limit(kind, password), has_user_name(kind) ? " of UTF-8" : "");
       return;
     case EntryResult::kNulByte:
       std::fprintf(stderr, "%s: %s: the text holds a NUL byte, which cannot be stored; type it again\n",
-                   name, what);
+                   program_name(), what);
       return;
     case EntryResult::kLineBreak:
       std::fprintf(stderr,
                    "%s: %s: the text holds a carriage return or a 0xFF byte, which would end the "
                    "line in the credential file; type it again\n",
-                   name, what);
+                   program_name(), what);
       return;
     case EntryResult::kEndOfInput:
-      std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", name, what);
+      std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", program_name(), what);
       return;
     case EntryResult::kReadError:
-      std::fprintf(stderr, "%s: reading %s: %s\n", name, what, std::strerror(errno));
+      std::fprintf(stderr, "%s: reading %s: %s\n", program_name(), what, std::strerror(errno));
       return;
     case EntryResult::kAccepted:
     case EntryResult::kAskAgain:

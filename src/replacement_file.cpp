@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstring>
 #include <utility>
 
@@ -39,9 +38,8 @@ void remove_held_file() {
   unlink_if_same(g_held.dir, g_held.name, g_held.dev, g_held.ino);
 }
 
-}  // namespace
-
-bool file_write(int fd, const char* data, std::size_t length) {
+// Writes length bytes durably; false, with errno set, when a step fails.
+bool write_durably(int fd, const char* data, std::size_t length) {
   // Deliberate: durability before speed, an fsync before and a sync after
   // every line, so whatever was written is on disk whenever the run ends.
   if (fsync(fd) != 0) return false;
@@ -61,6 +59,8 @@ bool file_write(int fd, const char* data, std::size_t length) {
   sync();
   return true;
 }
+
+}  // namespace
 
 namespace {
 
@@ -96,9 +96,9 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
   return errno == EWOULDBLOCK ? Holder::kRunning : Holder::kUnknown;
 }
 
-ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string name,
-                                 std::string target, StoreError* error)
-    : dir_(dir), name_(std::move(name)), target_(std::move(target)), error_(error) {}
+ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string target,
+                                 StoreError* error)
+    : dir_(dir), name_(replacement_name(target)), target_(std::move(target)), error_(error) {}
 
 // Makes the file unnamed and locked, then gives it its name: no other run
 // ever sees it unlocked. Falls back, where the file system has no unnamed
@@ -217,25 +217,11 @@ void ReplacementFile::look_at_existing() {
   }
 }
 
-bool ReplacementFile::write(const char* data, std::size_t length) {
-  if (!file_write(fd_.get(), data, length)) {
+bool ReplacementFile::write(std::string_view data) {
+  if (!write_durably(fd_.get(), data.data(), data.size())) {
     return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
   }
   return true;
-}
-
-bool ReplacementFile::write_formatted(const LineBuffer& line) {
-  return write(line.data(), std::strlen(line.data()));
-}
-
-bool ReplacementFile::write_line(const char* format, ...) {
-  LineBuffer line;
-  va_list args;
-  va_start(args, format);
-  bool whole = vformat_line(line, format, args);
-  va_end(args);
-  if (!whole) return fail(error_, StoreStep::kLineTooLong, dir_.path_of(name_), EOVERFLOW);
-  return write_formatted(line);
 }
 
 bool ReplacementFile::commit() {

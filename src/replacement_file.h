@@ -3,11 +3,11 @@
 // content of an account file is written beside it, under the name with
 // ".new" appended, and renamed onto it only when complete and on disk.
 //
-// Calling sequence:
+// Calling sequence (account_file.h runs it for every update):
 //
-//   ReplacementFile out(dir, "alice.conf.new", "alice.conf", &error);
-//   if (!out.create(0600)) return false;   // exclusive: another run's stays
-//   out.write(...); out.write_line(...);   // each line durably, in order
+//   ReplacementFile out(dir, "alice.conf", &error);  // writes "alice.conf.new"
+//   if (!out.create(0600)) return false;   // another run's stays
+//   out.write(...);                        // each line durably, in order
 //   return out.commit();                   // rename it into place
 //
 // The file is a lock held by a live process from its first instant: it is
@@ -32,17 +32,12 @@
 #include <cstddef>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "account_directory.h"
-#include "line_reader.h"
 #include "signals.h"
 #include "store_error.h"
 #include "unique_fd.h"
-
-// Writes length bytes durably: fsync of what came before, the write (repeated
-// until every byte is written), then sync. False, with errno set, when a
-// step fails.
-bool file_write(int fd, const char* data, std::size_t length);
 
 // Whether a replacement file `name` exists in dir and who holds it: nullopt
 // when there is none; *owner receives its owner. Only files the caller could
@@ -54,9 +49,9 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
 
 class ReplacementFile {
  public:
-  // name and target are names inside dir, which must outlive this object.
-  ReplacementFile(const AccountDirectory& dir, std::string name, std::string target,
-                  StoreError* error);
+  // target is the name of the file it replaces, inside dir, which must
+  // outlive this object.
+  ReplacementFile(const AccountDirectory& dir, std::string target, StoreError* error);
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
   ~ReplacementFile() { rollback(); }
@@ -69,10 +64,9 @@ class ReplacementFile {
   // The full path of a leftover this run took over, or "".
   const std::string& recovered() const { return recovered_; }
 
-  bool write(const char* data, std::size_t length);
-  // Formats one line and writes it; a line the bound would cut is refused.
-  __attribute__((format(printf, 2, 3))) bool write_line(const char* format, ...);
-  bool write_formatted(const LineBuffer& line);
+  // Writes durably: an fsync of what came before, the bytes, then a sync, so
+  // whatever was written is on disk whenever the run ends.
+  bool write(std::string_view data);
 
   // Checks that the name still refers to this run's file, renames it onto
   // the target and syncs the directory, with the signals that end a run held

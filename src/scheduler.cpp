@@ -159,13 +159,13 @@ bool get_destinations(http_t* http, DestList* list, Report& report) {
   return list->count != 0 || answered(http, report);
 }
 
-// Asks, in one request, for the first queue from `printer` on that this
+// Asks, in one request, for the first queue from `queue` on that this
 // user may use, by the same rules as the destination list. nullopt when
 // there was no answer (reported), else the name, or "" when the first such
 // queue is another.
-std::optional<std::string> first_queue_from(http_t* http, const char* printer, Report& report) {
+std::optional<std::string> first_queue_from(http_t* http, const char* queue, Report& report) {
   ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr, printer);
+  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr, queue);
   ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
   // The scheduler leaves out queues whose allow list excludes this user.
   ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
@@ -188,18 +188,18 @@ const char* decline_password(const char*, http_t*, const char*, const char*, voi
   return nullptr;
 }
 
-void check_queue_in_child(const char* printer, Report& report, Clock::time_point deadline) {
+void check_queue_in_child(const char* queue, Report& report, Clock::time_point deadline) {
   auto http = connect(report, deadline);
   if (!http) return;
   report.phase(SchedulerPhase::kAsking);
-  std::optional<std::string> name = first_queue_from(http.get(), printer, report);
+  std::optional<std::string> name = first_queue_from(http.get(), queue, report);
   if (!name) return;
   // CUPS compares names without regard to case. Otherwise the queue may
   // still be a destination the list holds for other reasons.
-  if (name->empty() || strcasecmp(name->c_str(), printer) != 0) {
+  if (name->empty() || strcasecmp(name->c_str(), queue) != 0) {
     DestList list;
     if (!get_destinations(http.get(), &list, report)) return;
-    const cups_dest_t* dest = cupsGetDest(printer, nullptr, list.count, list.dests);
+    const cups_dest_t* dest = cupsGetDest(queue, nullptr, list.count, list.dests);
     name = dest != nullptr ? std::string(dest->name) : std::string();
   }
   if (!name->empty()) report.add(kQueue, *name);
@@ -320,37 +320,35 @@ std::optional<std::vector<std::string>> converse(
 
 }  // namespace
 
-QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup) {
-  QueueLookup local;
-  if (lookup == nullptr) lookup = &local;
-  *lookup = QueueLookup{};
-  lookup->server = server_name();
+QueueLookup find_queue(const char* queue) {
+  QueueLookup lookup;
+  lookup.server = server_name();
   // CUPS admits no longer name, and some library versions stall on one.
-  if (printer == nullptr || std::strlen(printer) > kMaxQueueName) return QueueCheck::kUnknown;
+  if (queue == nullptr || std::strlen(queue) > kMaxQueueName) return lookup;
   std::optional<std::vector<std::string>> fields =
-      converse(lookup, [printer](Report& report, Clock::time_point deadline) {
-        check_queue_in_child(printer, report, deadline);
+      converse(&lookup, [queue](Report& report, Clock::time_point deadline) {
+        check_queue_in_child(queue, report, deadline);
       });
-  if (!fields) return QueueCheck::kUnreachable;
-  lookup->result = QueueCheck::kUnknown;
+  if (!fields) return lookup;
+  lookup.result = QueueCheck::kUnknown;
   for (const std::string& field : *fields) {
     if (field[0] == kQueue) {
-      lookup->result = QueueCheck::kKnown;
-      lookup->queue = field.substr(1);
+      lookup.result = QueueCheck::kKnown;
+      lookup.queue = field.substr(1);
     }
   }
-  return lookup->result;
+  return lookup;
 }
 
-bool list_queues(std::vector<std::string>* names, QueueLookup* lookup) {
-  *lookup = QueueLookup{};
-  lookup->server = server_name();
+QueueLookup list_queues(std::vector<std::string>* names) {
+  QueueLookup lookup;
+  lookup.server = server_name();
   names->clear();
-  std::optional<std::vector<std::string>> fields = converse(lookup, list_queues_in_child);
-  if (!fields) return false;
-  lookup->result = QueueCheck::kKnown;
+  std::optional<std::vector<std::string>> fields = converse(&lookup, list_queues_in_child);
+  if (!fields) return lookup;
+  lookup.result = QueueCheck::kKnown;
   for (const std::string& field : *fields) {
     if (field[0] == kName) names->push_back(field.substr(1));
   }
-  return true;
+  return lookup;
 }

@@ -9,10 +9,9 @@
 // is in memory yet when it starts. The library never prompts for a password:
 // a scheduler that asks for one is a failure of its own.
 //
-// Result convention: CheckCUPSEntry returns a QueueCheck; *lookup (when
-// given) carries the same and the name as CUPS spells it, or the failure.
-// list_queues returns true when the scheduler answered, else false with
-// *lookup saying why.
+// Result convention: both return a QueueLookup, once: what the scheduler
+// answered (for find_queue the name as CUPS spells it), or why it could not
+// be asked.
 #ifndef VELMORA_SCHEDULER_H_
 #define VELMORA_SCHEDULER_H_
 
@@ -29,7 +28,7 @@ constexpr std::size_t kMaxQueueName = 127;
 constexpr std::chrono::seconds kSchedulerDeadline{25};
 
 enum class QueueCheck {
-  kKnown,        // CUPS knows the queue
+  kKnown,        // CUPS knows the queue (list_queues: the list came)
   kUnknown,      // the scheduler answered: no such queue (for this user)
   kUnreachable,  // the scheduler could not be asked (see QueueLookup)
 };
@@ -57,10 +56,10 @@ struct QueueLookup {
   std::string detail;  // kResolve, kNoAnswer: what went wrong
 };
 
-QueueCheck CheckCUPSEntry(const char* printer, QueueLookup* lookup = nullptr);
+QueueLookup find_queue(const char* queue);
 
 // Every queue the destination list holds for this user, as CUPS spells it,
-// from one request.
-bool list_queues(std::vector<std::string>* names, QueueLookup* lookup);
+// from one request, into *names.
+QueueLookup list_queues(std::vector<std::string>* names);
 
 #endif  // VELMORA_SCHEDULER_H_

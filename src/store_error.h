@@ -4,9 +4,10 @@
 // user who or what blocks it. Every module of the store fills one in;
 // messages.h turns it into text.
 //
-// Result convention of the store: an update returns an UpdateOutcome; only
-// kRefused comes with a StoreError that says why. Helpers below the updates
-// return bool (false: *error filled in, errno set).
+// Result convention of the store, in every module of it: an update returns
+// an UpdateOutcome, and everything below it a bool (or, for a file found or
+// not, an enum); a refusal fills in the caller's StoreError with the step,
+// errno and the path, and nothing reports through errno alone.
 #ifndef VELMORA_STORE_ERROR_H_
 #define VELMORA_STORE_ERROR_H_
 
@@ -19,7 +20,7 @@
 
 enum class StoreStep {
   kNone,
-  kArguments,          // bad printer name, kind or value
+  kArguments,          // bad queue name, kind or value
   kPathTooLong,        // the owner makes the account file path too long
   kMemory,             // memory ran out
   kDirectory,          // the account directory cannot be opened
@@ -33,19 +34,18 @@ enum class StoreStep {
   kNotReadableByAll,   // an old status file that is not public already
   kRead,               // reading the old file
   kLineTooLong,        // a line to write would exceed the line bound
-  kUnclosedSection,    // a set found the printer's section without its closing tag
+  kUnclosedSection,    // a set found the queue's section without its closing tag
   kWrite,              // writing or flushing the replacement file
   kReplaced,           // the replacement file was removed or replaced meanwhile
   kRename,             // renaming the replacement file into place
   kSyncDirectory,      // the rename happened but could not be made durable
 };
 
-// The values are the results the updates have always returned: 0 done,
-// 1 not done. Nothing to remove is a third, normal outcome, not an error.
+// How an update ended. Nothing to remove is a normal outcome, not an error.
 enum class UpdateOutcome {
-  kDone = 0,             // the new file is in place
-  kRefused = 1,          // the update did not take place; see StoreError
-  kNothingToRemove = 2,  // a remove found no credential file; nothing changed
+  kDone,             // the new file is in place
+  kRefused,          // the update did not take place; see StoreError
+  kNothingToRemove,  // a remove found nothing to remove; nothing changed
 };
 
 // Who holds a replacement file that already exists.

@@ -10,6 +10,8 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 #include <new>
 #include <string_view>
 #include <vector>
@@ -43,6 +45,21 @@ class LocaleHandle {
 
  private:
   locale_t locale_;
+};
+
+// The language of the locale, which chooses the candidate encodings.
+enum class Language {
+  kOther,
+  kJapanese,
+  kEnglish,
+  kAmericanEnglish,
+  kFrench,
+  kItalian,
+  kGerman,
+  kSpanish,
+  kSimplifiedChinese,
+  kTraditionalChinese,
+  kKorean,
 };
 
 // Deliberate: the order decides (the bytes E9 E9 are EUC-JP before they are
@@ -82,9 +99,11 @@ bool is_utf8_or_ascii(std::string_view charset) {
          plain == "646";
 }
 
-}  // namespace
-
-Language GetLang() {
+// The language from the start of the locale's value in any case: ja, en
+// (en_us), fr, it, de, es, ko, zh_CN, zh_TW; anything else, or no variable
+// set, is kOther. Languages other than ja, ko and the two Chinese have no
+// list of their own.
+Language language_of_locale() {
   // Deliberate: an empty LC_CTYPE still counts and chooses no language;
   // LC_ALL, which overrides both, is honoured first.
   const char* locale = std::getenv("LC_ALL");
@@ -113,6 +132,8 @@ Language GetLang() {
   return Language::kOther;
 }
 
+// The character set of the user's locale, or nullopt when it names none, is
+// UTF-8 or ASCII (already among the candidates), or iconv does not know it.
 std::optional<std::string> locale_charset() {
   const char* locale = user_locale();
   if (locale == nullptr) return std::nullopt;
@@ -131,6 +152,8 @@ std::optional<std::string> locale_charset() {
   return charset;
 }
 
+// One iconv conversion of all of text from `from` into UTF-8. An invalid or
+// incomplete sequence fails.
 bool convert_encoding(const char* from, const char* text, SecretText* out) {
   out->clear();
   IconvHandle converter("UTF-8", from);
@@ -151,8 +174,10 @@ bool convert_encoding(const char* from, const char* text, SecretText* out) {
   return true;
 }
 
+}  // namespace
+
 bool convert_to_utf8(const char* text, SecretText* out) {
-  std::vector<const char*> candidates = candidates_for(GetLang());
+  std::vector<const char*> candidates = candidates_for(language_of_locale());
   // The locale's own character set comes right after UTF-8: its bytes are
   // what the user's keyboard and terminal produce.
   const std::optional<std::string> own = locale_charset();

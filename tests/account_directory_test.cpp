@@ -19,60 +19,29 @@
 
 namespace {
 
-const std::string kConf = "alice.conf";
-const std::string kNew = "alice.conf.new";
-const std::string kContent = "<lp1>\nid=1111\npassword=2222\n</lp1>\n";
+// ---- Names ------------------------------------------------------------------
 
-// ---- make_file_path ---------------------------------------------------------
-
-TEST(MakeFilePath, BuildsTheFourPaths) {
-  const std::string dir(account_directory());
-  EXPECT_EQ(dir, TEST_ACCOUNT_DIR);
-  struct Case {
-    PathForm form;
-    const char* owner;
-    const char* suffix;
-    std::string path;
-  } cases[] = {
-      {PathForm::kOwner, nullptr, ".conf", dir + "/root.conf"},
-      {PathForm::kOwner, "alice", ".conf.new", dir + "/alice.conf.new"},
-      {PathForm::kOwner, "", ".conf", dir + "/.conf"},
-      {PathForm::kShared, nullptr, "status", dir + "/status"},
-      {PathForm::kShared, "alice", "status.new", dir + "/status.new"},
-  };
-  for (const Case& c : cases) {
-    bool cut = true;
-    EXPECT_EQ(make_file_path(c.form, c.owner, c.suffix, &cut), c.path);
-    EXPECT_FALSE(cut) << c.path;
-  }
-}
-
-TEST(MakeFilePath, CutsAt255BytesAndSaysSo) {
+TEST(CredentialFileName, IsUserDotConfAndNeverCut) {
   const std::string prefix = std::string(account_directory()) + "/";
-  const std::size_t room = kMaxPathBytes - prefix.size();  // 234 for the installed directory
+  EXPECT_EQ(prefix, TEST_ACCOUNT_DIR "/");
+  // Room for the user's name and ".conf.new" within 255 bytes.
+  const std::size_t room = kMaxPathBytes - prefix.size() - std::string(".conf.new").size();
+  const std::string longest(room, 'u'), longer(room + 1, 'u');
   struct Case {
-    std::size_t owner_length;
-    const char* suffix;
-    std::string kept_suffix;
-    bool cut;
+    const char* user;
+    std::optional<std::string> name;
   } cases[] = {
-      {room - 9, ".conf.new", ".conf.new", false},  // fits exactly
-      {room - 8, ".conf.new", ".conf.ne", true},
-      {room - 5, ".conf.new", ".conf", true},  // same string as the ".conf" path
-      {room - 5, ".conf", ".conf", false},
-      {room - 4, ".conf", ".con", true},
-      {room, ".conf", "", true},  // no suffix at all
-      {room, ".conf.new", "", true},
+      {nullptr, "root.conf"}, {"alice", "alice.conf"}, {"", ".conf"},
+      {longest.c_str(), longest + ".conf"}, {longer.c_str(), std::nullopt},
   };
   for (const Case& c : cases) {
-    std::string owner(c.owner_length, 'u');
-    bool cut = !c.cut;
-    auto path = make_file_path(PathForm::kOwner, owner.c_str(), c.suffix, &cut);
-    EXPECT_EQ(path, prefix + owner + c.kept_suffix) << c.owner_length << c.suffix;
-    EXPECT_EQ(cut, c.cut) << c.owner_length << c.suffix;
+    StoreError error;
+    EXPECT_EQ(credential_file_name(c.user, &error), c.name) << (c.user ? c.user : "(root)");
+    EXPECT_EQ(error.step, c.name ? StoreStep::kNone : StoreStep::kPathTooLong);
+    if (!c.name) {
+      EXPECT_EQ(error.path, (prefix + longer + ".conf").substr(0, kMaxPathBytes));
+    }
   }
-  std::string longer(room + 40, 'v');
-  EXPECT_EQ(make_file_path(PathForm::kOwner, longer.c_str(), ".conf")->size(), kMaxPathBytes);
 }
 
 TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
@@ -81,10 +50,10 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   write_file(account_path("target"), "secret\n");
   ASSERT_EQ(symlink("target", account_path(kConf).c_str()), 0);
   StoreError error;
-  EXPECT_EQ(save_account_conf("lp1", "alice", "1", "2", false, kJob, &error), UpdateOutcome::kRefused);
+  EXPECT_EQ(update_credentials("lp1", "alice", "1", "2", false, kJob, &error), UpdateOutcome::kRefused);
   EXPECT_EQ(error.step, StoreStep::kNotRegularFile);
   ASSERT_EQ(symlink("target", account_path("status").c_str()), 0);
-  EXPECT_EQ(save_account_status("lp1", kJob, &error), UpdateOutcome::kRefused);
+  EXPECT_EQ(update_status("lp1", kJob, &error), UpdateOutcome::kRefused);
   EXPECT_EQ(error.step, StoreStep::kNotRegularFile);
   EXPECT_FALSE(file_exists(account_path(kNew)));
   EXPECT_FALSE(file_exists(account_path("status.new")));
@@ -103,8 +72,8 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   if (child == 0) {
     if (getuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) _exit(99);
     StoreError e1, e2;
-    UpdateOutcome a = save_account_conf("lp1", "alice", "1", "2", false, kJob, &e1);
-    UpdateOutcome b = save_account_status("lp1", kJob, &e2);
+    UpdateOutcome a = update_credentials("lp1", "alice", "1", "2", false, kJob, &e1);
+    UpdateOutcome b = update_status("lp1", kJob, &e2);
     bool ok = a == UpdateOutcome::kRefused && e1.step == StoreStep::kOpen && e1.error == EACCES &&
               b == UpdateOutcome::kRefused &&
               e2.step == StoreStep::kNotReadableByAll;

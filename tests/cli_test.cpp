@@ -21,6 +21,7 @@
 #include <thread>
 
 #include "fake_scheduler.h"
+#include "messages.h"
 #include "test_support.h"
 #include "tool_runner.h"
 
@@ -107,11 +108,6 @@ std::optional<std::string> generate_latin_locale() {
   return std::nullopt;
 }
 
-std::string name_of(uid_t uid) {
-  const passwd* pw = getpwuid(uid);
-  return pw != nullptr ? pw->pw_name : std::to_string(uid);
-}
-
 TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
   const std::vector<std::vector<std::string>> argument_lists = {
       {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"}, {"--", "-p", "lp1"}};
@@ -129,29 +125,28 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
 
 // Words that start with "--" are this tool's own: GNU's answers.
 TEST_F(Cli, LongOptionsAnswerAsGnuToolsDo) {
-  const std::string hint = "Try 'velmora-account --help' for more information.\n";
   struct Case {
     std::vector<std::string> args;
     int status;
-    std::string out_starts, err;
+    std::string out_starts;
+    std::vector<std::string> says;
   } cases[] = {
-      {{"--help"}, 0, kUsage, ""},
-      {{"--help", "x", "y"}, 0, kUsage, ""},
-      {{"-p", "--he"}, 0, kUsage, ""},  // an unambiguous prefix
-      {{"--version"}, 0, "velmora-account " TOOL_VERSION "\n", ""},
-      {{"--list", "extra"}, 2, "", "velmora-account: extra operand 'extra'\n" + hint},
-      {{"--check"}, 2, "", "velmora-account: --check needs the name of a queue\n" + hint},
-      {{"--check", "lp1", "lp2"}, 2, "", "velmora-account: extra operand 'lp2'\n" + hint},
-      {{"--list", "--check", "lp1"}, 2, "", "velmora-account: --list and --check cannot be combined\n" + hint},
-      {{"--frob"}, 2, "", "velmora-account: unrecognized option '--frob'\n" + hint},
-      {{"-p", "lp1", "--frob"}, 2, "", "velmora-account: unrecognized option '--frob'\n" + hint},
-      {{"--check", "nosuch"}, 1, "",
-       "velmora-account: nosuch: CUPS knows no such queue (lpstat -e lists them)\n"},
+      {{"--help"}, 0, kUsage, {}},
+      {{"--help", "x", "y"}, 0, kUsage, {}},
+      {{"-p", "--he"}, 0, kUsage, {}},  // an unambiguous prefix
+      {{"--version"}, 0, "velmora-account " TOOL_VERSION "\n", {}},
+      {{"--list", "extra"}, 2, "", {"extra operand 'extra'"}},
+      {{"--check"}, 2, "", {"--check needs the name of a queue"}},
+      {{"--check", "lp1", "lp2"}, 2, "", {"extra operand 'lp2'"}},
+      {{"--list", "--check", "lp1"}, 2, "", {"--list and --check cannot be combined"}},
+      {{"--frob"}, 2, "", {"unrecognized option '--frob'"}},
+      {{"-p", "lp1", "--frob"}, 2, "", {"unrecognized option '--frob'"}},
+      {{"--check", "nosuch"}, 1, "", {"nosuch: CUPS knows no such queue"}},
   };
   for (const Case& c : cases) {
     ToolRun run = user(c.args);
     EXPECT_EQ(run.status, c.status) << c.args[0];
-    EXPECT_EQ(run.err, c.err) << c.args[0];
+    EXPECT_TRUE(says(run.err, c.says)) << c.args[0];
     EXPECT_TRUE(run.out.starts_with(c.out_starts)) << run.out;
   }
   EXPECT_NE(user({"--help"}).out.find("  velmora-account --check [Printer Name]\n"), std::string::npos);
@@ -262,11 +257,10 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
       {trickling.server(), {}, "the print scheduler at " + trickling.server() + late},
       {trickling_tcp.server(), {}, "the print scheduler at " + trickling_tcp.server() + late, {"--list"}},
       {trickling.server(), {}, "the print scheduler at " + trickling.server() + late, {"--check", "lp1"}},
-      {password.server(), {},
-       "the print scheduler at " + password.server() + " asked for a password, which this tool never gives"},
+      {password.server(), {}, "the print scheduler at " + password.server() + " asked for a password"},
       {"printhost.example", {},
        "cannot resolve the name of the print scheduler printhost.example:631: the name server did "
-       "not answer within 25 s", {"-pu", "lp1"}, true},
+       "not answer", {"-pu", "lp1"}, true},
   };
   write_user_file("alice.conf", "<lp1>\n</lp1>\n", 0600);  // something for --list to ask about
   std::vector<std::thread> runs;
@@ -291,8 +285,7 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     if (cases[i].offline && !offline) continue;
     EXPECT_EQ(results[i].status, 1) << cases[i].server;
-    EXPECT_EQ(results[i].err, "velmora-account: " + cases[i].why + "; nothing was changed\n")
-        << cases[i].server << " " << cases[i].args[0];
+    EXPECT_TRUE(says(results[i].err, {cases[i].why})) << cases[i].server << " " << cases[i].args[0];
     EXPECT_EQ(results[i].out.find(" : "), std::string::npos) << results[i].out;  // no prompt
   }
   close(closed);
@@ -343,29 +336,23 @@ TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
 }
 
 TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
-  auto another = [](const std::string& user) {
-    return "velmora-account: USER is '" + user + "', another local account, but you are " +
-           name_of(ordinary_uid()) + ": keep credentials under your own name (or a print name no "
-           "local account has); nothing was changed\n";
-  };
-  const std::string kNoUser =
-      "velmora-account: USER is not set: it must name the user whose credentials to keep\n";
+  const std::string unusable = "USER must be a user name without '/'";
   struct Case {
     std::optional<std::string> user;
     std::vector<std::string> args;
-    std::string err;
+    std::string says;
   } cases[] = {
-      {std::nullopt, {"-p", "lp1"}, kNoUser},
-      {std::nullopt, {"-zz", "nosuch"}, kNoUser},
-      {"", {"-p", "lp1"}, "velmora-account: USER must be a user name without '/': ''\n"},
-      {"../x", {"-xu", "nosuch"}, "velmora-account: USER must be a user name without '/': '../x'\n"},
-      {"root", {"-p", "lp1"}, another("root")},
-      {"daemon", {"-x", "lp1"}, another("daemon")},
+      {std::nullopt, {"-p", "lp1"}, "USER is not set"},
+      {std::nullopt, {"-zz", "nosuch"}, "USER is not set"},
+      {"", {"-p", "lp1"}, unusable},
+      {"../x", {"-xu", "nosuch"}, unusable},
+      {"root", {"-p", "lp1"}, "USER is 'root', another local account, but you are " + user_name(ordinary_uid())},
+      {"daemon", {"-x", "lp1"}, "USER is 'daemon', another local account"},
   };
   for (const Case& c : cases) {
     ToolRun run = user(c.args, "1\n2\n", c.user);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(says(run.err, {c.says}));
     EXPECT_EQ(run.out, "");
   }
   EXPECT_TRUE(account_dir_entries().empty());
@@ -413,13 +400,12 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0666);
   write_user_file("alice.conf.new", "", 0666);
   const std::string lock = account_path("alice.conf.new");
-  const std::string message = "velmora-account: cannot create " + lock + ": File exists (owned by " +
-                              name_of(ordinary_uid()) +
-                              "): inspect it and remove it, then run the command again\n";
+  const std::string message =
+      "cannot create " + lock + ": File exists (owned by " + user_name(ordinary_uid()) + "): inspect it";
   for (const char* option : {"-p", "-x"}) {
     ToolRun run = user({option, "lp1"}, "9\n9\n");
     EXPECT_EQ(run.status, 1) << option;
-    EXPECT_EQ(run.err, message) << option;
+    EXPECT_TRUE(says(run.err, {message})) << option;
     EXPECT_EQ(run.out, "") << option;  // said before any prompt
   }
   EXPECT_EQ(conf("alice"), "<lp1>\nid=1\n</lp1>\n");
@@ -430,18 +416,17 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0000);
   ToolRun unreadable = user({"-p", "lp2"}, "9\n9\n");
   EXPECT_EQ(unreadable.status, 1);
-  EXPECT_EQ(unreadable.err, "velmora-account: cannot open " + account_path("alice.conf") +
-                                ": Permission denied; it was left unchanged\n");
+  EXPECT_TRUE(says(unreadable.err, {"cannot open " + account_path("alice.conf") + ": Permission denied"}));
   EXPECT_FALSE(file_exists(lock));
   chmod(account_path("alice.conf").c_str(), 0600);
 
   // Input that ends before the line does: nothing stored, one line, status 1.
   ToolRun run = user({"-pu", "lp2"}, "carol\n");
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "velmora-account: reading pin: unexpected end of input\n");
+  EXPECT_TRUE(says(run.err, {"reading pin: unexpected end of input"}));
   run = user({"-ps", "lp2"}, "");
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "velmora-account: reading user name: unexpected end of input\n");
+  EXPECT_TRUE(says(run.err, {"reading user name: unexpected end of input"}));
   EXPECT_EQ(conf("alice"), "<lp1>\nid=1\n</lp1>\n");
 }
 
@@ -479,7 +464,7 @@ TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
   write_file(replacement, "half written\n", 0600);
   run = root({"-d", "lp1"});
   EXPECT_EQ(run.status, 0);
-  EXPECT_EQ(run.err, "velmora-account: took over " + replacement + ", left by an interrupted update\n");
+  EXPECT_TRUE(says(run.err, {"took over " + replacement}));
   EXPECT_EQ(read_file(account_path("status")), old + "<lp1>OFF</lp1>\n");
   EXPECT_FALSE(file_exists(replacement));
 }
@@ -490,10 +475,8 @@ constexpr uid_t kNamelessUid = 54321;  // an owner with no login name
 
 TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
   REQUIRE_ROOT();
-  const std::string nobody = name_of(kOrdinaryUid);
+  const std::string nobody = user_name(kOrdinaryUid);
   const std::string nameless = std::to_string(kNamelessUid);
-  const std::string root_fix = "inspect it and remove it, then run the command again\n";
-  const std::string not_login = " (USER is 'alice', not your login name)";
   struct Case {
     const char* what;
     std::string name;   // planted in the account directory
@@ -501,45 +484,35 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
     const char* link_from;  // non-null: the planted name is a hard link to this file
     bool as_root;
     std::vector<std::string> args;
-    std::string err;  // after "velmora-account: ", `lead` and the planted path
+    std::string says;  // after `lead` and the planted path
     bool grows = false;
     std::string lead = "";
     mode_t mode = 0644;
   } cases[] = {
       {"status planted before root's first -e", "status", kOrdinaryUid, nullptr, true, {"-e", "lp1"},
-       " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix},
+       " belongs to " + nobody + ", not to root;"},
       {"root.conf planted", "root.conf", kOrdinaryUid, nullptr, true, {"-p", "lp1"},
-       " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix},
+       " belongs to " + nobody + ", not to root;"},
       {"status that keeps growing", "status", kOrdinaryUid, nullptr, true, {"-d", "lp1"},
-       " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix, true},
+       " belongs to " + nobody + ", not to root;", true},
       {"status hard-linked to a user's secrets", "status", kOrdinaryUid, "alice.conf", true,
-       {"-eu", "lp1"}, " belongs to " + nobody + ", not to root; it was left unchanged: " + root_fix},
+       {"-eu", "lp1"}, " belongs to " + nobody + ", not to root;"},
       {"status hard-linked to root's secrets", "status", 0, "root.conf", true, {"-e", "lp1"},
-       " has 2 hard links (owned by root); it was left unchanged: " + root_fix},
+       " has 2 hard links (owned by root);"},
       {"the user's file made by root", "alice.conf", 0, nullptr, false, {"-x", "lp1"},
-       " belongs to root, not to " + nobody + not_login +
-           "; it was left unchanged: only the administrator can remove it; ask the administrator\n"},
+       " belongs to root, not to " + nobody + " (USER is 'alice', not your login name);"},
       {"the user's file made by a neighbour", "alice.conf", kNamelessUid, nullptr, false,
-       {"-p", "lp1"},
-       " belongs to " + nameless + ", not to " + nobody + not_login + "; it was left unchanged: only " +
-           nameless + " or the administrator can remove it; ask the administrator\n"},
+       {"-p", "lp1"}, " belongs to " + nameless + ", not to " + nobody},
       {"the user's replacement file made by a neighbour", "alice.conf.new", kNamelessUid, nullptr,
-       false, {"-pu", "lp1"},
-       ": File exists (owned by " + nameless + "): only " + nameless +
-           " or the administrator can remove it; ask the administrator\n",
-       false, "cannot create "},
+       false, {"-pu", "lp1"}, ": File exists (owned by " + nameless + "): only " + nameless, false,
+       "cannot create "},
       {"root's replacement file made by a neighbour", "status.new", kOrdinaryUid, nullptr, true,
-       {"-e", "lp1"}, ": File exists (owned by " + nobody + "): " + root_fix, false, "cannot create "},
+       {"-e", "lp1"}, ": File exists (owned by " + nobody + "): inspect it", false, "cannot create "},
       {"a private file of root's moved in as status", "status", 0, nullptr, true, {"-e", "lp1"},
-       " has mode 0600 (owned by root): the status file must be readable by everyone; it was left "
-       "unchanged: make sure nothing in it is private, run chmod 0644 " + account_path("status") +
-           ", then run the command again\n",
-       false, "", 0600},
+       " has mode 0600 (owned by root): the status file must be readable by everyone;", false, "",
+       0600},
       {"a credential file others may write", "alice.conf", kOrdinaryUid, nullptr, false,
-       {"-x", "lp1"},
-       " has mode 0660 (owned by " + nobody + "): others could have changed it; it was left "
-       "unchanged: check it, run chmod go-w " + account_path("alice.conf") +
-           ", then run the command again\n",
+       {"-x", "lp1"}, " has mode 0660 (owned by " + nobody + "): others could have changed it;",
        false, "", 0660},
   };
   for (const Case& c : cases) {
@@ -566,7 +539,7 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
     done = true;
     if (writer.joinable()) writer.join();
     EXPECT_EQ(run.status, 1) << c.what;
-    EXPECT_EQ(run.err, "velmora-account: " + c.lead + planted + c.err) << c.what;
+    EXPECT_TRUE(says(run.err, {c.lead + planted + c.says})) << c.what;
     EXPECT_EQ(run.out, "") << c.what;  // refused before any prompt
     struct stat st {};
     ASSERT_EQ(lstat(planted.c_str(), &st), 0) << c.what;
@@ -602,12 +575,12 @@ TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
     std::vector<int> closed;
     std::vector<std::string> args;
     int status;
-    std::string err;
+    std::vector<std::string> says;
     std::optional<std::string> status_file;
   } cases[] = {
-      {{0}, {"-p", "lp1"}, 1, "velmora-account: reading id: unexpected end of input\n", std::nullopt},
-      {{0, 1, 2}, {"-p", "lp1"}, 1, "", std::nullopt},
-      {{0, 1, 2}, {"-e", "lp1"}, 0, "", "<lp1>ON</lp1>\n"},
+      {{0}, {"-p", "lp1"}, 1, {"reading id: unexpected end of input"}, std::nullopt},
+      {{0, 1, 2}, {"-p", "lp1"}, 1, {}, std::nullopt},
+      {{0, 1, 2}, {"-e", "lp1"}, 0, {}, "<lp1>ON</lp1>\n"},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -616,7 +589,7 @@ TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
     call.closed = c.closed;
     ToolRun run = run_tool(call);
     EXPECT_EQ(run.status, c.status) << c.closed.size() << c.args[0] << run.err;
-    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(says(run.err, c.says));
     EXPECT_EQ(read_file(account_path("status")), c.status_file);
     EXPECT_FALSE(file_exists(account_path("root.conf")));
   }
@@ -657,7 +630,7 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   for (int i = 0; i < 3000; ++i) old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
   write_user_file("alice.conf", old, 0600);
   const std::string path = account_path("alice.conf"), lock = path + ".new";
-  const std::string owner = "(owned by " + name_of(ordinary_uid()) + "): ";
+  const std::string owner = "(owned by " + user_name(ordinary_uid()) + "): ";
   const std::string added = "<lp2>\nid=7\npassword=8\n</lp2>\n";
   ToolRun waiting, second;
   ToolCall first;
@@ -675,15 +648,12 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   };
   ToolRun stopped = run_tool(first);
   EXPECT_EQ(waiting.status, 1);
-  EXPECT_EQ(waiting.err, "velmora-account: cannot create " + lock + ": File exists " + owner +
-                             "another update of " + path +
-                             " is running now (it may be stopped or slow); let it finish, then "
-                             "run the command again; do not remove " + lock + "\n");
+  EXPECT_TRUE(says(waiting.err, {"cannot create " + lock + ": File exists " + owner + "another update of " +
+                                     path + " is running now"}));
   EXPECT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(stopped.status, 1);
-  EXPECT_EQ(stopped.err, "velmora-account: cannot update " + path + ": its replacement file " + lock +
-                             " was removed or replaced while this run was writing it; nothing "
-                             "was changed\n");
+  EXPECT_TRUE(says(stopped.err, {"cannot update " + path + ": its replacement file " + lock +
+                                     " was removed or replaced"}));
   EXPECT_EQ(conf("alice"), old + added);
 
   first.while_running = [&](pid_t pid) {
@@ -699,7 +669,7 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
             std::string::npos);
   ToolRun after = user({"-x", "lp2"});
   EXPECT_EQ(after.status, 0);
-  EXPECT_EQ(after.err, "velmora-account: took over " + lock + ", left by an interrupted update\n");
+  EXPECT_TRUE(says(after.err, {"took over " + lock}));
   EXPECT_EQ(conf("alice"), old);
   EXPECT_FALSE(file_exists(lock));
 }
@@ -716,24 +686,16 @@ TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
     uid_t owner;
     mode_t mode;
     bool as_root;
-    std::string err;
+    std::string says;
     mode_t parent_mode = 0;  // 0: as it is
   } cases[] = {
       {kOrdinaryUid, 01777, true,
-       "the account directory " + dir + " belongs to " + name_of(kOrdinaryUid) +
-           ", not to root; nothing was changed: run chown root " + dir +
-           ", then run the command again\n"},
-      {0, 0777, false,
-       "the account directory " + dir + " has mode 0777: others may write in it but it lacks the "
-       "sticky bit, so they could replace any file in it; nothing was changed: ask the "
-       "administrator to run chmod +t " + dir + "\n"},
+       "the account directory " + dir + " belongs to " + user_name(kOrdinaryUid) + ", not to root"},
+      {0, 0777, false, "the account directory " + dir + " has mode 0777: others may write in it"},
       // The whole path counts: whoever may swap a directory above it may
       // swap the account directory itself.
       {0, 01777, true,
-       "the directory " + parent + " above the account directory " + dir + " has mode 0775: others "
-       "may write in it but it lacks the sticky bit, so they could replace the account directory; "
-       "nothing was changed: run chmod go-w " + parent + ", then run the command again\n",
-       0775},
+       "the directory " + parent + " above the account directory " + dir + " has mode 0775", 0775},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -745,7 +707,7 @@ TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
     ToolRun run = c.as_root ? root({"-p", "lp1"}, "1\n2\n") : user({"-p", "lp1"}, "1\n2\n");
     chmod(parent.c_str(), parent_was.st_mode & 07777);
     EXPECT_EQ(run.status, 1);
-    EXPECT_EQ(run.err, "velmora-account: " + c.err);
+    EXPECT_TRUE(says(run.err, {c.says}));
     EXPECT_TRUE(account_dir_entries().empty());
   }
 }
@@ -754,23 +716,12 @@ TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
 
 TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
   const std::string old = base64("old"), al = base64("al"), pw = base64("pw");
-  const std::string bad_pin =
-      "velmora-account: pin: the text is not valid in the encodings of the locale; type it again\n";
-  const std::string bad_name =
-      "velmora-account: user name: the text is not valid in the encodings of the locale; type it "
-      "again\n";
+  const std::string bad_pin = "pin: the text is not valid", bad_name = "user name: the text is not valid";
   const std::string kJapanese = "LANG=ja_JP.UTF-8";  // UTF-8, EUC-JP, SHIFT-JIS: none takes a lone 0xFF
   // A locale whose name says no character set: only the system's locale data
   // tells that it is Latin-1.
   const std::string kGenerated = "(a generated Latin-1 locale)";
   const std::optional<std::string> latin_locale = generate_latin_locale();
-  auto too_long = [](const std::string& what, int limit, bool utf8) {
-    return "velmora-account: " + what + ": too long: at most " + std::to_string(limit) + " bytes" +
-           (utf8 ? " of UTF-8" : "") + " can be stored; type it again\n";
-  };
-  auto nul = [](const std::string& what) {
-    return "velmora-account: " + what + ": the text holds a NUL byte, which cannot be stored; type it again\n";
-  };
   const std::string jaa = "J\xC3\xA4\xC3\xA4";  // Jää in UTF-8
   struct Case {
     const char* what;
@@ -780,77 +731,75 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
     std::vector<std::string> env;
     int status;
     std::string out;
-    std::string err;
+    std::vector<std::string> says;
     std::optional<std::string> result;  // nullopt: the old file, untouched
   } cases[] = {
       {"queue named in another case", "<lp1>\nid=1\npassword=2\n</lp1>\n", {"-pu", "LP1"},
-       "al\npw\n", {}, 0, "user name : pin : ", "",
+       "al\npw\n", {}, 0, "user name : pin : ", {},
        "<lp1>\nid=1\npassword=2\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"remove by another case", "<lp1>\nu_id=" + old + "\nu_password=" + old + "\n</lp1>\nx\n",
-       {"-xu", "LP1"}, "", {}, 0, "", "", "x\n"},
+       {"-xu", "LP1"}, "", {}, 0, "", {}, "x\n"},
       {"a remove clears sections in another case too",
        "<LP1>\nu_id=" + old + "\n</LP1>\n<lp1>\nid=1\nu_id=" + old + "\n</lp1>\n", {"-xu", "lp1"}, "",
-       {}, 0, "", "", "<lp1>\nid=1\n</lp1>\n"},
+       {}, 0, "", {}, "<lp1>\nid=1\n</lp1>\n"},
       {"a remove for a queue CUPS no longer knows", "<gone>\nid=1\npassword=2\n</gone>\nx\n",
-       {"-x", "gone"}, "", {}, 0, "", "", "x\n"},
+       {"-x", "gone"}, "", {}, 0, "", {}, "x\n"},
       {"a set for a vanished queue is not done", "<gone>\nid=1\n</gone>\n", {"-p", "gone"}, "1\n2\n",
-       {}, 0, "", kNoQueue, std::nullopt},
+       {}, 0, "", {"No Printer Queue Entry"}, std::nullopt},
       {"a set completes the pair in each section", "<lp1>\nu_id=" + old + "\n</lp1>\n<lp1>\n</lp1>\n",
-       {"-pu", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", "",
+       {"-pu", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", {},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n<lp1>\nu_id=" + al + "\nu_password=" +
            pw + "\n</lp1>\n"},
       {"a lone user name gets its password", "<lp1>\nu_id=" + old + "\n</lp1>\n", {"-pu", "lp1"},
-       "al\npw\n", {}, 0, "user name : pin : ", "",
+       "al\npw\n", {}, 0, "user name : pin : ", {},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"a lone password gets its user name", "<lp1>\n# n\ns_password=" + old + "\n</lp1>\n",
-       {"-ps", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", "",
+       {"-ps", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", {},
        "<lp1>\n# n\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
       {"a section without its closing tag", "<lp2>\n</lp2>\n<lp1>\nu_id=" + old + "\n",
        {"-pu", "lp1"}, "al\npw\n", {}, 1, "user name : pin : ",
-       "velmora-account: cannot update " + account_path("alice.conf") +
-           ": the section <lp1> has no closing tag </lp1>; nothing was changed\n",
+       {"cannot update " + account_path("alice.conf") + ": the section <lp1> has no closing tag"},
        std::nullopt},
       {"an unconvertible password, then nothing", "x\n", {"-pu", "lp1"}, "al\n\xff\n", {kJapanese},
        1, "user name : pin : pin : ",
-       bad_pin + "velmora-account: reading pin: unexpected end of input\n", std::nullopt},
+       {bad_pin, "reading pin: unexpected end of input"}, std::nullopt},
       {"unconvertible entries asked again", "x\n", {"-pu", "lp1"}, "\xff\nal\n\xffx\npw\n",
-       {kJapanese}, 0, "user name : user name : pin : pin : ", bad_name + bad_pin,
+       {kJapanese}, 0, "user name : user name : pin : pin : ", {bad_name, bad_pin},
        "x\n<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"an empty password is still accepted", "", {"-pu", "lp1"}, "al\n\n", {kJapanese}, 0,
-       "user name : pin : ", "", "<lp1>\nu_id=" + al + "\nu_password=\n</lp1>\n"},
+       "user name : pin : ", {}, "<lp1>\nu_id=" + al + "\nu_password=\n</lp1>\n"},
       {"an ID over 7 bytes is asked again", "", {"-p", "lp1"}, "12345678\n1234567\n0042\n", {}, 0,
-       "id : id : pin : ", too_long("id", 7, false), "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
+       "id : id : pin : ", {"id: too long: at most 7 bytes can"}, "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
       {"a user name over 32 bytes is asked again", "", {"-pu", "lp1"},
        std::string(33, 'u') + "\nal\npw\n", {}, 0, "user name : user name : pin : ",
-       too_long("user name", 32, true), "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
+       {"user name: too long: at most 32 bytes of UTF-8"}, "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"a secured print password over 7 bytes", "", {"-ps", "lp1"}, "al\n\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\npw\n",
-       {}, 0, "user name : pin : pin : ", too_long("pin", 7, true),
+       {}, 0, "user name : pin : pin : ", {"pin: too long: at most 7 bytes of UTF-8"},
        "<lp1>\ns_id=" + al + "\ns_password=" + pw + "\n</lp1>\n"},
-      {"CR LF ends a line", "", {"-pu", "lp1"}, "al\r\npw\r\n", {}, 0, "user name : pin : ", "",
+      {"CR LF ends a line", "", {"-pu", "lp1"}, "al\r\npw\r\n", {}, 0, "user name : pin : ", {},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"a NUL byte is refused", "", {"-p", "lp1"}, "\0abc\n1\n\0xyz\n2\n"s, {}, 0,
-       "id : id : pin : pin : ", nul("id") + nul("pin"), "<lp1>\nid=1\npassword=2\n</lp1>\n"},
+       "id : id : pin : pin : ", {"id: the text holds a NUL byte", "pin: the text holds a NUL byte"}, "<lp1>\nid=1\npassword=2\n</lp1>\n"},
       {"a CR inside an ID is refused", "", {"-p", "lp1"}, "1\r2\n1\n2\n", {}, 0, "id : id : pin : ",
-       "velmora-account: id: the text holds a carriage return or a 0xFF byte, which would end the "
-       "line in the credential file; type it again\n",
+       {"id: the text holds a carriage return or a 0xFF byte"},
        "<lp1>\nid=1\npassword=2\n</lp1>\n"},
       {"the last line needs no line feed", "", {"-p", "lp1"}, "1234567\n0042", {}, 0, "id : pin : ",
-       "", "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
+       {}, "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
       {"Latin-1 under its locale", "", {"-pu", "lp1"}, "J\xE4\xE4\npw\n", {"LANG=de_DE.ISO-8859-1"},
-       0, "user name : pin : ", "", "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
+       0, "user name : pin : ", {}, "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
       {"KOI8-R under its locale", "", {"-pu", "lp1"}, "\xE9\xD7\xC1\xCE\npw\n",
-       {"LANG=ru_RU.KOI8-R"}, 0, "user name : pin : ", "",
+       {"LANG=ru_RU.KOI8-R"}, 0, "user name : pin : ", {},
        "<lp1>\nu_id=" + base64("\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD") + "\nu_password=" + pw + "\n</lp1>\n"},
       {"EUC-KR under LC_ALL, whatever LANG says", "", {"-pu", "lp1"}, "\xC7\xD1\xB1\xDB\npw\n",
-       {"LC_ALL=ko_KR.EUC-KR", "LANG=en_GB.UTF-8"}, 0, "user name : pin : ", "",
+       {"LC_ALL=ko_KR.EUC-KR", "LANG=en_GB.UTF-8"}, 0, "user name : pin : ", {},
        "<lp1>\nu_id=" + base64("\xED\x95\x9C\xEA\xB8\x80") + "\nu_password=" + pw + "\n</lp1>\n"},
       {"E9 E9 with no locale is EUC-JP", "", {"-pu", "lp1"}, "\xE9\xE9\npw\n", {}, 0,
-       "user name : pin : ", "", "<lp1>\nu_id=" + base64("\xE8\x9C\x91") + "\nu_password=" + pw + "\n</lp1>\n"},
+       "user name : pin : ", {}, "<lp1>\nu_id=" + base64("\xE8\x9C\x91") + "\nu_password=" + pw + "\n</lp1>\n"},
       {"an empty LC_CTYPE still chooses the last list", "", {"-pu", "lp1"}, "caf\xE9\npw\n",
-       {"LC_CTYPE=", "LANG=ja_JP.UTF-8"}, 0, "user name : pin : ", "",
+       {"LC_CTYPE=", "LANG=ja_JP.UTF-8"}, 0, "user name : pin : ", {},
        "<lp1>\nu_id=" + base64("caf\xC3\xA9") + "\nu_password=" + pw + "\n</lp1>\n"},
       {"Latin-1 by the locale's data", "", {"-pu", "lp1"}, "J\xE4\xE4\npw\n", {kGenerated}, 0,
-       "user name : pin : ", "", "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
+       "user name : pin : ", {}, "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -870,7 +819,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
     ToolRun run = run_tool(call);
     EXPECT_EQ(run.status, c.status) << c.what;
     EXPECT_EQ(run.out, c.out) << c.what;
-    EXPECT_EQ(run.err, c.err) << c.what;
+    EXPECT_TRUE(says(run.err, c.says)) << c.what;
     EXPECT_EQ(conf("alice"), c.result.value_or(c.old)) << c.what;
   }
 }
@@ -892,14 +841,12 @@ TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
   const std::string status = "<lp1>U_ON</lp1>\n<lp2>ON</lp2>\n<nothere>OFF</nothere>\n";
   const std::string header =
       "QUEUE    SWITCHED-ON          JOB-ACCOUNTING  USER-AUTHENTICATION  SECURED-PRINT  CUPS\n";
-  const std::string refused = "velmora-account: " + account_path("alice.conf") + " belongs to " +
-                              std::to_string(kNamelessUid) + ", not to " + name_of(kOrdinaryUid) +
-                              "; it was left unchanged: only " + std::to_string(kNamelessUid) +
-                              " or the administrator can remove it; ask the administrator\n";
+  const std::string refused = account_path("alice.conf") + " belongs to " + std::to_string(kNamelessUid);
   struct Case {
     uid_t owner;  // of alice.conf
     int status;
-    std::string out, err;
+    std::string out;
+    std::vector<std::string> says;
   } cases[] = {
       {kOrdinaryUid, 0,
        header + "LP2      -                    -               -                    stored         other-case\n"
@@ -907,12 +854,12 @@ TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
                 "lp1      user-authentication  -               stored               -              known\n"
                 "lp2      job-accounting       incomplete      -                    -              known\n"
                 "nothere  off                  -               -                    -              gone\n",
-       ""},
+       {}},
       {kNamelessUid, 1,
        header + "lp1      user-authentication  -               -                    -              known\n"
                 "lp2      job-accounting       -               -                    -              known\n"
                 "nothere  off                  -               -                    -              gone\n",
-       refused},
+       {refused}},
   };
   for (const Case& c : cases) {
     write_file(account_path("status"), status, 0644);
@@ -921,46 +868,43 @@ TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
     ToolRun run = user({"--list"});
     EXPECT_EQ(run.status, c.status);
     EXPECT_EQ(run.out, c.out);
-    EXPECT_EQ(run.err, c.err);
+    EXPECT_TRUE(says(run.err, c.says));
     for (const std::string& secret : {name, pass, std::string("4242")}) {
       EXPECT_EQ(run.out.find(secret), std::string::npos) << secret;
     }
   }
 }
 
-TEST_F(Cli, CheckSaysWhetherTheDriverWillFindWhatItNeeds) {
+TEST_F(Cli, TheCheckSaysWhetherTheDriverWillFindWhatItNeeds) {
   REQUIRE_ROOT();
   const std::string id = "<lp1>\nid=1\npassword=2\n</lp1>\n", user_auth = "<lp1>\nu_id=YQ==\nu_password=YQ==\n</lp1>\n";
-  const std::string fix = "velmora-account: lp1: ";
   struct Case {
     const char* what;
     std::string conf, status;
     bool leftover;  // alice.conf.new left by an interrupted update
     const char* queue;
     int code;
-    std::string err, out_has;
+    std::vector<std::string> says;
+    std::string out_has;
   } cases[] = {
-      {"user authentication on and stored", user_auth, "<lp1>U_ON</lp1>\n", false, "LP1", 0, "",
+      {"user authentication on and stored", user_auth, "<lp1>U_ON</lp1>\n", false, "LP1", 0, {},
        "switched-on: user-authentication\njob-accounting: -\nuser-authentication: stored\n"},
       {"job accounting on, half stored", "<lp1>\nid=1\n</lp1>\n", "<lp1>ON</lp1>\n", false, "lp1", 1,
-       fix + "job accounting is on, but the ID and PIN stored for alice are incomplete; run: "
-             "velmora-account -p lp1\n",
+       {"lp1: job accounting is on, but the ID and PIN stored for alice are incomplete; run: "
+        "velmora-account -p lp1"},
        "job-accounting: incomplete\n"},
       {"job accounting on, stored only in another case", user_auth + "<LP1>\nid=1\npassword=2\n</LP1>\n",
-       "<lp1>ON</lp1>\n", false, "lp1", 1,
-       fix + "job accounting is on, but no ID and PIN are stored for alice; run: velmora-account -p lp1\n",
+       "<lp1>ON</lp1>\n", false, "lp1", 1, {"lp1: job accounting is on, but no ID and PIN are stored"},
        "other-spellings: LP1\n"},
       {"user authentication on, an update interrupted", id, "<lp1>U_ON</lp1>\n", true, "lp1", 1,
-       fix + "user authentication is on, but no user name and password are stored for alice; run: "
-             "velmora-account -pu lp1\n",
+       {"lp1: user authentication is on, but no user name and password are stored for alice; run: "
+        "velmora-account -pu lp1\n"},
        "replacement-file: left by an interrupted update (the next update takes it over)\n"},
-      {"both off", "", "<lp1>OFF</lp1>\n", false, "lp1", 0, "", "switched-on: off\n"},
-      {"nothing recorded", id, "", false, "lp1", 0, "", "switched-on: -\njob-accounting: stored\n"},
-      {"a queue CUPS does not know", id, "", false, "nosuch", 1,
-       "velmora-account: nosuch: CUPS knows no such queue (lpstat -e lists them)\n", ""},
+      {"both off", "", "<lp1>OFF</lp1>\n", false, "lp1", 0, {}, "switched-on: off\n"},
+      {"nothing recorded", id, "", false, "lp1", 0, {}, "switched-on: -\njob-accounting: stored\n"},
+      {"a queue CUPS does not know", id, "", false, "nosuch", 1, {"nosuch: CUPS knows no such queue"}, ""},
       {"a queue CUPS no longer knows", "<gone>\nid=1\n</gone>\n", "", false, "gone", 1,
-       "velmora-account: gone: CUPS no longer knows this queue, but your credential file still "
-       "has a section for it; remove it with -x, -xu and -xs\n", ""},
+       {"gone: CUPS no longer knows this queue, but your credential file still has a section"}, ""},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -969,7 +913,7 @@ TEST_F(Cli, CheckSaysWhetherTheDriverWillFindWhatItNeeds) {
     if (c.leftover) write_user_file("alice.conf.new", "", 0600);
     ToolRun run = user({"--check", c.queue});
     EXPECT_EQ(run.status, c.code) << c.what;
-    EXPECT_EQ(run.err, c.err) << c.what;
+    EXPECT_TRUE(says(run.err, c.says)) << c.what;
     EXPECT_NE(run.out.find(c.out_has), std::string::npos) << c.what << ": " << run.out;
   }
 }

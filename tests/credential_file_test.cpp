@@ -17,8 +17,6 @@ namespace {
 
 using namespace std::string_literals;
 
-const std::string kConf = "alice.conf";
-const std::string kNew = "alice.conf.new";
 
 struct Outcome {
   UpdateOutcome result;
@@ -30,7 +28,7 @@ struct Outcome {
 struct ConfCase {
   const char* what;
   std::string old;
-  const char* printer;
+  const char* queue;
   CredentialKind kind;
   const char* id;  // null: remove
   const char* password;
@@ -42,20 +40,20 @@ class CredentialFile : public testing::Test {
   void SetUp() override { reset_account_dir(); }
 
   // Runs one credential update (password == nullptr: remove) from `old`.
-  static Outcome conf(const std::optional<std::string>& old, const char* printer,
+  static Outcome conf(const std::optional<std::string>& old, const char* queue,
                       CredentialKind kind, const char* id = nullptr, const char* password = nullptr) {
     reset_account_dir();
     if (old) write_file(account_path(kConf), *old);
     StoreError error;
     UpdateOutcome result =
-        save_account_conf(printer, "alice", id, password, password == nullptr, kind, &error);
+        update_credentials(queue, "alice", id, password, password == nullptr, kind, &error);
     EXPECT_FALSE(file_exists(account_path(kNew))) << "replacement file left behind";
     return {result, error.step, read_file(account_path(kConf))};
   }
 
   static void expect_rewrites(const std::vector<ConfCase>& cases) {
     for (const ConfCase& c : cases) {
-      Outcome out = conf(c.old, c.printer, c.kind, c.id, c.password);
+      Outcome out = conf(c.old, c.queue, c.kind, c.id, c.password);
       EXPECT_EQ(out.result, UpdateOutcome::kDone) << c.what;
       EXPECT_EQ(out.file, c.result) << c.what;
     }
@@ -123,7 +121,7 @@ TEST_F(CredentialFile, EdgeCases) {
       {"CR LF and lone CR become LF", "a\r\nb\rc\n", "lp1", kJob, nullptr, nullptr, "a\nb\nc\n"},
       {"LF LF merges, CR LF blank stays", "a\n\nb\r\n\r\nc\n", "lp1", kJob, nullptr, nullptr, "a\nb\n\nc\n"},
       {"three LF make one blank line", "a\n\n\nb\n", "lp1", kJob, nullptr, nullptr, "a\n\nb\n"},
-      {"tag in other case is another printer", "<LP1>\nid=1\n</LP1>\n", "lp1", kJob, "7", "8",
+      {"tag in other case is another queue", "<LP1>\nid=1\n</LP1>\n", "lp1", kJob, "7", "8",
        "<LP1>\nid=1\n</LP1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"tag with trailing blank is ordinary", "<lp1> \nid=1\n</lp1>\n", "lp1", kJob, "7", "8",
        "<lp1> \nid=1\nid=7\npassword=8\n</lp1>\n"},
@@ -133,7 +131,7 @@ TEST_F(CredentialFile, EdgeCases) {
        "8", "<lp1>\nid=7\npassword=8\n</lp1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"closing tag alone gets the pair", "x\n</lp1>\n", "lp1", kJob, "7", "8",
        "x\nid=7\npassword=8\n</lp1>\n"},
-      {"other printer's tags inside the section", "<lp1>\n<lp2>\nid=1\n</lp2>\n</lp1>\n", "lp1", kJob,
+      {"other queue's tags inside the section", "<lp1>\n<lp2>\nid=1\n</lp2>\n</lp1>\n", "lp1", kJob,
        "7", "8", "<lp1>\n<lp2>\nid=7\n</lp2>\npassword=8\n</lp1>\n"},
       {"empty value", "", "lp1", kJob, "7", "", "<lp1>\nid=7\npassword=\n</lp1>\n"},
       {"last line without a break is kept", "<lp2>\n</lp2>\ntail", "lp1", kJob, nullptr, nullptr,
@@ -152,11 +150,11 @@ TEST_F(CredentialFile, NewFileHoldsOneSectionWithMode0600) {
 
   // The new file takes 0600 whatever the old one had.
   write_file(account_path(kConf), "x\n", 0644);
-  ASSERT_EQ(save_account_conf("lp1", "alice", "1", "2", false, kJob), UpdateOutcome::kDone);
+  ASSERT_EQ(update_credentials("lp1", "alice", "1", "2", false, kJob), UpdateOutcome::kDone);
   EXPECT_EQ(file_mode(account_path(kConf)), 0600u);
 
   // Root's credentials are filed under "root".
-  ASSERT_EQ(save_account_conf("lp1", nullptr, "1", "2", false, kJob), UpdateOutcome::kDone);
+  ASSERT_EQ(update_credentials("lp1", nullptr, "1", "2", false, kJob), UpdateOutcome::kDone);
   EXPECT_EQ(read_file(account_path("root.conf")), "<lp1>\nid=1\npassword=2\n</lp1>\n");
 }
 
@@ -164,7 +162,7 @@ TEST_F(CredentialFile, UpdatesNotDoneTouchNothing) {
   struct Case {
     const char* what;
     std::optional<std::string> old;
-    const char* printer;
+    const char* queue;
     CredentialKind kind;
     const char* id;
     const char* password;
@@ -173,10 +171,10 @@ TEST_F(CredentialFile, UpdatesNotDoneTouchNothing) {
   } cases[] = {
       {"remove without a file", std::nullopt, "lp1", kUser, nullptr, nullptr, StoreStep::kNone,
        UpdateOutcome::kNothingToRemove},
-      {"null printer", "x\n", nullptr, kJob, "1", "2", StoreStep::kArguments},
+      {"null queue", "x\n", nullptr, kJob, "1", "2", StoreStep::kArguments},
       {"no kind", "x\n", "lp1", kNoKind, "1", "2", StoreStep::kArguments},
       {"line break in a typed ID", "x\n", "lp1", kJob, "12\r", "2", StoreStep::kArguments},
-      {"line break in a printer name", "x\n", "lp\n1", kJob, "1", "2", StoreStep::kArguments},
+      {"line break in a queue name", "x\n", "lp\n1", kJob, "1", "2", StoreStep::kArguments},
       {"a tag over 510 bytes", "x\n", nullptr, kJob, "1", "2", StoreStep::kLineTooLong},
       {"set into a section with no closing tag", "<lp1>\nid=1\n", "lp1", kJob, "7", "8",
        StoreStep::kUnclosedSection},
@@ -185,8 +183,8 @@ TEST_F(CredentialFile, UpdatesNotDoneTouchNothing) {
   };
   const std::string long_name(520, 'p');
   for (Case& c : cases) {
-    if (c.step == StoreStep::kLineTooLong) c.printer = long_name.c_str();
-    Outcome out = conf(c.old, c.printer, c.kind, c.id, c.password);
+    if (c.step == StoreStep::kLineTooLong) c.queue = long_name.c_str();
+    Outcome out = conf(c.old, c.queue, c.kind, c.id, c.password);
     EXPECT_EQ(out.result, c.outcome) << c.what;
     EXPECT_EQ(out.step, c.step) << c.what;
     EXPECT_EQ(out.file, c.old) << c.what;
@@ -199,7 +197,7 @@ TEST_F(CredentialFile, CutPathsAreNeverUsed) {
     reset_account_dir();
     std::string owner(length, 'o');
     StoreError error;
-    EXPECT_EQ(save_account_conf("lp1", owner.c_str(), "1", "2", false, kJob, &error),
+    EXPECT_EQ(update_credentials("lp1", owner.c_str(), "1", "2", false, kJob, &error),
               UpdateOutcome::kRefused)
         << length;
     EXPECT_EQ(error.step, StoreStep::kPathTooLong);

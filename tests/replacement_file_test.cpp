@@ -4,11 +4,13 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
+#include <csignal>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,33 +22,39 @@
 
 namespace {
 
-const std::string kConf = "alice.conf";
-const std::string kNew = "alice.conf.new";
-const std::string kContent = "<lp1>\nid=1111\npassword=2222\n</lp1>\n";
 
-TEST(FileWrite, WritesEverythingOrReportsTheFailure) {
+// Every byte is written, however large, and a failure is reported.
+TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
   reset_account_dir();
-  std::string path = account_path("out");
-  int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL, 0600);
-  std::string big(200000, 'z');
-  EXPECT_TRUE(file_write(fd, "one\n", 4));
-  EXPECT_TRUE(file_write(fd, big.data(), big.size()));
-  close(fd);
-  EXPECT_EQ(read_file(path), "one\n" + big);
-
-  fd = open(path.c_str(), O_RDONLY);  // the write fails
-  errno = 0;
-  EXPECT_FALSE(file_write(fd, "x\n", 2));
-  EXPECT_EQ(errno, EBADF);
-  close(fd);
-
-  int pipe_fds[2];
-  ASSERT_EQ(pipe(pipe_fds), 0);  // fsync fails on a pipe
-  errno = 0;
-  EXPECT_FALSE(file_write(pipe_fds[1], "x\n", 2));
-  EXPECT_EQ(errno, EINVAL);
-  close(pipe_fds[0]);
-  close(pipe_fds[1]);
+  StoreError error;
+  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
+  ASSERT_TRUE(dir);
+  const std::string big(200000, 'z');
+  {
+    ReplacementFile out(*dir, kConf, &error);
+    ASSERT_TRUE(out.create(0600));
+    EXPECT_TRUE(out.write("one\n"));
+    EXPECT_TRUE(out.write(big));
+    EXPECT_TRUE(out.commit());
+  }
+  EXPECT_EQ(read_file(account_path(kConf)), "one\n" + big);
+  {
+    ReplacementFile out(*dir, kConf, &error);
+    ASSERT_TRUE(out.create(0600));
+    // The file system is full: the write fails and says so; nothing changes.
+    struct rlimit small {8, 8}, saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_IGN);
+    setrlimit(RLIMIT_FSIZE, &small);
+    EXPECT_FALSE(out.write(big));
+    setrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_DFL);
+    EXPECT_EQ(error.step, StoreStep::kWrite);
+    EXPECT_EQ(error.error, EFBIG);
+    EXPECT_EQ(error.path, account_path(kNew));
+  }
+  EXPECT_EQ(read_file(account_path(kConf)), "one\n" + big);
+  EXPECT_FALSE(file_exists(account_path(kNew)));
 }
 
 // A replacement file found under the name: a live run's (its lock held),
@@ -85,11 +93,11 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
     EXPECT_EQ(find_holder(*dir, kNew, &owner), c.holder) << c.what;
     EXPECT_EQ(owner, c.owner == 0 ? getuid() : c.owner) << c.what;
     {
-      ReplacementFile out(*dir, kNew, kConf, &error);
+      ReplacementFile out(*dir, kConf, &error);
       EXPECT_EQ(out.create(0600), c.taken) << c.what;
       EXPECT_EQ(out.recovered(), c.taken ? account_path(kNew) : "") << c.what;
       if (c.taken) {
-        EXPECT_TRUE(out.write("new\n", 4));
+        EXPECT_TRUE(out.write("new\n"));
         EXPECT_TRUE(out.commit());
       } else {
         EXPECT_EQ(error.step, StoreStep::kCreate) << c.what;
@@ -110,12 +118,12 @@ TEST(ReplacementFile, IsLockedAndPrivateUntilCommitted) {
   StoreError error;
   std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
   ASSERT_TRUE(dir);
-  ReplacementFile out(*dir, "status.new", "status", &error);
+  ReplacementFile out(*dir, "status", &error);
   ASSERT_TRUE(out.create(0644));
   uid_t owner = 1;
   EXPECT_EQ(find_holder(*dir, "status.new", &owner), Holder::kRunning);
   EXPECT_EQ(file_mode(account_path("status.new")), 0600u);
-  ASSERT_TRUE(out.write("<lp1>ON</lp1>\n", 14));
+  ASSERT_TRUE(out.write("<lp1>ON</lp1>\n"));
   ASSERT_TRUE(out.commit());
   EXPECT_EQ(file_mode(account_path("status")), 0644u);
   EXPECT_FALSE(file_exists(account_path("status.new")));

@@ -17,6 +17,15 @@ constexpr CredentialKind kUser = CredentialKind::kUserAuthentication;
 constexpr CredentialKind kSecure = CredentialKind::kSecuredPrint;
 constexpr CredentialKind kNoKind = CredentialKind::kNone;
 
+// The unprivileged account that ordinary-user cases run as (when the tests
+// run as root).
+constexpr uid_t kOrdinaryUid = 65534;
+
+// A user's credential file, its replacement file, and content for it.
+inline const std::string kConf = "alice.conf";
+inline const std::string kNew = "alice.conf.new";
+inline const std::string kContent = "<lp1>\nid=1111\npassword=2222\n</lp1>\n";
+
 // Empties the test account directory (creating it when missing).
 void reset_account_dir();
 

@@ -39,26 +39,40 @@ class Locale {
   std::optional<std::string> saved_[3];
 };
 
-TEST(GetLang, FollowsLcAllThenLcCtypeThenLang) {
+// Which encodings the locale's language chooses, by what they make of a
+// probe: B0 A1 is EUC-JP (ja, and every other language), CP949 (ko), EUC-CN
+// (zh_CN) or, past EUC-TW, Big5-HKSCS (zh_TW); a lone FF only Latin-1 takes
+// (the last list).
+TEST(ConvertToUtf8, ChoosesTheLanguageByLcAllThenLcCtypeThenLang) {
+  const std::string ja = "\xE4\xBA\x9C", ko = "\xEA\xB0\x80", zh_cn = "\xE5\x95\x8A",
+                    zh_tw = "\xE9\x99\x9B";
   struct Case {
     const char* lc_ctype;
     const char* lang;
-    int code;  // the documented language code
-    const char* lc_all = nullptr;
+    const char* lc_all;
+    std::string probe;
+    std::optional<std::string> result;
   } cases[] = {
-      {"en_US.UTF-8", nullptr, 3}, {"EN_us", nullptr, 3},   {"en_GB", nullptr, 2},
-      {"zh_HK", nullptr, 0},       {"zh_tw.Big5", nullptr, 9}, {"korean", nullptr, 10},
-      {"zh_CN.GB18030", nullptr, 8}, {"ja_JP.UTF-8", nullptr, 1}, {"fr_FR", nullptr, 4},
-      {"it", nullptr, 5},          {"de_DE", nullptr, 6},     {"es_ES", nullptr, 7},
-      {nullptr, "ja_JP.eucJP", 1}, {"", "ja_JP.UTF-8", 0},  // empty LC_CTYPE still counts
-      {nullptr, nullptr, 0},       {"C", "ja_JP", 0},
-      {nullptr, "C", 1, "ja_JP.UTF-8"},  // LC_ALL overrides both
-      {"", "ja_JP.UTF-8", 0, ""},        // an empty LC_ALL does not
+      {"ja_JP.UTF-8", nullptr, nullptr, "\xFF", std::nullopt},
+      {"en_US.UTF-8", nullptr, nullptr, "\xFF", "\xC3\xBF"},
+      {"korean", nullptr, nullptr, "\xB0\xA1", ko},
+      {"KO_kr", nullptr, nullptr, "\xB0\xA1", ko},  // in any case
+      {"zh_CN.GB18030", nullptr, nullptr, "\xB0\xA1", zh_cn},
+      {"zh_tw.Big5", nullptr, nullptr, "\xB0\xA1", zh_tw},
+      {"zh_HK", nullptr, nullptr, "\xB0\xA1", ja},  // no list of its own
+      {nullptr, "ja_JP", nullptr, "\xFF", std::nullopt},
+      {"", "ja_JP.UTF-8", nullptr, "\xFF", "\xC3\xBF"},  // an empty LC_CTYPE still counts
+      {nullptr, nullptr, nullptr, "\xFF", "\xC3\xBF"},
+      {"C", "ja_JP", nullptr, "\xFF", "\xC3\xBF"},
+      {nullptr, "C", "ja_JP.UTF-8", "\xFF", std::nullopt},  // LC_ALL overrides both
+      {"", "ja_JP.UTF-8", "", "\xFF", "\xC3\xBF"},          // an empty LC_ALL does not
   };
   for (const Case& c : cases) {
     Locale locale(c.lc_ctype, c.lang, c.lc_all);
-    EXPECT_EQ(static_cast<int>(GetLang()), c.code) << (c.lc_ctype ? c.lc_ctype : "(unset)") << " / "
-                                 << (c.lang ? c.lang : "(unset)");
+    SecretText out;
+    const bool converted = convert_to_utf8(c.probe.c_str(), &out);
+    EXPECT_EQ(converted ? std::optional<std::string>(out.view()) : std::nullopt, c.result)
+        << (c.lc_ctype ? c.lc_ctype : "(unset)") << " / " << (c.lang ? c.lang : "(unset)");
   }
 }
 
@@ -86,6 +100,7 @@ TEST(ConvertToUtf8, TriesUtf8TheLocalesCharsetThenItsLanguagesCandidates) {
       {"LC_ALL's EUC-KR over a UTF-8 LANG", "en_GB.UTF-8", "\xC7\xD1\xB1\xDB",
        "\xED\x95\x9C\xEA\xB8\x80", "ko_KR.EUC-KR"},
       {"an unknown codeset adds nothing", "xx_XX.NO-SUCH-SET", "\xE9\xE9", "\xE8\x9C\x91"},
+      {"ending inside a character", "zh_CN.UTF-8", "ab\xC3", std::nullopt},
   };
   for (const Case& c : cases) {
     Locale locale(nullptr, c.lang, c.lc_all);
@@ -94,16 +109,6 @@ TEST(ConvertToUtf8, TriesUtf8TheLocalesCharsetThenItsLanguagesCandidates) {
     EXPECT_EQ(converted, c.output.has_value()) << c.what;
     EXPECT_EQ(std::string(out.view()), c.output.value_or("")) << c.what;
   }
-}
-
-TEST(ConvertEncoding, FailsACandidateCleanly) {
-  SecretText out;
-  EXPECT_FALSE(convert_encoding("NO-SUCH-ENCODING", "abc", &out));
-  EXPECT_FALSE(convert_encoding("UTF-8", "ab\xFF", &out));
-  EXPECT_FALSE(convert_encoding("UTF-8", "ab\xC3", &out));  // ends inside a character
-  EXPECT_TRUE(out.empty());
-  EXPECT_TRUE(convert_encoding("UTF-8", "ab\xC3\xA9", &out));
-  EXPECT_EQ(out.view(), "ab\xC3\xA9");
 }
 
 }  // namespace

@@ -13,6 +13,28 @@
 
 bool running_as_root() { return geteuid() == 0; }
 
+testing::AssertionResult says(const std::string& err, const std::vector<std::string>& words) {
+  std::size_t next = 0;
+  for (std::size_t at = 0, end; at < err.size(); at = end + 1) {
+    end = err.find('\n', at);
+    if (end == std::string::npos) return testing::AssertionFailure() << "unended line in " << err;
+    const std::string line = err.substr(at, end - at);
+    if (line.starts_with("Try '")) continue;
+    const bool spec_line = line == "No Printer Queue Entry";  // the one line without the prefix
+    const std::string expected =
+        next == words.size() ? "" : spec_line ? words[next] : "velmora-account: " + words[next];
+    // Words that end in a line feed are the whole line.
+    const bool whole = expected.ends_with('\n');
+    if (next == words.size() || !(whole ? line + '\n' == expected : line.starts_with(expected))) {
+      return testing::AssertionFailure() << "line " << next + 1 << " of " << testing::PrintToString(err)
+                                         << " is not '" << (next < words.size() ? words[next] : "(none)") << "...'";
+    }
+    ++next;
+  }
+  if (next != words.size()) return testing::AssertionFailure() << "too few lines in " << testing::PrintToString(err);
+  return testing::AssertionSuccess();
+}
+
 std::vector<std::string> tool_environment(const ToolCall& call) {
   mkdir(TEST_HOME, 0777);
   chmod(TEST_HOME, 0777);

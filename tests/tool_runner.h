@@ -5,6 +5,7 @@
 #ifndef VELMORA_TOOL_RUNNER_H_
 #define VELMORA_TOOL_RUNNER_H_
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include <functional>
@@ -12,9 +13,7 @@
 #include <string>
 #include <vector>
 
-// The unprivileged account that ordinary-user cases run as (when the tests
-// run as root).
-constexpr unsigned kOrdinaryUid = 65534;
+#include "test_support.h"
 
 struct ToolRun {
   int status = -1;  // exit status, or 128 + signal
@@ -41,6 +40,13 @@ struct ToolCall {
 };
 
 bool running_as_root();
+
+// Whether err is one message per entry of words, in order, each one line
+// starting "velmora-account: " and those words (GNU's "Try ..." hint lines
+// aside; "No Printer Queue Entry" is that line whole; words that end in a
+// line feed are the whole line): which message a run ended with.
+// messages_test pins whole texts.
+testing::AssertionResult says(const std::string& err, const std::vector<std::string>& words);
 ToolRun run_tool(const ToolCall& call);
 
 // The environment the tool sees: PATH, HOME, CUPS_SERVER, USER and call.env.

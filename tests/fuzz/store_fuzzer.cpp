@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
-// Feeds arbitrary old files, printer names and values through both updates
+// Feeds arbitrary old files, queue names and values through both updates
 // in a scratch account directory, and checks what must hold for any input:
 // nothing crashes, no replacement file is left, a refused update changes
-// nothing, and every line that is not the printer's survives in order.
+// nothing, and every line that is not the queue's survives in order.
 //
 // Input: byte 0 picks the update and kind, byte 1 flags (bit 0: no old
-// file), then printer, id and password each as a length byte and bytes, then
+// file), then queue, id and password each as a length byte and bytes, then
 // the old file.
 #include <fcntl.h>
 #include <strings.h>
@@ -21,6 +21,7 @@
 
 #include "account_directory.h"
 #include "credential_file.h"
+#include "account_format.h"
 #include "line_reader.h"
 #include "status_file.h"
 #include "test_support.h"
@@ -53,10 +54,14 @@ std::vector<std::string> lines_of(const std::string& path) {
   std::vector<std::string> lines;
   int fd = open(path.c_str(), O_RDONLY);
   if (fd < 0) return lines;
-  if (read_account_lines(fd, [&](SecretText& line) {
-        lines.emplace_back(line.view());
-        return true;
-      }) != ReadStatus::kEnd) {
+  StoreError error;
+  if (!read_lines(
+          fd, path,
+          [&](SecretText& line) {
+            lines.emplace_back(line.view());
+            return true;
+          },
+          &error)) {
     abort();
   }
   close(fd);
@@ -64,10 +69,6 @@ std::vector<std::string> lines_of(const std::string& path) {
 }
 
 bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
-bool same_but_case(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && strncasecmp(a.c_str(), b.c_str(), a.size()) == 0;
-}
 
 }  // namespace
 
@@ -80,7 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   Reader in{data, size};
   uint8_t op = in.byte();
   bool no_old_file = (in.byte() & 1) != 0;
-  std::string printer = in.text(24);
+  std::string queue = in.text(24);
   std::string id = in.text(40);
   std::string password = in.text(40);
   std::string old(reinterpret_cast<const char*>(in.data), in.size);
@@ -100,8 +101,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const auto credential = static_cast<CredentialKind>(kind);  // the fuzzer's byte picks one
   UpdateOutcome outcome =
-      status ? save_account_status(printer.c_str(), credential)
-             : save_account_conf(printer.c_str(), "fuzz", id.c_str(), password.c_str(), remove,
+      status ? update_status(queue.c_str(), credential)
+             : update_credentials(queue.c_str(), "fuzz", id.c_str(), password.c_str(), remove,
                                  credential);
   if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind
   std::optional<std::string> after = read_file(file);
@@ -111,22 +112,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  // Lines that are not the printer's (its tags, its key lines of this kind,
+  // Lines that are not the queue's (its tags, its key lines of this kind,
   // its status lines) and not blank must come out unchanged and in order.
   static const char* kPrefixes[][2] = {{"id=", "password="}, {"u_id=", "u_password="}, {"s_id=", "s_password="}};
   auto others = [&](const std::vector<std::string>& lines) {
     std::vector<std::string> kept;
     for (const std::string& line : lines) {
-      if (line.empty() || line == "<" + printer + ">" || line == "</" + printer + ">") continue;
-      // A remove also clears the printer's sections in other case.
-      if (remove && !status && (same_but_case(line, "<" + printer + ">") ||
-                                same_but_case(line, "</" + printer + ">"))) {
+      if (line.empty() || line == "<" + queue + ">" || line == "</" + queue + ">") continue;
+      // A remove also clears the queue's sections in other case.
+      if (remove && !status && (same_but_case(line, "<" + queue + ">") ||
+                                same_but_case(line, "</" + queue + ">"))) {
         continue;
       }
       if (status) {
         bool own = false;
         for (const char* value : {"ON", "U_ON", "OFF"}) {
-          own = own || line == "<" + printer + ">" + value + "</" + printer + ">";
+          own = own || line == "<" + queue + ">" + value + "</" + queue + ">";
         }
         if (own) continue;
       } else if (starts_with(line, kPrefixes[kind - 1][0]) || starts_with(line, kPrefixes[kind - 1][1])) {
@@ -151,7 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   if (status) {
     const char* value = kind == 1 ? "ON" : kind == 2 ? "U_ON" : "OFF";
-    std::string wanted = "<" + printer + ">" + value + "</" + printer + ">";
+    std::string wanted = "<" + queue + ">" + value + "</" + queue + ">";
     bool present = false;
     for (const std::string& line : now) present = present || line == wanted;
     if (!present) abort();

@@ -1,0 +1,48 @@
+// SPDX-License-Identifier: Apache-2.0
+// The account files' lines: which are a queue's tags and status lines, and
+// the lines the tool writes, never cut.
+#include "account_format.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+TEST(AccountFormat, TagsAndStatusLinesMatchWholeAndInOneCase) {
+  const std::string q600(600, 'p');
+  struct Case {
+    std::string line;
+    std::string queue;
+    bool opening, closing, status;
+  } cases[] = {
+      {"<lp1>", "lp1", true, false, false},     {"</lp1>", "lp1", false, true, false},
+      {"<LP1>", "lp1", false, false, false},    {"<lp1> ", "lp1", false, false, false},
+      {"<lp10>", "lp1", false, false, false},   {"<lp1>ON</lp1>", "lp1", false, false, true},
+      {"<lp1>U_ON</lp1>", "lp1", false, false, true}, {"<lp1>OFF</lp1>", "lp1", false, false, true},
+      {"<lp1>on</lp1>", "lp1", false, false, false},  {"<lp1>ON</lp1> ", "lp1", false, false, false},
+      {"<lp10>ON</lp10>", "lp1", false, false, false}, {"lp1 ON", "lp1", false, false, false},
+      // A tag too long to write whole is never the queue's.
+      {"<" + q600 + ">", q600, false, false, false},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(is_opening_tag(c.line, c.queue), c.opening) << c.line.substr(0, 20);
+    EXPECT_EQ(is_closing_tag(c.line, c.queue), c.closing) << c.line.substr(0, 20);
+    EXPECT_EQ(is_status_line_of(c.line, c.queue), c.status) << c.line.substr(0, 20);
+  }
+}
+
+TEST(AccountFormat, LinesAreFormattedWholeOrNotAtAll) {
+  LineBuffer line;
+  ASSERT_TRUE(format_status_line(line, "lp1", kUser));
+  EXPECT_STREQ(line.data(), "<lp1>U_ON</lp1>\n");
+  ASSERT_TRUE(format_key_line(line, keys_of(kSecure).password, "cHc="));
+  EXPECT_STREQ(line.data(), "s_password=cHc=\n");
+  ASSERT_TRUE(format_closing_tag(line, std::string(506, 'q')));  // 510 bytes with its LF
+  EXPECT_FALSE(format_closing_tag(line, std::string(507, 'q')));
+  EXPECT_FALSE(format_status_line(line, std::string(251, 'q'), kNoKind));
+}
+
+}  // namespace

@@ -1,0 +1,244 @@
+// SPDX-License-Identifier: Apache-2.0
+// Every text the tool writes to standard error, pinned once, word for word:
+// each outcome as root and as an ordinary user (65534), since what the
+// caller can do about it differs. The command-line tests check only which
+// message a run ends with, by its first words.
+#include "messages.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <functional>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr uid_t kNameless = 54321;  // an owner with no login name
+
+StoreError error_of(StoreStep step, int err, std::string path, std::optional<uid_t> owner = {},
+                    std::string target = "") {
+  StoreError e;
+  e.step = step;
+  e.error = err;
+  e.path = std::move(path);
+  e.owner = owner;
+  e.target = std::move(target);
+  return e;
+}
+
+// What report writes to standard error, run as root or as kOrdinaryUid.
+std::string stderr_of(bool as_root, const std::function<void()>& report) {
+  int ends[2];
+  if (pipe(ends) != 0) return "(no pipe)";
+  pid_t child = fork();
+  if (child == 0) {
+    dup2(ends[1], STDERR_FILENO);
+    close(ends[0]);
+    if (!as_root && (setresgid(kOrdinaryUid, kOrdinaryUid, kOrdinaryUid) != 0 ||
+                     setresuid(kOrdinaryUid, kOrdinaryUid, kOrdinaryUid) != 0)) {
+      _exit(99);
+    }
+    report();
+    _exit(0);
+  }
+  close(ends[1]);
+  std::string text;
+  char buffer[1024];
+  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  close(ends[0]);
+  waitpid(child, nullptr, 0);
+  return text;
+}
+
+TEST(Messages, EachOutcomeHasItsText) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to speak as root and as another user";
+  const std::string dir = "/acct", conf = dir + "/alice.conf", fresh = conf + ".new";
+  const std::string name = program_name();
+  StoreError refused = error_of(StoreStep::kNotOwner, EPERM, conf, kNameless);
+  refused.expected_owner = kOrdinaryUid;
+  StoreError linked = error_of(StoreStep::kHardLinked, EMLINK, dir + "/status", 0);
+  linked.links = 2;
+  StoreError shared = error_of(StoreStep::kWritableByOthers, EPERM, conf, kOrdinaryUid);
+  shared.mode = 0660;
+  StoreError secret = error_of(StoreStep::kNotReadableByAll, EPERM, dir + "/status", 0);
+  secret.mode = 0600;
+  auto existing = [&](Holder holder, uid_t owner) {
+    StoreError e = error_of(StoreStep::kCreate, EEXIST, fresh, owner, conf);
+    e.holder = holder;
+    return e;
+  };
+  StoreError unsafe = error_of(StoreStep::kUnsafeDirectory, EPERM, dir, 0, dir);
+  unsafe.mode = 0777;
+  StoreError above = error_of(StoreStep::kUnsafeDirectory, EPERM, "/", 0, dir);
+  above.mode = 0775;
+  StoreError recovered;
+  recovered.recovered = fresh;
+  Caller printing;  // USER is a print name, not the login name
+  printing.user = "alice";
+  printing.login = "nobody";
+  printing.user_is_login = false;
+  auto scheduler = [](SchedulerFailure failure, int error, std::string detail,
+                      SchedulerPhase phase = SchedulerPhase::kAsking) {
+    QueueLookup lookup;
+    lookup.server = "/run/cups/cups.sock";
+    lookup.failure = failure;
+    lookup.error = error;
+    lookup.detail = std::move(detail);
+    lookup.phase = phase;
+    return lookup;
+  };
+  const std::string later = ", then run the command again\n";
+
+  struct Case {
+    bool as_root;
+    std::function<void()> report;
+    std::string text;  // after "NAME: "
+  } cases[] = {
+      {false, [] { report_wrong_use("extra operand 'x'"); },
+       "extra operand 'x'\nTry '" + name + " --help' for more information.\n"},
+      {false, [&] { report_caller_problem(CallerProblem::kUserUnset, Caller{}); },
+       "USER is not set: it must name the user whose credentials to keep\n"},
+      {false, [&] { Caller c; c.user = "../x"; report_caller_problem(CallerProblem::kUserUnusable, c); },
+       "USER must be a user name without '/': '../x'\n"},
+      {false, [&] { Caller c; c.user = "root"; c.login = "nobody"; report_caller_problem(CallerProblem::kUserIsAnother, c); },
+       "USER is 'root', another local account, but you are nobody: keep credentials under your "
+       "own name (or a print name no local account has); nothing was changed\n"},
+      {false, [] { report_unknown_queue("nosuch", false); }, "nosuch: CUPS knows no such queue (lpstat -e lists them)\n"},
+      {false, [] { report_unknown_queue("gone", true); },
+       "gone: CUPS no longer knows this queue, but your credential file still has a section for "
+       "it; remove it with -x, -xu and -xs\n"},
+      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kConnect, ENOENT, "")); },
+       "cannot reach the print scheduler at /run/cups/cups.sock: No such file or directory; nothing was changed\n"},
+      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kTimeout, 0, "")); },
+       "the print scheduler at /run/cups/cups.sock did not answer within 25 s; nothing was changed\n"},
+      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kTimeout, 0, "", SchedulerPhase::kResolving)); },
+       "cannot resolve the name of the print scheduler /run/cups/cups.sock: the name server did "
+       "not answer within 25 s; nothing was changed\n"},
+      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kResolve, 0, "Name or service not known")); },
+       "cannot resolve the name of the print scheduler /run/cups/cups.sock: Name or service not "
+       "known; nothing was changed\n"},
+      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kPassword, 0, "")); },
+       "the print scheduler at /run/cups/cups.sock asked for a password, which this tool never "
+       "gives; nothing was changed\n"},
+      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kClosed, 0, "")); },
+       "the print scheduler at /run/cups/cups.sock closed the connection without answering; "
+       "nothing was changed\n"},
+      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kNoAnswer, 0, "HTTP 404 Not Found")); },
+       "the print scheduler at /run/cups/cups.sock did not answer: HTTP 404 Not Found; nothing "
+       "was changed\n"},
+      {false, [] { report_entry(kUser, true, EntryResult::kUnconvertible); },
+       "pin: the text is not valid in the encodings of the locale; type it again\n"},
+      {false, [] { report_entry(kJob, false, EntryResult::kTooLong); },
+       "id: too long: at most 7 bytes can be stored; type it again\n"},
+      {false, [] { report_entry(kUser, false, EntryResult::kTooLong); },
+       "user name: too long: at most 32 bytes of UTF-8 can be stored; type it again\n"},
+      {false, [] { report_entry(kSecure, true, EntryResult::kTooLong); },
+       "pin: too long: at most 7 bytes of UTF-8 can be stored; type it again\n"},
+      {false, [] { report_entry(kJob, false, EntryResult::kNulByte); },
+       "id: the text holds a NUL byte, which cannot be stored; type it again\n"},
+      {false, [] { report_entry(kJob, false, EntryResult::kLineBreak); },
+       "id: the text holds a carriage return or a 0xFF byte, which would end the line in the "
+       "credential file; type it again\n"},
+      {false, [] { report_entry(kJob, true, EntryResult::kEndOfInput); }, "reading pin: unexpected end of input\n"},
+      {false, [] { errno = EIO; report_entry(kJob, true, EntryResult::kReadError); }, "reading pin: Input/output error\n"},
+      {false, [&] { report_recovered(recovered); }, "took over " + fresh + ", left by an interrupted update\n"},
+      {false, [] { report_not_ready("lp1", kJob, true, "alice", ""); },
+       "lp1: job accounting is on, but the ID and PIN stored for alice are incomplete; run: "
+       "velmora-account -p lp1\n"},
+      {false, [] { report_not_ready("lp1", kUser, false, "alice", "let the update running now finish"); },
+       "lp1: user authentication is on, but no user name and password are stored for alice; run: "
+       "velmora-account -pu lp1 (first let the update running now finish)\n"},
+      // Updates that did not take place.
+      {false, [&] { report_store_error("lp1", existing(Holder::kRunning, kOrdinaryUid)); },
+       "cannot create " + fresh + ": File exists (owned by nobody): another update of " + conf +
+           " is running now (it may be stopped or slow); let it finish, then run the command "
+           "again; do not remove " + fresh + "\n"},
+      {false, [&] { report_store_error("lp1", existing(Holder::kInterrupted, kOrdinaryUid)); },
+       "cannot create " + fresh + ": File exists (owned by nobody): an update of " + conf +
+           " was interrupted (killed, or the machine stopped) and left it; run the command again, "
+           "which takes it over\n"},
+      {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, kOrdinaryUid)); },
+       "cannot create " + fresh + ": File exists (owned by nobody): inspect it and remove it" + later},
+      {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, kNameless)); },
+       "cannot create " + fresh + ": File exists (owned by 54321): only 54321 or the administrator "
+       "can remove it; ask the administrator\n"},
+      {true, [&] { report_store_error("lp1", existing(Holder::kUnknown, kNameless)); },
+       "cannot create " + fresh + ": File exists (owned by 54321): inspect it and remove it" + later},
+      {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, 0)); },
+       "cannot create " + fresh + ": File exists (owned by root): only the administrator can "
+       "remove it; ask the administrator\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kCreate, EACCES, fresh)); },
+       "cannot create " + fresh + ": Permission denied\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kPathTooLong, ENAMETOOLONG, conf)); },
+       "cannot update " + conf + ": the user name makes the path too long\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kOpen, EACCES, conf)); },
+       "cannot open " + conf + ": Permission denied; it was left unchanged\n"},
+      {false, [&] { report_store_error("lp1", refused); },
+       conf + " belongs to 54321, not to nobody; it was left unchanged: only 54321 or the "
+              "administrator can remove it; ask the administrator\n"},
+      {false, [&] { report_store_error("lp1", refused, &printing); },
+       conf + " belongs to 54321, not to nobody (USER is 'alice', not your login name); it was "
+              "left unchanged: only 54321 or the administrator can remove it; ask the "
+              "administrator\n"},
+      {true, [&] { report_store_error("lp1", linked); },
+       dir + "/status has 2 hard links (owned by root); it was left unchanged: inspect it and "
+             "remove it" + later},
+      {false, [&] { report_store_error("lp1", shared); },
+       conf + " has mode 0660 (owned by nobody): others could have changed it; it was left "
+              "unchanged: check it, run chmod go-w " + conf + later},
+      {true, [&] { report_store_error("lp1", secret); },
+       dir + "/status has mode 0600 (owned by root): the status file must be readable by "
+             "everyone; it was left unchanged: make sure nothing in it is private, run chmod "
+             "0644 " + dir + "/status" + later},
+      {false, [&] { report_store_error("lp1", secret); },
+       dir + "/status has mode 0600 (owned by root): the status file must be readable by "
+             "everyone; it was left unchanged: ask the administrator to run chmod 0644 " + dir +
+             "/status\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kNotRegularFile, EPERM, conf, 0)); },
+       conf + " is not a regular file (owned by root); it was left unchanged: only the "
+              "administrator can remove it; ask the administrator\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kDirectory, ENOENT, dir)); },
+       "cannot open the account directory " + dir + ": No such file or directory; nothing was changed\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kUnsafeDirectory, EPERM, dir, kOrdinaryUid + 1, dir)); },
+       "the account directory " + dir + " belongs to " + user_name(kOrdinaryUid + 1) +
+           ", not to root; nothing was changed: ask the administrator to run chown root " + dir + "\n"},
+      {false, [&] { report_store_error("lp1", unsafe); },
+       "the account directory " + dir + " has mode 0777: others may write in it but it lacks the "
+       "sticky bit, so they could replace any file in it; nothing was changed: ask the "
+       "administrator to run chmod +t " + dir + "\n"},
+      {true, [&] { report_store_error("lp1", above); },
+       "the directory / above the account directory " + dir + " has mode 0775: others may write "
+       "in it but it lacks the sticky bit, so they could replace the account directory; nothing "
+       "was changed: run chmod go-w /" + later},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kReplaced, ESTALE, fresh, {}, conf)); },
+       "cannot update " + conf + ": its replacement file " + fresh + " was removed or replaced "
+       "while this run was writing it; nothing was changed\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kRead, EIO, conf)); },
+       "cannot read " + conf + ": Input/output error; it was left unchanged\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kLineTooLong, EOVERFLOW, fresh)); },
+       "cannot write " + fresh + ": a line would be longer than 510 bytes; nothing was changed\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kUnclosedSection, EINVAL, conf)); },
+       "cannot update " + conf + ": the section <lp1> has no closing tag </lp1>; nothing was changed\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kWrite, ENOSPC, fresh)); },
+       "cannot write " + fresh + ": No space left on device; nothing was changed\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kRename, EXDEV, fresh, {}, conf)); },
+       "cannot rename " + fresh + " to " + conf + ": Invalid cross-device link; nothing was changed\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kSyncDirectory, EIO, dir, {}, conf)); },
+       "cannot sync " + dir + ": Input/output error; " + conf + " was updated but may not survive a crash\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kArguments, EINVAL, "")); },
+       "cannot store a value that contains a line break\n"},
+      {false, [&] { report_store_error("lp1", error_of(StoreStep::kMemory, ENOMEM, "")); },
+       "cannot update the account file: Cannot allocate memory\n"},
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(stderr_of(c.as_root, c.report), name + ": " + c.text);
+  }
+  // The one line scripts look for, as it always was.
+  EXPECT_EQ(stderr_of(false, [] { report_no_queue(); }), "No Printer Queue Entry\n");
+}
+
+}  // namespace
