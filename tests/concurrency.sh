@@ -5,13 +5,13 @@
 #
 #   concurrency.sh TOOL ACCOUNT_DIR CUPS_SOCKET WORK_DIR
 set -u
+. "$(dirname "$0")/lib.sh"
 
 tool=$1 dir=$2 socket=$3 work=$4
 export CUPS_SERVER=$socket HOME=$work/home
 [ "$(id -u)" -eq 0 ] || { echo "concurrency skipped: needs root (the status file is root's)"; exit 77; }
 rm -rf "$work" && mkdir -p "$work/home"
-runs=24 rounds=3 failures=0 finished=0 refused=0
-fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
+runs=24 rounds=3 finished=0 refused=0
 
 for i in $(seq $runs); do lpadmin -p "c$i" -E -v file:///dev/null || exit 1; done
 
@@ -71,5 +71,6 @@ for round in $(seq $rounds); do
 done
 
 for i in $(seq $runs); do lpadmin -x "c$i"; done
-echo "concurrency: $((rounds * (runs + 6))) runs, $finished finished, $refused refused, $failures problems"
-[ $failures -eq 0 ] && [ $finished -gt 0 ]
+echo "$((rounds * (runs + 6))) runs, $finished finished, $refused refused"
+[ $finished -gt 0 ] || fail "no run finished"
+finish concurrency
