@@ -5,12 +5,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstring>
-#include <vector>
-#include <algorithm>
 #include <new>
 #include <utility>
+#include <vector>
 
 // Defined by the object each executable links in (account_directory_path.cpp).
 extern const char kAccountDir[];
@@ -167,8 +167,7 @@ std::string AccountDirectory::path_of(std::string_view name) const {
 OldFile open_old_file(const AccountDirectory& dir, const std::string& name, FileUse use,
                       uid_t owner, UniqueFd* fd, StoreError* error) {
   const std::string path = dir.path_of(name);
-  UniqueFd file(
-      ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+  UniqueFd file(::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   const int open_error = file.valid() ? 0 : errno;
   if (open_error == ENOENT) return OldFile::kMissing;
   // What stands under the name, also when it cannot be opened: that is

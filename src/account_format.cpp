@@ -25,14 +25,13 @@ int length_of(std::string_view text) { return static_cast<int>(text.size()); }
 // Whether line is open, queue, close, byte for byte, and fits the bound.
 bool is_framed(std::string_view line, std::string_view open, std::string_view queue,
                std::string_view close) {
-  return line.size() == open.size() + queue.size() + close.size() &&
-         line.size() < kFormatBound && line.starts_with(open) && line.ends_with(close) &&
+  return line.size() == open.size() + queue.size() + close.size() && line.size() < kFormatBound &&
+         line.starts_with(open) && line.ends_with(close) &&
          line.substr(open.size(), queue.size()) == queue;
 }
 
-constexpr CredentialKind kFunctions[] = {CredentialKind::kJobAccounting,
-                                         CredentialKind::kUserAuthentication,
-                                         CredentialKind::kNone};
+constexpr CredentialKind kFunctions[] = {
+    CredentialKind::kJobAccounting, CredentialKind::kUserAuthentication, CredentialKind::kNone};
 
 }  // namespace
 
@@ -130,8 +129,8 @@ std::optional<StatusLine> parse_status_line(std::string_view line) {
   for (CredentialKind function : kFunctions) {
     const std::string_view value = status_value(function);
     if (rest.size() == value.size() + queue.size() + 3 && rest.starts_with(value) &&
-        rest.substr(value.size(), 2) == "</" && rest.substr(value.size() + 2, queue.size()) == queue &&
-        rest.ends_with('>')) {
+        rest.substr(value.size(), 2) == "</" &&
+        rest.substr(value.size() + 2, queue.size()) == queue && rest.ends_with('>')) {
       return StatusLine{queue, function};
     }
   }

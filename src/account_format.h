@@ -59,7 +59,8 @@ struct Tag {
   // Whether a driver takes it for a section's tag: no angle bracket in the
   // name, and an opening tag's name not starting with "/".
   bool driver_reads() const {
-    return name.find_first_of("<>") == std::string_view::npos && (closing || !name.starts_with('/'));
+    return name.find_first_of("<>") == std::string_view::npos &&
+           (closing || !name.starts_with('/'));
   }
 };
 std::optional<Tag> parse_tag(std::string_view line);

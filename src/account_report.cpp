@@ -211,8 +211,8 @@ int list_entries(const char* user) {
   std::unordered_set<std::string> known_in_any_case;
   for (const std::string& k : known) known_in_any_case.insert(lower_case(k));
 
-  std::vector<std::vector<std::string>> rows = {{"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING",
-                                                 "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"}};
+  std::vector<std::vector<std::string>> rows = {
+      {"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"}};
   for (const auto& [queue, found] : queues) {
     const auto& [section, function] = found;
     std::vector<std::string> row = {field_of(queue), function_field(function)};
@@ -221,7 +221,7 @@ int list_entries(const char* user) {
     }
     std::string cups = "?";
     if (asked) {
-      cups = known_exactly.contains(queue)                     ? "known"
+      cups = known_exactly.contains(queue)                   ? "known"
              : known_in_any_case.contains(lower_case(queue)) ? "other-case"
                                                              : "gone";
     }
@@ -274,8 +274,8 @@ int check_queue(const char* user, const char* queue_named) {
   std::fflush(stdout);
 
   if (!c.complete) return 1;  // what is wrong was said above
-  const bool needs_id = function == CredentialKind::kJobAccounting ||
-                        function == CredentialKind::kUserAuthentication;
+  const bool needs_id =
+      function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
   if (!needs_id) return 0;
   const Stored stored = section != nullptr ? section->of(*function) : Stored::kNothing;
   if (stored == Stored::kComplete) return 0;

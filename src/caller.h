@@ -14,14 +14,14 @@
 
 enum class CallerProblem {
   kNone,
-  kUserUnset,     // USER is not set
-  kUserUnusable,  // USER is empty or holds '/'
-  kUserIsAnother, // USER names another local account (root included)
+  kUserUnset,      // USER is not set
+  kUserUnusable,   // USER is empty or holds '/'
+  kUserIsAnother,  // USER names another local account (root included)
 };
 
 struct Caller {
   const char* user = nullptr;  // USER, or null for root: the name the credentials are filed under
-  std::string login;            // the caller's login name, or their number
+  std::string login;           // the caller's login name, or their number
   // Whether USER is the caller's login name (always, for root).
   bool user_is_login = true;
 };

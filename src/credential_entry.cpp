@@ -16,9 +16,9 @@
 #include <string_view>
 
 #include "credential_kind.h"
+#include "messages.h"
 #include "secret.h"
 #include "signals.h"
-#include "messages.h"
 #include "text_conversion.h"
 
 namespace {
@@ -119,7 +119,8 @@ LineEnd read_entry_line(TypedLine& line, const sigset_t* wait_mask) {
     if (got == 0) return line.count != 0 ? LineEnd::kLineFeed : LineEnd::kEndOfInput;
     if (c == '\n') {
       // CR LF is one line end (a file written on another system).
-      if (line.count != 0 && line.count <= kStagedBytes && line.staged.data()[line.count - 1] == '\r') {
+      if (line.count != 0 && line.count <= kStagedBytes &&
+          line.staged.data()[line.count - 1] == '\r') {
         line.staged.data()[--line.count] = '\0';
       }
       return LineEnd::kLineFeed;

@@ -26,8 +26,13 @@ class CredentialUpdate {
  public:
   CredentialUpdate(std::string_view queue, CredentialKind kind, bool remove, std::string_view id,
                    std::string_view password, StoreError* error)
-      : queue_(queue), kind_(kind), keys_(keys_of(kind)), remove_(remove), id_(id),
-        password_(password), error_(error) {}
+      : queue_(queue),
+        kind_(kind),
+        keys_(keys_of(kind)),
+        remove_(remove),
+        id_(id),
+        password_(password),
+        error_(error) {}
 
   // The new content, from the old file (none: old.fd < 0).
   Rewrite write(ReplacementFile& out, const OldContent& old) {
@@ -43,7 +48,8 @@ class CredentialUpdate {
  private:
   // Writes a line the format module made; one the bound would cut is refused.
   bool write_formatted(ReplacementFile& out, bool formatted, const LineBuffer& line) {
-    if (!formatted) return fail(error_, StoreStep::kLineTooLong, replacement_name(path_), EOVERFLOW);
+    if (!formatted)
+      return fail(error_, StoreStep::kLineTooLong, replacement_name(path_), EOVERFLOW);
     return out.write(line.data());
   }
   bool write_key(ReplacementFile& out, const char* prefix, std::string_view value) {

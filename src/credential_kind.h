@@ -13,9 +13,9 @@ enum class CredentialKind {
   kSecuredPrint,
 };
 
-constexpr CredentialKind kCredentialKinds[] = {
-    CredentialKind::kJobAccounting, CredentialKind::kUserAuthentication,
-    CredentialKind::kSecuredPrint};
+constexpr CredentialKind kCredentialKinds[] = {CredentialKind::kJobAccounting,
+                                               CredentialKind::kUserAuthentication,
+                                               CredentialKind::kSecuredPrint};
 
 // Whether the kind's ID is a user name: typed text, converted to UTF-8 and
 // stored in Base64, where job accounting keeps the bytes as typed.

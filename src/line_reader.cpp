@@ -40,7 +40,8 @@ int cut_line(SecretText& pending, const char* chunk, int start, int length) {
       bool pair = c == 0xFF || next == '\n' || next == '\r';
       return i + (pair ? 2 : 1);
     }
-    if (start < length) append_text(pending, chunk + start, static_cast<std::size_t>(length - start));
+    if (start < length)
+      append_text(pending, chunk + start, static_cast<std::size_t>(length - start));
     return kLineContinues;
   } catch (const std::bad_alloc&) {
     return kLineNoMemory;

@@ -85,8 +85,8 @@ int update(const CommandLine& line, const Caller& caller) {
       break;
     }
     case Change::kRemove:
-      result = update_credentials(queue.c_str(), caller.user, nullptr, nullptr, true, op->kind,
-                                  &error);
+      result =
+          update_credentials(queue.c_str(), caller.user, nullptr, nullptr, true, op->kind, &error);
       break;
     case Change::kSwitch:
       result = update_status(queue.c_str(), op->kind, &error);

@@ -1,10 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "messages.h"
 
+#include <errno.h>
 #include <pwd.h>
 #include <unistd.h>
-
-#include <errno.h>
 
 #include <cerrno>
 #include <chrono>
@@ -67,8 +66,9 @@ void report_refused_file(const StoreError& e, const Caller* caller) {
     case StoreStep::kWritableByOthers:
       what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
              "): others could have changed it";
-      fix = may_fix(owner_id) ? "check it, run chmod go-w " + e.path + ", then run the command again"
-                              : run_or_ask(owner_id, "chmod go-w " + e.path);
+      fix = may_fix(owner_id)
+                ? "check it, run chmod go-w " + e.path + ", then run the command again"
+                : run_or_ask(owner_id, "chmod go-w " + e.path);
       break;
     case StoreStep::kNotReadableByAll:
       what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
@@ -91,7 +91,8 @@ void report_existing_replacement(const StoreError& e) {
   const char* path = e.path.c_str();
   const char* why = std::strerror(e.error);
   if (!e.owner) {
-    std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", program_name(), path, why);
+    std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", program_name(), path,
+                 why);
     return;
   }
   const std::string whose = "(owned by " + user_name(*e.owner) + ")";
@@ -100,7 +101,8 @@ void report_existing_replacement(const StoreError& e) {
     case Holder::kRunning:
       advice = "another update of " + e.target +
                " is running now (it may be stopped or slow); let it finish, then run the command "
-               "again; do not remove " + e.path;
+               "again; do not remove " +
+               e.path;
       break;
     case Holder::kInterrupted:
       advice = "an update of " + e.target +
@@ -111,19 +113,20 @@ void report_existing_replacement(const StoreError& e) {
       advice = remedy(*e.owner);
       break;
   }
-  std::fprintf(stderr, "%s: cannot create %s: %s %s: %s\n", program_name(), path, why, whose.c_str(),
-               advice.c_str());
+  std::fprintf(stderr, "%s: cannot create %s: %s %s: %s\n", program_name(), path, why,
+               whose.c_str(), advice.c_str());
 }
 
 void report_unsafe_directory(const StoreError& e) {
   const uid_t owner = e.owner.value_or(0);
   // The account directory itself, or one on the way to it.
   const bool above = !e.target.empty() && e.path != e.target;
-  const std::string what = above ? "the directory " + e.path + " above the account directory " + e.target
-                                 : "the account directory " + e.path;
+  const std::string what =
+      above ? "the directory " + e.path + " above the account directory " + e.target
+            : "the account directory " + e.path;
   if (owner != 0 && owner != getuid()) {
-    std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n", program_name(),
-                 what.c_str(), user_name(owner).c_str(),
+    std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n",
+                 program_name(), what.c_str(), user_name(owner).c_str(),
                  run_or_ask(0, "chown root " + e.path).c_str());
     return;
   }
@@ -180,23 +183,24 @@ void print_version() { std::printf("velmora-account %s\n", VELMORA_VERSION); }
 void print_help() {
   const char* name = program_name();
   write_usage(stdout);
-  std::printf("\n"
-              "Show what is stored for you, without the values\n"
-              "  %s --list\n"
-              "Check what the driver will find for your jobs on a printer\n"
-              "  %s --check [Printer Name]\n"
-              "Show this text, or the version\n"
-              "  %s --help\n"
-              "  %s --version\n",
-              name, name, name, name);
+  std::printf(
+      "\n"
+      "Show what is stored for you, without the values\n"
+      "  %s --list\n"
+      "Check what the driver will find for your jobs on a printer\n"
+      "  %s --check [Printer Name]\n"
+      "Show this text, or the version\n"
+      "  %s --help\n"
+      "  %s --version\n",
+      name, name, name, name);
 }
 
 // One line on stderr, in the manner of util-linux: program, file, cause.
 void report_caller_problem(CallerProblem problem, const Caller& caller) {
   switch (problem) {
     case CallerProblem::kUserUnset:
-      std::fprintf(stderr,
-                   "%s: USER is not set: it must name the user whose credentials to keep\n", program_name());
+      std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
+                   program_name());
       return;
     case CallerProblem::kUserUnusable:
       std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", program_name(),
@@ -266,11 +270,12 @@ void report_store_error(const std::string& queue, const StoreError& e, const Cal
       }
       return;
     case StoreStep::kPathTooLong:
-      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n", program_name(),
-                   path);
+      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n",
+                   program_name(), path);
       return;
     case StoreStep::kOpen:
-      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", program_name(), path, why);
+      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", program_name(), path,
+                   why);
       return;
     case StoreStep::kNotRegularFile:
     case StoreStep::kNotOwner:
@@ -293,7 +298,8 @@ void report_store_error(const std::string& queue, const StoreError& e, const Cal
                    program_name(), e.target.c_str(), path);
       return;
     case StoreStep::kRead:
-      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", program_name(), path, why);
+      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", program_name(), path,
+                   why);
       return;
     case StoreStep::kLineTooLong:
       std::fprintf(stderr,
@@ -308,11 +314,12 @@ void report_store_error(const std::string& queue, const StoreError& e, const Cal
                    program_name(), path, queue.c_str(), queue.c_str());
       return;
     case StoreStep::kWrite:
-      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", program_name(), path, why);
+      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", program_name(), path,
+                   why);
       return;
     case StoreStep::kRename:
-      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", program_name(), path,
-                   e.target.c_str(), why);
+      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", program_name(),
+                   path, e.target.c_str(), why);
       return;
     case StoreStep::kSyncDirectory:
       std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
@@ -365,7 +372,8 @@ void report_unreachable_scheduler(const QueueLookup& lookup) {
                    lookup.error != 0 ? std::strerror(lookup.error) : "");
       return;
     case SchedulerFailure::kNoAnswer:
-      std::fprintf(stderr, "%s: the print scheduler at %s did not answer: %s; nothing was changed\n",
+      std::fprintf(stderr,
+                   "%s: the print scheduler at %s did not answer: %s; nothing was changed\n",
                    program_name(), server, lookup.detail.c_str());
       return;
     case SchedulerFailure::kConnect:
@@ -386,10 +394,12 @@ void report_entry(CredentialKind kind, bool password, EntryResult result) {
       return;
     case EntryResult::kTooLong:
       std::fprintf(stderr, "%s: %s: too long: at most %d bytes%s can be stored; type it again\n",
-                   program_name(), what, entry_limit(kind, password), has_user_name(kind) ? " of UTF-8" : "");
+                   program_name(), what, entry_limit(kind, password),
+                   has_user_name(kind) ? " of UTF-8" : "");
       return;
     case EntryResult::kNulByte:
-      std::fprintf(stderr, "%s: %s: the text holds a NUL byte, which cannot be stored; type it again\n",
+      std::fprintf(stderr,
+                   "%s: %s: the text holds a NUL byte, which cannot be stored; type it again\n",
                    program_name(), what);
       return;
     case EntryResult::kLineBreak:

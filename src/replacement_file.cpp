@@ -92,12 +92,12 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
   if (!existing.valid() || fstat(existing.get(), &st) != 0 || !same_file(st, seen)) {
     return Holder::kUnknown;  // replaced meanwhile
   }
-  if (flock(existing.get(), LOCK_SH | LOCK_NB) == 0) return Holder::kInterrupted;  // released on close
+  if (flock(existing.get(), LOCK_SH | LOCK_NB) == 0)
+    return Holder::kInterrupted;  // released on close
   return errno == EWOULDBLOCK ? Holder::kRunning : Holder::kUnknown;
 }
 
-ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string target,
-                                 StoreError* error)
+ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string target, StoreError* error)
     : dir_(dir), name_(replacement_name(target)), target_(std::move(target)), error_(error) {}
 
 // Makes the file unnamed and locked, then gives it its name: no other run
@@ -155,7 +155,8 @@ ReplacementFile::TakeOver ReplacementFile::take_over_leftover() {
   if (!may_take_over(seen)) return TakeOver::kRefused;
   UniqueFd fd(::openat(dir_.fd(), name_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
-  if (!fd.valid() || fstat(fd.get(), &st) != 0) return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
+  if (!fd.valid() || fstat(fd.get(), &st) != 0)
+    return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
   if (!same_file(st, seen) || !may_take_over(st)) return TakeOver::kGone;
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return TakeOver::kRefused;  // a live run's
   // Renamed into place, or removed, while this run looked: start again.
@@ -239,7 +240,8 @@ bool ReplacementFile::commit() {
   if (fstatat(dir_.fd(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != dev_ ||
       st.st_ino != ino_) {
     error_->target = dir_.path_of(target_);
-    return fail(error_, StoreStep::kReplaced, dir_.path_of(name_), errno == ENOENT ? ENOENT : ESTALE);
+    return fail(error_, StoreStep::kReplaced, dir_.path_of(name_),
+                errno == ENOENT ? ENOENT : ESTALE);
   }
   if (renameat(dir_.fd(), name_.c_str(), dir_.fd(), target_.c_str()) != 0) {
     int err = errno;

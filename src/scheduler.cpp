@@ -81,8 +81,9 @@ int local_connect_error(const char* path) {
   std::strcpy(address.sun_path, path);
   UniqueFd fd(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return errno;
-  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0 ? 0
-                                                                                             : errno;
+  return ::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0
+             ? 0
+             : errno;
 }
 
 // The same for the first address of a host: waits for a connection in
@@ -282,7 +283,8 @@ std::optional<std::vector<std::string>> converse(
   }
 
   std::vector<std::string> fields;
-  for (std::size_t at = 0, end; (end = received.find('\0', at)) != std::string::npos; at = end + 1) {
+  for (std::size_t at = 0, end; (end = received.find('\0', at)) != std::string::npos;
+       at = end + 1) {
     fields.emplace_back(received, at, end - at);
   }
   SchedulerFailure failure = SchedulerFailure::kNone;

@@ -32,7 +32,9 @@ struct WipingAllocator {
     std::allocator<T>{}.deallocate(p, n);
   }
   template <class U>
-  bool operator==(const WipingAllocator<U>&) const noexcept { return true; }
+  bool operator==(const WipingAllocator<U>&) const noexcept {
+    return true;
+  }
 };
 
 // A growable, NUL-terminated byte string for secret text. Unlike std::string

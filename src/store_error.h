@@ -20,25 +20,25 @@
 
 enum class StoreStep {
   kNone,
-  kArguments,          // bad queue name, kind or value
-  kPathTooLong,        // the owner makes the account file path too long
-  kMemory,             // memory ran out
-  kDirectory,          // the account directory cannot be opened
-  kUnsafeDirectory,    // it belongs to someone else, or lacks the sticky bit
-  kCreate,             // creating the replacement file (EEXIST: see holder)
-  kOpen,               // opening the old file for reading
-  kNotRegularFile,     // the old file is a link, FIFO, device or directory
-  kNotOwner,           // the old file belongs to someone other than the caller
-  kHardLinked,         // the old file has more than one name
-  kWritableByOthers,   // the old file may be written by group or others
-  kNotReadableByAll,   // an old status file that is not public already
-  kRead,               // reading the old file
-  kLineTooLong,        // a line to write would exceed the line bound
-  kUnclosedSection,    // a set found the queue's section without its closing tag
-  kWrite,              // writing or flushing the replacement file
-  kReplaced,           // the replacement file was removed or replaced meanwhile
-  kRename,             // renaming the replacement file into place
-  kSyncDirectory,      // the rename happened but could not be made durable
+  kArguments,         // bad queue name, kind or value
+  kPathTooLong,       // the owner makes the account file path too long
+  kMemory,            // memory ran out
+  kDirectory,         // the account directory cannot be opened
+  kUnsafeDirectory,   // it belongs to someone else, or lacks the sticky bit
+  kCreate,            // creating the replacement file (EEXIST: see holder)
+  kOpen,              // opening the old file for reading
+  kNotRegularFile,    // the old file is a link, FIFO, device or directory
+  kNotOwner,          // the old file belongs to someone other than the caller
+  kHardLinked,        // the old file has more than one name
+  kWritableByOthers,  // the old file may be written by group or others
+  kNotReadableByAll,  // an old status file that is not public already
+  kRead,              // reading the old file
+  kLineTooLong,       // a line to write would exceed the line bound
+  kUnclosedSection,   // a set found the queue's section without its closing tag
+  kWrite,             // writing or flushing the replacement file
+  kReplaced,          // the replacement file was removed or replaced meanwhile
+  kRename,            // renaming the replacement file into place
+  kSyncDirectory,     // the rename happened but could not be made durable
 };
 
 // How an update ended. Nothing to remove is a normal outcome, not an error.
@@ -62,9 +62,9 @@ struct StoreError {
   std::string target;  // for kRename, kReplaced, kSyncDirectory: the file being updated
   // The owner of `path` when it tells the user who blocks the update.
   std::optional<uid_t> owner;
-  uid_t expected_owner = 0;  // for kNotOwner: who should own it
-  nlink_t links = 0;  // for kHardLinked
-  mode_t mode = 0;    // permission bits, for the mode and directory checks
+  uid_t expected_owner = 0;          // for kNotOwner: who should own it
+  nlink_t links = 0;                 // for kHardLinked
+  mode_t mode = 0;                   // permission bits, for the mode and directory checks
   Holder holder = Holder::kUnknown;  // for kCreate with EEXIST
   // Whatever the outcome: the leftover replacement file of an interrupted
   // update that this run took over, or "".

@@ -10,9 +10,9 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <optional>
 #include <string>
-#include <new>
 #include <string_view>
 #include <vector>
 
@@ -93,7 +93,8 @@ const char* user_locale() {
 bool is_utf8_or_ascii(std::string_view charset) {
   std::string plain;
   for (char c : charset) {
-    if (c != '-' && c != '_') plain += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    if (c != '-' && c != '_')
+      plain += static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
   }
   return plain == "UTF8" || plain == "ASCII" || plain == "USASCII" || plain == "ANSIX3.41968" ||
          plain == "646";
@@ -116,10 +117,14 @@ Language language_of_locale() {
     Language language;
   };
   static constexpr Prefix kTable[] = {
-      {"ja", 2, Language::kJapanese},          {"en", 2, Language::kEnglish},
-      {"fr", 2, Language::kFrench},            {"it", 2, Language::kItalian},
-      {"de", 2, Language::kGerman},            {"es", 2, Language::kSpanish},
-      {"ko", 2, Language::kKorean},            {"zh_CN", 5, Language::kSimplifiedChinese},
+      {"ja", 2, Language::kJapanese},
+      {"en", 2, Language::kEnglish},
+      {"fr", 2, Language::kFrench},
+      {"it", 2, Language::kItalian},
+      {"de", 2, Language::kGerman},
+      {"es", 2, Language::kSpanish},
+      {"ko", 2, Language::kKorean},
+      {"zh_CN", 5, Language::kSimplifiedChinese},
       {"zh_TW", 5, Language::kTraditionalChinese},
   };
   for (const Prefix& prefix : kTable) {

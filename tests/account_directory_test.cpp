@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The account directory: the paths of its files, and the old files an
 // update refuses to adopt.
+#include "account_directory.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
@@ -12,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "account_directory.h"
 #include "credential_file.h"
 #include "status_file.h"
 #include "test_support.h"
@@ -31,8 +32,11 @@ TEST(CredentialFileName, IsUserDotConfAndNeverCut) {
     const char* user;
     std::optional<std::string> name;
   } cases[] = {
-      {nullptr, "root.conf"}, {"alice", "alice.conf"}, {"", ".conf"},
-      {longest.c_str(), longest + ".conf"}, {longer.c_str(), std::nullopt},
+      {nullptr, "root.conf"},
+      {"alice", "alice.conf"},
+      {"", ".conf"},
+      {longest.c_str(), longest + ".conf"},
+      {longer.c_str(), std::nullopt},
   };
   for (const Case& c : cases) {
     StoreError error;
@@ -50,7 +54,8 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   write_file(account_path("target"), "secret\n");
   ASSERT_EQ(symlink("target", account_path(kConf).c_str()), 0);
   StoreError error;
-  EXPECT_EQ(update_credentials("lp1", "alice", "1", "2", false, kJob, &error), UpdateOutcome::kRefused);
+  EXPECT_EQ(update_credentials("lp1", "alice", "1", "2", false, kJob, &error),
+            UpdateOutcome::kRefused);
   EXPECT_EQ(error.step, StoreStep::kNotRegularFile);
   ASSERT_EQ(symlink("target", account_path("status").c_str()), 0);
   EXPECT_EQ(update_status("lp1", kJob, &error), UpdateOutcome::kRefused);
@@ -70,13 +75,14 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   }
   pid_t child = fork();
   if (child == 0) {
-    if (getuid() == 0 && (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0)) _exit(99);
+    if (getuid() == 0 &&
+        (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
+      _exit(99);
     StoreError e1, e2;
     UpdateOutcome a = update_credentials("lp1", "alice", "1", "2", false, kJob, &e1);
     UpdateOutcome b = update_status("lp1", kJob, &e2);
     bool ok = a == UpdateOutcome::kRefused && e1.step == StoreStep::kOpen && e1.error == EACCES &&
-              b == UpdateOutcome::kRefused &&
-              e2.step == StoreStep::kNotReadableByAll;
+              b == UpdateOutcome::kRefused && e2.step == StoreStep::kNotReadableByAll;
     _exit(ok ? 0 : 1);
   }
   int wstatus = 0;

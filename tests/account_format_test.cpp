@@ -18,12 +18,18 @@ TEST(AccountFormat, TagsAndStatusLinesMatchWholeAndInOneCase) {
     std::string queue;
     bool opening, closing, status;
   } cases[] = {
-      {"<lp1>", "lp1", true, false, false},     {"</lp1>", "lp1", false, true, false},
-      {"<LP1>", "lp1", false, false, false},    {"<lp1> ", "lp1", false, false, false},
-      {"<lp10>", "lp1", false, false, false},   {"<lp1>ON</lp1>", "lp1", false, false, true},
-      {"<lp1>U_ON</lp1>", "lp1", false, false, true}, {"<lp1>OFF</lp1>", "lp1", false, false, true},
-      {"<lp1>on</lp1>", "lp1", false, false, false},  {"<lp1>ON</lp1> ", "lp1", false, false, false},
-      {"<lp10>ON</lp10>", "lp1", false, false, false}, {"lp1 ON", "lp1", false, false, false},
+      {"<lp1>", "lp1", true, false, false},
+      {"</lp1>", "lp1", false, true, false},
+      {"<LP1>", "lp1", false, false, false},
+      {"<lp1> ", "lp1", false, false, false},
+      {"<lp10>", "lp1", false, false, false},
+      {"<lp1>ON</lp1>", "lp1", false, false, true},
+      {"<lp1>U_ON</lp1>", "lp1", false, false, true},
+      {"<lp1>OFF</lp1>", "lp1", false, false, true},
+      {"<lp1>on</lp1>", "lp1", false, false, false},
+      {"<lp1>ON</lp1> ", "lp1", false, false, false},
+      {"<lp10>ON</lp10>", "lp1", false, false, false},
+      {"lp1 ON", "lp1", false, false, false},
       // A tag too long to write whole is never the queue's.
       {"<" + q600 + ">", q600, false, false, false},
   };

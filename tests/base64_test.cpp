@@ -11,9 +11,16 @@ namespace {
 
 TEST(Base64, EncodesRfc4648Vectors) {
   const std::pair<std::string, std::string> vectors[] = {
-      {"", ""},         {"f", "Zg=="},         {"fo", "Zm8="},         {"foo", "Zm9v"},
-      {"foob", "Zm9vYg=="}, {"fooba", "Zm9vYmE="}, {"foobar", "Zm9vYmFy"}, {"abcd", "YWJjZA=="},
-      {"\xFF", "/w=="},  {"\xFF\xFF", "//8="},  // missing bits behind the last byte are 0
+      {"", ""},
+      {"f", "Zg=="},
+      {"fo", "Zm8="},
+      {"foo", "Zm9v"},
+      {"foob", "Zm9vYg=="},
+      {"fooba", "Zm9vYmE="},
+      {"foobar", "Zm9vYmFy"},
+      {"abcd", "YWJjZA=="},
+      {"\xFF", "/w=="},
+      {"\xFF\xFF", "//8="},  // missing bits behind the last byte are 0
   };
   for (const auto& [input, encoded] : vectors) {
     SecretText out{std::string_view("stale")};
@@ -28,7 +35,8 @@ TEST(Base64, EncodesEveryHighByteAlike) {
   for (int width = 1; width <= 3; ++width) {
     for (int first = 0x80; first <= 0xFF; ++first) {
       std::string input;
-      for (int i = 0; i < width; ++i) input += static_cast<char>(0x80 + (first - 0x80 + 37 * i) % 128);
+      for (int i = 0; i < width; ++i)
+        input += static_cast<char>(0x80 + (first - 0x80 + 37 * i) % 128);
       SecretText out;
       ASSERT_TRUE(encode_base64(input, &out));
       EXPECT_EQ(out.view(), base64(input)) << "width " << width << " first " << first;

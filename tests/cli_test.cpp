@@ -32,24 +32,33 @@ using namespace std::string_literals;
 std::string usage(const std::string& n) {
   return n + " Usage: \n" +
          "Setting Job Accounting ID/Password \n"
-         "  " + n + " -p [Printer Name]\n" +
+         "  " +
+         n + " -p [Printer Name]\n" +
          "Remove ID/Password \n"
-         "  " + n + " -x [Printer Name]\n\n" +
+         "  " +
+         n + " -x [Printer Name]\n\n" +
          "Setting User Authentication Function User Name/Password \n"
-         "  " + n + " -pu [Printer Name]\n" +
+         "  " +
+         n + " -pu [Printer Name]\n" +
          "Remove User Name/Password \n"
-         "  " + n + " -xu [Printer Name]\n\n" +
+         "  " +
+         n + " -xu [Printer Name]\n\n" +
          "Setting Secured Print Function User Name/Password \n"
-         "  " + n + " -ps [Printer Name]\n" +
+         "  " +
+         n + " -ps [Printer Name]\n" +
          "Remove User Name/Password \n"
-         "  " + n + " -xs [Printer Name]\n\n" +
+         "  " +
+         n + " -xs [Printer Name]\n\n" +
          "Root privilege is required to perform following operations \n"
          "Enable Job Accounting \n"
-         "  " + n + " -e [Printer Name]\n" +
+         "  " +
+         n + " -e [Printer Name]\n" +
          "Enable User Authentication Function \n"
-         "  " + n + " -eu [Printer Name]\n" +
+         "  " +
+         n + " -eu [Printer Name]\n" +
          "Disable Job Accounting and User Authentication Function \n"
-         "  " + n + " -d [Printer Name]\n";
+         "  " +
+         n + " -d [Printer Name]\n";
 }
 
 const std::string kUsage = usage("velmora-account");
@@ -112,8 +121,8 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
   const std::vector<std::vector<std::string>> argument_lists = {
       {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"}, {"--", "-p", "lp1"}};
   for (const auto& args : argument_lists) {
-    for (const std::optional<std::string>& name : {std::optional<std::string>("alice"),
-                                                   std::optional<std::string>()}) {
+    for (const std::optional<std::string>& name :
+         {std::optional<std::string>("alice"), std::optional<std::string>()}) {
       ToolRun run = user(args, "", name);
       EXPECT_EQ(run.status, 0) << args.size();
       EXPECT_EQ(run.err, kUsage);
@@ -149,7 +158,8 @@ TEST_F(Cli, LongOptionsAnswerAsGnuToolsDo) {
     EXPECT_TRUE(says(run.err, c.says)) << c.args[0];
     EXPECT_TRUE(run.out.starts_with(c.out_starts)) << run.out;
   }
-  EXPECT_NE(user({"--help"}).out.find("  velmora-account --check [Printer Name]\n"), std::string::npos);
+  EXPECT_NE(user({"--help"}).out.find("  velmora-account --check [Printer Name]\n"),
+            std::string::npos);
   EXPECT_TRUE(account_dir_entries().empty());
 }
 
@@ -250,17 +260,30 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
       {none, {}, "cannot reach the print scheduler at " + none + ": No such file or directory"},
       {refused, {}, "cannot reach the print scheduler at " + refused + ": Connection refused"},
       {silent.server(), {}, "the print scheduler at " + silent.server() + late},
-      {silent_tcp.server(), {"CUPS_ENCRYPTION=Required"},
+      {silent_tcp.server(),
+       {"CUPS_ENCRYPTION=Required"},
        "the print scheduler at " + silent_tcp.server() + late},
-      {closing.server(), {},
+      {closing.server(),
+       {},
        "the print scheduler at " + closing.server() + " closed the connection without answering"},
       {trickling.server(), {}, "the print scheduler at " + trickling.server() + late},
-      {trickling_tcp.server(), {}, "the print scheduler at " + trickling_tcp.server() + late, {"--list"}},
-      {trickling.server(), {}, "the print scheduler at " + trickling.server() + late, {"--check", "lp1"}},
-      {password.server(), {}, "the print scheduler at " + password.server() + " asked for a password"},
-      {"printhost.example", {},
+      {trickling_tcp.server(),
+       {},
+       "the print scheduler at " + trickling_tcp.server() + late,
+       {"--list"}},
+      {trickling.server(),
+       {},
+       "the print scheduler at " + trickling.server() + late,
+       {"--check", "lp1"}},
+      {password.server(),
+       {},
+       "the print scheduler at " + password.server() + " asked for a password"},
+      {"printhost.example",
+       {},
        "cannot resolve the name of the print scheduler printhost.example:631: the name server did "
-       "not answer", {"-pu", "lp1"}, true},
+       "not answer",
+       {"-pu", "lp1"},
+       true},
   };
   write_user_file("alice.conf", "<lp1>\n</lp1>\n", 0600);  // something for --list to ask about
   std::vector<std::thread> runs;
@@ -346,7 +369,9 @@ TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
       {std::nullopt, {"-zz", "nosuch"}, "USER is not set"},
       {"", {"-p", "lp1"}, unusable},
       {"../x", {"-xu", "nosuch"}, unusable},
-      {"root", {"-p", "lp1"}, "USER is 'root', another local account, but you are " + user_name(ordinary_uid())},
+      {"root",
+       {"-p", "lp1"},
+       "USER is 'root', another local account, but you are " + user_name(ordinary_uid())},
       {"daemon", {"-x", "lp1"}, "USER is 'daemon', another local account"},
   };
   for (const Case& c : cases) {
@@ -371,7 +396,9 @@ TEST_F(Cli, SetAndRemoveEachKindEndToEnd) {
       {"-ps", "lp2", "bob\n\nlongpas\n",  // empty secured print password asks again
        "<lp1>\nid=1234567\npassword=0042\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n"
        "<lp2>\ns_id=Ym9i\ns_password=bG9uZ3Bhcw==\n</lp2>\n"},
-      {"-x", "lp1", "", "<lp1>\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n<lp2>\ns_id=Ym9i\ns_password=bG9uZ3Bhcw==\n</lp2>\n"},
+      {"-x", "lp1", "",
+       "<lp1>\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</"
+       "lp1>\n<lp2>\ns_id=Ym9i\ns_password=bG9uZ3Bhcw==\n</lp2>\n"},
       {"-xs", "lp2", "", "<lp1>\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n"},
       {"-xu", "lp1", "", ""},
   };
@@ -400,8 +427,8 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0666);
   write_user_file("alice.conf.new", "", 0666);
   const std::string lock = account_path("alice.conf.new");
-  const std::string message =
-      "cannot create " + lock + ": File exists (owned by " + user_name(ordinary_uid()) + "): inspect it";
+  const std::string message = "cannot create " + lock + ": File exists (owned by " +
+                              user_name(ordinary_uid()) + "): inspect it";
   for (const char* option : {"-p", "-x"}) {
     ToolRun run = user({option, "lp1"}, "9\n9\n");
     EXPECT_EQ(run.status, 1) << option;
@@ -416,7 +443,8 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0000);
   ToolRun unreadable = user({"-p", "lp2"}, "9\n9\n");
   EXPECT_EQ(unreadable.status, 1);
-  EXPECT_TRUE(says(unreadable.err, {"cannot open " + account_path("alice.conf") + ": Permission denied"}));
+  EXPECT_TRUE(
+      says(unreadable.err, {"cannot open " + account_path("alice.conf") + ": Permission denied"}));
   EXPECT_FALSE(file_exists(lock));
   chmod(account_path("alice.conf").c_str(), 0600);
 
@@ -436,7 +464,8 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
 TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
   REQUIRE_ROOT();
   std::string old;
-  for (int i = 0; i < 3000; ++i) old += "<q" + std::to_string(i) + ">ON</q" + std::to_string(i) + ">\n";
+  for (int i = 0; i < 3000; ++i)
+    old += "<q" + std::to_string(i) + ">ON</q" + std::to_string(i) + ">\n";
   write_file(account_path("status"), old, 0644);
   const std::string replacement = account_path("status.new");
   const off_t complete = static_cast<off_t>(old.size() + std::string("<lp1>ON</lp1>\n").size());
@@ -479,7 +508,7 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
   const std::string nameless = std::to_string(kNamelessUid);
   struct Case {
     const char* what;
-    std::string name;   // planted in the account directory
+    std::string name;  // planted in the account directory
     uid_t owner;
     const char* link_from;  // non-null: the planted name is a hard link to this file
     bool as_root;
@@ -489,31 +518,94 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
     std::string lead = "";
     mode_t mode = 0644;
   } cases[] = {
-      {"status planted before root's first -e", "status", kOrdinaryUid, nullptr, true, {"-e", "lp1"},
+      {"status planted before root's first -e",
+       "status",
+       kOrdinaryUid,
+       nullptr,
+       true,
+       {"-e", "lp1"},
        " belongs to " + nobody + ", not to root;"},
-      {"root.conf planted", "root.conf", kOrdinaryUid, nullptr, true, {"-p", "lp1"},
+      {"root.conf planted",
+       "root.conf",
+       kOrdinaryUid,
+       nullptr,
+       true,
+       {"-p", "lp1"},
        " belongs to " + nobody + ", not to root;"},
-      {"status that keeps growing", "status", kOrdinaryUid, nullptr, true, {"-d", "lp1"},
-       " belongs to " + nobody + ", not to root;", true},
-      {"status hard-linked to a user's secrets", "status", kOrdinaryUid, "alice.conf", true,
-       {"-eu", "lp1"}, " belongs to " + nobody + ", not to root;"},
-      {"status hard-linked to root's secrets", "status", 0, "root.conf", true, {"-e", "lp1"},
+      {"status that keeps growing",
+       "status",
+       kOrdinaryUid,
+       nullptr,
+       true,
+       {"-d", "lp1"},
+       " belongs to " + nobody + ", not to root;",
+       true},
+      {"status hard-linked to a user's secrets",
+       "status",
+       kOrdinaryUid,
+       "alice.conf",
+       true,
+       {"-eu", "lp1"},
+       " belongs to " + nobody + ", not to root;"},
+      {"status hard-linked to root's secrets",
+       "status",
+       0,
+       "root.conf",
+       true,
+       {"-e", "lp1"},
        " has 2 hard links (owned by root);"},
-      {"the user's file made by root", "alice.conf", 0, nullptr, false, {"-x", "lp1"},
+      {"the user's file made by root",
+       "alice.conf",
+       0,
+       nullptr,
+       false,
+       {"-x", "lp1"},
        " belongs to root, not to " + nobody + " (USER is 'alice', not your login name);"},
-      {"the user's file made by a neighbour", "alice.conf", kNamelessUid, nullptr, false,
-       {"-p", "lp1"}, " belongs to " + nameless + ", not to " + nobody},
-      {"the user's replacement file made by a neighbour", "alice.conf.new", kNamelessUid, nullptr,
-       false, {"-pu", "lp1"}, ": File exists (owned by " + nameless + "): only " + nameless, false,
+      {"the user's file made by a neighbour",
+       "alice.conf",
+       kNamelessUid,
+       nullptr,
+       false,
+       {"-p", "lp1"},
+       " belongs to " + nameless + ", not to " + nobody},
+      {"the user's replacement file made by a neighbour",
+       "alice.conf.new",
+       kNamelessUid,
+       nullptr,
+       false,
+       {"-pu", "lp1"},
+       ": File exists (owned by " + nameless + "): only " + nameless,
+       false,
        "cannot create "},
-      {"root's replacement file made by a neighbour", "status.new", kOrdinaryUid, nullptr, true,
-       {"-e", "lp1"}, ": File exists (owned by " + nobody + "): inspect it", false, "cannot create "},
-      {"a private file of root's moved in as status", "status", 0, nullptr, true, {"-e", "lp1"},
-       " has mode 0600 (owned by root): the status file must be readable by everyone;", false, "",
+      {"root's replacement file made by a neighbour",
+       "status.new",
+       kOrdinaryUid,
+       nullptr,
+       true,
+       {"-e", "lp1"},
+       ": File exists (owned by " + nobody + "): inspect it",
+       false,
+       "cannot create "},
+      {"a private file of root's moved in as status",
+       "status",
+       0,
+       nullptr,
+       true,
+       {"-e", "lp1"},
+       " has mode 0600 (owned by root): the status file must be readable by everyone;",
+       false,
+       "",
        0600},
-      {"a credential file others may write", "alice.conf", kOrdinaryUid, nullptr, false,
-       {"-x", "lp1"}, " has mode 0660 (owned by " + nobody + "): others could have changed it;",
-       false, "", 0660},
+      {"a credential file others may write",
+       "alice.conf",
+       kOrdinaryUid,
+       nullptr,
+       false,
+       {"-x", "lp1"},
+       " has mode 0660 (owned by " + nobody + "): others could have changed it;",
+       false,
+       "",
+       0660},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -565,8 +657,8 @@ TEST_F(Cli, CredentialFileStaysReadableByTheNextRunWhateverTheUmask) {
     EXPECT_EQ(run.status, 0) << option << ": " << run.err;
     EXPECT_EQ(file_mode(account_path("alice.conf")), 0600u) << option;
   }
-  EXPECT_EQ(conf("alice"), "<lp1>\nid=1\npassword=2\nu_id=" + base64("al") + "\nu_password=" +
-                               base64("pw") + "\n</lp1>\n");
+  EXPECT_EQ(conf("alice"), "<lp1>\nid=1\npassword=2\nu_id=" + base64("al") +
+                               "\nu_password=" + base64("pw") + "\n</lp1>\n");
 }
 
 TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
@@ -599,7 +691,8 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
   REQUIRE_ROOT();
   // Long enough that the signal lands mid-copy: every line is synced.
   std::string old;
-  for (int i = 0; i < 20000; ++i) old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
+  for (int i = 0; i < 20000; ++i)
+    old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
   for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGRTMIN, SIGPWR, SIGSYS}) {
     SetUp();
     write_file(account_path("root.conf"), old, 0600);
@@ -627,7 +720,8 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
 // nobody holds, and says so.
 TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   std::string old;
-  for (int i = 0; i < 3000; ++i) old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
+  for (int i = 0; i < 3000; ++i)
+    old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
   write_user_file("alice.conf", old, 0600);
   const std::string path = account_path("alice.conf"), lock = path + ".new";
   const std::string owner = "(owned by " + user_name(ordinary_uid()) + "): ";
@@ -648,12 +742,12 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   };
   ToolRun stopped = run_tool(first);
   EXPECT_EQ(waiting.status, 1);
-  EXPECT_TRUE(says(waiting.err, {"cannot create " + lock + ": File exists " + owner + "another update of " +
-                                     path + " is running now"}));
+  EXPECT_TRUE(says(waiting.err, {"cannot create " + lock + ": File exists " + owner +
+                                 "another update of " + path + " is running now"}));
   EXPECT_EQ(second.status, 0) << second.err;
   EXPECT_EQ(stopped.status, 1);
   EXPECT_TRUE(says(stopped.err, {"cannot update " + path + ": its replacement file " + lock +
-                                     " was removed or replaced"}));
+                                 " was removed or replaced"}));
   EXPECT_EQ(conf("alice"), old + added);
 
   first.while_running = [&](pid_t pid) {
@@ -664,8 +758,9 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   EXPECT_EQ(run_tool(first).status, 128 + SIGKILL);
   ASSERT_TRUE(file_exists(lock));
   // --check tells, and the next update takes the leftover over.
-  EXPECT_NE(user({"--check", "lp2"}).out.find("replacement-file: left by an interrupted update (the next "
-                                               "update takes it over)\n"),
+  EXPECT_NE(user({"--check", "lp2"})
+                .out.find("replacement-file: left by an interrupted update (the next "
+                          "update takes it over)\n"),
             std::string::npos);
   ToolRun after = user({"-x", "lp2"});
   EXPECT_EQ(after.status, 0);
@@ -716,8 +811,10 @@ TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
 
 TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
   const std::string old = base64("old"), al = base64("al"), pw = base64("pw");
-  const std::string bad_pin = "pin: the text is not valid", bad_name = "user name: the text is not valid";
-  const std::string kJapanese = "LANG=ja_JP.UTF-8";  // UTF-8, EUC-JP, SHIFT-JIS: none takes a lone 0xFF
+  const std::string bad_pin = "pin: the text is not valid",
+                    bad_name = "user name: the text is not valid";
+  const std::string kJapanese =
+      "LANG=ja_JP.UTF-8";  // UTF-8, EUC-JP, SHIFT-JIS: none takes a lone 0xFF
   // A locale whose name says no character set: only the system's locale data
   // tells that it is Latin-1.
   const std::string kGenerated = "(a generated Latin-1 locale)";
@@ -734,72 +831,233 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
     std::vector<std::string> says;
     std::optional<std::string> result;  // nullopt: the old file, untouched
   } cases[] = {
-      {"queue named in another case", "<lp1>\nid=1\npassword=2\n</lp1>\n", {"-pu", "LP1"},
-       "al\npw\n", {}, 0, "user name : pin : ", {},
+      {"queue named in another case",
+       "<lp1>\nid=1\npassword=2\n</lp1>\n",
+       {"-pu", "LP1"},
+       "al\npw\n",
+       {},
+       0,
+       "user name : pin : ",
+       {},
        "<lp1>\nid=1\npassword=2\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"remove by another case", "<lp1>\nu_id=" + old + "\nu_password=" + old + "\n</lp1>\nx\n",
-       {"-xu", "LP1"}, "", {}, 0, "", {}, "x\n"},
+      {"remove by another case",
+       "<lp1>\nu_id=" + old + "\nu_password=" + old + "\n</lp1>\nx\n",
+       {"-xu", "LP1"},
+       "",
+       {},
+       0,
+       "",
+       {},
+       "x\n"},
       {"a remove clears sections in another case too",
-       "<LP1>\nu_id=" + old + "\n</LP1>\n<lp1>\nid=1\nu_id=" + old + "\n</lp1>\n", {"-xu", "lp1"}, "",
-       {}, 0, "", {}, "<lp1>\nid=1\n</lp1>\n"},
-      {"a remove for a queue CUPS no longer knows", "<gone>\nid=1\npassword=2\n</gone>\nx\n",
-       {"-x", "gone"}, "", {}, 0, "", {}, "x\n"},
-      {"a set for a vanished queue is not done", "<gone>\nid=1\n</gone>\n", {"-p", "gone"}, "1\n2\n",
-       {}, 0, "", {"No Printer Queue Entry"}, std::nullopt},
-      {"a set completes the pair in each section", "<lp1>\nu_id=" + old + "\n</lp1>\n<lp1>\n</lp1>\n",
-       {"-pu", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", {},
-       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n<lp1>\nu_id=" + al + "\nu_password=" +
-           pw + "\n</lp1>\n"},
-      {"a lone user name gets its password", "<lp1>\nu_id=" + old + "\n</lp1>\n", {"-pu", "lp1"},
-       "al\npw\n", {}, 0, "user name : pin : ", {},
+       "<LP1>\nu_id=" + old + "\n</LP1>\n<lp1>\nid=1\nu_id=" + old + "\n</lp1>\n",
+       {"-xu", "lp1"},
+       "",
+       {},
+       0,
+       "",
+       {},
+       "<lp1>\nid=1\n</lp1>\n"},
+      {"a remove for a queue CUPS no longer knows",
+       "<gone>\nid=1\npassword=2\n</gone>\nx\n",
+       {"-x", "gone"},
+       "",
+       {},
+       0,
+       "",
+       {},
+       "x\n"},
+      {"a set for a vanished queue is not done",
+       "<gone>\nid=1\n</gone>\n",
+       {"-p", "gone"},
+       "1\n2\n",
+       {},
+       0,
+       "",
+       {"No Printer Queue Entry"},
+       std::nullopt},
+      {"a set completes the pair in each section",
+       "<lp1>\nu_id=" + old + "\n</lp1>\n<lp1>\n</lp1>\n",
+       {"-pu", "lp1"},
+       "al\npw\n",
+       {},
+       0,
+       "user name : pin : ",
+       {},
+       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n<lp1>\nu_id=" + al +
+           "\nu_password=" + pw + "\n</lp1>\n"},
+      {"a lone user name gets its password",
+       "<lp1>\nu_id=" + old + "\n</lp1>\n",
+       {"-pu", "lp1"},
+       "al\npw\n",
+       {},
+       0,
+       "user name : pin : ",
+       {},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"a lone password gets its user name", "<lp1>\n# n\ns_password=" + old + "\n</lp1>\n",
-       {"-ps", "lp1"}, "al\npw\n", {}, 0, "user name : pin : ", {},
+      {"a lone password gets its user name",
+       "<lp1>\n# n\ns_password=" + old + "\n</lp1>\n",
+       {"-ps", "lp1"},
+       "al\npw\n",
+       {},
+       0,
+       "user name : pin : ",
+       {},
        "<lp1>\n# n\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
-      {"a section without its closing tag", "<lp2>\n</lp2>\n<lp1>\nu_id=" + old + "\n",
-       {"-pu", "lp1"}, "al\npw\n", {}, 1, "user name : pin : ",
+      {"a section without its closing tag",
+       "<lp2>\n</lp2>\n<lp1>\nu_id=" + old + "\n",
+       {"-pu", "lp1"},
+       "al\npw\n",
+       {},
+       1,
+       "user name : pin : ",
        {"cannot update " + account_path("alice.conf") + ": the section <lp1> has no closing tag"},
        std::nullopt},
-      {"an unconvertible password, then nothing", "x\n", {"-pu", "lp1"}, "al\n\xff\n", {kJapanese},
-       1, "user name : pin : pin : ",
-       {bad_pin, "reading pin: unexpected end of input"}, std::nullopt},
-      {"unconvertible entries asked again", "x\n", {"-pu", "lp1"}, "\xff\nal\n\xffx\npw\n",
-       {kJapanese}, 0, "user name : user name : pin : pin : ", {bad_name, bad_pin},
+      {"an unconvertible password, then nothing",
+       "x\n",
+       {"-pu", "lp1"},
+       "al\n\xff\n",
+       {kJapanese},
+       1,
+       "user name : pin : pin : ",
+       {bad_pin, "reading pin: unexpected end of input"},
+       std::nullopt},
+      {"unconvertible entries asked again",
+       "x\n",
+       {"-pu", "lp1"},
+       "\xff\nal\n\xffx\npw\n",
+       {kJapanese},
+       0,
+       "user name : user name : pin : pin : ",
+       {bad_name, bad_pin},
        "x\n<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"an empty password is still accepted", "", {"-pu", "lp1"}, "al\n\n", {kJapanese}, 0,
-       "user name : pin : ", {}, "<lp1>\nu_id=" + al + "\nu_password=\n</lp1>\n"},
-      {"an ID over 7 bytes is asked again", "", {"-p", "lp1"}, "12345678\n1234567\n0042\n", {}, 0,
-       "id : id : pin : ", {"id: too long: at most 7 bytes can"}, "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
-      {"a user name over 32 bytes is asked again", "", {"-pu", "lp1"},
-       std::string(33, 'u') + "\nal\npw\n", {}, 0, "user name : user name : pin : ",
-       {"user name: too long: at most 32 bytes of UTF-8"}, "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"a secured print password over 7 bytes", "", {"-ps", "lp1"}, "al\n\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\npw\n",
-       {}, 0, "user name : pin : pin : ", {"pin: too long: at most 7 bytes of UTF-8"},
-       "<lp1>\ns_id=" + al + "\ns_password=" + pw + "\n</lp1>\n"},
-      {"CR LF ends a line", "", {"-pu", "lp1"}, "al\r\npw\r\n", {}, 0, "user name : pin : ", {},
+      {"an empty password is still accepted",
+       "",
+       {"-pu", "lp1"},
+       "al\n\n",
+       {kJapanese},
+       0,
+       "user name : pin : ",
+       {},
+       "<lp1>\nu_id=" + al + "\nu_password=\n</lp1>\n"},
+      {"an ID over 7 bytes is asked again",
+       "",
+       {"-p", "lp1"},
+       "12345678\n1234567\n0042\n",
+       {},
+       0,
+       "id : id : pin : ",
+       {"id: too long: at most 7 bytes can"},
+       "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
+      {"a user name over 32 bytes is asked again",
+       "",
+       {"-pu", "lp1"},
+       std::string(33, 'u') + "\nal\npw\n",
+       {},
+       0,
+       "user name : user name : pin : ",
+       {"user name: too long: at most 32 bytes of UTF-8"},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"a NUL byte is refused", "", {"-p", "lp1"}, "\0abc\n1\n\0xyz\n2\n"s, {}, 0,
-       "id : id : pin : pin : ", {"id: the text holds a NUL byte", "pin: the text holds a NUL byte"}, "<lp1>\nid=1\npassword=2\n</lp1>\n"},
-      {"a CR inside an ID is refused", "", {"-p", "lp1"}, "1\r2\n1\n2\n", {}, 0, "id : id : pin : ",
+      {"a secured print password over 7 bytes",
+       "",
+       {"-ps", "lp1"},
+       "al\n\xC3\xA9\xC3\xA9\xC3\xA9\xC3\xA9\npw\n",
+       {},
+       0,
+       "user name : pin : pin : ",
+       {"pin: too long: at most 7 bytes of UTF-8"},
+       "<lp1>\ns_id=" + al + "\ns_password=" + pw + "\n</lp1>\n"},
+      {"CR LF ends a line",
+       "",
+       {"-pu", "lp1"},
+       "al\r\npw\r\n",
+       {},
+       0,
+       "user name : pin : ",
+       {},
+       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"a NUL byte is refused",
+       "",
+       {"-p", "lp1"},
+       "\0abc\n1\n\0xyz\n2\n"s,
+       {},
+       0,
+       "id : id : pin : pin : ",
+       {"id: the text holds a NUL byte", "pin: the text holds a NUL byte"},
+       "<lp1>\nid=1\npassword=2\n</lp1>\n"},
+      {"a CR inside an ID is refused",
+       "",
+       {"-p", "lp1"},
+       "1\r2\n1\n2\n",
+       {},
+       0,
+       "id : id : pin : ",
        {"id: the text holds a carriage return or a 0xFF byte"},
        "<lp1>\nid=1\npassword=2\n</lp1>\n"},
-      {"the last line needs no line feed", "", {"-p", "lp1"}, "1234567\n0042", {}, 0, "id : pin : ",
-       {}, "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
-      {"Latin-1 under its locale", "", {"-pu", "lp1"}, "J\xE4\xE4\npw\n", {"LANG=de_DE.ISO-8859-1"},
-       0, "user name : pin : ", {}, "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"KOI8-R under its locale", "", {"-pu", "lp1"}, "\xE9\xD7\xC1\xCE\npw\n",
-       {"LANG=ru_RU.KOI8-R"}, 0, "user name : pin : ", {},
-       "<lp1>\nu_id=" + base64("\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD") + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"EUC-KR under LC_ALL, whatever LANG says", "", {"-pu", "lp1"}, "\xC7\xD1\xB1\xDB\npw\n",
-       {"LC_ALL=ko_KR.EUC-KR", "LANG=en_GB.UTF-8"}, 0, "user name : pin : ", {},
+      {"the last line needs no line feed",
+       "",
+       {"-p", "lp1"},
+       "1234567\n0042",
+       {},
+       0,
+       "id : pin : ",
+       {},
+       "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
+      {"Latin-1 under its locale",
+       "",
+       {"-pu", "lp1"},
+       "J\xE4\xE4\npw\n",
+       {"LANG=de_DE.ISO-8859-1"},
+       0,
+       "user name : pin : ",
+       {},
+       "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"KOI8-R under its locale",
+       "",
+       {"-pu", "lp1"},
+       "\xE9\xD7\xC1\xCE\npw\n",
+       {"LANG=ru_RU.KOI8-R"},
+       0,
+       "user name : pin : ",
+       {},
+       "<lp1>\nu_id=" + base64("\xD0\x98\xD0\xB2\xD0\xB0\xD0\xBD") + "\nu_password=" + pw +
+           "\n</lp1>\n"},
+      {"EUC-KR under LC_ALL, whatever LANG says",
+       "",
+       {"-pu", "lp1"},
+       "\xC7\xD1\xB1\xDB\npw\n",
+       {"LC_ALL=ko_KR.EUC-KR", "LANG=en_GB.UTF-8"},
+       0,
+       "user name : pin : ",
+       {},
        "<lp1>\nu_id=" + base64("\xED\x95\x9C\xEA\xB8\x80") + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"E9 E9 with no locale is EUC-JP", "", {"-pu", "lp1"}, "\xE9\xE9\npw\n", {}, 0,
-       "user name : pin : ", {}, "<lp1>\nu_id=" + base64("\xE8\x9C\x91") + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"an empty LC_CTYPE still chooses the last list", "", {"-pu", "lp1"}, "caf\xE9\npw\n",
-       {"LC_CTYPE=", "LANG=ja_JP.UTF-8"}, 0, "user name : pin : ", {},
+      {"E9 E9 with no locale is EUC-JP",
+       "",
+       {"-pu", "lp1"},
+       "\xE9\xE9\npw\n",
+       {},
+       0,
+       "user name : pin : ",
+       {},
+       "<lp1>\nu_id=" + base64("\xE8\x9C\x91") + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"an empty LC_CTYPE still chooses the last list",
+       "",
+       {"-pu", "lp1"},
+       "caf\xE9\npw\n",
+       {"LC_CTYPE=", "LANG=ja_JP.UTF-8"},
+       0,
+       "user name : pin : ",
+       {},
        "<lp1>\nu_id=" + base64("caf\xC3\xA9") + "\nu_password=" + pw + "\n</lp1>\n"},
-      {"Latin-1 by the locale's data", "", {"-pu", "lp1"}, "J\xE4\xE4\npw\n", {kGenerated}, 0,
-       "user name : pin : ", {}, "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
+      {"Latin-1 by the locale's data",
+       "",
+       {"-pu", "lp1"},
+       "J\xE4\xE4\npw\n",
+       {kGenerated},
+       0,
+       "user name : pin : ",
+       {},
+       "<lp1>\nu_id=" + base64(jaa) + "\nu_password=" + pw + "\n</lp1>\n"},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -836,29 +1094,41 @@ TEST_F(Cli, StatusIsStoredUnderTheQueuesOwnSpelling) {
 TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
   REQUIRE_ROOT();
   const std::string name = base64("secret-name"), pass = base64("secret-pass");
-  const std::string conf = "<lp1>\nu_id=" + name + "\nu_password=" + pass + "\n</lp1>\n<lp2>\nid=4242\n</lp2>\n" +
-                           "<LP2>\ns_id=" + name + "\ns_password=" + pass + "\n</LP2>\n<gone>\nid=1\npassword=2\n</gone>\n";
+  const std::string conf = "<lp1>\nu_id=" + name + "\nu_password=" + pass +
+                           "\n</lp1>\n<lp2>\nid=4242\n</lp2>\n" + "<LP2>\ns_id=" + name +
+                           "\ns_password=" + pass + "\n</LP2>\n<gone>\nid=1\npassword=2\n</gone>\n";
   const std::string status = "<lp1>U_ON</lp1>\n<lp2>ON</lp2>\n<nothere>OFF</nothere>\n";
   const std::string header =
       "QUEUE    SWITCHED-ON          JOB-ACCOUNTING  USER-AUTHENTICATION  SECURED-PRINT  CUPS\n";
-  const std::string refused = account_path("alice.conf") + " belongs to " + std::to_string(kNamelessUid);
+  const std::string refused =
+      account_path("alice.conf") + " belongs to " + std::to_string(kNamelessUid);
   struct Case {
     uid_t owner;  // of alice.conf
     int status;
     std::string out;
     std::vector<std::string> says;
   } cases[] = {
-      {kOrdinaryUid, 0,
-       header + "LP2      -                    -               -                    stored         other-case\n"
-                "gone     -                    stored          -                    -              gone\n"
-                "lp1      user-authentication  -               stored               -              known\n"
-                "lp2      job-accounting       incomplete      -                    -              known\n"
-                "nothere  off                  -               -                    -              gone\n",
+      {kOrdinaryUid,
+       0,
+       header + "LP2      -                    -               -                    stored         "
+                "other-case\n"
+                "gone     -                    stored          -                    -              "
+                "gone\n"
+                "lp1      user-authentication  -               stored               -              "
+                "known\n"
+                "lp2      job-accounting       incomplete      -                    -              "
+                "known\n"
+                "nothere  off                  -               -                    -              "
+                "gone\n",
        {}},
-      {kNamelessUid, 1,
-       header + "lp1      user-authentication  -               -                    -              known\n"
-                "lp2      job-accounting       -               -                    -              known\n"
-                "nothere  off                  -               -                    -              gone\n",
+      {kNamelessUid,
+       1,
+       header + "lp1      user-authentication  -               -                    -              "
+                "known\n"
+                "lp2      job-accounting       -               -                    -              "
+                "known\n"
+                "nothere  off                  -               -                    -              "
+                "gone\n",
        {refused}},
   };
   for (const Case& c : cases) {
@@ -877,7 +1147,8 @@ TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
 
 TEST_F(Cli, TheCheckSaysWhetherTheDriverWillFindWhatItNeeds) {
   REQUIRE_ROOT();
-  const std::string id = "<lp1>\nid=1\npassword=2\n</lp1>\n", user_auth = "<lp1>\nu_id=YQ==\nu_password=YQ==\n</lp1>\n";
+  const std::string id = "<lp1>\nid=1\npassword=2\n</lp1>\n",
+                    user_auth = "<lp1>\nu_id=YQ==\nu_password=YQ==\n</lp1>\n";
   struct Case {
     const char* what;
     std::string conf, status;
@@ -887,24 +1158,58 @@ TEST_F(Cli, TheCheckSaysWhetherTheDriverWillFindWhatItNeeds) {
     std::vector<std::string> says;
     std::string out_has;
   } cases[] = {
-      {"user authentication on and stored", user_auth, "<lp1>U_ON</lp1>\n", false, "LP1", 0, {},
+      {"user authentication on and stored",
+       user_auth,
+       "<lp1>U_ON</lp1>\n",
+       false,
+       "LP1",
+       0,
+       {},
        "switched-on: user-authentication\njob-accounting: -\nuser-authentication: stored\n"},
-      {"job accounting on, half stored", "<lp1>\nid=1\n</lp1>\n", "<lp1>ON</lp1>\n", false, "lp1", 1,
+      {"job accounting on, half stored",
+       "<lp1>\nid=1\n</lp1>\n",
+       "<lp1>ON</lp1>\n",
+       false,
+       "lp1",
+       1,
        {"lp1: job accounting is on, but the ID and PIN stored for alice are incomplete; run: "
         "velmora-account -p lp1"},
        "job-accounting: incomplete\n"},
-      {"job accounting on, stored only in another case", user_auth + "<LP1>\nid=1\npassword=2\n</LP1>\n",
-       "<lp1>ON</lp1>\n", false, "lp1", 1, {"lp1: job accounting is on, but no ID and PIN are stored"},
+      {"job accounting on, stored only in another case",
+       user_auth + "<LP1>\nid=1\npassword=2\n</LP1>\n",
+       "<lp1>ON</lp1>\n",
+       false,
+       "lp1",
+       1,
+       {"lp1: job accounting is on, but no ID and PIN are stored"},
        "other-spellings: LP1\n"},
-      {"user authentication on, an update interrupted", id, "<lp1>U_ON</lp1>\n", true, "lp1", 1,
+      {"user authentication on, an update interrupted",
+       id,
+       "<lp1>U_ON</lp1>\n",
+       true,
+       "lp1",
+       1,
        {"lp1: user authentication is on, but no user name and password are stored for alice; run: "
         "velmora-account -pu lp1\n"},
        "replacement-file: left by an interrupted update (the next update takes it over)\n"},
       {"both off", "", "<lp1>OFF</lp1>\n", false, "lp1", 0, {}, "switched-on: off\n"},
       {"nothing recorded", id, "", false, "lp1", 0, {}, "switched-on: -\njob-accounting: stored\n"},
-      {"a queue CUPS does not know", id, "", false, "nosuch", 1, {"nosuch: CUPS knows no such queue"}, ""},
-      {"a queue CUPS no longer knows", "<gone>\nid=1\n</gone>\n", "", false, "gone", 1,
-       {"gone: CUPS no longer knows this queue, but your credential file still has a section"}, ""},
+      {"a queue CUPS does not know",
+       id,
+       "",
+       false,
+       "nosuch",
+       1,
+       {"nosuch: CUPS knows no such queue"},
+       ""},
+      {"a queue CUPS no longer knows",
+       "<gone>\nid=1\n</gone>\n",
+       "",
+       false,
+       "gone",
+       1,
+       {"gone: CUPS no longer knows this queue, but your credential file still has a section"},
+       ""},
   };
   for (const Case& c : cases) {
     SetUp();
@@ -927,7 +1232,8 @@ class ExtraQueues {
     for (const std::string& c : commands) run("lpadmin " + c);
   }
   ~ExtraQueues() {
-    for (const char* q : {"team", "aa-root-only", "zz-root-only"}) run(std::string("lpadmin -x ") + q);
+    for (const char* q : {"team", "aa-root-only", "zz-root-only"})
+      run(std::string("lpadmin -x ") + q);
   }
 
  private:
@@ -948,7 +1254,7 @@ TEST_F(Cli, QueueCheckGivesTheDestinationListsAnswers) {
   } cases[] = {
       {"lp1", true, true},           {"LP2", true, true},
       {"team", true, true},          {"TEAM", true, true},  // a class
-      {"aa-root-only", true, false},  // others are not on its allow list:
+      {"aa-root-only", true, false},                        // others are not on its allow list:
       {"zz-root-only", true, false},  // hidden before a queue, and as the last
       {"lp", false, false},          {"nosuch", false, false},
   };

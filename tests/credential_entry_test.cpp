@@ -74,7 +74,8 @@ class Terminal {
             std::string line;
             for (char c; read(STDIN_FILENO, &c, 1) == 1 && c != '\n';) line += c;
             line += '\n';
-            if (write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size())) _exit(126);
+            if (write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
+              _exit(126);
           }
         }
         kill(tool, SIGCONT);
@@ -174,7 +175,8 @@ class Terminal {
     if (poll(&fd, 1, timeout_ms) <= 0) return;
     char buffer[4096];
     ssize_t n;
-    while ((n = read(master_, buffer, sizeof buffer)) > 0) output_.append(buffer, static_cast<size_t>(n));
+    while ((n = read(master_, buffer, sizeof buffer)) > 0)
+      output_.append(buffer, static_cast<size_t>(n));
   }
 
   int master_ = -1;
@@ -212,7 +214,8 @@ TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
   termios after = term.attributes();
   EXPECT_NE(after.c_lflag & ECHO, 0u);
   EXPECT_EQ(after.c_lflag & ECHONL, 0u);
-  EXPECT_EQ(stored(), "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
+  EXPECT_EQ(stored(),
+            "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
 }
 
 TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
@@ -232,7 +235,8 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   term.type("\n");
   at = term.expect("user name : ", at);
   term.type(std::string(600, 'n') + "\n");
-  at = term.expect("user name: too long: at most 32 bytes of UTF-8 can be stored; type it again", at);
+  at = term.expect("user name: too long: at most 32 bytes of UTF-8 can be stored; type it again",
+                   at);
   at = term.expect("user name : ", at);
   term.type(std::string(32, 'n') + "\n");
   at = term.expect("pin : ", at);
@@ -243,8 +247,8 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   at = term.expect("pin : ", at);
   term.type(std::string(7, 'p') + "\n");
   EXPECT_EQ(term.wait_exit(), 0);
-  EXPECT_EQ(stored(), "<lp1>\ns_id=" + base64(std::string(32, 'n')) + "\ns_password=" +
-                          base64(std::string(7, 'p')) + "\n</lp1>\n");
+  EXPECT_EQ(stored(), "<lp1>\ns_id=" + base64(std::string(32, 'n')) +
+                          "\ns_password=" + base64(std::string(7, 'p')) + "\n</lp1>\n");
   EXPECT_TRUE(term.echo_on());
 }
 
@@ -268,9 +272,8 @@ TEST_F(Prompts, SignalsDuringHiddenEntryRestoreEchoAndKill) {
   struct Case {
     int signo;
     const char* typed;  // typed at the terminal, or sent with kill
-  } cases[] = {{SIGINT, "\x03"},   {SIGQUIT, "\x1c"},  {SIGTERM, nullptr},
-               {SIGHUP, nullptr}, {SIGUSR1, nullptr}, {SIGPWR, nullptr},
-               {SIGRTMIN, nullptr}, {SIGSYS, nullptr}};
+  } cases[] = {{SIGINT, "\x03"},   {SIGQUIT, "\x1c"}, {SIGTERM, nullptr},  {SIGHUP, nullptr},
+               {SIGUSR1, nullptr}, {SIGPWR, nullptr}, {SIGRTMIN, nullptr}, {SIGSYS, nullptr}};
   for (const Case& c : cases) {
     SetUp();
     Terminal term({"-pu", "lp1"});
@@ -314,7 +317,8 @@ TEST_F(Prompts, StopShowsEchoBackgroundLeavesTheTerminalForegroundHidesItAgain) 
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(term.output().find("s3cret"), std::string::npos);
   EXPECT_TRUE(term.echo_on());
-  EXPECT_EQ(stored(), "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
+  EXPECT_EQ(stored(),
+            "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
 }
 
 // A scheduler that asks for a password gets none, and no prompt appears.
@@ -322,7 +326,8 @@ TEST_F(Prompts, TheSchedulerNeverGetsAPasswordPrompt) {
   FakeScheduler password(FakeScheduler::kPassword, TEST_HOME "/password-pty.sock");
   Terminal term({"-pu", "lp1"}, password.server());
   EXPECT_EQ(term.wait_exit(), 1);
-  EXPECT_NE(term.output().find("asked for a password, which this tool never gives"), std::string::npos)
+  EXPECT_NE(term.output().find("asked for a password, which this tool never gives"),
+            std::string::npos)
       << term.output();
   EXPECT_EQ(term.output().find("assword for"), std::string::npos) << term.output();
 }

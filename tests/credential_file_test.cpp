@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The credential file: every set and remove byte for byte, what a set adds
 // where, and the updates it refuses.
+#include "credential_file.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,13 +12,11 @@
 #include <vector>
 
 #include "account_directory.h"
-#include "credential_file.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace std::string_literals;
-
 
 struct Outcome {
   UpdateOutcome result;
@@ -40,8 +40,8 @@ class CredentialFile : public testing::Test {
   void SetUp() override { reset_account_dir(); }
 
   // Runs one credential update (password == nullptr: remove) from `old`.
-  static Outcome conf(const std::optional<std::string>& old, const char* queue,
-                      CredentialKind kind, const char* id = nullptr, const char* password = nullptr) {
+  static Outcome conf(const std::optional<std::string>& old, const char* queue, CredentialKind kind,
+                      const char* id = nullptr, const char* password = nullptr) {
     reset_account_dir();
     if (old) write_file(account_path(kConf), *old);
     StoreError error;
@@ -69,14 +69,15 @@ const std::string kLines1To4 = "<lp1>\nid=1111\npassword=2222\n</lp1>\n";
 const std::string kLines5To8 = "<lp2>\nu_id=" + U + "\nu_password=" + P + "\n</lp2>\n";
 
 TEST_F(CredentialFile, SetAndRemoveAcrossSectionsOfTwoKinds) {
-  const std::string set_2_lp1 =
-      "<lp1>\nid=1111\npassword=2222\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp1>\n" + kLines5To8;
+  const std::string set_2_lp1 = "<lp1>\nid=1111\npassword=2222\nu_id=" + U2 + "\nu_password=" + P2 +
+                                "\n</lp1>\n" + kLines5To8;
   expect_rewrites({
       {"set 2 lp1", kTwoSections, "lp1", kUser, "bob", "s3cret", set_2_lp1},
       {"set 2 lp2", kTwoSections, "lp2", kUser, "bob", "s3cret",
        kLines1To4 + "<lp2>\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp2>\n"},
       {"set 1 lp2", kTwoSections, "lp2", kJob, "3333", "4444",
-       kLines1To4 + "<lp2>\nu_id=" + U + "\nu_password=" + P + "\nid=3333\npassword=4444\n</lp2>\n"},
+       kLines1To4 + "<lp2>\nu_id=" + U + "\nu_password=" + P +
+           "\nid=3333\npassword=4444\n</lp2>\n"},
       {"set 3 lp3", kTwoSections, "lp3", kSecure, "bob", "s3cret",
        kTwoSections + "<lp3>\ns_id=" + U2 + "\ns_password=" + P2 + "\n</lp3>\n"},
       {"remove 1 lp1", kTwoSections, "lp1", kJob, nullptr, nullptr, kLines5To8},
@@ -93,9 +94,10 @@ TEST_F(CredentialFile, EdgeCases) {
       {"new section goes last", "x\n<lp2>\nid=1\n</lp2>\n", "lp1", kJob, "7", "8",
        "x\n<lp2>\nid=1\n</lp2>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"only the password line: rewritten, id added before the closing tag",
-       "<lp1>\npassword=old\nx\n</lp1>\n", "lp1", kJob, "7", "8", "<lp1>\npassword=8\nx\nid=7\n</lp1>\n"},
-      {"partner added to each section", "<lp1>\nid=a\n</lp1>\n<lp1>\nid=b\n</lp1>\n",
-       "lp1", kJob, "7", "8", "<lp1>\nid=7\npassword=8\n</lp1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
+       "<lp1>\npassword=old\nx\n</lp1>\n", "lp1", kJob, "7", "8",
+       "<lp1>\npassword=8\nx\nid=7\n</lp1>\n"},
+      {"partner added to each section", "<lp1>\nid=a\n</lp1>\n<lp1>\nid=b\n</lp1>\n", "lp1", kJob,
+       "7", "8", "<lp1>\nid=7\npassword=8\n</lp1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"a stray closing tag first", "</lp1>\n<lp1>\nid=a\n</lp1>\n", "lp1", kJob, "7", "8",
        "id=7\npassword=8\n</lp1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"remove: other-case sections too, tags by spelling",
@@ -105,21 +107,24 @@ TEST_F(CredentialFile, EdgeCases) {
        "<LP1>\nid=a\n</LP1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"a key twice: both rewritten", "<lp1>\nid=a\nid=b\n</lp1>\n", "lp1", kJob, "7", "8",
        "<lp1>\nid=7\nid=7\npassword=8\n</lp1>\n"},
-      {"a key twice: both dropped", "<lp1>\nid=a\nid=b\nu_id=c\n</lp1>\n", "lp1", kJob, nullptr, nullptr,
-       "<lp1>\nu_id=c\n</lp1>\n"},
+      {"a key twice: both dropped", "<lp1>\nid=a\nid=b\nu_id=c\n</lp1>\n", "lp1", kJob, nullptr,
+       nullptr, "<lp1>\nu_id=c\n</lp1>\n"},
       {"keys outside the section stay", "id=out\n<lp2>\nid=2\n</lp2>\n<lp1>\n</lp1>\n", "lp1", kJob,
        "7", "8", "id=out\n<lp2>\nid=2\n</lp2>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
-      {"remove from a section with no closing tag", "<lp1>\nid=1\nx\n", "lp1", kJob, nullptr, nullptr,
-       "x\n"},
+      {"remove from a section with no closing tag", "<lp1>\nid=1\nx\n", "lp1", kJob, nullptr,
+       nullptr, "x\n"},
       {"keys outside the section stay on remove", "id=out\n<lp2>\nid=2\n</lp2>\n", "lp1", kJob,
        nullptr, nullptr, "id=out\n<lp2>\nid=2\n</lp2>\n"},
-      {"remove leaves a comment behind", "<lp0>\n</lp0>\n<lp1>\nid=1\n# note\npassword=2\n</lp1>\n<lp2>\n</lp2>\n",
-       "lp1", kJob, nullptr, nullptr, "<lp0>\n</lp0>\n# note\n<lp2>\n</lp2>\n"},
+      {"remove leaves a comment behind",
+       "<lp0>\n</lp0>\n<lp1>\nid=1\n# note\npassword=2\n</lp1>\n<lp2>\n</lp2>\n", "lp1", kJob,
+       nullptr, nullptr, "<lp0>\n</lp0>\n# note\n<lp2>\n</lp2>\n"},
       {"empty file, set", "", "lp1", kJob, "7", "8", "<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"empty file, remove", "", "lp1", kJob, nullptr, nullptr, ""},
-      {"bare tags removed whole", "a\n<lp1>\n</lp1>\nb\n", "lp1", kSecure, nullptr, nullptr, "a\nb\n"},
+      {"bare tags removed whole", "a\n<lp1>\n</lp1>\nb\n", "lp1", kSecure, nullptr, nullptr,
+       "a\nb\n"},
       {"CR LF and lone CR become LF", "a\r\nb\rc\n", "lp1", kJob, nullptr, nullptr, "a\nb\nc\n"},
-      {"LF LF merges, CR LF blank stays", "a\n\nb\r\n\r\nc\n", "lp1", kJob, nullptr, nullptr, "a\nb\n\nc\n"},
+      {"LF LF merges, CR LF blank stays", "a\n\nb\r\n\r\nc\n", "lp1", kJob, nullptr, nullptr,
+       "a\nb\n\nc\n"},
       {"three LF make one blank line", "a\n\n\nb\n", "lp1", kJob, nullptr, nullptr, "a\n\nb\n"},
       {"tag in other case is another queue", "<LP1>\nid=1\n</LP1>\n", "lp1", kJob, "7", "8",
        "<LP1>\nid=1\n</LP1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
@@ -136,7 +141,8 @@ TEST_F(CredentialFile, EdgeCases) {
       {"empty value", "", "lp1", kJob, "7", "", "<lp1>\nid=7\npassword=\n</lp1>\n"},
       {"last line without a break is kept", "<lp2>\n</lp2>\ntail", "lp1", kJob, nullptr, nullptr,
        "<lp2>\n</lp2>\ntail\n"},
-      {"zero bytes after the last break add nothing", "a\n\0\0"s, "lp1", kJob, nullptr, nullptr, "a\n"},
+      {"zero bytes after the last break add nothing", "a\n\0\0"s, "lp1", kJob, nullptr, nullptr,
+       "a\n"},
       {"long line copied whole", std::string(1500, 'L') + "\n", "lp1", kJob, nullptr, nullptr,
        std::string(1500, 'L') + "\n"},
   });
@@ -205,6 +211,5 @@ TEST_F(CredentialFile, CutPathsAreNeverUsed) {
   }
   EXPECT_TRUE(account_dir_entries().empty());  // nothing was created
 }
-
 
 }  // namespace

@@ -50,11 +50,13 @@ TEST_F(LineReader, CutsLinesByTheEndingRules) {
       {"ab\n\ncd\n", {"ab", "cd"}},  // LF LF is one ending: the blank line vanishes
       {"ab\n\rcd\n", {"ab", "cd"}},
       {"ab\r\rcd\n", {"ab", "cd"}},
-      {"ab\rcd\n", {"ab", "cd"}},  // lone CR
+      {"ab\rcd\n", {"ab", "cd"}},          // lone CR
       {"a\r\n\r\nb\r\n", {"a", "", "b"}},  // a blank line survives CR LF endings
       {"ab\n\n\ncd\n", {"ab", "", "cd"}},
-      {"ab\xff" "xcd\n", {"ab", "cd"}},  // 0xFF takes the next byte, whatever it is
-      {"ab\0cd\nef\n"s, {"ab", "ef"}},   // text ends at a zero byte
+      {"ab\xff"
+       "xcd\n",
+       {"ab", "cd"}},                   // 0xFF takes the next byte, whatever it is
+      {"ab\0cd\nef\n"s, {"ab", "ef"}},  // text ends at a zero byte
       {"\nab\n", {"", "ab"}},
       {"a\nlast", {"a", "last"}},  // a last line without a line break is kept
       {"a\n\0\0\0"s, {"a"}},       // zero bytes after the last break add nothing
@@ -69,7 +71,8 @@ TEST_F(LineReader, CutsLinesByTheEndingRules) {
   };
   for (const Case& c : cases) {
     bool whole = false;
-    EXPECT_EQ(lines_of_file(c.file, &whole), c.lines) << testing::PrintToString(c.file.substr(0, 40));
+    EXPECT_EQ(lines_of_file(c.file, &whole), c.lines)
+        << testing::PrintToString(c.file.substr(0, 40));
     EXPECT_TRUE(whole);
   }
 }
@@ -89,7 +92,8 @@ TEST_F(LineReader, RunsOfLineBreaksMakeEveryOtherAnEmptyLine) {
 TEST_F(LineReader, ReportsReadErrorsAndHandlerStops) {
   int dir = open(TEST_ACCOUNT_DIR, O_RDONLY | O_DIRECTORY);
   StoreError error;
-  EXPECT_FALSE(read_lines(dir, "dir", [](SecretText&) { return true; }, &error));
+  EXPECT_FALSE(read_lines(
+      dir, "dir", [](SecretText&) { return true; }, &error));
   EXPECT_EQ(error.step, StoreStep::kRead);
   EXPECT_EQ(error.error, EISDIR);
   close(dir);
@@ -98,7 +102,8 @@ TEST_F(LineReader, ReportsReadErrorsAndHandlerStops) {
   write_file(path, "a\nb\nc\n");
   int fd = open(path.c_str(), O_RDONLY);
   int seen = 0;
-  EXPECT_FALSE(read_lines(fd, path, [&](SecretText&) { return ++seen != 2; }, &error));
+  EXPECT_FALSE(read_lines(
+      fd, path, [&](SecretText&) { return ++seen != 2; }, &error));
   EXPECT_EQ(seen, 2);
   close(fd);
 }

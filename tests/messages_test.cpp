@@ -48,7 +48,8 @@ std::string stderr_of(bool as_root, const std::function<void()>& report) {
   close(ends[1]);
   std::string text;
   char buffer[1024];
-  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;) text.append(buffer, static_cast<std::size_t>(n));
+  for (ssize_t n; (n = read(ends[0], buffer, sizeof buffer)) > 0;)
+    text.append(buffer, static_cast<std::size_t>(n));
   close(ends[0]);
   waitpid(child, nullptr, 0);
   return text;
@@ -102,23 +103,46 @@ TEST(Messages, EachOutcomeHasItsText) {
        "extra operand 'x'\nTry '" + name + " --help' for more information.\n"},
       {false, [&] { report_caller_problem(CallerProblem::kUserUnset, Caller{}); },
        "USER is not set: it must name the user whose credentials to keep\n"},
-      {false, [&] { Caller c; c.user = "../x"; report_caller_problem(CallerProblem::kUserUnusable, c); },
+      {false,
+       [&] {
+         Caller c;
+         c.user = "../x";
+         report_caller_problem(CallerProblem::kUserUnusable, c);
+       },
        "USER must be a user name without '/': '../x'\n"},
-      {false, [&] { Caller c; c.user = "root"; c.login = "nobody"; report_caller_problem(CallerProblem::kUserIsAnother, c); },
+      {false,
+       [&] {
+         Caller c;
+         c.user = "root";
+         c.login = "nobody";
+         report_caller_problem(CallerProblem::kUserIsAnother, c);
+       },
        "USER is 'root', another local account, but you are nobody: keep credentials under your "
        "own name (or a print name no local account has); nothing was changed\n"},
-      {false, [] { report_unknown_queue("nosuch", false); }, "nosuch: CUPS knows no such queue (lpstat -e lists them)\n"},
+      {false, [] { report_unknown_queue("nosuch", false); },
+       "nosuch: CUPS knows no such queue (lpstat -e lists them)\n"},
       {false, [] { report_unknown_queue("gone", true); },
        "gone: CUPS no longer knows this queue, but your credential file still has a section for "
        "it; remove it with -x, -xu and -xs\n"},
-      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kConnect, ENOENT, "")); },
-       "cannot reach the print scheduler at /run/cups/cups.sock: No such file or directory; nothing was changed\n"},
+      {false,
+       [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kConnect, ENOENT, "")); },
+       "cannot reach the print scheduler at /run/cups/cups.sock: No such file or directory; "
+       "nothing was changed\n"},
       {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kTimeout, 0, "")); },
-       "the print scheduler at /run/cups/cups.sock did not answer within 25 s; nothing was changed\n"},
-      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kTimeout, 0, "", SchedulerPhase::kResolving)); },
+       "the print scheduler at /run/cups/cups.sock did not answer within 25 s; nothing was "
+       "changed\n"},
+      {false,
+       [&] {
+         report_unreachable_scheduler(
+             scheduler(SchedulerFailure::kTimeout, 0, "", SchedulerPhase::kResolving));
+       },
        "cannot resolve the name of the print scheduler /run/cups/cups.sock: the name server did "
        "not answer within 25 s; nothing was changed\n"},
-      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kResolve, 0, "Name or service not known")); },
+      {false,
+       [&] {
+         report_unreachable_scheduler(
+             scheduler(SchedulerFailure::kResolve, 0, "Name or service not known"));
+       },
        "cannot resolve the name of the print scheduler /run/cups/cups.sock: Name or service not "
        "known; nothing was changed\n"},
       {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kPassword, 0, "")); },
@@ -127,7 +151,11 @@ TEST(Messages, EachOutcomeHasItsText) {
       {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kClosed, 0, "")); },
        "the print scheduler at /run/cups/cups.sock closed the connection without answering; "
        "nothing was changed\n"},
-      {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kNoAnswer, 0, "HTTP 404 Not Found")); },
+      {false,
+       [&] {
+         report_unreachable_scheduler(
+             scheduler(SchedulerFailure::kNoAnswer, 0, "HTTP 404 Not Found"));
+       },
        "the print scheduler at /run/cups/cups.sock did not answer: HTTP 404 Not Found; nothing "
        "was changed\n"},
       {false, [] { report_entry(kUser, true, EntryResult::kUnconvertible); },
@@ -143,37 +171,51 @@ TEST(Messages, EachOutcomeHasItsText) {
       {false, [] { report_entry(kJob, false, EntryResult::kLineBreak); },
        "id: the text holds a carriage return or a 0xFF byte, which would end the line in the "
        "credential file; type it again\n"},
-      {false, [] { report_entry(kJob, true, EntryResult::kEndOfInput); }, "reading pin: unexpected end of input\n"},
-      {false, [] { errno = EIO; report_entry(kJob, true, EntryResult::kReadError); }, "reading pin: Input/output error\n"},
-      {false, [&] { report_recovered(recovered); }, "took over " + fresh + ", left by an interrupted update\n"},
+      {false, [] { report_entry(kJob, true, EntryResult::kEndOfInput); },
+       "reading pin: unexpected end of input\n"},
+      {false,
+       [] {
+         errno = EIO;
+         report_entry(kJob, true, EntryResult::kReadError);
+       },
+       "reading pin: Input/output error\n"},
+      {false, [&] { report_recovered(recovered); },
+       "took over " + fresh + ", left by an interrupted update\n"},
       {false, [] { report_not_ready("lp1", kJob, true, "alice", ""); },
        "lp1: job accounting is on, but the ID and PIN stored for alice are incomplete; run: "
        "velmora-account -p lp1\n"},
-      {false, [] { report_not_ready("lp1", kUser, false, "alice", "let the update running now finish"); },
+      {false,
+       [] { report_not_ready("lp1", kUser, false, "alice", "let the update running now finish"); },
        "lp1: user authentication is on, but no user name and password are stored for alice; run: "
        "velmora-account -pu lp1 (first let the update running now finish)\n"},
       // Updates that did not take place.
       {false, [&] { report_store_error("lp1", existing(Holder::kRunning, kOrdinaryUid)); },
        "cannot create " + fresh + ": File exists (owned by nobody): another update of " + conf +
            " is running now (it may be stopped or slow); let it finish, then run the command "
-           "again; do not remove " + fresh + "\n"},
+           "again; do not remove " +
+           fresh + "\n"},
       {false, [&] { report_store_error("lp1", existing(Holder::kInterrupted, kOrdinaryUid)); },
        "cannot create " + fresh + ": File exists (owned by nobody): an update of " + conf +
            " was interrupted (killed, or the machine stopped) and left it; run the command again, "
            "which takes it over\n"},
       {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, kOrdinaryUid)); },
-       "cannot create " + fresh + ": File exists (owned by nobody): inspect it and remove it" + later},
+       "cannot create " + fresh + ": File exists (owned by nobody): inspect it and remove it" +
+           later},
       {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, kNameless)); },
-       "cannot create " + fresh + ": File exists (owned by 54321): only 54321 or the administrator "
-       "can remove it; ask the administrator\n"},
+       "cannot create " + fresh +
+           ": File exists (owned by 54321): only 54321 or the administrator "
+           "can remove it; ask the administrator\n"},
       {true, [&] { report_store_error("lp1", existing(Holder::kUnknown, kNameless)); },
-       "cannot create " + fresh + ": File exists (owned by 54321): inspect it and remove it" + later},
+       "cannot create " + fresh + ": File exists (owned by 54321): inspect it and remove it" +
+           later},
       {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, 0)); },
-       "cannot create " + fresh + ": File exists (owned by root): only the administrator can "
-       "remove it; ask the administrator\n"},
+       "cannot create " + fresh +
+           ": File exists (owned by root): only the administrator can "
+           "remove it; ask the administrator\n"},
       {false, [&] { report_store_error("lp1", error_of(StoreStep::kCreate, EACCES, fresh)); },
        "cannot create " + fresh + ": Permission denied\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kPathTooLong, ENAMETOOLONG, conf)); },
+      {false,
+       [&] { report_store_error("lp1", error_of(StoreStep::kPathTooLong, ENAMETOOLONG, conf)); },
        "cannot update " + conf + ": the user name makes the path too long\n"},
       {false, [&] { report_store_error("lp1", error_of(StoreStep::kOpen, EACCES, conf)); },
        "cannot open " + conf + ": Permission denied; it was left unchanged\n"},
@@ -185,50 +227,78 @@ TEST(Messages, EachOutcomeHasItsText) {
               "left unchanged: only 54321 or the administrator can remove it; ask the "
               "administrator\n"},
       {true, [&] { report_store_error("lp1", linked); },
-       dir + "/status has 2 hard links (owned by root); it was left unchanged: inspect it and "
-             "remove it" + later},
+       dir +
+           "/status has 2 hard links (owned by root); it was left unchanged: inspect it and "
+           "remove it" +
+           later},
       {false, [&] { report_store_error("lp1", shared); },
-       conf + " has mode 0660 (owned by nobody): others could have changed it; it was left "
-              "unchanged: check it, run chmod go-w " + conf + later},
+       conf +
+           " has mode 0660 (owned by nobody): others could have changed it; it was left "
+           "unchanged: check it, run chmod go-w " +
+           conf + later},
       {true, [&] { report_store_error("lp1", secret); },
-       dir + "/status has mode 0600 (owned by root): the status file must be readable by "
-             "everyone; it was left unchanged: make sure nothing in it is private, run chmod "
-             "0644 " + dir + "/status" + later},
+       dir +
+           "/status has mode 0600 (owned by root): the status file must be readable by "
+           "everyone; it was left unchanged: make sure nothing in it is private, run chmod "
+           "0644 " +
+           dir + "/status" + later},
       {false, [&] { report_store_error("lp1", secret); },
-       dir + "/status has mode 0600 (owned by root): the status file must be readable by "
-             "everyone; it was left unchanged: ask the administrator to run chmod 0644 " + dir +
-             "/status\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kNotRegularFile, EPERM, conf, 0)); },
+       dir +
+           "/status has mode 0600 (owned by root): the status file must be readable by "
+           "everyone; it was left unchanged: ask the administrator to run chmod 0644 " +
+           dir + "/status\n"},
+      {false,
+       [&] { report_store_error("lp1", error_of(StoreStep::kNotRegularFile, EPERM, conf, 0)); },
        conf + " is not a regular file (owned by root); it was left unchanged: only the "
               "administrator can remove it; ask the administrator\n"},
       {false, [&] { report_store_error("lp1", error_of(StoreStep::kDirectory, ENOENT, dir)); },
-       "cannot open the account directory " + dir + ": No such file or directory; nothing was changed\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kUnsafeDirectory, EPERM, dir, kOrdinaryUid + 1, dir)); },
+       "cannot open the account directory " + dir +
+           ": No such file or directory; nothing was changed\n"},
+      {false,
+       [&] {
+         report_store_error(
+             "lp1", error_of(StoreStep::kUnsafeDirectory, EPERM, dir, kOrdinaryUid + 1, dir));
+       },
        "the account directory " + dir + " belongs to " + user_name(kOrdinaryUid + 1) +
-           ", not to root; nothing was changed: ask the administrator to run chown root " + dir + "\n"},
+           ", not to root; nothing was changed: ask the administrator to run chown root " + dir +
+           "\n"},
       {false, [&] { report_store_error("lp1", unsafe); },
-       "the account directory " + dir + " has mode 0777: others may write in it but it lacks the "
-       "sticky bit, so they could replace any file in it; nothing was changed: ask the "
-       "administrator to run chmod +t " + dir + "\n"},
+       "the account directory " + dir +
+           " has mode 0777: others may write in it but it lacks the "
+           "sticky bit, so they could replace any file in it; nothing was changed: ask the "
+           "administrator to run chmod +t " +
+           dir + "\n"},
       {true, [&] { report_store_error("lp1", above); },
-       "the directory / above the account directory " + dir + " has mode 0775: others may write "
-       "in it but it lacks the sticky bit, so they could replace the account directory; nothing "
-       "was changed: run chmod go-w /" + later},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kReplaced, ESTALE, fresh, {}, conf)); },
-       "cannot update " + conf + ": its replacement file " + fresh + " was removed or replaced "
-       "while this run was writing it; nothing was changed\n"},
+       "the directory / above the account directory " + dir +
+           " has mode 0775: others may write "
+           "in it but it lacks the sticky bit, so they could replace the account directory; "
+           "nothing "
+           "was changed: run chmod go-w /" +
+           later},
+      {false,
+       [&] { report_store_error("lp1", error_of(StoreStep::kReplaced, ESTALE, fresh, {}, conf)); },
+       "cannot update " + conf + ": its replacement file " + fresh +
+           " was removed or replaced "
+           "while this run was writing it; nothing was changed\n"},
       {false, [&] { report_store_error("lp1", error_of(StoreStep::kRead, EIO, conf)); },
        "cannot read " + conf + ": Input/output error; it was left unchanged\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kLineTooLong, EOVERFLOW, fresh)); },
+      {false,
+       [&] { report_store_error("lp1", error_of(StoreStep::kLineTooLong, EOVERFLOW, fresh)); },
        "cannot write " + fresh + ": a line would be longer than 510 bytes; nothing was changed\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kUnclosedSection, EINVAL, conf)); },
-       "cannot update " + conf + ": the section <lp1> has no closing tag </lp1>; nothing was changed\n"},
+      {false,
+       [&] { report_store_error("lp1", error_of(StoreStep::kUnclosedSection, EINVAL, conf)); },
+       "cannot update " + conf +
+           ": the section <lp1> has no closing tag </lp1>; nothing was changed\n"},
       {false, [&] { report_store_error("lp1", error_of(StoreStep::kWrite, ENOSPC, fresh)); },
        "cannot write " + fresh + ": No space left on device; nothing was changed\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kRename, EXDEV, fresh, {}, conf)); },
-       "cannot rename " + fresh + " to " + conf + ": Invalid cross-device link; nothing was changed\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kSyncDirectory, EIO, dir, {}, conf)); },
-       "cannot sync " + dir + ": Input/output error; " + conf + " was updated but may not survive a crash\n"},
+      {false,
+       [&] { report_store_error("lp1", error_of(StoreStep::kRename, EXDEV, fresh, {}, conf)); },
+       "cannot rename " + fresh + " to " + conf +
+           ": Invalid cross-device link; nothing was changed\n"},
+      {false,
+       [&] { report_store_error("lp1", error_of(StoreStep::kSyncDirectory, EIO, dir, {}, conf)); },
+       "cannot sync " + dir + ": Input/output error; " + conf +
+           " was updated but may not survive a crash\n"},
       {false, [&] { report_store_error("lp1", error_of(StoreStep::kArguments, EINVAL, "")); },
        "cannot store a value that contains a line break\n"},
       {false, [&] { report_store_error("lp1", error_of(StoreStep::kMemory, ENOMEM, "")); },

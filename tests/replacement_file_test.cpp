@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The replacement file: durable writes, and the lock another run's file
 // holds over every update of its file.
+#include "replacement_file.h"
+
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/file.h>
@@ -16,12 +18,10 @@
 #include <vector>
 
 #include "credential_file.h"
-#include "replacement_file.h"
 #include "status_file.h"
 #include "test_support.h"
 
 namespace {
-
 
 // Every byte is written, however large, and a failure is reported.
 TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
@@ -42,7 +42,9 @@ TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
     ReplacementFile out(*dir, kConf, &error);
     ASSERT_TRUE(out.create(0600));
     // The file system is full: the write fails and says so; nothing changes.
-    struct rlimit small {8, 8}, saved {};
+    struct rlimit small {
+      8, 8
+    }, saved{};
     getrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, SIG_IGN);
     setrlimit(RLIMIT_FSIZE, &small);
@@ -63,8 +65,8 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
   struct Case {
     const char* what;
     mode_t mode;
-    bool locked;     // a live run holds it
-    uid_t owner;     // 0: the caller (the tests run as root, or as its owner)
+    bool locked;                   // a live run holds it
+    uid_t owner;                   // 0: the caller (the tests run as root, or as its owner)
     std::optional<Holder> holder;  // what find_holder says
     bool taken;
   } cases[] = {
@@ -107,7 +109,8 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
     }
     close(held);
     EXPECT_EQ(read_file(account_path(kConf)), c.taken ? "new\n" : kContent) << c.what;
-    EXPECT_EQ(read_file(account_path(kNew)), c.taken ? std::nullopt : std::optional<std::string>("half written\n"))
+    EXPECT_EQ(read_file(account_path(kNew)),
+              c.taken ? std::nullopt : std::optional<std::string>("half written\n"))
         << c.what;
   }
 }

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The status file: which lines are a queue's status line, what replaces
 // them, and the file's mode.
+#include "status_file.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +12,6 @@
 #include <vector>
 
 #include "credential_kind.h"
-#include "status_file.h"
 #include "test_support.h"
 
 namespace {
@@ -44,13 +45,15 @@ TEST_F(StatusFile, QueuesStatusLinesAreReplacedOrAppended) {
     CredentialKind kind;
     std::string result;
   } cases[] = {
-      {"-eu lp2", "<lp1>ON</lp1>\n<lp2>OFF</lp2>\n", "lp2", kUser, "<lp1>ON</lp1>\n<lp2>U_ON</lp2>\n"},
+      {"-eu lp2", "<lp1>ON</lp1>\n<lp2>OFF</lp2>\n", "lp2", kUser,
+       "<lp1>ON</lp1>\n<lp2>U_ON</lp2>\n"},
       {"no file", std::nullopt, "lp1", kNoKind, "<lp1>OFF</lp1>\n"},
       {"lower case is not a status line", "<lp1>on</lp1>\n", "lp1", kNoKind,
        "<lp1>on</lp1>\n<lp1>OFF</lp1>\n"},
       {"every status line replaced", "<lp1>ON</lp1>\nlp1 ON\n<lp1>U_ON</lp1>\n", "lp1", kNoKind,
        "<lp1>OFF</lp1>\nlp1 ON\n<lp1>OFF</lp1>\n"},
-      {"prefix queue name", "<lp10>ON</lp10>\n", "lp1", kNoKind, "<lp10>ON</lp10>\n<lp1>OFF</lp1>\n"},
+      {"prefix queue name", "<lp10>ON</lp10>\n", "lp1", kNoKind,
+       "<lp10>ON</lp10>\n<lp1>OFF</lp1>\n"},
       {"lp never matches lp1", "<lp1>ON</lp1>\n", "lp", kJob, "<lp1>ON</lp1>\n<lp>ON</lp>\n"},
       {"same value rewrites the same", "<lp1>ON</lp1>\r\n", "lp1", kJob, "<lp1>ON</lp1>\n"},
       {"kind 1 is ON", "", "lp1", kJob, "<lp1>ON</lp1>\n"},

@@ -35,7 +35,9 @@ void reset_account_dir() {
   }
 }
 
-std::string account_path(const std::string& name) { return std::string(TEST_ACCOUNT_DIR) + "/" + name; }
+std::string account_path(const std::string& name) {
+  return std::string(TEST_ACCOUNT_DIR) + "/" + name;
+}
 
 void write_file(const std::string& path, const std::string& bytes, mode_t mode) {
   unlink(path.c_str());
@@ -76,7 +78,8 @@ std::string base64(const std::string& text) {
   std::string out;
   size_t i = 0;
   for (; i + 3 <= text.size(); i += 3) {
-    unsigned v = (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8 | (unsigned char)text[i + 2];
+    unsigned v =
+        (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8 | (unsigned char)text[i + 2];
     for (int s = 18; s >= 0; s -= 6) out += alphabet[(v >> s) & 63];
   }
   size_t rest = text.size() - i;

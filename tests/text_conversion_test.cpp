@@ -1,13 +1,13 @@
 // SPDX-License-Identifier: Apache-2.0
 // Text conversion: typed text to bounded UTF-8, by the locale.
+#include "text_conversion.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
-
-#include "text_conversion.h"
 
 namespace {
 

@@ -21,17 +21,20 @@ testing::AssertionResult says(const std::string& err, const std::vector<std::str
     const std::string line = err.substr(at, end - at);
     if (line.starts_with("Try '")) continue;
     const bool spec_line = line == "No Printer Queue Entry";  // the one line without the prefix
-    const std::string expected =
-        next == words.size() ? "" : spec_line ? words[next] : "velmora-account: " + words[next];
+    const std::string expected = next == words.size() ? ""
+                                 : spec_line          ? words[next]
+                                                      : "velmora-account: " + words[next];
     // Words that end in a line feed are the whole line.
     const bool whole = expected.ends_with('\n');
     if (next == words.size() || !(whole ? line + '\n' == expected : line.starts_with(expected))) {
-      return testing::AssertionFailure() << "line " << next + 1 << " of " << testing::PrintToString(err)
-                                         << " is not '" << (next < words.size() ? words[next] : "(none)") << "...'";
+      return testing::AssertionFailure()
+             << "line " << next + 1 << " of " << testing::PrintToString(err) << " is not '"
+             << (next < words.size() ? words[next] : "(none)") << "...'";
     }
     ++next;
   }
-  if (next != words.size()) return testing::AssertionFailure() << "too few lines in " << testing::PrintToString(err);
+  if (next != words.size())
+    return testing::AssertionFailure() << "too few lines in " << testing::PrintToString(err);
   return testing::AssertionSuccess();
 }
 
@@ -57,8 +60,12 @@ ToolRun run_tool(const ToolCall& call) {
   std::string program = TOOL_PATH;
   if (!call.as_root && running_as_root()) {
     program = "/usr/bin/setpriv";
-    argv = {"/usr/bin/setpriv", "--reuid=" + std::to_string(kOrdinaryUid),
-            "--regid=" + std::to_string(kOrdinaryUid), "--clear-groups", "--", TOOL_PATH};
+    argv = {"/usr/bin/setpriv",
+            "--reuid=" + std::to_string(kOrdinaryUid),
+            "--regid=" + std::to_string(kOrdinaryUid),
+            "--clear-groups",
+            "--",
+            TOOL_PATH};
   } else {
     argv = {call.argv0.value_or(TOOL_PATH)};
   }
@@ -103,7 +110,8 @@ ToolRun run_tool(const ToolCall& call) {
   std::size_t written = 0;
   if (call.input.empty()) close(in[1]);
   ToolRun run;
-  pollfd fds[3] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {call.input.empty() ? -1 : in[1], POLLOUT, 0}};
+  pollfd fds[3] = {
+      {out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {call.input.empty() ? -1 : in[1], POLLOUT, 0}};
   int open_outputs = 2;
   while (open_outputs > 0) {
     if (poll(fds, 3, call.patience_ms) <= 0) {

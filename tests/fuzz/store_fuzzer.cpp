@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "account_directory.h"
-#include "credential_file.h"
 #include "account_format.h"
+#include "credential_file.h"
 #include "line_reader.h"
 #include "status_file.h"
 #include "test_support.h"
@@ -100,10 +100,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> before = lines_of(file);
 
   const auto credential = static_cast<CredentialKind>(kind);  // the fuzzer's byte picks one
-  UpdateOutcome outcome =
-      status ? update_status(queue.c_str(), credential)
-             : update_credentials(queue.c_str(), "fuzz", id.c_str(), password.c_str(), remove,
-                                 credential);
+  UpdateOutcome outcome = status ? update_status(queue.c_str(), credential)
+                                 : update_credentials(queue.c_str(), "fuzz", id.c_str(),
+                                                      password.c_str(), remove, credential);
   if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind
   std::optional<std::string> after = read_file(file);
   if (outcome != UpdateOutcome::kDone) {
@@ -114,14 +113,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   // Lines that are not the queue's (its tags, its key lines of this kind,
   // its status lines) and not blank must come out unchanged and in order.
-  static const char* kPrefixes[][2] = {{"id=", "password="}, {"u_id=", "u_password="}, {"s_id=", "s_password="}};
+  static const char* kPrefixes[][2] = {
+      {"id=", "password="}, {"u_id=", "u_password="}, {"s_id=", "s_password="}};
   auto others = [&](const std::vector<std::string>& lines) {
     std::vector<std::string> kept;
     for (const std::string& line : lines) {
       if (line.empty() || line == "<" + queue + ">" || line == "</" + queue + ">") continue;
       // A remove also clears the queue's sections in other case.
-      if (remove && !status && (same_but_case(line, "<" + queue + ">") ||
-                                same_but_case(line, "</" + queue + ">"))) {
+      if (remove && !status &&
+          (same_but_case(line, "<" + queue + ">") || same_but_case(line, "</" + queue + ">"))) {
         continue;
       }
       if (status) {
@@ -130,7 +130,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           own = own || line == "<" + queue + ">" + value + "</" + queue + ">";
         }
         if (own) continue;
-      } else if (starts_with(line, kPrefixes[kind - 1][0]) || starts_with(line, kPrefixes[kind - 1][1])) {
+      } else if (starts_with(line, kPrefixes[kind - 1][0]) ||
+                 starts_with(line, kPrefixes[kind - 1][1])) {
         continue;
       }
       kept.push_back(line);
