@@ -386,7 +386,7 @@ TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
 TEST_F(Cli, SetAndRemoveEachKindEndToEnd) {
   struct Step {
     const char* option;
-    const char* printer;
+    const char* queue;
     std::string input;
     std::string conf;
   } steps[] = {
@@ -403,7 +403,7 @@ TEST_F(Cli, SetAndRemoveEachKindEndToEnd) {
       {"-xu", "lp1", "", ""},
   };
   for (const Step& s : steps) {
-    ToolRun run = user({s.option, s.printer}, s.input);
+    ToolRun run = user({s.option, s.queue}, s.input);
     EXPECT_EQ(run.status, 0) << s.option << ": " << run.err;
     EXPECT_EQ(run.err, "") << s.option;
     EXPECT_EQ(conf("alice"), s.conf) << s.option;
