@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_directory.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,6 +58,42 @@ std::optional<std::string> credential_file_name(const char* user, StoreError* er
     return std::nullopt;
   }
   return name;
+}
+
+std::optional<std::vector<std::string>> list_credential_files(const AccountDirectory& dir,
+                                                              StoreError* error) {
+  std::vector<std::string> names;
+  UniqueFd listing(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+  DIR* stream = listing.valid() ? fdopendir(listing.get()) : nullptr;
+  if (stream == nullptr) {
+    fail(error, StoreStep::kDirectory, std::string(account_directory()), errno);
+    return std::nullopt;
+  }
+  static_cast<void>(listing.release());  // the stream owns it now
+  errno = 0;
+  while (const dirent* entry = readdir(stream)) {
+    const std::string_view name = entry->d_name;
+    if (name.size() > 5 && name.ends_with(".conf") && !name.starts_with('.')) {
+      names.emplace_back(name);
+    }
+    errno = 0;  // readdir sets it only when reading fails
+  }
+  const int read_error = errno;
+  closedir(stream);
+  if (read_error != 0) {
+    fail(error, StoreStep::kDirectory, std::string(account_directory()), read_error);
+    return std::nullopt;
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::optional<uid_t> owner_of_credentials(std::string_view user) {
+  const std::string name(user);
+  if (name == "root") return 0;
+  const passwd* account = getpwnam(name.c_str());
+  if (account == nullptr) return std::nullopt;
+  return account->pw_uid;
 }
 
 namespace {

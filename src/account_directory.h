@@ -20,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "store_error.h"
 #include "unique_fd.h"
@@ -44,6 +45,18 @@ std::string_view account_directory();
 // StoreStep::kPathTooLong refusal in *error when its replacement file's path
 // would be longer than kMaxPathBytes (the path in the error, cut there).
 std::optional<std::string> credential_file_name(const char* user, StoreError* error);
+
+// Every credential file's name in the directory ("USER.conf"), sorted;
+// replacement files, hidden names and anything else are passed over.
+// nullopt with *error (kDirectory) when the directory cannot be read.
+std::optional<std::vector<std::string>> list_credential_files(const class AccountDirectory& dir,
+                                                              StoreError* error);
+
+// Who must own the credential file of `user`: root's, root; a local
+// account's, that account; nullopt for a name no local account has (a print
+// name, which an ordinary user may keep credentials under: its owner is
+// whoever made it).
+std::optional<uid_t> owner_of_credentials(std::string_view user);
 
 // ---- The directory ------------------------------------------------------------
 

@@ -9,7 +9,7 @@ UpdateOutcome rewrite_account_file(const AccountFile& file, const RewriteWriter&
                                    StoreError* error) {
   std::optional<AccountDirectory> dir = AccountDirectory::open(error);
   if (!dir) return UpdateOutcome::kRefused;
-  ReplacementFile out(*dir, file.name, error);
+  ReplacementFile out(*dir, file.name, file.owner, error);
   if (!out.create(file.use == FileUse::kPublic ? 0644 : 0600)) return UpdateOutcome::kRefused;
 
   UniqueFd old;

@@ -33,7 +33,7 @@
 struct AccountFile {
   std::string name;  // in the account directory
   FileUse use;       // private (mode 0600) or public (0644)
-  uid_t owner;       // who must own the old file
+  uid_t owner;       // who owns it: the old file must be theirs, and so is the new one
 };
 
 // The old file as the writer gets it: an open descriptor, or -1 when there

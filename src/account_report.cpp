@@ -1,15 +1,19 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -57,7 +61,7 @@ bool read_trusted(const AccountDirectory& dir, const std::string& file, FileUse 
   return false;
 }
 
-Contents read_contents(const char* user) {
+Contents read_contents(const Account& account) {
   Contents c;
   StoreError error;
   c.dir = AccountDirectory::open(&error);
@@ -66,12 +70,13 @@ Contents read_contents(const char* user) {
     c.complete = false;
     return c;
   }
-  if (std::optional<std::string> name = credential_file_name(user, &error)) {
+  if (std::optional<std::string> name = credential_file_name(account.user, &error)) {
     c.conf_name = *name;
-    c.conf_refused = !read_trusted(*c.dir, c.conf_name, FileUse::kPrivate, getuid(), &c.conf_exists,
-                                   [&](int fd, const std::string& path, StoreError* e) {
-                                     return read_sections(fd, path, &c.sections, e);
-                                   });
+    c.conf_refused =
+        !read_trusted(*c.dir, c.conf_name, FileUse::kPrivate, account.owner, &c.conf_exists,
+                      [&](int fd, const std::string& path, StoreError* e) {
+                        return read_sections(fd, path, &c.sections, e);
+                      });
   } else {
     report_store_error("", error);
     c.conf_refused = true;
@@ -125,18 +130,64 @@ std::string field_of(std::string_view text) {
   return out;
 }
 
-void print_table(const std::vector<std::vector<std::string>>& rows) {
-  std::vector<std::size_t> width(rows.front().size(), 0);
-  for (const auto& row : rows) {
-    for (std::size_t i = 0; i < row.size(); ++i) width[i] = std::max(width[i], row[i].size());
-  }
-  for (const auto& row : rows) {
-    std::string line;
-    for (std::size_t i = 0; i < row.size(); ++i) {
-      line += row[i];
-      if (i + 1 < row.size()) line.append(width[i] - row[i].size() + 2, ' ');
+std::string lower_case(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return out;
+}
+
+// A field's name in JSON: "SWITCHED-ON" -> "switched_on".
+std::string json_key(std::string_view field) {
+  std::string key = lower_case(field);
+  std::replace(key.begin(), key.end(), '-', '_');
+  return key;
+}
+
+// A value in JSON: "-" and "?" (nothing, not known) are null.
+nlohmann::json json_value(const std::string& value) {
+  if (value == "-" || value == "?") return nullptr;
+  return value;
+}
+
+// Writes a JSON document; bytes that are not UTF-8 (a queue name, say) are
+// replaced rather than refused.
+void print_json(const nlohmann::json& document) {
+  std::printf("%s\n",
+              document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+// Rows under a header: aligned columns of blank-free fields, or (json) an
+// object holding, under `key`, one object per row.
+void print_rows(const std::vector<std::string>& header,
+                const std::vector<std::vector<std::string>>& rows, bool json, const char* key) {
+  if (json) {
+    nlohmann::json list = nlohmann::json::array();
+    for (const auto& row : rows) {
+      nlohmann::json entry = nlohmann::json::object();
+      for (std::size_t i = 0; i < header.size(); ++i)
+        entry[json_key(header[i])] = json_value(row[i]);
+      list.push_back(std::move(entry));
     }
-    std::printf("%s\n", line.c_str());
+    print_json({{key, std::move(list)}});
+    return;
+  }
+  std::vector<std::vector<std::string>> lines = {header};
+  for (const auto& row : rows) {
+    std::vector<std::string> line;
+    for (const std::string& field : row) line.push_back(field_of(field));
+    lines.push_back(std::move(line));
+  }
+  std::vector<std::size_t> width(header.size(), 0);
+  for (const auto& line : lines) {
+    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+  }
+  for (const auto& line : lines) {
+    std::string text;
+    for (std::size_t i = 0; i < line.size(); ++i) {
+      text += line[i];
+      if (i + 1 < line.size()) text.append(width[i] - line[i].size() + 2, ' ');
+    }
+    std::printf("%s\n", text.c_str());
   }
 }
 
@@ -154,23 +205,17 @@ std::optional<CredentialKind> function_of(const Contents& c, std::string_view qu
   return std::nullopt;
 }
 
-std::string lower_case(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return out;
-}
-
 // What keeps updates of the caller's file from going through, for --check.
 struct Blocker {
   std::string field = "-";  // for the report
   std::string first;        // what to do before the fix, or ""
 };
 
-Blocker blocker_of(const Contents& c) {
+Blocker blocker_of(const Contents& c, uid_t expected) {
   Blocker b;
   uid_t owner = 0;
   const std::string name = replacement_name(c.conf_name);
-  std::optional<Holder> holder = find_holder(*c.dir, name, &owner);
+  std::optional<Holder> holder = find_holder(*c.dir, name, expected, &owner);
   if (!holder) return b;
   switch (*holder) {
     case Holder::kRunning:
@@ -191,95 +236,200 @@ Blocker blocker_of(const Contents& c) {
 
 }  // namespace
 
-int list_entries(const char* user) {
-  Contents c = read_contents(user);
+namespace {
+
+// Which queues CUPS has, from one request for all of them: nullopt (said
+// why) when the scheduler could not be asked.
+struct KnownQueues {
+  std::unordered_set<std::string> exactly;
+  std::unordered_set<std::string> in_any_case;
+  // "known", "other-case" (drivers do not read this spelling) or "gone".
+  std::string field(const std::string& queue) const {
+    if (exactly.contains(queue)) return "known";
+    return in_any_case.contains(lower_case(queue)) ? "other-case" : "gone";
+  }
+};
+
+std::optional<KnownQueues> ask_known_queues() {
+  std::vector<std::string> names;
+  const QueueLookup lookup = list_queues(&names);
+  if (lookup.result != QueueCheck::kKnown) {
+    report_unreachable_scheduler(lookup);
+    return std::nullopt;
+  }
+  KnownQueues known;
+  for (const std::string& name : names) {
+    known.exactly.insert(name);
+    known.in_any_case.insert(lower_case(name));
+  }
+  return known;
+}
+
+// The three kinds' fields of a section (none: "-").
+void add_stored_fields(std::vector<std::string>& row, const SectionEntries* section) {
+  for (CredentialKind kind : kCredentialKinds) {
+    row.emplace_back(stored_field(section != nullptr ? section->of(kind) : Stored::kNothing));
+  }
+}
+
+}  // namespace
+
+int list_entries(const Account& account, bool json) {
+  Contents c = read_contents(account);
   if (!c.dir) return 1;
   // Every queue once, in byte order, with what the two files say of it.
   std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
   for (const SectionEntries& s : c.sections) queues[s.name].first = &s;
   for (const QueueStatus& s : c.status) queues[s.queue].second = s.function;
 
-  // One request for the whole list.
-  std::vector<std::string> known;
-  const bool asked = queues.empty() || [&] {
-    QueueLookup lookup = list_queues(&known);
-    if (lookup.result == QueueCheck::kKnown) return true;
-    report_unreachable_scheduler(lookup);
-    return false;
-  }();
-  const std::unordered_set<std::string> known_exactly(known.begin(), known.end());
-  std::unordered_set<std::string> known_in_any_case;
-  for (const std::string& k : known) known_in_any_case.insert(lower_case(k));
-
-  std::vector<std::vector<std::string>> rows = {
-      {"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"}};
+  const std::optional<KnownQueues> known = queues.empty() ? KnownQueues{} : ask_known_queues();
+  std::vector<std::vector<std::string>> rows;
   for (const auto& [queue, found] : queues) {
     const auto& [section, function] = found;
-    std::vector<std::string> row = {field_of(queue), function_field(function)};
-    for (CredentialKind kind : kCredentialKinds) {
-      row.emplace_back(stored_field(section != nullptr ? section->of(kind) : Stored::kNothing));
-    }
-    std::string cups = "?";
-    if (asked) {
-      cups = known_exactly.contains(queue)                   ? "known"
-             : known_in_any_case.contains(lower_case(queue)) ? "other-case"
-                                                             : "gone";
-    }
-    row.push_back(cups);
+    std::vector<std::string> row = {queue, function_field(function)};
+    add_stored_fields(row, section);
+    row.push_back(known ? known->field(queue) : "?");
     rows.push_back(std::move(row));
   }
-  print_table(rows);
-  return c.complete && asked ? 0 : 1;
+  print_rows(
+      {"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"},
+      rows, json, "queues");
+  return c.complete && known ? 0 : 1;
 }
 
-int check_queue(const char* user, const char* queue_named) {
+int list_all_users(bool json) {
+  StoreError error;
+  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
+  if (!dir) {
+    report_store_error("", error);
+    return 1;
+  }
+  bool complete = true;
+  std::vector<QueueStatus> status;
+  complete = read_trusted(*dir, kStatusName, FileUse::kPublic, 0, nullptr,
+                          [&](int fd, const std::string& path, StoreError* e) {
+                            return read_status_lines(fd, path, &status, e);
+                          });
+  std::unordered_map<std::string, CredentialKind> functions;
+  for (const QueueStatus& s : status) functions.emplace(s.queue, s.function);
+
+  struct FileSections {
+    std::string user, owner;
+    std::vector<SectionEntries> sections;
+  };
+  std::vector<FileSections> files;
+  std::optional<std::vector<std::string>> names = list_credential_files(*dir, &error);
+  if (!names) {
+    report_store_error("", error);
+    complete = false;
+    names.emplace();
+  }
+  for (const std::string& name : *names) {
+    FileSections file{name.substr(0, name.size() - 5), "", {}};
+    // A local account's file must be that account's; a print name's is
+    // whoever made it, which the table shows.
+    std::optional<uid_t> owner = owner_of_credentials(file.user);
+    struct stat st {};
+    if (!owner && fstatat(dir->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
+      owner = st.st_uid;
+    const bool read = read_trusted(*dir, name, FileUse::kPrivate, owner.value_or(0), nullptr,
+                                   [&](int fd, const std::string& path, StoreError* e) {
+                                     return read_sections(fd, path, &file.sections, e);
+                                   });
+    complete = complete && read;
+    if (!read) continue;
+    file.owner = user_name(owner.value_or(0));
+    files.push_back(std::move(file));
+  }
+
+  bool any = false;
+  for (const FileSections& file : files) any = any || !file.sections.empty();
+  const std::optional<KnownQueues> known = any ? ask_known_queues() : KnownQueues{};
+  std::vector<std::vector<std::string>> rows;
+  for (const FileSections& file : files) {
+    for (const SectionEntries& section : file.sections) {
+      const auto function = functions.find(section.name);
+      std::vector<std::string> row = {
+          file.user, file.owner, section.name,
+          function_field(function == functions.end() ? std::nullopt
+                                                     : std::optional(function->second))};
+      add_stored_fields(row, &section);
+      row.push_back(known ? known->field(section.name) : "?");
+      rows.push_back(std::move(row));
+    }
+  }
+  print_rows({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
+              "SECURED-PRINT", "CUPS"},
+             rows, json, "entries");
+  return complete && known ? 0 : 1;
+}
+
+int check_queue(const Account& account, const char* queue_named, bool json) {
   const QueueLookup lookup = find_queue(queue_named);
   switch (lookup.result) {
     case QueueCheck::kKnown:
       break;
     case QueueCheck::kUnknown:
       // A typo is not a queue that is ready: scripts test the status.
-      report_unknown_queue(queue_named, has_section(user, queue_named));
+      report_unknown_queue(queue_named, has_section(account, queue_named));
       return 1;
     case QueueCheck::kUnreachable:
       report_unreachable_scheduler(lookup);
       return 1;
   }
   const std::string& queue = lookup.queue;
-  Contents c = read_contents(user);
+  Contents c = read_contents(account);
   if (!c.dir) return 1;
   const std::optional<CredentialKind> function = function_of(c, queue);
   const SectionEntries* section = section_of(c, queue);
-  std::string others;
+  std::vector<std::string> others;
   for (const SectionEntries& s : c.sections) {
-    if (s.name == queue || !same_but_case(s.name, queue)) continue;
-    if (!others.empty()) others += ' ';
-    others += field_of(s.name);
+    if (s.name != queue && same_but_case(s.name, queue)) others.push_back(s.name);
   }
-  const Blocker blocker = blocker_of(c);
+  const Blocker blocker = blocker_of(c, account.owner);
 
-  std::printf("queue: %s\n", field_of(queue).c_str());
-  std::printf("switched-on: %s\n", function_field(function));
+  // What a driver will need, and whether it will find it.
+  const bool needs_id =
+      function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
+  const Stored needed = needs_id && section != nullptr ? section->of(*function) : Stored::kNothing;
+  const bool ready = c.complete && (!needs_id || needed == Stored::kComplete);
+
+  std::vector<std::pair<std::string, std::string>> fields = {
+      {"queue", queue}, {"switched-on", function_field(function)}};
   static constexpr const char* kLabels[] = {"job-accounting", "user-authentication",
                                             "secured-print"};
   for (std::size_t k = 0; k < std::size(kCredentialKinds); ++k) {
     const Stored stored = section != nullptr ? section->of(kCredentialKinds[k]) : Stored::kNothing;
-    std::printf("%s: %s\n", kLabels[k], c.conf_refused ? "?" : stored_field(stored));
+    fields.emplace_back(kLabels[k], c.conf_refused ? "?" : stored_field(stored));
   }
-  std::printf("other-spellings: %s\n", others.empty() ? "-" : others.c_str());
-  std::printf("credential-file: %s\n", c.conf_refused  ? "refused"
-                                       : c.conf_exists ? c.dir->path_of(c.conf_name).c_str()
-                                                       : "-");
-  std::printf("replacement-file: %s\n", blocker.field.c_str());
+  const std::string file = c.conf_refused  ? "refused"
+                           : c.conf_exists ? c.dir->path_of(c.conf_name)
+                                           : "-";
+  if (json) {
+    nlohmann::json document = nlohmann::json::object();
+    for (const auto& [field, value] : fields) document[json_key(field)] = json_value(value);
+    document["other_spellings"] = others;
+    document["credential_file"] = json_value(file);
+    document["replacement_file"] = json_value(blocker.field);
+    document["ready"] = ready;
+    print_json(document);
+  } else {
+    std::string spellings;
+    for (const std::string& other : others)
+      spellings += (spellings.empty() ? "" : " ") + field_of(other);
+    fields.emplace_back("other-spellings", spellings.empty() ? "-" : spellings);
+    fields.emplace_back("credential-file", file);
+    fields.emplace_back("replacement-file", blocker.field);
+    for (const auto& [field, value] : fields) {
+      const bool free_text =
+          field == "other-spellings" || field == "credential-file" || field == "replacement-file";
+      std::printf("%s: %s\n", field.c_str(), free_text ? value.c_str() : field_of(value).c_str());
+    }
+  }
   std::fflush(stdout);
 
-  if (!c.complete) return 1;  // what is wrong was said above
-  const bool needs_id =
-      function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
-  if (!needs_id) return 0;
-  const Stored stored = section != nullptr ? section->of(*function) : Stored::kNothing;
-  if (stored == Stored::kComplete) return 0;
-  report_not_ready(queue, *function, stored == Stored::kIncomplete, user != nullptr ? user : "root",
-                   blocker.first);
+  if (ready || !c.complete) return ready ? 0 : 1;  // what is wrong was said above
+  report_not_ready(queue, *function, needed == Stored::kIncomplete,
+                   account.user != nullptr ? account.user : "root", blocker.first);
   return 1;
 }

@@ -21,8 +21,17 @@
 #ifndef VELMORA_ACCOUNT_REPORT_H_
 #define VELMORA_ACCOUNT_REPORT_H_
 
-// user: USER, or null for root.
-int list_entries(const char* user);
-int check_queue(const char* user, const char* queue);
+#include "credential_file.h"
+
+// account: whose credential file; json: one JSON document on standard
+// output instead of the table or the field lines, with the same fields.
+int list_entries(const Account& account, bool json);
+int check_queue(const Account& account, const char* queue, bool json);
+
+// --list --all-users, for root: one row per section of every credential
+// file in the directory (USER, OWNER, QUEUE and the --list fields); a file
+// the trust checks refuse is reported as an update would, and the rest is
+// still listed.
+int list_all_users(bool json);
 
 #endif  // VELMORA_ACCOUNT_REPORT_H_

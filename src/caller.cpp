@@ -7,11 +7,23 @@
 #include <cstdlib>
 #include <cstring>
 
-CallerProblem find_caller(Caller* caller) {
+CallerProblem find_caller(const char* acting_for, Caller* caller) {
   *caller = Caller{};
   const uid_t uid = getuid();
   const passwd* me = getpwuid(uid);
   caller->login = me != nullptr && me->pw_name != nullptr ? me->pw_name : std::to_string(uid);
+  caller->owner = uid;
+  if (acting_for != nullptr) {
+    caller->acting_for = acting_for;
+    // Root acts for any local account, as passwd USER does; a user for
+    // themselves only.
+    const passwd* account = getpwnam(acting_for);
+    if (uid != 0 && (account == nullptr || account->pw_uid != uid)) return CallerProblem::kNotRoot;
+    if (account == nullptr) return CallerProblem::kNoSuchUser;
+    caller->user = acting_for;
+    caller->owner = account->pw_uid;
+    return CallerProblem::kNone;
+  }
   if (uid == 0) return CallerProblem::kNone;
   // Deliberate: taken as given, not looked up from the user ID.
   const char* user = std::getenv("USER");

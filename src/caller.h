@@ -1,14 +1,17 @@
 // SPDX-License-Identifier: Apache-2.0
-// Who runs the tool, and under which name their credentials are filed: root's
-// under "root"; an ordinary user's under USER, taken as given (a print name
-// the user's jobs go out under, say), but never a name of another local
-// account, so that nobody can file credentials where another user's runs
-// look, or block them there.
+// Who runs the tool, and whose credentials it keeps: root's under "root"; an
+// ordinary user's under USER, taken as given (a print name the user's jobs
+// go out under, say), but never a name of another local account, so that
+// nobody can file credentials where another user's runs look, or block them
+// there; and, with --user NAME, root acts for that local account (an
+// ordinary user may name only themselves).
 //
 // Results: find_caller returns kNone with *caller filled in, or the problem
 // (nothing is printed; messages.h says it).
 #ifndef VELMORA_CALLER_H_
 #define VELMORA_CALLER_H_
+
+#include <sys/types.h>
 
 #include <string>
 
@@ -17,15 +20,20 @@ enum class CallerProblem {
   kUserUnset,      // USER is not set
   kUserUnusable,   // USER is empty or holds '/'
   kUserIsAnother,  // USER names another local account (root included)
+  kNotRoot,        // --user names another account, and the caller is not root
+  kNoSuchUser,     // --user names no local account
 };
 
 struct Caller {
   const char* user = nullptr;  // USER, or null for root: the name the credentials are filed under
+  uid_t owner = 0;             // whose the credential file is
   std::string login;           // the caller's login name, or their number
+  const char* acting_for = nullptr;  // --user NAME, as given
   // Whether USER is the caller's login name (always, for root).
   bool user_is_login = true;
 };
 
-CallerProblem find_caller(Caller* caller);
+// acting_for: --user NAME, or null; it must outlive *caller.
+CallerProblem find_caller(const char* acting_for, Caller* caller);
 
 #endif  // VELMORA_CALLER_H_

@@ -32,17 +32,18 @@ const OperationInfo* operation_of(const char* option) {
   return nullptr;
 }
 
-enum class LongOption { kHelp, kVersion, kList, kCheck };
+enum class LongOption { kHelp, kVersion, kList, kCheck, kForget, kUser, kAllUsers, kJson };
 
 struct LongName {
   std::string_view name;
   LongOption option;
+  bool takes_argument;
 };
 constexpr LongName kLongOptions[] = {
-    {"--help", LongOption::kHelp},
-    {"--version", LongOption::kVersion},
-    {"--list", LongOption::kList},
-    {"--check", LongOption::kCheck},
+    {"--help", LongOption::kHelp, false},          {"--version", LongOption::kVersion, false},
+    {"--list", LongOption::kList, false},          {"--check", LongOption::kCheck, false},
+    {"--forget", LongOption::kForget, false},      {"--user", LongOption::kUser, true},
+    {"--all-users", LongOption::kAllUsers, false}, {"--json", LongOption::kJson, false},
 };
 
 // The long option a word names, whole or by an unambiguous prefix.
@@ -72,54 +73,95 @@ CommandLine wrong_use(std::string problem) {
 }  // namespace
 
 CommandLine parse_command_line(int argc, char** argv) {
-  std::vector<const LongName*> options;
+  CommandLine line;
+  std::vector<const LongName*> commands;  // --help, --version, --list, --check, --forget
   std::vector<const char*> operands;
+  bool long_options = false;
   bool only_operands = false;
   for (int i = 1; i < argc; ++i) {
     const std::string_view word = argv[i];
     if (only_operands || !word.starts_with("--")) {
       operands.push_back(argv[i]);
-    } else if (word == "--") {
-      only_operands = true;
-    } else {
-      std::string problem;
-      const LongName* option = long_option_of(word, &problem);
-      if (option == nullptr) return wrong_use(problem);
-      options.push_back(option);
+      continue;
     }
-  }
-  CommandLine line;
-  if (options.empty()) {
-    // Deliberate: the usage text, with status 0, for every wrong line.
-    if (argc != 3 || only_operands) return line;
-    // An option that matches nothing is still the usage text, but only once
-    // the queue has been judged: an unknown queue wins.
-    line.update = operation_of(argv[1]);
-    line.command = Command::kUpdate;
-    line.queue = argv[2];
-    return line;
+    if (word == "--") {
+      only_operands = true;
+      continue;
+    }
+    const std::size_t equals = word.find('=');
+    std::string problem;
+    const LongName* option = long_option_of(word.substr(0, equals), &problem);
+    if (option == nullptr) return wrong_use(problem);
+    long_options = true;
+    std::optional<std::string> argument;
+    if (equals != std::string_view::npos) argument = std::string(word.substr(equals + 1));
+    if (option->takes_argument && !argument) {
+      if (i + 1 == argc)
+        return wrong_use("option '" + std::string(option->name) + "' needs an argument");
+      argument = argv[++i];
+    }
+    if (!option->takes_argument && argument) {
+      return wrong_use("option '" + std::string(option->name) + "' takes no argument");
+    }
+    switch (option->option) {
+      case LongOption::kUser:
+        line.user = argument;
+        break;
+      case LongOption::kAllUsers:
+        line.all_users = true;
+        break;
+      case LongOption::kJson:
+        line.json = true;
+        break;
+      default:
+        commands.push_back(option);
+        break;
+    }
   }
   // As GNU tools do, --help and --version win over anything else.
   for (LongOption wanted : {LongOption::kHelp, LongOption::kVersion}) {
-    for (const LongName* option : options) {
+    for (const LongName* option : commands) {
       if (option->option == wanted) {
         line.command = wanted == LongOption::kHelp ? Command::kHelp : Command::kVersion;
         return line;
       }
     }
   }
-  if (options.size() > 1) {
-    return wrong_use(std::string(options[0]->name) + " and " + std::string(options[1]->name) +
+  if (commands.size() > 1) {
+    return wrong_use(std::string(commands[0]->name) + " and " + std::string(commands[1]->name) +
                      " cannot be combined");
   }
-  if (options[0]->option == LongOption::kList) {
+  const std::optional<LongOption> command =
+      commands.empty() ? std::nullopt : std::optional(commands[0]->option);
+  if (line.all_users && command != LongOption::kList)
+    return wrong_use("--all-users goes with --list");
+  if (line.json && command != LongOption::kList && command != LongOption::kCheck) {
+    return wrong_use("--json goes with --list or --check");
+  }
+  if (line.user && (line.all_users || command == LongOption::kForget)) {
+    return wrong_use("--user goes with an option and a queue, --list or --check");
+  }
+  if (!command) {
+    // Deliberate: the usage text, with status 0, for every wrong line of the
+    // options of old; with --user, the line is ours.
+    if (!long_options && argc != 3) return line;
+    if (operands.size() != 2) return wrong_use("--user NAME needs an option and a queue");
+    // An option that matches nothing is still the usage text, but only once
+    // the queue has been judged: an unknown queue wins.
+    line.update = operation_of(operands[0]);
+    line.command = Command::kUpdate;
+    line.queue = operands[1];
+    return line;
+  }
+  if (*command == LongOption::kList) {
     if (!operands.empty()) return wrong_use("extra operand '" + std::string(operands[0]) + "'");
     line.command = Command::kList;
     return line;
   }
-  if (operands.empty()) return wrong_use("--check needs the name of a queue");
+  const std::string name(commands[0]->name);
+  if (operands.empty()) return wrong_use(name + " needs the name of a queue");
   if (operands.size() > 1) return wrong_use("extra operand '" + std::string(operands[1]) + "'");
-  line.command = Command::kCheck;
+  line.command = *command == LongOption::kCheck ? Command::kCheck : Command::kForget;
   line.queue = operands[0];
   return line;
 }

@@ -1,20 +1,26 @@
 // SPDX-License-Identifier: Apache-2.0
 // The command line: which command a run does, read once.
 //
-//   velmora-account OPTION QUEUE        an update (the option table below)
-//   velmora-account --list | --check QUEUE | --help | --version
+//   velmora-account [--user NAME] OPTION QUEUE     an update (the option table)
+//   velmora-account [--user NAME] --list [--json]
+//   velmora-account [--user NAME] --check QUEUE [--json]
+//   velmora-account --list --all-users [--json]
+//   velmora-account --forget QUEUE
+//   velmora-account --help | --version
 //
 // The update options are matched by their first bytes, longest first, so
-// "-pux" acts as "-pu"; any other command line of two operands, or one that
-// is not two operands, is the usage text. Every word that starts with "--"
-// (before a lone "--") is a long option of this tool's, matched whole or by
-// an unambiguous prefix, as getopt_long does.
+// "-pux" acts as "-pu"; without a long option, any command line that is not
+// two operands is the usage text. Every word that starts with "--" (before a
+// lone "--") is a long option of this tool's, anywhere on the line, matched
+// whole or by an unambiguous prefix, its argument after "=" or as the next
+// word, as getopt_long does.
 //
 // Results: parse_command_line returns a CommandLine; kWrongUse carries the
 // problem, to be shown with a hint to --help (status 2).
 #ifndef VELMORA_COMMAND_LINE_H_
 #define VELMORA_COMMAND_LINE_H_
 
+#include <optional>
 #include <string>
 
 #include "credential_kind.h"
@@ -47,8 +53,9 @@ enum class Command {
   kUsage,     // the usage text, status 0 (the spec'd answer to any wrong line)
   kHelp,      // --help
   kVersion,   // --version
-  kList,      // --list
+  kList,      // --list (all_users: every user's file)
   kCheck,     // --check QUEUE
+  kForget,    // --forget QUEUE
   kUpdate,    // OPTION QUEUE
   kWrongUse,  // a long option unknown, or with the wrong operands
 };
@@ -56,7 +63,10 @@ enum class Command {
 struct CommandLine {
   Command command = Command::kUsage;
   const OperationInfo* update = nullptr;  // kUpdate; null: no option matched (usage)
-  std::string queue;                      // kCheck, kUpdate
+  std::string queue;                      // kCheck, kForget, kUpdate
+  std::optional<std::string> user;        // --user NAME: act for that account
+  bool all_users = false;                 // --all-users
+  bool json = false;                      // --json
   std::string problem;                    // kWrongUse: what is wrong, for the message
 };
 

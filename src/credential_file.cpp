@@ -24,11 +24,13 @@ namespace {
 
 class CredentialUpdate {
  public:
+  // kind kNone with remove: every kind.
   CredentialUpdate(std::string_view queue, CredentialKind kind, bool remove, std::string_view id,
                    std::string_view password, StoreError* error)
       : queue_(queue),
         kind_(kind),
         keys_(keys_of(kind)),
+        every_kind_(remove && kind == CredentialKind::kNone),
         remove_(remove),
         id_(id),
         password_(password),
@@ -41,8 +43,11 @@ class CredentialUpdate {
       if (remove_) return Rewrite::kUnchanged;
       return write_section(out) ? Rewrite::kWritten : Rewrite::kFailed;
     }
-    if (remove_ && !scan(old.fd)) return Rewrite::kFailed;
-    return copy(old.fd, out) ? Rewrite::kWritten : Rewrite::kFailed;
+    // Removing every kind drops every tag: nothing to look for first.
+    if (remove_ && !every_kind_ && !scan(old.fd)) return Rewrite::kFailed;
+    if (!copy(old.fd, out)) return Rewrite::kFailed;
+    // Forgetting a queue leaves the files that never had it as they are.
+    return every_kind_ && !dropped_ ? Rewrite::kUnchanged : Rewrite::kWritten;
   }
 
  private:
@@ -79,9 +84,19 @@ class CredentialUpdate {
     return std::string(tag->name);
   }
 
+  // Whether line is a key line this update acts on.
+  bool is_own_key(std::string_view line) const {
+    if (!every_kind_) return is_key_of(line, keys_);
+    for (CredentialKind kind : kCredentialKinds) {
+      if (is_key_of(line, keys_of(kind))) return true;
+    }
+    return false;
+  }
+
   std::string_view queue_;
   CredentialKind kind_;
   const KindKeys& keys_;
+  bool every_kind_;
   bool remove_;
   std::string_view id_;        // as stored: typed (job accounting) or Base64
   std::string_view password_;  // likewise
@@ -92,6 +107,7 @@ class CredentialUpdate {
   // run).
   std::set<std::string> other_kinds_present_;
   bool keep_every_tag_ = false;
+  bool dropped_ = false;  // a remove left a line out
 };
 
 // Decides, for a remove, which spellings of the queue's sections hold keys
@@ -112,7 +128,7 @@ bool CredentialUpdate::scan(int fd) {
           inside.reset();
         } else if (inside) {
           for (CredentialKind other : kCredentialKinds) {
-            if (other != kind_ && is_key_of(line.view(), keys_of(other))) {
+            if (!every_kind_ && other != kind_ && is_key_of(line.view(), keys_of(other))) {
               other_kinds_present_.insert(*inside);
             }
           }
@@ -145,7 +161,8 @@ bool CredentialUpdate::copy(int fd, ReplacementFile& out) {
         if (std::optional<std::string> spelling = section_tag(line, false)) {
           state = State::kInside;
           id_written = password_written = false;
-          return !keep_tags(*spelling) || copy_line(line);
+          if (!keep_tags(*spelling)) return dropped_ = true;
+          return copy_line(line);
         }
         if (std::optional<std::string> spelling = section_tag(line, true)) {
           state = State::kAfter;
@@ -156,10 +173,11 @@ bool CredentialUpdate::copy(int fd, ReplacementFile& out) {
             if (!password_written && !write_key(out, keys_.password, password_)) return false;
             id_written = password_written = true;
           }
-          return !keep_tags(*spelling) || copy_line(line);
+          if (!keep_tags(*spelling)) return dropped_ = true;
+          return copy_line(line);
         }
-        if (state == State::kInside && is_key_of(line.view(), keys_)) {
-          if (remove_) return true;
+        if (state == State::kInside && is_own_key(line.view())) {
+          if (remove_) return dropped_ = true;
           // Each key line is rewritten where it stands, duplicates included.
           if (is_id_key(line.view(), keys_)) {
             id_written = true;
@@ -195,7 +213,7 @@ Stored stored_in(const Presence& presence, std::size_t kind) {
 
 }  // namespace
 
-UpdateOutcome update_credentials(const char* queue, const char* user, const char* id,
+UpdateOutcome update_credentials(const char* queue, const Account& account, const char* id,
                                  const char* password, bool remove, CredentialKind kind,
                                  StoreError* error) {
   StoreError local;
@@ -231,11 +249,11 @@ UpdateOutcome update_credentials(const char* queue, const char* user, const char
         stored_password = encoded_password.view();
       }
     }
-    std::optional<std::string> name = credential_file_name(user, error);
+    std::optional<std::string> name = credential_file_name(account.user, error);
     if (!name) return UpdateOutcome::kRefused;
     CredentialUpdate update(queue, kind, remove, stored_id, stored_password, error);
     return rewrite_account_file(
-        {*name, FileUse::kPrivate, getuid()},
+        {*name, FileUse::kPrivate, account.owner},
         [&](ReplacementFile& out, const OldContent& old) { return update.write(out, old); }, error);
   } catch (const std::bad_alloc&) {
     fail(error, StoreStep::kMemory, error->path, ENOMEM);
@@ -243,15 +261,34 @@ UpdateOutcome update_credentials(const char* queue, const char* user, const char
   }
 }
 
-bool check_credential_file(const char* user, StoreError* error) {
+UpdateOutcome forget_queue_in(const std::string& name, uid_t owner, const char* queue,
+                              StoreError* error) {
   *error = StoreError{};
-  std::optional<std::string> name = credential_file_name(user, error);
+  if (queue == nullptr || !fits_on_one_line(queue)) {
+    fail(error, StoreStep::kArguments, "", EINVAL);
+    return UpdateOutcome::kRefused;
+  }
+  try {
+    CredentialUpdate update(queue, CredentialKind::kNone, true, {}, {}, error);
+    return rewrite_account_file(
+        {name, FileUse::kPrivate, owner},
+        [&](ReplacementFile& out, const OldContent& old) { return update.write(out, old); }, error);
+  } catch (const std::bad_alloc&) {
+    fail(error, StoreStep::kMemory, error->path, ENOMEM);
+    return UpdateOutcome::kRefused;
+  }
+}
+
+bool check_credential_file(const Account& account, StoreError* error) {
+  *error = StoreError{};
+  std::optional<std::string> name = credential_file_name(account.user, error);
   if (!name) return false;
   std::optional<AccountDirectory> dir = AccountDirectory::open(error);
   if (!dir) return false;
   // A leftover of the caller's own is taken over by the update: no obstacle.
   uid_t holder_owner = 0;
-  if (std::optional<Holder> holder = find_holder(*dir, replacement_name(*name), &holder_owner);
+  if (std::optional<Holder> holder =
+          find_holder(*dir, replacement_name(*name), account.owner, &holder_owner);
       holder && *holder != Holder::kInterrupted) {
     error->owner = holder_owner;
     error->holder = *holder;
@@ -259,7 +296,8 @@ bool check_credential_file(const char* user, StoreError* error) {
     return fail(error, StoreStep::kCreate, dir->path_of(replacement_name(*name)), EEXIST);
   }
   UniqueFd old;
-  return open_old_file(*dir, *name, FileUse::kPrivate, getuid(), &old, error) != OldFile::kRefused;
+  return open_old_file(*dir, *name, FileUse::kPrivate, account.owner, &old, error) !=
+         OldFile::kRefused;
 }
 
 bool read_sections(int fd, const std::string& path, std::vector<SectionEntries>* sections,
@@ -312,13 +350,14 @@ bool read_sections(int fd, const std::string& path, std::vector<SectionEntries>*
   return read;
 }
 
-bool has_section(const char* user, std::string_view queue) {
+bool has_section(const Account& account, std::string_view queue) {
   StoreError error;
-  std::optional<std::string> name = credential_file_name(user, &error);
+  std::optional<std::string> name = credential_file_name(account.user, &error);
   std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
   UniqueFd fd;
   if (!name || !dir ||
-      open_old_file(*dir, *name, FileUse::kPrivate, getuid(), &fd, &error) != OldFile::kOpened) {
+      open_old_file(*dir, *name, FileUse::kPrivate, account.owner, &fd, &error) !=
+          OldFile::kOpened) {
     return false;
   }
   std::vector<SectionEntries> sections;

@@ -20,6 +20,8 @@
 #ifndef VELMORA_CREDENTIAL_FILE_H_
 #define VELMORA_CREDENTIAL_FILE_H_
 
+#include <sys/types.h>
+
 #include <array>
 #include <string>
 #include <string_view>
@@ -28,22 +30,37 @@
 #include "credential_kind.h"
 #include "store_error.h"
 
+// Whose credential file: the name it is filed under (USER; null: root's,
+// "root.conf") and the user ID it belongs to (the caller's, or the account's
+// root acts for).
+struct Account {
+  const char* user;
+  uid_t owner;
+};
+
 // Sets (remove false) or removes the id and password of `kind` for queue in
-// the user's credential file (null user: root's). id and password are as
+// the account's credential file. id and password are as
 // typed (job accounting) or converted text (the others, stored in Base64);
 // a remove takes neither. A set leaves both key lines of the kind in the
 // queue's section: rewritten where they stand, the missing one put before
 // the closing tag, or a new section appended. A remove drops the kind's key
 // lines from it, and its tags too when no key of another kind stays.
-UpdateOutcome update_credentials(const char* queue, const char* user, const char* id,
+UpdateOutcome update_credentials(const char* queue, const Account& account, const char* id,
                                  const char* password, bool remove, CredentialKind kind,
                                  StoreError* error = nullptr);
+
+// Removes the queue from the credential file `name` of owner: the key lines
+// of every kind in its sections, and with them their tags, in the queue's
+// own spelling and any other letter case. kNothingToRemove when there is no
+// such file, or it does not mention the queue (it is left as it is).
+UpdateOutcome forget_queue_in(const std::string& name, uid_t owner, const char* queue,
+                              StoreError* error);
 
 // Checks, changing nothing, what an update of the user's credential file
 // can know before it writes: the account directory, the file's trust checks
 // and a replacement file in the way. False with *error as the update would
 // fill it in; the update checks again when it writes.
-bool check_credential_file(const char* user, StoreError* error);
+bool check_credential_file(const Account& account, StoreError* error);
 
 // ---- Reading it back ----------------------------------------------------------
 
@@ -69,6 +86,6 @@ bool read_sections(int fd, const std::string& path, std::vector<SectionEntries>*
 
 // Whether the user's credential file, if trusted, has a section of exactly
 // that name (for a remove of a queue CUPS no longer knows).
-bool has_section(const char* user, std::string_view queue);
+bool has_section(const Account& account, std::string_view queue);
 
 #endif  // VELMORA_CREDENTIAL_FILE_H_

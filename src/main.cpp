@@ -2,13 +2,15 @@
 // velmora-account: keeps the credentials a printer driver sends with a user's
 // jobs on a CUPS queue, and, for root, which authentication function is on.
 //
-//   velmora-account OPTION QUEUE
-//   velmora-account --list | --check QUEUE | --help | --version
+//   velmora-account [--user NAME] OPTION QUEUE
+//   velmora-account [--user NAME] --list | --check QUEUE [--json]
+//   velmora-account --list --all-users [--json] | --forget QUEUE
+//   velmora-account --help | --version
 //
-// A run: read the command line, check the caller, find the queue, ask for
-// the values, store them, report. It prints nothing on success; the usage
-// text, messages (messages.h), prompts and the --list/--check report are its
-// only output.
+// A run: read the command line, check the caller, then do the one command:
+// an update (update.h: find the queue, ask, store, report), --list, --check
+// or --forget. It prints nothing on success; the usage text, messages
+// (messages.h), prompts and the --list/--check report are its only output.
 
 #include <fcntl.h>
 #include <sys/prctl.h>
@@ -16,17 +18,13 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <string>
 
 #include "account_report.h"
 #include "caller.h"
 #include "command_line.h"
-#include "credential_entry.h"
-#include "credential_file.h"
+#include "forget.h"
 #include "messages.h"
-#include "scheduler.h"
-#include "secret.h"
-#include "status_file.h"
+#include "update.h"
 
 namespace {
 
@@ -40,65 +38,6 @@ bool ensure_standard_descriptors() {
     if (opened != fd) return false;  // lower ones are open, so this cannot be another
   }
   return true;
-}
-
-// An update option on a queue: find the queue, ask, store, report.
-int update(const CommandLine& line, const Caller& caller) {
-  // The queue is judged before the option: an unknown queue wins.
-  const QueueLookup lookup = find_queue(line.queue.c_str());
-  if (lookup.result == QueueCheck::kUnreachable) {
-    report_unreachable_scheduler(lookup);
-    return 1;
-  }
-  const OperationInfo* op = line.update;
-  std::string queue = lookup.queue;
-  if (lookup.result == QueueCheck::kUnknown) {
-    // A queue CUPS no longer knows can still be cleared from the caller's
-    // file under the name it has there; nothing else can remove those lines.
-    if (op == nullptr || op->change != Change::kRemove || !has_section(caller.user, line.queue)) {
-      report_no_queue();  // deliberate: status 0, as scripts calling the tool expect
-      return 0;
-    }
-    queue = line.queue;
-  }
-  // Deliberate: no message of its own for root-only options; the usage text
-  // says these need root.
-  if (op == nullptr || (op->root_only && getuid() != 0)) {
-    print_usage();
-    return 0;
-  }
-
-  StoreError error;
-  UpdateOutcome result = UpdateOutcome::kDone;
-  switch (op->change) {
-    case Change::kSet: {
-      // Say now what would refuse the update, before anything is typed in vain.
-      if (!check_credential_file(caller.user, &error)) {
-        report_store_error(queue, error, &caller);
-        return 1;
-      }
-      SecretArray<kValueBufferSize> id;
-      SecretArray<kValueBufferSize> password;
-      if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes))) return 1;
-      result = update_credentials(queue.c_str(), caller.user, id.data(), password.data(), false,
-                                  op->kind, &error);
-      break;
-    }
-    case Change::kRemove:
-      result =
-          update_credentials(queue.c_str(), caller.user, nullptr, nullptr, true, op->kind, &error);
-      break;
-    case Change::kSwitch:
-      result = update_status(queue.c_str(), op->kind, &error);
-      break;
-  }
-  report_recovered(error);
-  // Nothing stored for this user is nothing to remove: not a failure.
-  if (result == UpdateOutcome::kRefused) {
-    report_store_error(queue, error, &caller);
-    return 1;
-  }
-  return 0;
 }
 
 }  // namespace
@@ -128,16 +67,27 @@ int main(int argc, char** argv) {
       return 2;
     case Command::kList:
     case Command::kCheck:
+    case Command::kForget:
     case Command::kUpdate:
       break;
   }
 
+  // Every user's files are root's to read and change.
+  if ((line.all_users || line.command == Command::kForget) && getuid() != 0) {
+    report_root_only(line.all_users ? "--all-users" : "--forget");
+    return 1;
+  }
+  if (line.all_users) return list_all_users(line.json);
+  if (line.command == Command::kForget) return forget_queue(line.queue.c_str());
+
   Caller caller;
-  if (CallerProblem problem = find_caller(&caller); problem != CallerProblem::kNone) {
+  const char* acting_for = line.user ? line.user->c_str() : nullptr;
+  if (CallerProblem problem = find_caller(acting_for, &caller); problem != CallerProblem::kNone) {
     report_caller_problem(problem, caller);
     return 1;
   }
-  if (line.command == Command::kList) return list_entries(caller.user);
-  if (line.command == Command::kCheck) return check_queue(caller.user, line.queue.c_str());
-  return update(line, caller);
+  const Account account{caller.user, caller.owner};
+  if (line.command == Command::kList) return list_entries(account, line.json);
+  if (line.command == Command::kCheck) return check_queue(account, line.queue.c_str(), line.json);
+  return run_update(line, caller);
 }

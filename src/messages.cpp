@@ -189,10 +189,15 @@ void print_help() {
       "  %s --list\n"
       "Check what the driver will find for your jobs on a printer\n"
       "  %s --check [Printer Name]\n"
+      "  (either as one JSON document: --json)\n"
+      "For root: act for a user; every user's entries; forget a deleted printer\n"
+      "  %s --user NAME OPTION [Printer Name]\n"
+      "  %s --list --all-users\n"
+      "  %s --forget [Printer Name]\n"
       "Show this text, or the version\n"
       "  %s --help\n"
       "  %s --version\n",
-      name, name, name, name);
+      name, name, name, name, name, name, name);
 }
 
 // One line on stderr, in the manner of util-linux: program, file, cause.
@@ -212,6 +217,15 @@ void report_caller_problem(CallerProblem problem, const Caller& caller) {
                    "under your own name (or a print name no local account has); nothing was "
                    "changed\n",
                    program_name(), caller.user, caller.login.c_str());
+      return;
+    case CallerProblem::kNotRoot:
+      std::fprintf(stderr,
+                   "%s: --user %s: only root may act for another user; nothing was changed\n",
+                   program_name(), caller.acting_for);
+      return;
+    case CallerProblem::kNoSuchUser:
+      std::fprintf(stderr, "%s: --user %s: no such local account; nothing was changed\n",
+                   program_name(), caller.acting_for);
       return;
     case CallerProblem::kNone:
       return;
@@ -244,6 +258,25 @@ void report_not_ready(const std::string& queue, CredentialKind function, bool in
   if (!first_step.empty()) fix += " (first " + first_step + ")";
   std::fprintf(stderr, "%s: %s: %s; run: %s\n", program_name(), queue.c_str(), why.c_str(),
                fix.c_str());
+}
+
+void report_forgotten(const std::string& queue, const std::vector<std::string>& changed,
+                      const std::vector<std::string>& refused) {
+  auto names = [](const std::vector<std::string>& list) {
+    std::string text;
+    for (const std::string& name : list) text += (text.empty() ? "" : ", ") + name;
+    return text;
+  };
+  std::printf("forgot %s: %zu %s changed%s%s%s", queue.c_str(), changed.size(),
+              changed.size() == 1 ? "file" : "files", changed.empty() ? "" : " (",
+              names(changed).c_str(), changed.empty() ? "" : ")");
+  if (!refused.empty()) std::printf(", %zu refused (%s)", refused.size(), names(refused).c_str());
+  std::printf("\n");
+}
+
+void report_root_only(const std::string& what) {
+  std::fprintf(stderr, "%s: %s: only root may do this; nothing was changed\n", program_name(),
+               what.c_str());
 }
 
 void report_unknown_queue(const std::string& queue, bool held) {

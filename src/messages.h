@@ -13,6 +13,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <vector>
 
 #include "caller.h"
 #include "credential_entry.h"
@@ -64,6 +65,14 @@ void report_store_error(const std::string& queue, const StoreError& error,
 // An update that took over the leftover of an interrupted one (says nothing
 // when it did not).
 void report_recovered(const StoreError& error);
+
+// --forget: which files no longer mention the queue, and which were
+// refused (each said before), on standard output.
+void report_forgotten(const std::string& queue, const std::vector<std::string>& changed,
+                      const std::vector<std::string>& refused);
+
+// A command only root may give (--all-users, --forget), given by another.
+void report_root_only(const std::string& what);
 
 // --check: the function switched on for queue (job accounting or user
 // authentication) will not find what it needs in user's file: nothing, or

@@ -2,6 +2,7 @@
 #include "replacement_file.h"
 
 #include <fcntl.h>
+#include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -65,11 +66,18 @@ bool write_durably(int fd, const char* data, std::size_t length) {
 namespace {
 
 // Whether a file found under a replacement file's name is one the caller may
-// take over once nobody holds it: their own regular file, with one name, that
-// nobody else could have written.
-bool may_take_over(const struct stat& st) {
-  return S_ISREG(st.st_mode) && st.st_uid == getuid() && st.st_nlink == 1 &&
-         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+// take over once nobody holds it: a regular file of the file's owner (or,
+// for root acting for a user, root's own, not handed over yet), with one
+// name, that nobody else could have written.
+bool may_take_over(const struct stat& st, uid_t owner) {
+  return S_ISREG(st.st_mode) && (st.st_uid == owner || st.st_uid == geteuid()) &&
+         st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+}
+
+// The primary group of a user, or none to change.
+gid_t group_of(uid_t uid) {
+  const passwd* pw = getpwuid(uid);
+  return pw != nullptr ? pw->pw_gid : static_cast<gid_t>(-1);
 }
 
 bool same_file(const struct stat& a, const struct stat& b) {
@@ -79,13 +87,13 @@ bool same_file(const struct stat& a, const struct stat& b) {
 }  // namespace
 
 std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
-                                  uid_t* owner) {
+                                  uid_t expected, uid_t* owner) {
   // Look before opening: a file this run will not look into (a neighbour's,
   // a link, a FIFO) is never opened.
   struct stat seen {};
   if (fstatat(dir.fd(), name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   *owner = seen.st_uid;
-  if (!may_take_over(seen)) return Holder::kUnknown;
+  if (!may_take_over(seen, expected)) return Holder::kUnknown;
   UniqueFd existing(
       ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
@@ -97,8 +105,13 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
   return errno == EWOULDBLOCK ? Holder::kRunning : Holder::kUnknown;
 }
 
-ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string target, StoreError* error)
-    : dir_(dir), name_(replacement_name(target)), target_(std::move(target)), error_(error) {}
+ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string target, uid_t owner,
+                                 StoreError* error)
+    : dir_(dir),
+      name_(replacement_name(target)),
+      target_(std::move(target)),
+      error_(error),
+      owner_(owner) {}
 
 // Makes the file unnamed and locked, then gives it its name: no other run
 // ever sees it unlocked. Falls back, where the file system has no unnamed
@@ -152,12 +165,12 @@ ReplacementFile::TakeOver ReplacementFile::take_over_leftover() {
   if (fstatat(dir_.fd(), name_.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
   }
-  if (!may_take_over(seen)) return TakeOver::kRefused;
+  if (!may_take_over(seen, owner_)) return TakeOver::kRefused;
   UniqueFd fd(::openat(dir_.fd(), name_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (!fd.valid() || fstat(fd.get(), &st) != 0)
     return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
-  if (!same_file(st, seen) || !may_take_over(st)) return TakeOver::kGone;
+  if (!same_file(st, seen) || !may_take_over(st, owner_)) return TakeOver::kGone;
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return TakeOver::kRefused;  // a live run's
   // Renamed into place, or removed, while this run looked: start again.
   if (fstatat(dir_.fd(), name_.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(seen, st)) {
@@ -211,7 +224,7 @@ void ReplacementFile::hold() {
 // update holds it.
 void ReplacementFile::look_at_existing() {
   uid_t owner = 0;
-  if (std::optional<Holder> holder = find_holder(dir_, name_, &owner)) {
+  if (std::optional<Holder> holder = find_holder(dir_, name_, owner_, &owner)) {
     error_->owner = owner;
     error_->holder = *holder;
     error_->target = dir_.path_of(target_);
@@ -230,8 +243,11 @@ bool ReplacementFile::commit() {
   // sync() alone would not report.
   if (fsync(fd_.get()) != 0) return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
   BlockedSignals blocked(SignalSet::kTerminating);
-  // Readable by others only now, complete: nobody else could open it before.
-  if (mode_ != 0600 && fchmod(fd_.get(), mode_) != 0) {
+  // Readable by others only now, complete: nobody else could open it
+  // before. Likewise a file root writes for a user becomes theirs only now,
+  // so that they could not write into it meanwhile.
+  if ((mode_ != 0600 && fchmod(fd_.get(), mode_) != 0) ||
+      (owner_ != geteuid() && fchown(fd_.get(), owner_, group_of(owner_)) != 0)) {
     return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
   }
   // Someone may have removed the file and another run made a new one under

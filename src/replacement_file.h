@@ -41,17 +41,19 @@
 
 // Whether a replacement file `name` exists in dir and who holds it: nullopt
 // when there is none; *owner receives its owner. Only files the caller could
-// take over are looked into (the caller's own regular file with one link,
-// not writable by others; a neighbour could hold a lock on a file they
+// take over are looked into (a regular file of `expected` owner with one
+// link, not writable by others; a neighbour could hold a lock on a file they
 // planted for ever): any other is Holder::kUnknown.
 std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
-                                  uid_t* owner);
+                                  uid_t expected, uid_t* owner);
 
 class ReplacementFile {
  public:
   // target is the name of the file it replaces, inside dir, which must
-  // outlive this object.
-  ReplacementFile(const AccountDirectory& dir, std::string target, StoreError* error);
+  // outlive this object; owner is whose the new file is (root acting for a
+  // user hands it over complete, just before the rename), and whose
+  // leftover this run may take over.
+  ReplacementFile(const AccountDirectory& dir, std::string target, uid_t owner, StoreError* error);
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
   ~ReplacementFile() { rollback(); }
@@ -89,6 +91,7 @@ class ReplacementFile {
   UniqueFd fd_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;
+  uid_t owner_;
   mode_t mode_ = 0600;
   std::string recovered_;
   bool created_ = false;

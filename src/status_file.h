@@ -7,7 +7,8 @@
 //   <lab>U_ON</lab>           user authentication
 //   <hall>OFF</hall>          neither
 //
-// Results: update_status returns an UpdateOutcome (store_error.h);
+// Results: update_status and remove_status return an UpdateOutcome
+// (store_error.h);
 // read_status_lines returns true, or false with *error filled in.
 #ifndef VELMORA_STATUS_FILE_H_
 #define VELMORA_STATUS_FILE_H_
@@ -22,6 +23,10 @@
 // of the queue (exactly "<Q>ON</Q>", "<Q>U_ON</Q>" or "<Q>OFF</Q>") is
 // replaced; without one, a line is appended. Other lines stay as they are.
 UpdateOutcome update_status(const char* queue, CredentialKind kind, StoreError* error = nullptr);
+
+// Removes every status line of the queue (a queue CUPS no longer has):
+// kNothingToRemove when there is none, or no status file.
+UpdateOutcome remove_status(const char* queue, StoreError* error = nullptr);
 
 // What the status file says of one queue: its first status line.
 struct QueueStatus {

@@ -33,6 +33,9 @@ class UniqueFd {
     return result;
   }
 
+  // Gives the descriptor up without closing it (to a DIR stream, say).
+  int release() noexcept { return std::exchange(fd_, -1); }
+
   // Closes silently (errno preserved): for error paths that already report.
   void reset(int fd = -1) noexcept {
     if (fd_ >= 0) {

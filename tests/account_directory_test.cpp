@@ -54,7 +54,7 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   write_file(account_path("target"), "secret\n");
   ASSERT_EQ(symlink("target", account_path(kConf).c_str()), 0);
   StoreError error;
-  EXPECT_EQ(update_credentials("lp1", "alice", "1", "2", false, kJob, &error),
+  EXPECT_EQ(update_credentials("lp1", {"alice", getuid()}, "1", "2", false, kJob, &error),
             UpdateOutcome::kRefused);
   EXPECT_EQ(error.step, StoreStep::kNotRegularFile);
   ASSERT_EQ(symlink("target", account_path("status").c_str()), 0);
@@ -79,7 +79,7 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
         (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
       _exit(99);
     StoreError e1, e2;
-    UpdateOutcome a = update_credentials("lp1", "alice", "1", "2", false, kJob, &e1);
+    UpdateOutcome a = update_credentials("lp1", {"alice", getuid()}, "1", "2", false, kJob, &e1);
     UpdateOutcome b = update_status("lp1", kJob, &e2);
     bool ok = a == UpdateOutcome::kRefused && e1.step == StoreStep::kOpen && e1.error == EACCES &&
               b == UpdateOutcome::kRefused && e2.step == StoreStep::kNotReadableByAll;

@@ -2,10 +2,12 @@
 // The command end to end: the built tool, a private CUPS scheduler with queues
 // lp1 and lp2, real files and real users.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -17,6 +19,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <thread>
 
@@ -1221,6 +1224,149 @@ TEST_F(Cli, TheCheckSaysWhetherTheDriverWillFindWhatItNeeds) {
     EXPECT_TRUE(says(run.err, c.says)) << c.what;
     EXPECT_NE(run.out.find(c.out_has), std::string::npos) << c.what << ": " << run.out;
   }
+}
+
+// ---- For the administrator ----------------------------------------------------
+
+// Whether text is one JSON document, as python3 reads it.
+bool parses_as_json(const std::string& text) {
+  const std::string path = TEST_HOME "/document.json";
+  write_file(path, text, 0644);
+  return std::system(
+             ("python3 -c 'import json, sys; json.load(open(sys.argv[1]))' " + path).c_str()) == 0;
+}
+
+// Root acts for a local account with --user: the file is that account's, as
+// if they had typed the values themselves; nobody else may act for another.
+TEST_F(Cli, RootActsForAUserWithUser) {
+  REQUIRE_ROOT();
+  const std::string nobody = user_name(kOrdinaryUid);
+  struct Case {
+    bool as_root;
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::vector<std::string> says;
+  } cases[] = {
+      {true, {"--user", nobody, "-p", "lp1"}, "1234567\n0042\n", 0, {}},
+      {true, {"--user=" + nobody, "--check", "lp1", "--json"}, "", 0, {}},
+      {false, {"--user", nobody, "--list", "--json"}, "", 0, {}},  // oneself is allowed
+      {false,
+       {"--user", "root", "-p", "lp1"},
+       "9\n9\n",
+       1,
+       {"--user root: only root may act for another user"}},
+      {true,
+       {"--user", "no-such-account", "-x", "lp1"},
+       "",
+       1,
+       {"--user no-such-account: no such local account"}},
+      {false, {"--forget", "lp1"}, "", 1, {"--forget: only root may do this"}},
+      {false, {"--list", "--all-users"}, "", 1, {"--all-users: only root may do this"}},
+      {true, {"--user", nobody, "--forget", "lp1"}, "", 2, {"--user goes with"}},
+  };
+  for (const Case& c : cases) {
+    ToolCall call;
+    call.args = c.args;
+    call.input = c.input;
+    call.as_root = c.as_root;
+    ToolRun run = run_tool(call);
+    EXPECT_EQ(run.status, c.status) << c.args[1] << " " << c.args[2];
+    EXPECT_TRUE(says(run.err, c.says)) << c.args[1] << " " << c.args[2];
+    if (c.args.back() == "--json") {
+      EXPECT_TRUE(parses_as_json(run.out)) << run.out;
+    }
+    EXPECT_EQ(run.out.find("1234567"), std::string::npos);  // never a value
+  }
+  struct stat st {};
+  ASSERT_EQ(lstat(account_path(nobody + ".conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kOrdinaryUid);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
+  EXPECT_EQ(conf(nobody), "<lp1>\nid=1234567\npassword=0042\n</lp1>\n");
+  // The account's own run finds what root stored.
+  ToolRun own = user({"--check", "lp1"}, "", nobody);
+  EXPECT_EQ(own.status, 0);
+  EXPECT_NE(own.out.find("job-accounting: stored\n"), std::string::npos) << own.out;
+  EXPECT_FALSE(file_exists(account_path("root.conf")));
+}
+
+// Every user's entries, never a value; a planted file is reported and the
+// rest still listed.
+TEST_F(Cli, RootListsEveryUsersEntriesWithoutValues) {
+  REQUIRE_ROOT();
+  const std::string secret = base64("s3cret-name");
+  write_file(account_path("root.conf"),
+             "<lp1>\nu_id=" + secret + "\nu_password=" + secret + "\n</lp1>\n", 0600);
+  write_user_file(user_name(kOrdinaryUid) + ".conf", "<lp2>\nid=4242\npassword=7\n</lp2>\n", 0600);
+  write_user_file("printname.conf", "<gone>\nid=4242\n</gone>\n", 0600);         // a print name's
+  write_user_file("daemon.conf", "<lp1>\nid=4242\npassword=7\n</lp1>\n", 0600);  // not daemon's
+  write_file(account_path("status"), "<lp1>U_ON</lp1>\n", 0644);
+  const std::string nobody = user_name(kOrdinaryUid);
+  ToolRun run = root({"--list", "--all-users"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(
+      says(run.err, {account_path("daemon.conf") + " belongs to " + nobody + ", not to daemon"}));
+  // USER, OWNER, QUEUE and the stored fields, one row per section.
+  std::vector<std::string> rows;
+  std::istringstream lines(run.out);
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    std::string user, owner, queue, on, job, auth, secured;
+    fields >> user >> owner >> queue >> on >> job >> auth >> secured;
+    rows.push_back(user + " " + owner + " " + queue + " " + job + " " + auth);
+  }
+  EXPECT_EQ(rows, (std::vector<std::string>{"USER OWNER QUEUE JOB-ACCOUNTING USER-AUTHENTICATION",
+                                            nobody + " " + nobody + " lp2 stored -",
+                                            "printname " + nobody + " gone incomplete -",
+                                            "root root lp1 - stored"}));
+  ToolRun json = root({"--json", "--list", "--all-users"});
+  EXPECT_EQ(json.status, 1);
+  EXPECT_TRUE(parses_as_json(json.out)) << json.out;
+  for (const std::string& value : {secret, std::string("4242")}) {
+    EXPECT_EQ(run.out.find(value), std::string::npos);
+    EXPECT_EQ(json.out.find(value), std::string::npos);
+  }
+}
+
+// A deleted queue, forgotten: root's -d takes its status line, --forget
+// that and its sections in every user's file, each file staying its user's;
+// a file being updated this moment is reported, not waited on.
+TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
+  REQUIRE_ROOT();
+  const std::string nobody = user_name(kOrdinaryUid);
+  write_file(account_path("status"), "<gone>U_ON</gone>\n<lp1>ON</lp1>\n", 0644);
+  ToolRun run = root({"-d", "gone"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
+  EXPECT_TRUE(says(root({"-d", "gone"}).err, {"No Printer Queue Entry"}));
+
+  write_file(account_path("status"), "<gone>ON</gone>\n<lp1>ON</lp1>\n", 0644);
+  write_file(account_path("root.conf"), "<gone>\nid=1\nu_id=YQ==\n</gone>\n<lp1>\nid=2\n</lp1>\n",
+             0600);
+  write_user_file(nobody + ".conf", "# mine\n<GONE>\ns_id=YQ==\ns_password=YQ==\n</GONE>\n", 0600);
+  write_user_file("printname.conf", "<lp1>\nid=3\n</lp1>\n", 0600);
+  write_file(account_path("daemon.conf"), "<gone>\nid=4\n</gone>\n", 0600);
+  ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);
+  write_file(account_path("daemon.conf.new"), "", 0600);
+  ASSERT_EQ(chown(account_path("daemon.conf.new").c_str(), 1, 1), 0);
+  const int held = open(account_path("daemon.conf.new").c_str(), O_RDONLY);
+  ASSERT_EQ(flock(held, LOCK_EX), 0);  // an update of daemon's, running now
+  run = root({"--forget", "gone"});
+  close(held);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(
+      says(run.err, {"cannot create " + account_path("daemon.conf.new") + ": File exists"}));
+  EXPECT_EQ(run.out, "forgot gone: 3 files changed (status, " + nobody +
+                         ".conf, root.conf), 1 refused (daemon.conf)\n");
+  EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
+  EXPECT_EQ(conf("root"), "<lp1>\nid=2\n</lp1>\n");
+  EXPECT_EQ(conf(nobody), "# mine\n");
+  EXPECT_EQ(conf("printname"), "<lp1>\nid=3\n</lp1>\n");
+  EXPECT_EQ(conf("daemon"), "<gone>\nid=4\n</gone>\n");
+  struct stat st {};
+  ASSERT_EQ(lstat(account_path(nobody + ".conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, kOrdinaryUid);
+  EXPECT_EQ(st.st_mode & 07777, 0600u);
 }
 
 // ---- The queue check gives the destination list's answers ----------------------

@@ -45,8 +45,8 @@ class CredentialFile : public testing::Test {
     reset_account_dir();
     if (old) write_file(account_path(kConf), *old);
     StoreError error;
-    UpdateOutcome result =
-        update_credentials(queue, "alice", id, password, password == nullptr, kind, &error);
+    UpdateOutcome result = update_credentials(queue, {"alice", getuid()}, id, password,
+                                              password == nullptr, kind, &error);
     EXPECT_FALSE(file_exists(account_path(kNew))) << "replacement file left behind";
     return {result, error.step, read_file(account_path(kConf))};
   }
@@ -156,11 +156,13 @@ TEST_F(CredentialFile, NewFileHoldsOneSectionWithMode0600) {
 
   // The new file takes 0600 whatever the old one had.
   write_file(account_path(kConf), "x\n", 0644);
-  ASSERT_EQ(update_credentials("lp1", "alice", "1", "2", false, kJob), UpdateOutcome::kDone);
+  ASSERT_EQ(update_credentials("lp1", {"alice", getuid()}, "1", "2", false, kJob),
+            UpdateOutcome::kDone);
   EXPECT_EQ(file_mode(account_path(kConf)), 0600u);
 
   // Root's credentials are filed under "root".
-  ASSERT_EQ(update_credentials("lp1", nullptr, "1", "2", false, kJob), UpdateOutcome::kDone);
+  ASSERT_EQ(update_credentials("lp1", {nullptr, getuid()}, "1", "2", false, kJob),
+            UpdateOutcome::kDone);
   EXPECT_EQ(read_file(account_path("root.conf")), "<lp1>\nid=1\npassword=2\n</lp1>\n");
 }
 
@@ -203,7 +205,7 @@ TEST_F(CredentialFile, CutPathsAreNeverUsed) {
     reset_account_dir();
     std::string owner(length, 'o');
     StoreError error;
-    EXPECT_EQ(update_credentials("lp1", owner.c_str(), "1", "2", false, kJob, &error),
+    EXPECT_EQ(update_credentials("lp1", {owner.c_str(), getuid()}, "1", "2", false, kJob, &error),
               UpdateOutcome::kRefused)
         << length;
     EXPECT_EQ(error.step, StoreStep::kPathTooLong);

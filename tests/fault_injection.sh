@@ -47,11 +47,13 @@ conf_removed_keeping_tags() {
   conf_old | tr -d '\r' | sed '/^<lp1>$/,/^<\/lp1>$/{/^id=/d;/^password=/d}'
 }
 
-# name | option | printer | file | old content | other acceptable content | input
+# name | option | queue | files | their old contents | other acceptable contents | input
+# (files and contents as lists; "-" where no other content is acceptable)
 scenarios=(
-  "credential set|-pu|lp2|root.conf|conf_old||carol\nn3w-pass\n"
+  "credential set|-pu|lp2|root.conf|conf_old|-|carol\nn3w-pass\n"
   "credential remove|-x|lp1|root.conf|conf_old|conf_removed_keeping_tags|"
-  "status|-eu|lp2|status|status_old||"
+  "status|-eu|lp2|status|status_old|-|"
+  "forget|--forget|lp2|status root.conf nobody.conf|status_old conf_old conf_old|- - -|"
 )
 
 # The calls of a traced run that touch $dir, as "syscall occurrence" pairs.
@@ -91,10 +93,23 @@ errors_for() {
   esac
 }
 
-prepare() {  # old-content function, file
+prepare() {  # files, then their old-content functions
+  local files=($1) makers=($2) i
   find "$dir" -mindepth 1 -delete
-  "$1" > "$dir/$2"
-  if [ "$2" = status ]; then chmod 644 "$dir/$2"; else chmod 600 "$dir/$2"; fi
+  for i in "${!files[@]}"; do
+    "${makers[$i]}" > "$dir/${files[$i]}"
+    if [ "${files[$i]}" = status ]; then chmod 644 "$dir/status"; else chmod 600 "$dir/${files[$i]}"; fi
+    [ "${files[$i]}" = nobody.conf ] && chown 65534:65534 "$dir/nobody.conf"
+  done
+}
+
+# The content of each file (and the dot that keeps its last line feed), one
+# element each, into the array named $1.
+contents() {
+  local -n into=$1
+  local file
+  into=()
+  for file in $2; do into+=("$(cat "$dir/$file" 2>/dev/null; echo .)"); done
 }
 
 run_tool() {  # strace options..., then: -- option printer input
@@ -105,22 +120,23 @@ run_tool() {  # strace options..., then: -- option printer input
 }
 
 for scenario in "${scenarios[@]}"; do
-  IFS='|' read -r name option printer file make_old make_other input <<< "$scenario"
-  prepare "$make_old" "$file"
-  old=$("$make_old"; echo .)
-  other=
-  [ -n "$make_other" ] && other=$("$make_other"; echo .)
+  IFS='|' read -r name option printer files makers others input <<< "$scenario"
+  first=${files%% *}
+  prepare "$files" "$makers"
+  contents old "$files"
+  other=()
+  for maker in $others; do other+=("$([ "$maker" = - ] || "$maker"; echo .)"); done
   printf "$input" | strace -qq -o "$work/trace" -e trace=$calls "$tool" "$option" "$printer" >/dev/null \
     || fail "$name: the clean run failed: $(cat "$work/trace" | tail -n 2)"
-  new=$(cat "$dir/$file"; echo .)
-  [ "$new" != "$old" ] || fail "$name: the clean run changed nothing"
+  contents new "$files"
+  [ "${new[*]}" != "${old[*]}" ] || fail "$name: the clean run changed nothing"
   mapfile -t points < <(account_calls "$work/trace")
   [ ${#points[@]} -gt 5 ] || fail "$name: only ${#points[@]} calls found on $dir"
 
   for point in "${points[@]}"; do
     read -r syscall when <<< "$point"
     for error in $(errors_for "$syscall") KILL; do
-      prepare "$make_old" "$file"
+      prepare "$files" "$makers"
       if [ "$error" = KILL ]; then
         inject="inject=$syscall:signal=KILL:when=$when"
         killed=$((killed + 1))
@@ -131,28 +147,32 @@ for scenario in "${scenarios[@]}"; do
       run_tool -e "$inject" -- "$option" "$printer" "$input"
       rc=$?
       what="$name, $syscall #$when, $error"
-      now=$(cat "$dir/$file" 2>/dev/null; echo .)
-      if [ "$now" != "$old" ] && [ "$now" != "$new" ] && [ "$now" != "$other" ]; then
-        fail "$what: the file is neither the old nor the new content (rc $rc)"
-        continue
-      fi
+      contents now "$files"
+      whole=yes stayed=no
+      for i in "${!now[@]}"; do
+        [ "${now[$i]}" = "${old[$i]}" ] && [ "${old[$i]}" != "${new[$i]}" ] && stayed=yes
+        [ "${now[$i]}" = "${old[$i]}" ] || [ "${now[$i]}" = "${new[$i]}" ] || [ "${now[$i]}" = "${other[$i]}" ] ||
+          whole=no
+      done
+      [ $whole = yes ] || { fail "$what: a file is neither its old nor its new content (rc $rc)"; continue; }
+      leftovers=$(cd "$dir" && ls -- *.new 2>/dev/null)
       if [ "$error" = KILL ]; then
         # A replacement file left by the killed run is taken over by the
         # next one, which says so and finishes the update.
-        leftover=no
-        [ -e "$dir/$file.new" ] && leftover=yes recovered=$((recovered + 1))
+        [ -n "$leftovers" ] && recovered=$((recovered + 1))
         run_tool -- "$option" "$printer" "$input" || fail "$what: the run after the kill failed: $(cat "$work/stderr")"
-        if [ $leftover = yes ]; then
-          [ "$(cat "$work/stderr")" = "velmora-account: took over $dir/$file.new, left by an interrupted update" ] ||
-            fail "$what: the run after the kill said '$(cat "$work/stderr")'"
-        fi
-        [ -e "$dir/$file.new" ] && fail "$what: a replacement file outlived the run after the kill"
-        [ "$(cat "$dir/$file"; echo .)" = "$new" ] || fail "$what: the run after the kill did not finish the update"
+        said=
+        for leftover in $leftovers; do said+="velmora-account: took over $dir/$leftover, left by an interrupted update"; done
+        [ "$(cat "$work/stderr")" = "$said" ] || fail "$what: the run after the kill said '$(cat "$work/stderr")'"
+        [ -z "$(cd "$dir" && ls -- *.new 2>/dev/null)" ] ||
+          fail "$what: a replacement file outlived the run after the kill"
+        contents now "$files"
+        [ "${now[*]}" = "${new[*]}" ] || fail "$what: the run after the kill did not finish the update"
         continue
       fi
-      [ -e "$dir/$file.new" ] && fail "$what: a replacement file was left behind"
+      [ -n "$leftovers" ] && fail "$what: a replacement file was left behind"
       lines=$(wc -l < "$work/stderr")
-      if [ "$now" = "$old" ] && { [ $rc -ne 1 ] || [ "$lines" -ne 1 ]; }; then
+      if [ $stayed = yes ] && { [ $rc -ne 1 ] || [ "$lines" -ne 1 ]; }; then
         fail "$what: not updated, but exit $rc with $lines lines of message"
       fi
       if [ $rc -ne 0 ] && ! grep -q "^velmora-account: " "$work/stderr"; then
@@ -160,27 +180,31 @@ for scenario in "${scenarios[@]}"; do
       fi
     done
   done
+  # A user's file stays theirs, whatever root did to it.
+  case " $files " in *" nobody.conf "*)
+    [ "$(stat -c %u:%a "$dir/nobody.conf")" = 65534:600 ] || fail "$name: nobody.conf is $(stat -c %u:%a "$dir/nobody.conf")" ;;
+  esac
 
   # A replacement file that another run holds is never taken over or
   # removed, whatever fails.
   for point in "openat 1" "openat 2" "close 1"; do
     read -r syscall when <<< "$point"
-    prepare "$make_old" "$file"
-    echo "held by another run" > "$dir/$file.new"
-    flock "$dir/$file.new" sleep 60 &
+    prepare "$files" "$makers"
+    echo "held by another run" > "$dir/$first.new"
+    flock "$dir/$first.new" sleep 60 &
     holder=$!
-    until [ "$(flock -n "$dir/$file.new" true 2>&1; echo $?)" = 1 ]; do sleep 0.01; done
+    until [ "$(flock -n "$dir/$first.new" true 2>&1; echo $?)" = 1 ]; do sleep 0.01; done
     run_tool -e "inject=$syscall:error=EIO:when=$when" -- "$option" "$printer" "$input"
     kill $holder
     wait $holder 2>/dev/null
-    [ "$(cat "$dir/$file.new")" = "held by another run" ] || fail "$name: another run's replacement file was touched"
-    [ "$(cat "$dir/$file"; echo .)" = "$old" ] || fail "$name: changed while another run held the file"
+    [ "$(cat "$dir/$first.new")" = "held by another run" ] || fail "$name: another run's replacement file was touched"
+    [ "$(cat "$dir/$first"; echo .)" = "${old[0]}" ] || fail "$name: changed while another run held the file"
   done
 
   # A run's first instant: held up on its way to the lock, its replacement
   # file must be nowhere to be seen, so that no other run calls it a
   # leftover or takes it over.
-  prepare "$make_old" "$file"
+  prepare "$files" "$makers"
   ( printf "$input" | strace -qq -o /dev/null -e trace=flock -e inject=flock:delay_enter=2000000 \
       "$tool" "$option" "$printer" >/dev/null 2>"$work/slow.err"; echo $? > "$work/slow.rc" ) &
   sleep 0.5

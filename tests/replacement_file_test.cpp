@@ -31,7 +31,7 @@ TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
   ASSERT_TRUE(dir);
   const std::string big(200000, 'z');
   {
-    ReplacementFile out(*dir, kConf, &error);
+    ReplacementFile out(*dir, kConf, getuid(), &error);
     ASSERT_TRUE(out.create(0600));
     EXPECT_TRUE(out.write("one\n"));
     EXPECT_TRUE(out.write(big));
@@ -39,7 +39,7 @@ TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
   }
   EXPECT_EQ(read_file(account_path(kConf)), "one\n" + big);
   {
-    ReplacementFile out(*dir, kConf, &error);
+    ReplacementFile out(*dir, kConf, getuid(), &error);
     ASSERT_TRUE(out.create(0600));
     // The file system is full: the write fails and says so; nothing changes.
     struct rlimit small {
@@ -92,10 +92,10 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
     std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
     ASSERT_TRUE(dir) << c.what;
     uid_t owner = 1;
-    EXPECT_EQ(find_holder(*dir, kNew, &owner), c.holder) << c.what;
+    EXPECT_EQ(find_holder(*dir, kNew, getuid(), &owner), c.holder) << c.what;
     EXPECT_EQ(owner, c.owner == 0 ? getuid() : c.owner) << c.what;
     {
-      ReplacementFile out(*dir, kConf, &error);
+      ReplacementFile out(*dir, kConf, getuid(), &error);
       EXPECT_EQ(out.create(0600), c.taken) << c.what;
       EXPECT_EQ(out.recovered(), c.taken ? account_path(kNew) : "") << c.what;
       if (c.taken) {
@@ -121,10 +121,10 @@ TEST(ReplacementFile, IsLockedAndPrivateUntilCommitted) {
   StoreError error;
   std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
   ASSERT_TRUE(dir);
-  ReplacementFile out(*dir, "status", &error);
+  ReplacementFile out(*dir, "status", getuid(), &error);
   ASSERT_TRUE(out.create(0644));
   uid_t owner = 1;
-  EXPECT_EQ(find_holder(*dir, "status.new", &owner), Holder::kRunning);
+  EXPECT_EQ(find_holder(*dir, "status.new", getuid(), &owner), Holder::kRunning);
   EXPECT_EQ(file_mode(account_path("status.new")), 0600u);
   ASSERT_TRUE(out.write("<lp1>ON</lp1>\n"));
   ASSERT_TRUE(out.commit());

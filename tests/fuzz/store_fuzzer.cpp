@@ -101,7 +101,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const auto credential = static_cast<CredentialKind>(kind);  // the fuzzer's byte picks one
   UpdateOutcome outcome = status ? update_status(queue.c_str(), credential)
-                                 : update_credentials(queue.c_str(), "fuzz", id.c_str(),
+                                 : update_credentials(queue.c_str(), {"fuzz", getuid()}, id.c_str(),
                                                       password.c_str(), remove, credential);
   if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind
   std::optional<std::string> after = read_file(file);

@@ -23,13 +23,14 @@ sh "$work/postinst" configure || fail "postinst configure failed"
 [ "$(mode_of "$pkgdir")" = 1777 ] || fail "postinst made the directory $(mode_of "$pkgdir")"
 check_status_file "$pkgdir" postinst
 echo data > "$pkgdir/alice.conf"
-echo data > "$pkgdir/status"
-sh "$work/postrm" remove && sh "$work/postrm" purge || fail "postrm failed"
-[ -f "$pkgdir/alice.conf" ] && [ -f "$pkgdir/status" ] || fail "remove or purge deleted users' files"
-rm "$pkgdir/alice.conf"
-: > "$pkgdir/status"  # as the package made it: purge takes it, then the directory
+echo "<lp1>ON</lp1>" > "$pkgdir/status"
+ln -s /etc/passwd "$pkgdir/planted"
+sh "$work/postrm" remove || fail "postrm remove failed"
+[ -f "$pkgdir/alice.conf" ] && [ -f "$pkgdir/status" ] || fail "remove deleted users' files"
 sh "$work/postrm" purge || fail "postrm purge failed"
-[ -e "$pkgdir" ] && fail "purge left the account directory or its empty status file"
+[ -e "$pkgdir" ] && fail "purge left the account directory"
+[ -e "$(dirname "$pkgdir")" ] && fail "purge left the empty directory above it"
+[ -f /etc/passwd ] || fail "purge followed a planted link"
 
 # A neighbour racing the setup: a status link to a directory of theirs,
 # planted and removed in a loop. The setup never creates anything there; it

@@ -48,5 +48,20 @@ else
     fail "hardening-check: $hardening"
   echo "$lint"
   echo "$hardening"
+
+  # The package for real, where nothing else is at stake (a root made by
+  # scripts/test-release): remove keeps a user's credentials, purge takes
+  # the account directory with everything in it.
+  if [ "${VELMORA_THROWAWAY_ROOT:-}" = 1 ] && [ "$(id -u)" -eq 0 ]; then
+    account_dir=$(sed -n 's/^VELMORA_ACCOUNT_DIR:PATH=//p' "$build/CMakeCache.txt")
+    dpkg -i "$deb" >/dev/null || fail "dpkg -i failed"
+    echo "<lp1>" > "$account_dir/alice.conf"
+    dpkg --remove velmora-account >/dev/null || fail "dpkg --remove failed"
+    [ -f "$account_dir/alice.conf" ] || fail "remove deleted a user's credentials"
+    dpkg --purge velmora-account >/dev/null || fail "dpkg --purge failed"
+    [ -e "$account_dir" ] && fail "purge left $account_dir"
+  else
+    echo "install, remove and purge run in a throwaway root only (scripts/test-release)"
+  fi
 fi
 finish package
