@@ -50,7 +50,7 @@ struct OperationInfo {
 };
 
 enum class Command {
-  kUsage,     // the usage text, status 0 (the spec'd answer to any wrong line)
+  kUsage,     // the usage text, status 0 (the answer of old to any wrong line)
   kHelp,      // --help
   kVersion,   // --version
   kList,      // --list (all_users: every user's file)

@@ -36,7 +36,6 @@ std::optional<int> clear_unknown_queue(const CommandLine& line, const Account& a
   return 0;
 }
 
-// An update option on a queue: find the queue, ask, store, report.
 }  // namespace
 
 int run_update(const CommandLine& line, const Caller& caller) {
