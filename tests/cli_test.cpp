@@ -251,7 +251,8 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr*>(&address), size), 0);
   ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
   const std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  const bool offline = std::system(OFFLINE_RESOLVER " true >/dev/null 2>&1") == 0;
+  const std::string why_not = TEST_HOME "/offline-resolver.err";
+  const bool offline = std::system((OFFLINE_RESOLVER " true >/dev/null 2>" + why_not).c_str()) == 0;
   const std::string late = " did not answer within 25 s";
   struct Case {
     std::string server;
@@ -293,7 +294,9 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   std::vector<ToolRun> results(std::size(cases));
   for (std::size_t i = 0; i < std::size(cases); ++i) {
     if (cases[i].offline && !offline) {
-      std::cerr << "skipped " << cases[i].server << ": cannot make a network namespace here\n";
+      std::cerr << "skipped " << cases[i].server
+                << ": cannot make a network namespace here: " << read_file(why_not).value_or("")
+                << "\n";
       continue;
     }
     runs.emplace_back([&, i] {

@@ -35,6 +35,13 @@ class Terminal {
     ToolCall call;
     call.cups_server = std::move(cups_server);
     std::vector<std::string> env = tool_environment(call);
+    // Made before the fork: a child may not allocate while another thread
+    // (a fake scheduler's) may hold the allocator's lock.
+    std::vector<char*> argv{const_cast<char*>(TOOL_PATH)}, envp;
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    for (auto& e : env) envp.push_back(e.data());
+    envp.push_back(nullptr);
     int report[2], control[2];
     if (pipe(report) != 0 || pipe(control) != 0) throw std::runtime_error("pipe");
     session_ = forkpty(&master_, nullptr, nullptr, nullptr);
@@ -48,11 +55,6 @@ class Terminal {
         signal(SIGTTOU, SIG_IGN);
         tcsetpgrp(STDIN_FILENO, getpid());
         signal(SIGTTOU, SIG_DFL);
-        std::vector<char*> argv{const_cast<char*>(TOOL_PATH)}, envp;
-        for (auto& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        for (auto& e : env) envp.push_back(e.data());
-        envp.push_back(nullptr);
         execve(TOOL_PATH, argv.data(), envp.data());
         _exit(127);
       }
@@ -70,12 +72,11 @@ class Terminal {
         for (char command = 0; command != 'b' && command != 'f';) {
           if (read(control[0], &command, 1) != 1) _exit(126);
           if (command == 'f') tcsetpgrp(STDIN_FILENO, tool);
-          if (command == 'r') {  // one line at the shell's own prompt
-            std::string line;
-            for (char c; read(STDIN_FILENO, &c, 1) == 1 && c != '\n';) line += c;
-            line += '\n';
-            if (write(report[1], line.data(), line.size()) != static_cast<ssize_t>(line.size()))
-              _exit(126);
+          if (command == 'r') {  // one line at the shell's own prompt, passed on
+            char c = 0;
+            while (c != '\n' && read(STDIN_FILENO, &c, 1) == 1) {
+              if (write(report[1], &c, 1) != 1) _exit(126);
+            }
           }
         }
         kill(tool, SIGCONT);

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "tool_runner.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -76,8 +77,20 @@ ToolRun run_tool(const ToolCall& call) {
   }
   std::vector<std::string> env = tool_environment(call);
 
+  // Made before the fork: the tests run tools from several threads at once,
+  // and a child may not allocate (another thread may hold the allocator's
+  // lock), nor keep another run's pipes open (close-on-exec).
+  std::vector<char*> args, envp;
+  if (!call.no_argv) {
+    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  }
+  args.push_back(nullptr);
+  for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
+  envp.push_back(nullptr);
   int in[2], out[2], err[2];
-  if (pipe(in) != 0 || pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe");
+  if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    throw std::runtime_error("pipe");
+  }
   pid_t pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
@@ -91,13 +104,6 @@ ToolRun run_tool(const ToolCall& call) {
     sigset_t none;
     sigemptyset(&none);
     sigprocmask(SIG_SETMASK, &none, nullptr);
-    std::vector<char*> args, envp;
-    if (!call.no_argv) {
-      for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    }
-    args.push_back(nullptr);
-    for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-    envp.push_back(nullptr);
     execve(program.c_str(), args.data(), envp.data());
     _exit(127);
   }
