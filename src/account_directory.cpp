@@ -88,14 +88,6 @@ std::optional<std::vector<std::string>> list_credential_files(const AccountDirec
   return names;
 }
 
-std::optional<uid_t> owner_of_credentials(std::string_view user) {
-  const std::string name(user);
-  if (name == "root") return 0;
-  const passwd* account = getpwnam(name.c_str());
-  if (account == nullptr) return std::nullopt;
-  return account->pw_uid;
-}
-
 namespace {
 
 // Whether a directory (or a link standing in one) is safe to go through: it
@@ -226,4 +218,12 @@ OldFile open_old_file(const AccountDirectory& dir, const std::string& name, File
   }
   *fd = std::move(file);
   return OldFile::kOpened;
+}
+
+uid_t owner_of_credential_file(const AccountDirectory& dir, const std::string& name) {
+  const std::string user = name.substr(0, name.size() - std::string_view(".conf").size());
+  if (user == "root") return 0;
+  if (const passwd* account = getpwnam(user.c_str())) return account->pw_uid;
+  struct stat st {};
+  return fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_uid : 0;
 }

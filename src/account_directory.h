@@ -52,12 +52,6 @@ std::optional<std::string> credential_file_name(const char* user, StoreError* er
 std::optional<std::vector<std::string>> list_credential_files(const class AccountDirectory& dir,
                                                               StoreError* error);
 
-// Who must own the credential file of `user`: root's, root; a local
-// account's, that account; nullopt for a name no local account has (a print
-// name, which an ordinary user may keep credentials under: its owner is
-// whoever made it).
-std::optional<uid_t> owner_of_credentials(std::string_view user);
-
 // ---- The directory ------------------------------------------------------------
 
 class AccountDirectory {
@@ -86,6 +80,12 @@ class AccountDirectory {
 // is read by everyone, so it must be public already, or republishing it at
 // mode 0644 could expose what its owner kept private.
 enum class FileUse { kPrivate, kPublic };
+
+// Who must own the credential file `name` ("USER.conf") in dir: root's,
+// root; a local account's, that account; a print name's (no local account
+// has it, but an ordinary user may keep credentials under it), whoever made
+// it. The trust checks then judge the file against that owner.
+uid_t owner_of_credential_file(const AccountDirectory& dir, const std::string& name);
 
 enum class OldFile { kOpened, kMissing, kRefused };
 

@@ -1,8 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -326,19 +324,14 @@ int list_all_users(bool json) {
   }
   for (const std::string& name : *names) {
     FileSections file{name.substr(0, name.size() - 5), "", {}};
-    // A local account's file must be that account's; a print name's is
-    // whoever made it, which the table shows.
-    std::optional<uid_t> owner = owner_of_credentials(file.user);
-    struct stat st {};
-    if (!owner && fstatat(dir->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-      owner = st.st_uid;
-    const bool read = read_trusted(*dir, name, FileUse::kPrivate, owner.value_or(0), nullptr,
+    const uid_t owner = owner_of_credential_file(*dir, name);  // the table shows it
+    const bool read = read_trusted(*dir, name, FileUse::kPrivate, owner, nullptr,
                                    [&](int fd, const std::string& path, StoreError* e) {
                                      return read_sections(fd, path, &file.sections, e);
                                    });
     complete = complete && read;
     if (!read) continue;
-    file.owner = user_name(owner.value_or(0));
+    file.owner = user_name(owner);
     files.push_back(std::move(file));
   }
 

@@ -1,9 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "forget.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-
 #include <optional>
 #include <string>
 #include <vector>
@@ -37,13 +34,8 @@ int forget_queue(const char* queue) {
     files.emplace();
   }
   for (const std::string& name : *files) {
-    // A local account's file must be that account's; a print name's is
-    // whoever made it, and stays theirs.
-    std::optional<uid_t> owner = owner_of_credentials(name.substr(0, name.size() - 5));
-    struct stat st {};
-    if (!owner && fstatat(dir->fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0)
-      owner = st.st_uid;
-    tally(name, forget_queue_in(name, owner.value_or(0), queue, &error));
+    // Each file stays whose it is (a print name's, whoever made it).
+    tally(name, forget_queue_in(name, owner_of_credential_file(*dir, name), queue, &error));
   }
   report_forgotten(queue, changed, refused);
   return refused.empty() ? 0 : 1;
