@@ -124,6 +124,12 @@ std::unique_ptr<http_t, decltype(&httpClose)> connect(Report& report, Clock::tim
   return http;
 }
 
+void report_closed(http_t* http, Report& report) {
+  // "Closed" says it all for a broken pipe or a reset.
+  const int error = httpError(http);
+  report.failure(SchedulerFailure::kClosed, error == EPIPE || error == ECONNRESET ? 0 : error);
+}
+
 // After a request without a response: was it an answer (a refusal) or none
 // at all? Reports the failure when none.
 bool answered(http_t* http, Report& report) {
@@ -138,11 +144,60 @@ bool answered(http_t* http, Report& report) {
     report.failure(SchedulerFailure::kNoAnswer, 0,
                    "HTTP " + std::to_string(static_cast<int>(status)) + " " + httpStatus(status));
   } else {
-    // "Closed" says it all for a broken pipe or a reset.
-    const int error = httpError(http);
-    report.failure(SchedulerFailure::kClosed, error == EPIPE || error == ECONNRESET ? 0 : error);
+    report_closed(http, report);
   }
   return false;
+}
+
+using IppPtr = std::unique_ptr<ipp_t, decltype(&ippDelete)>;
+
+// Sends `request` and reads the answer: nullopt when none came (reported),
+// else the response, or null for a refusal (a 403, say).
+//
+// The first attempt is made here, once: cupsDoRequest reconnects for as
+// long as its POST fails, so a server that closes every connection at once
+// would hold the run until the deadline and be reported as silent. A
+// server that answers with anything but the response is handed to the
+// library, which knows authentication and protocol upgrades.
+std::optional<IppPtr> ask(http_t* http, IppPtr request, Report& report) {
+  httpClearFields(http);
+  httpSetField(http, HTTP_FIELD_CONTENT_TYPE, "application/ipp");
+  httpSetLength(http, ippLength(request.get()));
+  bool sent = httpPost(http, "/") == 0;
+  for (ipp_state_t state = IPP_STATE_IDLE; sent && state != IPP_STATE_DATA;) {
+    state = ippWrite(http, request.get());
+    sent = state != IPP_STATE_ERROR;
+  }
+  http_status_t status = HTTP_STATUS_ERROR;
+  if (sent) {
+    do {
+      status = httpUpdate(http);
+    } while (status == HTTP_STATUS_CONTINUE);
+  }
+  if (status == HTTP_STATUS_ERROR) {
+    report_closed(http, report);
+    return std::nullopt;
+  }
+  IppPtr response(nullptr, ippDelete);
+  if (status == HTTP_STATUS_OK) {
+    response.reset(ippNew());
+    ipp_state_t state = IPP_STATE_IDLE;
+    while (state != IPP_STATE_DATA && state != IPP_STATE_ERROR) {
+      state = ippRead(http, response.get());
+    }
+    if (state == IPP_STATE_ERROR) {
+      report_closed(http, report);
+      return std::nullopt;
+    }
+    if (ippGetStatusCode(response.get()) > IPP_STATUS_OK_CONFLICTING) response.reset();
+    return response;
+  }
+  httpFlush(http);
+  // cupsDoRequest frees the request.
+  response.reset(cupsDoRequest(http, request.release(), "/"));
+  if (!response && !answered(http, report)) return std::nullopt;
+  if (response && cupsLastError() > IPP_STATUS_OK_CONFLICTING) response.reset();
+  return response;
 }
 
 // A destination list from the library, freed on every path.
@@ -165,20 +220,19 @@ bool get_destinations(http_t* http, DestList* list, Report& report) {
 // there was no answer (reported), else the name, or "" when the first such
 // queue is another.
 std::optional<std::string> first_queue_from(http_t* http, const char* queue, Report& report) {
-  ipp_t* request = ippNewRequest(IPP_OP_CUPS_GET_PRINTERS);
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr, queue);
-  ippAddInteger(request, IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
+  IppPtr request(ippNewRequest(IPP_OP_CUPS_GET_PRINTERS), ippDelete);
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "first-printer-name", nullptr,
+               queue);
+  ippAddInteger(request.get(), IPP_TAG_OPERATION, IPP_TAG_INTEGER, "limit", 1);
   // The scheduler leaves out queues whose allow list excludes this user.
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_NAME, "requesting-user-name", nullptr,
                cupsUser());
-  ippAddString(request, IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
+  ippAddString(request.get(), IPP_TAG_OPERATION, IPP_TAG_KEYWORD, "requested-attributes", nullptr,
                "printer-name");
-  // cupsDoRequest frees the request.
-  std::unique_ptr<ipp_t, decltype(&ippDelete)> response(cupsDoRequest(http, request, "/"),
-                                                        ippDelete);
-  if (!response && !answered(http, report)) return std::nullopt;
-  if (!response || cupsLastError() > IPP_STATUS_OK_CONFLICTING) return std::string();
-  ipp_attribute_t* attr = ippFindAttribute(response.get(), "printer-name", IPP_TAG_NAME);
+  std::optional<IppPtr> response = ask(http, std::move(request), report);
+  if (!response) return std::nullopt;
+  if (!*response) return std::string();
+  ipp_attribute_t* attr = ippFindAttribute(response->get(), "printer-name", IPP_TAG_NAME);
   const char* name = attr != nullptr ? ippGetString(attr, 0, nullptr) : nullptr;
   return name != nullptr ? std::string(name) : std::string();
 }
@@ -210,6 +264,9 @@ void list_queues_in_child(Report& report, Clock::time_point deadline) {
   auto http = connect(report, deadline);
   if (!http) return;
   report.phase(SchedulerPhase::kAsking);
+  // The default queue first: a small request of our own, which shows that
+  // the scheduler answers at all before the library's retrying one.
+  if (!ask(http.get(), IppPtr(ippNewRequest(IPP_OP_CUPS_GET_DEFAULT), ippDelete), report)) return;
   DestList list;
   if (!get_destinations(http.get(), &list, report)) return;
   for (int i = 0; i < list.count; ++i) {
