@@ -20,72 +20,84 @@ extern const char kAccountDir[];
 namespace {
 
 // Why a file found under an account file's name must not be adopted, or kNone.
-StoreStep distrust(const struct stat& st, FileUse use, uid_t owner) {
+StoreStep distrust(const struct stat& st, FileKind kind, uid_t owner) {
   if (!S_ISREG(st.st_mode)) return StoreStep::kNotRegularFile;
   if (st.st_uid != owner) return StoreStep::kNotOwner;
   if (st.st_nlink != 1) return StoreStep::kHardLinked;
   // Anyone who could write it could have put lines of their own in it.
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return StoreStep::kWritableByOthers;
   constexpr mode_t kReadableByAll = S_IRUSR | S_IRGRP | S_IROTH;
-  if (use == FileUse::kPublic && (st.st_mode & kReadableByAll) != kReadableByAll) {
+  if (kind == FileKind::kStatus && (st.st_mode & kReadableByAll) != kReadableByAll) {
     return StoreStep::kNotReadableByAll;
+  }
+  // Sparse or huge, a neighbour's file could keep root reading for hours.
+  if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > kMaxFileBytes) {
+    return StoreStep::kTooLarge;
   }
   return StoreStep::kNone;
 }
 
-void refuse(StoreError* error, StoreStep step, const std::string& path, const struct stat& st,
+bool refuse(StoreError& error, StoreStep step, const std::string& path, const struct stat& st,
             uid_t owner) {
-  error->owner = st.st_uid;
-  error->expected_owner = owner;
-  error->links = st.st_nlink;
-  error->mode = st.st_mode & 07777;
-  fail(error, step, path, step == StoreStep::kHardLinked ? EMLINK : EPERM);
+  error.owner = st.st_uid;
+  error.expected_owner = owner;
+  error.links = st.st_nlink;
+  error.mode = st.st_mode & 07777;
+  error.size = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
+  const int err = step == StoreStep::kHardLinked ? EMLINK
+                  : step == StoreStep::kTooLarge ? EFBIG
+                                                 : EPERM;
+  return fail(error, step, path, err);
 }
 
 }  // namespace
 
 std::string_view account_directory() { return kAccountDir; }
 
-std::optional<std::string> credential_file_name(const char* user, StoreError* error) {
-  std::string name = user != nullptr ? user : "root";
-  name += ".conf";
-  std::string path(account_directory());
-  path += '/';
-  path += name;
-  if (path.size() + 4 > kMaxPathBytes) {  // ".new"
-    path.resize(std::min(path.size(), kMaxPathBytes));
-    fail(error, StoreStep::kPathTooLong, path, ENAMETOOLONG);
-    return std::nullopt;
-  }
-  return name;
+std::string path_in_account_directory(std::string_view name) {
+  return std::string(account_directory()).append("/").append(name);
 }
 
-std::optional<std::vector<std::string>> list_credential_files(const AccountDirectory& dir,
-                                                              StoreError* error) {
-  std::vector<std::string> names;
-  UniqueFd listing(::openat(dir.fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+bool credential_file_name(const char* user, std::string* name, StoreError& error) {
+  std::string file = user != nullptr ? user : "root";
+  file.append(kCredentialSuffix);
+  std::string path = path_in_account_directory(file);
+  if (path.size() + kReplacementSuffix.size() > kMaxPathBytes) {
+    path.resize(std::min(path.size(), kMaxPathBytes));
+    return fail(error, StoreStep::kPathTooLong, path, ENAMETOOLONG);
+  }
+  *name = std::move(file);
+  return true;
+}
+
+std::optional<std::string_view> user_of_credential_file(std::string_view name) {
+  if (name.size() <= kCredentialSuffix.size() || !name.ends_with(kCredentialSuffix) ||
+      name.starts_with('.')) {
+    return std::nullopt;
+  }
+  return name.substr(0, name.size() - kCredentialSuffix.size());
+}
+
+bool AccountDirectory::credential_files(std::vector<std::string>* names, StoreError& error) const {
+  names->clear();
+  UniqueFd listing(::openat(fd(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
   DIR* stream = listing.valid() ? fdopendir(listing.get()) : nullptr;
   if (stream == nullptr) {
-    fail(error, StoreStep::kDirectory, std::string(account_directory()), errno);
-    return std::nullopt;
+    return fail(error, StoreStep::kDirectory, std::string(account_directory()), errno);
   }
   static_cast<void>(listing.release());  // the stream owns it now
   errno = 0;
   while (const dirent* entry = readdir(stream)) {
-    const std::string_view name = entry->d_name;
-    if (name.size() > 5 && name.ends_with(".conf") && !name.starts_with('.')) {
-      names.emplace_back(name);
-    }
+    if (user_of_credential_file(entry->d_name)) names->emplace_back(entry->d_name);
     errno = 0;  // readdir sets it only when reading fails
   }
   const int read_error = errno;
   closedir(stream);
   if (read_error != 0) {
-    fail(error, StoreStep::kDirectory, std::string(account_directory()), read_error);
-    return std::nullopt;
+    return fail(error, StoreStep::kDirectory, std::string(account_directory()), read_error);
   }
-  std::sort(names.begin(), names.end());
-  return names;
+  std::sort(names->begin(), names->end());
+  return true;
 }
 
 namespace {
@@ -93,16 +105,16 @@ namespace {
 // Whether a directory (or a link standing in one) is safe to go through: it
 // belongs to root or to the caller, and nobody else can replace what is in
 // it (not writable by group or others, or sticky, as /tmp is).
-bool trusted(const struct stat& st) {
-  if (st.st_uid != 0 && st.st_uid != getuid()) return false;
+bool trusted(const struct stat& st, uid_t caller) {
+  if (st.st_uid != 0 && st.st_uid != caller) return false;
   if (S_ISLNK(st.st_mode)) return true;
   return (st.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (st.st_mode & S_ISVTX) != 0;
 }
 
-bool refuse_directory(StoreError* error, const std::string& path, const struct stat& st) {
-  error->owner = st.st_uid;
-  error->mode = st.st_mode & 07777;
-  error->target = std::string(account_directory());
+bool refuse_directory(StoreError& error, const std::string& path, const struct stat& st) {
+  error.owner = st.st_uid;
+  error.mode = st.st_mode & 07777;
+  error.target = std::string(account_directory());
   return fail(error, StoreStep::kUnsafeDirectory, path, EPERM);
 }
 
@@ -112,7 +124,7 @@ bool refuse_directory(StoreError* error, const std::string& path, const struct s
 // of sshd's StrictModes: each directory on the way, and each symbolic link
 // (followed, as root set it), must be trusted, so that nobody but root or the
 // caller can swap what the path leads to.
-std::optional<AccountDirectory> AccountDirectory::open(StoreError* error) {
+bool AccountDirectory::open(uid_t caller, std::optional<AccountDirectory>* dir, StoreError& error) {
   const std::string path(account_directory());
   std::vector<std::string> names;  // still to walk, last first
   auto push_path = [&names](std::string_view p) {
@@ -129,13 +141,9 @@ std::optional<AccountDirectory> AccountDirectory::open(StoreError* error) {
   std::string walked = "/";
   struct stat st {};
   if (!at.valid() || fstat(at.get(), &st) != 0) {
-    fail(error, StoreStep::kDirectory, path, errno);
-    return std::nullopt;
+    return fail(error, StoreStep::kDirectory, path, errno);
   }
-  if (!trusted(st)) {
-    refuse_directory(error, walked, st);
-    return std::nullopt;
-  }
+  if (!trusted(st, caller)) return refuse_directory(error, walked, st);
   int links = 0;
   while (!names.empty()) {
     const std::string name = std::move(names.back());
@@ -143,19 +151,14 @@ std::optional<AccountDirectory> AccountDirectory::open(StoreError* error) {
     if (name == ".") continue;
     const std::string here = walked == "/" ? "/" + name : walked + "/" + name;
     if (fstatat(at.get(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
-      fail(error, StoreStep::kDirectory, path, errno);
-      return std::nullopt;
+      return fail(error, StoreStep::kDirectory, path, errno);
     }
-    if (!trusted(st)) {
-      refuse_directory(error, here, st);
-      return std::nullopt;
-    }
+    if (!trusted(st, caller)) return refuse_directory(error, here, st);
     if (S_ISLNK(st.st_mode)) {
       char target[PATH_MAX];
       const ssize_t n = readlinkat(at.get(), name.c_str(), target, sizeof target - 1);
       if (n <= 0 || ++links > 40) {
-        fail(error, StoreStep::kDirectory, path, n <= 0 ? errno : ELOOP);
-        return std::nullopt;
+        return fail(error, StoreStep::kDirectory, path, n <= 0 ? errno : ELOOP);
       }
       const std::string_view followed(target, static_cast<std::size_t>(n));
       if (followed.starts_with('/')) {
@@ -170,60 +173,64 @@ std::optional<AccountDirectory> AccountDirectory::open(StoreError* error) {
     UniqueFd next(::openat(at.get(), name.c_str(), flags | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
     struct stat opened {};
     if (!next.valid() || fstat(next.get(), &opened) != 0) {
-      fail(error, StoreStep::kDirectory, path, errno);
-      return std::nullopt;
+      return fail(error, StoreStep::kDirectory, path, errno);
     }
-    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino || !trusted(opened)) {
-      refuse_directory(error, here, opened);  // swapped as it was looked at
-      return std::nullopt;
+    if (opened.st_dev != st.st_dev || opened.st_ino != st.st_ino || !trusted(opened, caller)) {
+      return refuse_directory(error, here, opened);  // swapped as it was looked at
     }
     at = std::move(next);
     walked = here;
   }
   if (walked == "/") {  // the directory is "/" itself, or the path was empty
-    fail(error, StoreStep::kDirectory, path, EINVAL);
-    return std::nullopt;
+    return fail(error, StoreStep::kDirectory, path, EINVAL);
   }
-  return AccountDirectory(std::move(at));
+  dir->emplace(AccountDirectory(std::move(at), caller));
+  return true;
 }
 
-std::string AccountDirectory::path_of(std::string_view name) const {
-  std::string path(account_directory());
-  path += '/';
-  path += name;
-  return path;
-}
-
-OldFile open_old_file(const AccountDirectory& dir, const std::string& name, FileUse use,
-                      uid_t owner, UniqueFd* fd, StoreError* error) {
-  const std::string path = dir.path_of(name);
-  UniqueFd file(::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+bool open_old_file(const AccountDirectory& dir, std::string_view name, FileKind kind, uid_t owner,
+                   UniqueFd* fd, struct stat* st, StoreError& error) {
+  const std::string path = path_in_account_directory(name);
+  const std::string file_name(name);
+  UniqueFd file(
+      ::openat(dir.fd(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   const int open_error = file.valid() ? 0 : errno;
-  if (open_error == ENOENT) return OldFile::kMissing;
+  fd->reset();
+  if (open_error == ENOENT) return true;
   // What stands under the name, also when it cannot be opened: that is
   // usually someone else's file, and the user must learn whose.
-  struct stat st {};
-  const bool seen = file.valid() ? fstat(file.get(), &st) == 0
-                                 : fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0;
+  const bool seen = file.valid()
+                        ? fstat(file.get(), st) == 0
+                        : fstatat(dir.fd(), file_name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
   const int stat_error = seen ? 0 : errno;
   if (seen) {
-    if (StoreStep why = distrust(st, use, owner); why != StoreStep::kNone) {
-      refuse(error, why, path, st, owner);
-      return OldFile::kRefused;
+    if (StoreStep why = distrust(*st, kind, owner); why != StoreStep::kNone) {
+      return refuse(error, why, path, *st, owner);
     }
   }
   if (open_error != 0 || !seen) {
-    fail(error, StoreStep::kOpen, path, open_error != 0 ? open_error : stat_error);
-    return OldFile::kRefused;
+    return fail(error, StoreStep::kOpen, path, open_error != 0 ? open_error : stat_error);
   }
   *fd = std::move(file);
-  return OldFile::kOpened;
+  return true;
 }
 
-uid_t owner_of_credential_file(const AccountDirectory& dir, const std::string& name) {
-  const std::string user = name.substr(0, name.size() - std::string_view(".conf").size());
-  if (user == "root") return 0;
-  if (const passwd* account = getpwnam(user.c_str())) return account->pw_uid;
+bool owner_of_credential_file(const AccountDirectory& dir, std::string_view name, uid_t* owner,
+                              StoreError& error) {
+  const std::optional<std::string_view> user = user_of_credential_file(name);
+  const std::string account(user.value_or(""));
+  if (account == "root") {
+    *owner = 0;
+    return true;
+  }
+  if (const passwd* entry = getpwnam(account.c_str())) {
+    *owner = entry->pw_uid;
+    return true;
+  }
   struct stat st {};
-  return fstatat(dir.fd(), name.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 ? st.st_uid : 0;
+  if (fstatat(dir.fd(), std::string(name).c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    return fail(error, StoreStep::kOpen, path_in_account_directory(name), errno);
+  }
+  *owner = st.st_uid;
+  return true;
 }

@@ -1,16 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// The account directory: the paths of the files in it, whether the directory
+// The account directory: the names of the files in it, whether the directory
 // itself may be used, and which old files found in it may be adopted.
 //
 // The directory is writable by every user, who may plant any name in it. So
-// an update first opens the directory and checks it (AccountDirectory::open),
-// then works only through that descriptor, and adopts an old file only when
-// open_old_file finds it trustworthy.
+// a run first opens the directory and checks the whole path to it
+// (AccountDirectory::open), then works only through that descriptor, and
+// adopts an old file only when open_old_file finds it trustworthy.
 //
-// Results: credential_file_name returns the name or nullopt;
-// AccountDirectory::open returns the directory or nullopt; open_old_file
-// returns an OldFile. Refusals fill in a StoreError with the owner, mode or
-// link count a message needs; nothing refused is changed.
+// Results: every function returns true, or false with the StoreError filled
+// in (with the owner, mode, link count or size a message needs); nothing
+// refused is changed.
 #ifndef VELMORA_ACCOUNT_DIRECTORY_H_
 #define VELMORA_ACCOUNT_DIRECTORY_H_
 
@@ -22,6 +21,7 @@
 #include <string_view>
 #include <vector>
 
+#include "account_format.h"
 #include "store_error.h"
 #include "unique_fd.h"
 
@@ -32,25 +32,31 @@
 constexpr std::size_t kMaxPathBytes = 255;
 
 // The status file's name, one for the machine.
-constexpr const char kStatusName[] = "status";
+constexpr std::string_view kStatusName = "status";
+// A credential file is named USER.conf; a replacement file, the name of the
+// file it replaces and ".new".
+constexpr std::string_view kCredentialSuffix = ".conf";
+constexpr std::string_view kReplacementSuffix = ".new";
 
-// The replacement file's name of an account file.
-inline std::string replacement_name(std::string_view name) { return std::string(name) + ".new"; }
+inline std::string replacement_name(std::string_view name) {
+  return std::string(name).append(kReplacementSuffix);
+}
 
 // The account directory compiled into this build: the tool's, or a test's
 // (each executable links the one object that defines it).
 std::string_view account_directory();
+// The full path of a file in it, for messages.
+std::string path_in_account_directory(std::string_view name);
 
 // The name of a user's credential file, "USER.conf" (null user: root's); a
-// StoreStep::kPathTooLong refusal in *error when its replacement file's path
-// would be longer than kMaxPathBytes (the path in the error, cut there).
-std::optional<std::string> credential_file_name(const char* user, StoreError* error);
+// kPathTooLong refusal when its replacement file's path would be longer than
+// kMaxPathBytes (the path in the error, cut there).
+bool credential_file_name(const char* user, std::string* name, StoreError& error);
 
-// Every credential file's name in the directory ("USER.conf"), sorted;
-// replacement files, hidden names and anything else are passed over.
-// nullopt with *error (kDirectory) when the directory cannot be read.
-std::optional<std::vector<std::string>> list_credential_files(const class AccountDirectory& dir,
-                                                              StoreError* error);
+// The user a credential file is filed under ("alice" for "alice.conf"), or
+// nullopt when name is no credential file's (a hidden name, a replacement
+// file, anything else).
+std::optional<std::string_view> user_of_credential_file(std::string_view name);
 
 // ---- The directory ------------------------------------------------------------
 
@@ -60,41 +66,38 @@ class AccountDirectory {
   // directory from "/" down, and every symbolic link on the way (followed),
   // must belong to root or to the caller and, when group or others may write
   // in it, carry the sticky bit, so that nobody can replace the directory or
-  // another user's files in it. nullopt with *error (kDirectory;
-  // kUnsafeDirectory naming the first offending directory, with target the
-  // account directory) otherwise.
-  static std::optional<AccountDirectory> open(StoreError* error);
+  // another user's files in it. Else kDirectory, or kUnsafeDirectory naming
+  // the first offending directory (target: the account directory).
+  static bool open(uid_t caller, std::optional<AccountDirectory>* dir, StoreError& error);
 
   int fd() const { return fd_.get(); }
-  // The full path of a file in the directory, for messages.
-  std::string path_of(std::string_view name) const;
+  uid_t caller() const { return caller_; }
+
+  // Every credential file's name in the directory ("USER.conf"), sorted.
+  bool credential_files(std::vector<std::string>* names, StoreError& error) const;
 
  private:
-  explicit AccountDirectory(UniqueFd fd) : fd_(std::move(fd)) {}
+  AccountDirectory(UniqueFd fd, uid_t caller) : fd_(std::move(fd)), caller_(caller) {}
   UniqueFd fd_;
+  uid_t caller_;
 };
 
 // ---- Old files --------------------------------------------------------------
 
-// How an old file is shared: a credential file is private; the status file
-// is read by everyone, so it must be public already, or republishing it at
-// mode 0644 could expose what its owner kept private.
-enum class FileUse { kPrivate, kPublic };
-
 // Who must own the credential file `name` ("USER.conf") in dir: root's,
 // root; a local account's, that account; a print name's (no local account
 // has it, but an ordinary user may keep credentials under it), whoever made
-// it. The trust checks then judge the file against that owner.
-uid_t owner_of_credential_file(const AccountDirectory& dir, const std::string& name);
-
-enum class OldFile { kOpened, kMissing, kRefused };
+// it (kOpen with ENOENT when it is gone). The trust checks then judge the
+// file against that owner.
+bool owner_of_credential_file(const AccountDirectory& dir, std::string_view name, uid_t* owner,
+                              StoreError& error);
 
 // Opens the old file `name` for reading, if this run may adopt it: a regular
-// file with one name, owned by `owner` (the caller's real user ID for an
-// update; root for a status file a user reads), not writable by group or
-// others, and (kPublic) readable by everyone. A link is never
-// followed and a FIFO never waited on. kRefused leaves *error saying why.
-OldFile open_old_file(const AccountDirectory& dir, const std::string& name, FileUse use,
-                      uid_t owner, UniqueFd* fd, StoreError* error);
+// file with one name, owned by `owner`, not writable by group or others, no
+// larger than kMaxFileBytes, and (the status file, which everyone reads)
+// readable by everyone. A link is never followed and a FIFO never waited on.
+// *fd stays invalid when there is no such file; *st describes the file.
+bool open_old_file(const AccountDirectory& dir, std::string_view name, FileKind kind, uid_t owner,
+                   UniqueFd* fd, struct stat* st, StoreError& error);
 
 #endif  // VELMORA_ACCOUNT_DIRECTORY_H_

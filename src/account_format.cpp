@@ -3,35 +3,39 @@
 
 #include <strings.h>
 
-#include <cstdarg>
-#include <cstdio>
+#include <initializer_list>
 
 namespace {
 
-constexpr std::size_t kFormatBound = kMaxFormattedLine + 1;  // the line and its NUL
-
-// Formats into out within the line bound; false when the text would be cut.
-__attribute__((format(printf, 2, 3))) bool format_line(LineBuffer& out, const char* format, ...) {
-  out.zero();
-  va_list args;
-  va_start(args, format);
-  int n = std::vsnprintf(out.data(), kFormatBound, format, args);
-  va_end(args);
-  return n >= 0 && static_cast<std::size_t>(n) < kFormatBound;
-}
-
-int length_of(std::string_view text) { return static_cast<int>(text.size()); }
-
-// Whether line is open, queue, close, byte for byte, and fits the bound.
-bool is_framed(std::string_view line, std::string_view open, std::string_view queue,
-               std::string_view close) {
-  return line.size() == open.size() + queue.size() + close.size() && line.size() < kFormatBound &&
-         line.starts_with(open) && line.ends_with(close) &&
-         line.substr(open.size(), queue.size()) == queue;
-}
-
+// The order in which a status line's value is tried.
 constexpr CredentialKind kFunctions[] = {
     CredentialKind::kJobAccounting, CredentialKind::kUserAuthentication, CredentialKind::kNone};
+
+// Whether line has the shape of a tag the tool could have written.
+bool is_tag_shaped(std::string_view line) {
+  return line.size() >= 2 && line.size() <= kMaxLineText && line.front() == '<' &&
+         line.back() == '>';
+}
+
+// Whether line is exactly the concatenation of pieces.
+bool is_exactly(std::string_view line, std::initializer_list<std::string_view> pieces) {
+  for (std::string_view piece : pieces) {
+    if (!line.starts_with(piece)) return false;
+    line.remove_prefix(piece.size());
+  }
+  return line.empty();
+}
+
+// Concatenates pieces into *line; false when the line and its LF would
+// exceed kMaxFormattedLine.
+bool format_line(SecretText* line, std::initializer_list<std::string_view> pieces) {
+  line->clear();
+  std::size_t size = 1;  // the LF
+  for (std::string_view piece : pieces) size += piece.size();
+  if (size > kMaxFormattedLine) return false;
+  for (std::string_view piece : pieces) line->append(piece);
+  return true;
+}
 
 }  // namespace
 
@@ -46,30 +50,64 @@ bool same_but_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
+LineClass classify_line(std::string_view line, FileKind file) {
+  LineClass what;
+  if (file == FileKind::kStatus) {
+    if (std::optional<StatusLine> status = parse_status_line(line)) {
+      what.kind = LineKind::kStatus;
+      what.credential = status->function;
+    }
+    return what;
+  }
+  if (is_tag_shaped(line)) {
+    what.kind = LineKind::kTag;
+    return what;
+  }
+  // Deliberate: a key line is any line that starts with a kind's prefix.
+  for (CredentialKind kind : kCredentialKinds) {
+    const KindKeys& keys = keys_of(kind);
+    for (KeyPart part : {KeyPart::kId, KeyPart::kPassword}) {
+      if (line.starts_with(part == KeyPart::kId ? keys.id : keys.password)) {
+        what.kind = LineKind::kKey;
+        what.credential = kind;
+        what.part = part;
+        return what;
+      }
+    }
+  }
+  return what;
+}
+
+std::string_view tag_inner(std::string_view tag_line) {
+  return tag_line.substr(1, tag_line.size() - 2);
+}
+
 // Deliberate: drivers find sections the same way, whole and in one case.
 bool is_opening_tag(std::string_view line, std::string_view queue) {
-  return is_framed(line, "<", queue, ">");
+  return is_tag_shaped(line) && tag_inner(line) == queue;
 }
 
 bool is_closing_tag(std::string_view line, std::string_view queue) {
-  return is_framed(line, "</", queue, ">");
+  return is_tag_shaped(line) && is_exactly(tag_inner(line), {"/", queue});
 }
 
-std::optional<Tag> parse_tag(std::string_view line) {
-  const bool closing = line.starts_with("</");
-  const std::size_t start = closing ? 2 : 1;
-  if (line.size() <= start + 1 || !line.starts_with('<') || !line.ends_with('>')) {
-    return std::nullopt;
-  }
-  return Tag{line.substr(start, line.size() - start - 1), closing};
+bool is_opening_tag_in_any_case(std::string_view line, std::string_view queue) {
+  return is_tag_shaped(line) && same_but_case(tag_inner(line), queue);
 }
 
-bool format_opening_tag(LineBuffer& out, std::string_view queue) {
-  return format_line(out, "<%.*s>\n", length_of(queue), queue.data());
+bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue) {
+  if (!is_tag_shaped(line)) return false;
+  const std::string_view inner = tag_inner(line);
+  return inner.starts_with('/') && same_but_case(inner.substr(1), queue);
 }
 
-bool format_closing_tag(LineBuffer& out, std::string_view queue) {
-  return format_line(out, "</%.*s>\n", length_of(queue), queue.data());
+std::optional<Tag> section_tag(std::string_view tag_line) {
+  if (!is_tag_shaped(tag_line)) return std::nullopt;
+  std::string_view name = tag_inner(tag_line);
+  const bool closing = name.starts_with('/');
+  if (closing) name.remove_prefix(1);
+  if (name.empty() || name.find_first_of("<>") != std::string_view::npos) return std::nullopt;
+  return Tag{name, closing};
 }
 
 // Deliberate: these prefixes are what drivers read; none begins another.
@@ -89,16 +127,6 @@ const KindKeys& keys_of(CredentialKind kind) {
   return kJobAccounting;
 }
 
-bool is_key_of(std::string_view line, const KindKeys& keys) {
-  return line.starts_with(keys.id) || line.starts_with(keys.password);
-}
-
-bool is_id_key(std::string_view line, const KindKeys& keys) { return line.starts_with(keys.id); }
-
-bool format_key_line(LineBuffer& out, const char* prefix, std::string_view value) {
-  return format_line(out, "%s%.*s\n", prefix, length_of(value), value.data());
-}
-
 // Deliberate: the values drivers read; any kind but these two is "OFF".
 const char* status_value(CredentialKind kind) {
   if (kind == CredentialKind::kJobAccounting) return "ON";
@@ -106,38 +134,41 @@ const char* status_value(CredentialKind kind) {
   return "OFF";
 }
 
-// Deliberate: any other spelling, case or queue name is not the queue's.
-bool is_status_line_of(std::string_view line, std::string_view queue) {
-  if (!line.starts_with('<')) return false;
-  for (CredentialKind function : kFunctions) {
-    const std::string_view value = status_value(function);
-    const std::size_t open = queue.size() + 2;
-    if (line.size() == open + value.size() + queue.size() + 3 && line.size() < kFormatBound &&
-        is_opening_tag(line.substr(0, open), queue) && line.substr(open, value.size()) == value &&
-        is_closing_tag(line.substr(open + value.size()), queue)) {
-      return true;
-    }
-  }
-  return false;
-}
-
+// "<Q>VALUE</Q>": the length of the line fixes that of Q for each value, so
+// a queue name holding ">" is read as the update writes it.
 std::optional<StatusLine> parse_status_line(std::string_view line) {
-  const std::size_t end = line.find('>');
-  if (!line.starts_with('<') || end == std::string_view::npos || end < 2) return std::nullopt;
-  const std::string_view queue = line.substr(1, end - 1);
-  const std::string_view rest = line.substr(end + 1);
+  if (line.size() > kMaxLineText || !line.starts_with('<')) return std::nullopt;
   for (CredentialKind function : kFunctions) {
     const std::string_view value = status_value(function);
-    if (rest.size() == value.size() + queue.size() + 3 && rest.starts_with(value) &&
-        rest.substr(value.size(), 2) == "</" &&
-        rest.substr(value.size() + 2, queue.size()) == queue && rest.ends_with('>')) {
+    const std::size_t framing = value.size() + 5;  // "<", ">", "</", ">"
+    if (line.size() < framing || (line.size() - framing) % 2 != 0) continue;
+    const std::string_view queue = line.substr(1, (line.size() - framing) / 2);
+    if (is_exactly(line, {"<", queue, ">", value, "</", queue, ">"})) {
       return StatusLine{queue, function};
     }
   }
   return std::nullopt;
 }
 
-bool format_status_line(LineBuffer& out, std::string_view queue, CredentialKind kind) {
-  return format_line(out, "<%.*s>%s</%.*s>\n", length_of(queue), queue.data(), status_value(kind),
-                     length_of(queue), queue.data());
+// Deliberate: any other spelling, case or queue name is not the queue's.
+bool is_status_line_of(std::string_view line, std::string_view queue) {
+  std::optional<StatusLine> status = parse_status_line(line);
+  return status && status->queue == queue;
+}
+
+bool format_opening_tag(std::string_view queue, SecretText* line) {
+  return format_line(line, {"<", queue, ">"});
+}
+
+bool format_closing_tag(std::string_view queue, SecretText* line) {
+  return format_line(line, {"</", queue, ">"});
+}
+
+bool format_key_line(CredentialKind kind, KeyPart part, std::string_view value, SecretText* line) {
+  const KindKeys& keys = keys_of(kind);
+  return format_line(line, {part == KeyPart::kId ? keys.id : keys.password, value});
+}
+
+bool format_status_line(std::string_view queue, CredentialKind function, SecretText* line) {
+  return format_line(line, {"<", queue, ">", status_value(function), "</", queue, ">"});
 }

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The bytes of the account files, which drivers read: every line the tool
-// recognises or writes is parsed and formatted here, and nowhere else.
+// The grammar of the account files, which drivers read: what each line is,
+// and the lines the tool writes. Written here once; nothing else parses or
+// formats a line.
 //
 //   credential file (USER.conf)          status file (status)
 //   <office>          opening tag        <office>ON</office>    job accounting
@@ -10,81 +11,98 @@
 //   u_password=c2VjcmV0
 //   </office>         closing tag
 //
-// Every line written ends in one LF and holds at most kMaxFormattedLine
-// bytes; a line the tool would have to cut is refused instead. A tag or
-// status line matches only whole, byte for byte, in the queue's own case.
+// A tag or status line counts only whole, byte for byte, and only when the
+// tool could have written it (kMaxLineText); a key line is one that starts
+// with a kind's prefix (none begins another). Every line written ends in one
+// LF and holds at most kMaxFormattedLine bytes; a line that would be longer is
+// refused, never cut.
 //
-// Results: the is_ and parse_ functions answer; the format_ functions return
-// false when the line would not fit whole (nothing usable is left in out).
+// Results: classify_line answers for any bytes; the format_ functions return
+// false when the line would not fit whole (*line is then unusable).
 #ifndef VELMORA_ACCOUNT_FORMAT_H_
 #define VELMORA_ACCOUNT_FORMAT_H_
 
+#include <cstddef>
+#include <cstdint>
 #include <optional>
-#include <string>
 #include <string_view>
 
 #include "credential_kind.h"
 #include "secret.h"
 
-// Lines the tool formats itself (tags, key lines, status lines) hold at most
-// this many bytes, line feed included.
-constexpr int kMaxFormattedLine = 510;
+// Lines the tool formats itself hold at most this many bytes, line feed
+// included; a line read holds a tag or a status line only when its text
+// (without the line break) has at most this many.
+constexpr std::size_t kMaxFormattedLine = 510;
+constexpr std::size_t kMaxLineText = kMaxFormattedLine;
 
-// A formatted line: the bound, its NUL, and room to spare. Wiped when done.
-using LineBuffer = SecretArray<kMaxFormattedLine + 3>;
+// The largest account file the tool reads: no real one comes near it (a
+// credential file holds a few lines per queue; at 8 MiB it would hold some
+// 100,000 queues). A larger file is refused before it is read.
+constexpr std::size_t kMaxFileBytes = std::size_t{8} << 20;
 
 // Whether c ends a line when the files are read (LF, CR and 0xFF).
 constexpr bool is_line_break(unsigned char c) { return c == '\n' || c == '\r' || c == 0xFF; }
 
-// Whether text can stand inside one line: no line break in it that the next
-// read would split the line at.
+// Whether text can stand inside one line: no line break in it.
 bool fits_on_one_line(std::string_view text);
 
 // Whether two queue names differ at most in letter case, as CUPS compares
 // them (ASCII only).
 bool same_but_case(std::string_view a, std::string_view b);
 
-// ---- Tag lines --------------------------------------------------------------
+// ---- What a line is ---------------------------------------------------------
 
-// Whether line is exactly "<QUEUE>" (opening) or "</QUEUE>" (closing) for
-// this queue, a tag that fits the line bound.
+// The two files share one line syntax; which kinds a line may have depends
+// on the file.
+enum class FileKind : std::uint8_t { kCredentials, kStatus };
+
+enum class LineKind : std::uint8_t {
+  kOther,   // anything the tool does not own: carried over as it is
+  kTag,     // credential file: "<NAME>" or "</NAME>"
+  kKey,     // credential file: a key line of a kind
+  kStatus,  // status file: "<Q>VALUE</Q>"
+};
+
+enum class KeyPart : std::uint8_t { kId, kPassword };
+
+struct LineClass {
+  LineKind kind = LineKind::kOther;
+  CredentialKind credential = CredentialKind::kNone;  // kKey: whose; kStatus: the function
+  KeyPart part = KeyPart::kId;                        // kKey
+};
+
+LineClass classify_line(std::string_view line, FileKind file);
+
+// ---- Tags -------------------------------------------------------------------
+
+// What stands between "<" and ">" of a tag line: "NAME", or "/NAME" when it
+// closes a section. A queue's opening tag is the line whose inner text is the
+// queue's name; its closing tag, "/" and the name.
+std::string_view tag_inner(std::string_view tag_line);
 bool is_opening_tag(std::string_view line, std::string_view queue);
 bool is_closing_tag(std::string_view line, std::string_view queue);
+// The same, in any letter case (a remove also clears such sections).
+bool is_opening_tag_in_any_case(std::string_view line, std::string_view queue);
+bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue);
 
-// The name a tag line carries, in whatever case: "<NAME>", or "</NAME>" when
-// closing; nullopt for any other line.
+// A tag line's section name and direction, as a driver reads it: nullopt
+// for a name with an angle bracket, an empty name, or an opening tag whose
+// name starts with "/" (the line is then no tag to a driver).
 struct Tag {
   std::string_view name;
   bool closing;
-  // Whether a driver takes it for a section's tag: no angle bracket in the
-  // name, and an opening tag's name not starting with "/".
-  bool driver_reads() const {
-    return name.find_first_of("<>") == std::string_view::npos &&
-           (closing || !name.starts_with('/'));
-  }
 };
-std::optional<Tag> parse_tag(std::string_view line);
-
-// "<QUEUE>\n" or "</QUEUE>\n".
-bool format_opening_tag(LineBuffer& out, std::string_view queue);
-bool format_closing_tag(LineBuffer& out, std::string_view queue);
+std::optional<Tag> section_tag(std::string_view tag_line);
 
 // ---- Key lines --------------------------------------------------------------
 
-// The two key prefixes of a kind. Deliberate: what drivers read; none begins
-// another.
+// The two key prefixes of a kind. Deliberate: what drivers read.
 struct KindKeys {
   const char* id;        // prefix of the ID or user name line
   const char* password;  // prefix of the PIN or password line
 };
 const KindKeys& keys_of(CredentialKind kind);  // kNone: job accounting's
-
-// Whether line is a key line of that kind (and which).
-bool is_key_of(std::string_view line, const KindKeys& keys);
-bool is_id_key(std::string_view line, const KindKeys& keys);
-
-// "PREFIX" value "\n".
-bool format_key_line(LineBuffer& out, const char* prefix, std::string_view value);
 
 // ---- Status lines -----------------------------------------------------------
 
@@ -92,19 +110,19 @@ bool format_key_line(LineBuffer& out, const char* prefix, std::string_view value
 // authentication), "OFF" (kNone, and secured print, which is never switched).
 const char* status_value(CredentialKind kind);
 
-// Whether line is one of the three status lines of this queue (exactly
-// "<Q>ON</Q>", "<Q>U_ON</Q>" or "<Q>OFF</Q>", as the update writes them).
-bool is_status_line_of(std::string_view line, std::string_view queue);
-
-// The queue and the function a status line names (kNone for OFF), or
-// nullopt for any other line.
+// The queue and function a status line names (kNone for OFF).
 struct StatusLine {
   std::string_view queue;
   CredentialKind function;
 };
 std::optional<StatusLine> parse_status_line(std::string_view line);
+bool is_status_line_of(std::string_view line, std::string_view queue);
 
-// "<QUEUE>VALUE</QUEUE>\n".
-bool format_status_line(LineBuffer& out, std::string_view queue, CredentialKind kind);
+// ---- Lines the tool writes (the text; its LF is added when written) ---------
+
+bool format_opening_tag(std::string_view queue, SecretText* line);
+bool format_closing_tag(std::string_view queue, SecretText* line);
+bool format_key_line(CredentialKind kind, KeyPart part, std::string_view value, SecretText* line);
+bool format_status_line(std::string_view queue, CredentialKind function, SecretText* line);
 
 #endif  // VELMORA_ACCOUNT_FORMAT_H_

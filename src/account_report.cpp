@@ -1,35 +1,27 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
-#include <unistd.h>
-
-#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <map>
-#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <string_view>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
-#include "account_directory.h"
 #include "account_format.h"
 #include "credential_file.h"
 #include "messages.h"
-#include "replacement_file.h"
+#include "report_output.h"
 #include "scheduler.h"
 #include "status_file.h"
-#include "unique_fd.h"
 
 namespace {
 
 // What could be read of the caller's credential file and the status file.
 struct Contents {
-  std::optional<AccountDirectory> dir;
-  std::string conf_name;  // the caller's file, in the directory
+  AccountFile own;
   bool conf_refused = false;
   bool conf_exists = false;
   std::vector<SectionEntries> sections;
@@ -37,95 +29,40 @@ struct Contents {
   bool complete = true;  // false: something was refused or unreadable (reported)
 };
 
-// Opens one file through the trust checks and hands it to read; reports
-// whatever keeps it from being read.
-template <class Read>
-bool read_trusted(const AccountDirectory& dir, const std::string& file, FileUse use, uid_t owner,
-                  bool* exists, Read read) {
+// Reads one file through the trust checks; reports whatever keeps it from
+// being read.
+bool read_trusted(const AccountStore& store, const AccountFile& file,
+                  std::optional<AccountText>* text) {
   StoreError error;
-  UniqueFd fd;
-  switch (open_old_file(dir, file, use, owner, &fd, &error)) {
-    case OldFile::kMissing:
-      return true;
-    case OldFile::kRefused:
-      report_store_error("", error);
-      return false;
-    case OldFile::kOpened:
-      break;
-  }
-  if (exists != nullptr) *exists = true;
-  if (read(fd.get(), dir.path_of(file), &error)) return true;
-  report_store_error("", error);
+  if (store.read(file, text, error)) return true;
+  report_store_error(store.caller(), "", error);
   return false;
 }
 
-Contents read_contents(const Account& account) {
+Contents read_contents(const AccountStore& store) {
   Contents c;
   StoreError error;
-  c.dir = AccountDirectory::open(&error);
-  if (!c.dir) {
-    report_store_error("", error);
-    c.complete = false;
-    return c;
-  }
-  if (std::optional<std::string> name = credential_file_name(account.user, &error)) {
-    c.conf_name = *name;
-    c.conf_refused =
-        !read_trusted(*c.dir, c.conf_name, FileUse::kPrivate, account.owner, &c.conf_exists,
-                      [&](int fd, const std::string& path, StoreError* e) {
-                        return read_sections(fd, path, &c.sections, e);
-                      });
+  std::optional<AccountText> text;
+  if (store.own_file(&c.own, error)) {
+    c.conf_refused = !read_trusted(store, c.own, &text);
+    c.conf_exists = text.has_value();
+    if (text) c.sections = sections_of(*text);
   } else {
-    report_store_error("", error);
+    report_store_error(store.caller(), "", error);
     c.conf_refused = true;
   }
-  const bool status_read = read_trusted(*c.dir, kStatusName, FileUse::kPublic, 0, nullptr,
-                                        [&](int fd, const std::string& path, StoreError* e) {
-                                          return read_status_lines(fd, path, &c.status, e);
-                                        });
+  text.reset();
+  const bool status_read = read_trusted(store, store.status_file(), &text);
+  if (text) c.status = statuses_of(*text);
   c.complete = !c.conf_refused && status_read;
   return c;
 }
 
-const char* function_field(std::optional<CredentialKind> function) {
-  if (!function) return "-";
-  switch (*function) {
-    case CredentialKind::kJobAccounting:
-      return "job-accounting";
-    case CredentialKind::kUserAuthentication:
-      return "user-authentication";
-    case CredentialKind::kSecuredPrint:
-    case CredentialKind::kNone:
-      break;
-  }
-  return "off";
-}
-
-const char* stored_field(Stored stored) {
-  switch (stored) {
-    case Stored::kComplete:
-      return "stored";
-    case Stored::kIncomplete:
-      return "incomplete";
-    case Stored::kNothing:
-      break;
-  }
-  return "-";
-}
-
-// A name as one blank-free field: blanks, controls and backslashes as \xHH.
-std::string field_of(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c <= ' ' || c == 0x7F || c == '\\') {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
+std::optional<AccountStore> open_store(const Caller& caller) {
+  std::optional<AccountStore> store;
+  StoreError error;
+  if (!AccountStore::open(caller, &store, error)) report_store_error(caller, "", error);
+  return store;
 }
 
 std::string lower_case(std::string_view text) {
@@ -133,108 +70,6 @@ std::string lower_case(std::string_view text) {
   for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
   return out;
 }
-
-// A field's name in JSON: "SWITCHED-ON" -> "switched_on".
-std::string json_key(std::string_view field) {
-  std::string key = lower_case(field);
-  std::replace(key.begin(), key.end(), '-', '_');
-  return key;
-}
-
-// A value in JSON: "-" and "?" (nothing, not known) are null.
-nlohmann::json json_value(const std::string& value) {
-  if (value == "-" || value == "?") return nullptr;
-  return value;
-}
-
-// Writes a JSON document; bytes that are not UTF-8 (a queue name, say) are
-// replaced rather than refused.
-void print_json(const nlohmann::json& document) {
-  std::printf("%s\n",
-              document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
-}
-
-// Rows under a header: aligned columns of blank-free fields, or (json) an
-// object holding, under `key`, one object per row.
-void print_rows(const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rows, bool json, const char* key) {
-  if (json) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& row : rows) {
-      nlohmann::json entry = nlohmann::json::object();
-      for (std::size_t i = 0; i < header.size(); ++i)
-        entry[json_key(header[i])] = json_value(row[i]);
-      list.push_back(std::move(entry));
-    }
-    print_json({{key, std::move(list)}});
-    return;
-  }
-  std::vector<std::vector<std::string>> lines = {header};
-  for (const auto& row : rows) {
-    std::vector<std::string> line;
-    for (const std::string& field : row) line.push_back(field_of(field));
-    lines.push_back(std::move(line));
-  }
-  std::vector<std::size_t> width(header.size(), 0);
-  for (const auto& line : lines) {
-    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
-  }
-  for (const auto& line : lines) {
-    std::string text;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      text += line[i];
-      if (i + 1 < line.size()) text.append(width[i] - line[i].size() + 2, ' ');
-    }
-    std::printf("%s\n", text.c_str());
-  }
-}
-
-const SectionEntries* section_of(const Contents& c, std::string_view queue) {
-  for (const SectionEntries& s : c.sections) {
-    if (s.name == queue) return &s;
-  }
-  return nullptr;
-}
-
-std::optional<CredentialKind> function_of(const Contents& c, std::string_view queue) {
-  for (const QueueStatus& s : c.status) {
-    if (s.queue == queue) return s.function;
-  }
-  return std::nullopt;
-}
-
-// What keeps updates of the caller's file from going through, for --check.
-struct Blocker {
-  std::string field = "-";  // for the report
-  std::string first;        // what to do before the fix, or ""
-};
-
-Blocker blocker_of(const Contents& c, uid_t expected) {
-  Blocker b;
-  uid_t owner = 0;
-  const std::string name = replacement_name(c.conf_name);
-  std::optional<Holder> holder = find_holder(*c.dir, name, expected, &owner);
-  if (!holder) return b;
-  switch (*holder) {
-    case Holder::kRunning:
-      b.field = "held by an update running now";
-      b.first = "let the update running now finish";
-      break;
-    case Holder::kInterrupted:
-      // The next update takes it over: nothing to do first.
-      b.field = "left by an interrupted update (the next update takes it over)";
-      break;
-    case Holder::kUnknown:
-      b.field = "owned by " + user_name(owner);
-      b.first = "have " + c.dir->path_of(name) + " removed: it is not yours";
-      break;
-  }
-  return b;
-}
-
-}  // namespace
-
-namespace {
 
 // Which queues CUPS has, from one request for all of them: nullopt (said
 // why) when the scheduler could not be asked.
@@ -270,11 +105,37 @@ void add_stored_fields(std::vector<std::string>& row, const SectionEntries* sect
   }
 }
 
+const SectionEntries* section_of(const Contents& c, std::string_view queue) {
+  for (const SectionEntries& s : c.sections) {
+    if (s.name == queue) return &s;
+  }
+  return nullptr;
+}
+
+std::optional<CredentialKind> function_of(const Contents& c, std::string_view queue) {
+  for (const QueueStatus& s : c.status) {
+    if (s.queue == queue) return s.function;
+  }
+  return std::nullopt;
+}
+
 }  // namespace
 
-int list_entries(const Account& account, bool json) {
-  Contents c = read_contents(account);
-  if (!c.dir) return 1;
+bool has_own_section(const AccountStore& store, std::string_view queue) {
+  AccountFile own;
+  StoreError error;
+  std::optional<AccountText> text;
+  if (!store.own_file(&own, error) || !store.read(own, &text, error) || !text) return false;
+  for (const SectionEntries& s : sections_of(*text)) {
+    if (s.name == queue) return true;
+  }
+  return false;
+}
+
+int list_entries(const Caller& caller, bool json) {
+  const std::optional<AccountStore> store = open_store(caller);
+  if (!store) return 1;
+  const Contents c = read_contents(*store);
   // Every queue once, in byte order, with what the two files say of it.
   std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
   for (const SectionEntries& s : c.sections) queues[s.name].first = &s;
@@ -295,44 +156,37 @@ int list_entries(const Account& account, bool json) {
   return c.complete && known ? 0 : 1;
 }
 
-int list_all_users(bool json) {
-  StoreError error;
-  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
-  if (!dir) {
-    report_store_error("", error);
-    return 1;
-  }
-  bool complete = true;
-  std::vector<QueueStatus> status;
-  complete = read_trusted(*dir, kStatusName, FileUse::kPublic, 0, nullptr,
-                          [&](int fd, const std::string& path, StoreError* e) {
-                            return read_status_lines(fd, path, &status, e);
-                          });
+int list_all_users(const Caller& caller, bool json) {
+  const std::optional<AccountStore> store = open_store(caller);
+  if (!store) return 1;
+  std::optional<AccountText> text;
+  bool complete = read_trusted(*store, store->status_file(), &text);
   std::unordered_map<std::string, CredentialKind> functions;
-  for (const QueueStatus& s : status) functions.emplace(s.queue, s.function);
+  if (text) {
+    for (const QueueStatus& s : statuses_of(*text)) functions.emplace(s.queue, s.function);
+  }
 
   struct FileSections {
     std::string user, owner;
     std::vector<SectionEntries> sections;
   };
   std::vector<FileSections> files;
-  std::optional<std::vector<std::string>> names = list_credential_files(*dir, &error);
-  if (!names) {
-    report_store_error("", error);
+  std::vector<AccountFile> found;
+  StoreError error;
+  if (!store->credential_files(&found, error)) {
+    report_store_error(caller, "", error);
     complete = false;
-    names.emplace();
   }
-  for (const std::string& name : *names) {
-    FileSections file{name.substr(0, name.size() - 5), "", {}};
-    const uid_t owner = owner_of_credential_file(*dir, name);  // the table shows it
-    const bool read = read_trusted(*dir, name, FileUse::kPrivate, owner, nullptr,
-                                   [&](int fd, const std::string& path, StoreError* e) {
-                                     return read_sections(fd, path, &file.sections, e);
-                                   });
-    complete = complete && read;
-    if (!read) continue;
-    file.owner = user_name(owner);
-    files.push_back(std::move(file));
+  for (const AccountFile& file : found) {
+    text.reset();
+    if (!read_trusted(*store, file, &text)) {
+      complete = false;
+      continue;
+    }
+    FileSections entry{
+        std::string(user_of_credential_file(file.name).value_or("")), user_name(file.owner), {}};
+    if (text) entry.sections = sections_of(*text);
+    files.push_back(std::move(entry));
   }
 
   bool any = false;
@@ -357,29 +211,40 @@ int list_all_users(bool json) {
   return complete && known ? 0 : 1;
 }
 
-int check_queue(const Account& account, const char* queue_named, bool json) {
+int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const QueueLookup lookup = find_queue(queue_named);
   switch (lookup.result) {
     case QueueCheck::kKnown:
       break;
-    case QueueCheck::kUnknown:
+    case QueueCheck::kUnknown: {
       // A typo is not a queue that is ready: scripts test the status.
-      report_unknown_queue(queue_named, has_section(account, queue_named));
+      std::optional<AccountStore> store;
+      StoreError error;
+      const bool held =
+          AccountStore::open(caller, &store, error) && has_own_section(*store, queue_named);
+      report_unknown_queue(queue_named, held);
       return 1;
+    }
     case QueueCheck::kUnreachable:
       report_unreachable_scheduler(lookup);
       return 1;
   }
   const std::string& queue = lookup.queue;
-  Contents c = read_contents(account);
-  if (!c.dir) return 1;
+  const std::optional<AccountStore> store = open_store(caller);
+  if (!store) return 1;
+  const Contents c = read_contents(*store);
   const std::optional<CredentialKind> function = function_of(c, queue);
   const SectionEntries* section = section_of(c, queue);
   std::vector<std::string> others;
   for (const SectionEntries& s : c.sections) {
     if (s.name != queue && same_but_case(s.name, queue)) others.push_back(s.name);
   }
-  const Blocker blocker = blocker_of(c, account.owner);
+  // What keeps updates of the caller's file from going through.
+  std::optional<Holder> holder;
+  uid_t holder_owner = 0;
+  StoreError error;
+  if (!c.own.name.empty()) store->find_holder(c.own, &holder, &holder_owner, error);
+  const std::string replacement = path_in_account_directory(replacement_name(c.own.name));
 
   // What a driver will need, and whether it will find it.
   const bool needs_id =
@@ -395,34 +260,31 @@ int check_queue(const Account& account, const char* queue_named, bool json) {
     const Stored stored = section != nullptr ? section->of(kCredentialKinds[k]) : Stored::kNothing;
     fields.emplace_back(kLabels[k], c.conf_refused ? "?" : stored_field(stored));
   }
-  const std::string file = c.conf_refused  ? "refused"
-                           : c.conf_exists ? c.dir->path_of(c.conf_name)
-                                           : "-";
+  const std::string file = c.conf_refused ? "refused" : c.conf_exists ? c.own.path() : "-";
+  const std::string blocker = holder ? replacement_file_field(*holder, holder_owner) : "-";
   if (json) {
     nlohmann::json document = nlohmann::json::object();
     for (const auto& [field, value] : fields) document[json_key(field)] = json_value(value);
     document["other_spellings"] = others;
     document["credential_file"] = json_value(file);
-    document["replacement_file"] = json_value(blocker.field);
+    document["replacement_file"] = json_value(blocker);
     document["ready"] = ready;
     print_json(document);
   } else {
     std::string spellings;
-    for (const std::string& other : others)
+    for (const std::string& other : others) {
       spellings += (spellings.empty() ? "" : " ") + field_of(other);
-    fields.emplace_back("other-spellings", spellings.empty() ? "-" : spellings);
-    fields.emplace_back("credential-file", file);
-    fields.emplace_back("replacement-file", blocker.field);
-    for (const auto& [field, value] : fields) {
-      const bool free_text =
-          field == "other-spellings" || field == "credential-file" || field == "replacement-file";
-      std::printf("%s: %s\n", field.c_str(), free_text ? value.c_str() : field_of(value).c_str());
     }
+    for (const auto& [field, value] : fields) {
+      std::printf("%s: %s\n", field.c_str(), field_of(value).c_str());
+    }
+    std::printf("other-spellings: %s\ncredential-file: %s\nreplacement-file: %s\n",
+                spellings.empty() ? "-" : spellings.c_str(), file.c_str(), blocker.c_str());
   }
   std::fflush(stdout);
 
   if (ready || !c.complete) return ready ? 0 : 1;  // what is wrong was said above
-  report_not_ready(queue, *function, needed == Stored::kIncomplete,
-                   account.user != nullptr ? account.user : "root", blocker.first);
+  report_not_ready(caller, queue, *function, needed == Stored::kIncomplete,
+                   holder ? first_step(*holder, replacement) : "");
   return 1;
 }

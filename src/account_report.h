@@ -1,8 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 // What is stored for the caller, and what a driver will find: the --list
-// and --check commands. Both read the account files through the same trust
-// checks as an update (a file an update would refuse is reported with the
-// same message, and not read) and never print a value or its length.
+// and --check commands, and root's --list --all-users. They read the account
+// files through the same trust checks as an update (a file an update would
+// refuse is reported with the same message, and not read) and never print a
+// value or its length.
 //
 // --list prints a header and one line per queue that has a section in the
 // caller's credential file or a line in the status file, fields separated by
@@ -13,7 +14,9 @@
 //
 // --check prints "field: value" lines about one queue and, when the function
 // switched on for it will not find what it needs, one line on standard error
-// with the command that fixes it.
+// with the command that fixes it. --list --all-users prints one row per
+// section of every credential file (USER, OWNER, QUEUE and the --list
+// fields); a file the trust checks refuse is reported and the rest listed.
 //
 // Results: the run's exit status: 0, or 1 when something could not be read
 // or asked (--list) or the driver will not find what it needs or CUPS does
@@ -21,17 +24,19 @@
 #ifndef VELMORA_ACCOUNT_REPORT_H_
 #define VELMORA_ACCOUNT_REPORT_H_
 
-#include "credential_file.h"
+#include <string_view>
 
-// account: whose credential file; json: one JSON document on standard
-// output instead of the table or the field lines, with the same fields.
-int list_entries(const Account& account, bool json);
-int check_queue(const Account& account, const char* queue, bool json);
+#include "account_store.h"
+#include "caller.h"
 
-// --list --all-users, for root: one row per section of every credential
-// file in the directory (USER, OWNER, QUEUE and the --list fields); a file
-// the trust checks refuse is reported as an update would, and the rest is
-// still listed.
-int list_all_users(bool json);
+// json: one JSON document on standard output instead of the table or the
+// field lines, with the same fields.
+int list_entries(const Caller& caller, bool json);
+int check_queue(const Caller& caller, const char* queue, bool json);
+int list_all_users(const Caller& caller, bool json);
+
+// Whether the caller's credential file, if it can be read, has a section of
+// exactly that name (a queue CUPS no longer knows); says nothing.
+bool has_own_section(const AccountStore& store, std::string_view queue);
 
 #endif  // VELMORA_ACCOUNT_REPORT_H_

@@ -11,6 +11,7 @@ CallerProblem find_caller(const char* acting_for, Caller* caller) {
   *caller = Caller{};
   const uid_t uid = getuid();
   const passwd* me = getpwuid(uid);
+  caller->uid = uid;
   caller->login = me != nullptr && me->pw_name != nullptr ? me->pw_name : std::to_string(uid);
   caller->owner = uid;
   if (acting_for != nullptr) {

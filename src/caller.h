@@ -4,10 +4,12 @@
 // go out under, say), but never a name of another local account, so that
 // nobody can file credentials where another user's runs look, or block them
 // there; and, with --user NAME, root acts for that local account (an
-// ordinary user may name only themselves).
+// ordinary user may name only themselves). Built once per run; the only
+// place that asks the system who the caller is.
 //
 // Results: find_caller returns kNone with *caller filled in, or the problem
-// (nothing is printed; messages.h says it).
+// (*caller still says who runs the tool; nothing is printed: messages.h says
+// it).
 #ifndef VELMORA_CALLER_H_
 #define VELMORA_CALLER_H_
 
@@ -25,12 +27,17 @@ enum class CallerProblem {
 };
 
 struct Caller {
+  uid_t uid = 0;      // the real user ID of the run
+  std::string login;  // the caller's login name, or their number
+  bool root() const { return uid == 0; }
+
   const char* user = nullptr;  // USER, or null for root: the name the credentials are filed under
   uid_t owner = 0;             // whose the credential file is
-  std::string login;           // the caller's login name, or their number
   const char* acting_for = nullptr;  // --user NAME, as given
   // Whether USER is the caller's login name (always, for root).
   bool user_is_login = true;
+  // The name the caller's credentials are filed under, for messages.
+  std::string filed_under() const { return user != nullptr ? user : "root"; }
 };
 
 // acting_for: --user NAME, or null; it must outlive *caller.

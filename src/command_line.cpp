@@ -47,26 +47,28 @@ constexpr LongName kLongOptions[] = {
 };
 
 // The long option a word names, whole or by an unambiguous prefix.
-const LongName* long_option_of(std::string_view word, std::string* problem) {
+const LongName* long_option_of(std::string_view word, WrongUse* problem) {
   const LongName* found = nullptr;
   for (const LongName& candidate : kLongOptions) {
     if (candidate.name == word) return &candidate;
     if (candidate.name.starts_with(word)) {
       if (found != nullptr) {
-        *problem = "option '" + std::string(word) + "' is ambiguous";
+        *problem = WrongUse::kAmbiguous;
         return nullptr;
       }
       found = &candidate;
     }
   }
-  if (found == nullptr) *problem = "unrecognized option '" + std::string(word) + "'";
+  if (found == nullptr) *problem = WrongUse::kUnrecognized;
   return found;
 }
 
-CommandLine wrong_use(std::string problem) {
+CommandLine wrong_use(WrongUse what, std::string_view word = {}, std::string_view other = {}) {
   CommandLine line;
   line.command = Command::kWrongUse;
-  line.problem = std::move(problem);
+  line.wrong = what;
+  line.word = word;
+  line.other = other;
   return line;
 }
 
@@ -89,19 +91,18 @@ CommandLine parse_command_line(int argc, char** argv) {
       continue;
     }
     const std::size_t equals = word.find('=');
-    std::string problem;
+    WrongUse problem = WrongUse::kNone;
     const LongName* option = long_option_of(word.substr(0, equals), &problem);
-    if (option == nullptr) return wrong_use(problem);
+    if (option == nullptr) return wrong_use(problem, word.substr(0, equals));
     long_options = true;
     std::optional<std::string> argument;
     if (equals != std::string_view::npos) argument = std::string(word.substr(equals + 1));
     if (option->takes_argument && !argument) {
-      if (i + 1 == argc)
-        return wrong_use("option '" + std::string(option->name) + "' needs an argument");
+      if (i + 1 == argc) return wrong_use(WrongUse::kNeedsArgument, option->name);
       argument = argv[++i];
     }
     if (!option->takes_argument && argument) {
-      return wrong_use("option '" + std::string(option->name) + "' takes no argument");
+      return wrong_use(WrongUse::kTakesNoArgument, option->name);
     }
     switch (option->option) {
       case LongOption::kUser:
@@ -128,24 +129,22 @@ CommandLine parse_command_line(int argc, char** argv) {
     }
   }
   if (commands.size() > 1) {
-    return wrong_use(std::string(commands[0]->name) + " and " + std::string(commands[1]->name) +
-                     " cannot be combined");
+    return wrong_use(WrongUse::kCannotCombine, commands[0]->name, commands[1]->name);
   }
   const std::optional<LongOption> command =
       commands.empty() ? std::nullopt : std::optional(commands[0]->option);
-  if (line.all_users && command != LongOption::kList)
-    return wrong_use("--all-users goes with --list");
+  if (line.all_users && command != LongOption::kList) return wrong_use(WrongUse::kAllUsersAlone);
   if (line.json && command != LongOption::kList && command != LongOption::kCheck) {
-    return wrong_use("--json goes with --list or --check");
+    return wrong_use(WrongUse::kJsonAlone);
   }
   if (line.user && (line.all_users || command == LongOption::kForget)) {
-    return wrong_use("--user goes with an option and a queue, --list or --check");
+    return wrong_use(WrongUse::kUserMisplaced);
   }
   if (!command) {
     // Deliberate: the usage text, with status 0, for every wrong line of the
     // options of old; with --user, the line is ours.
     if (!long_options && argc != 3) return line;
-    if (operands.size() != 2) return wrong_use("--user NAME needs an option and a queue");
+    if (operands.size() != 2) return wrong_use(WrongUse::kUserNeedsCommand);
     // An option that matches nothing is still the usage text, but only once
     // the queue has been judged: an unknown queue wins.
     line.update = operation_of(operands[0]);
@@ -154,13 +153,12 @@ CommandLine parse_command_line(int argc, char** argv) {
     return line;
   }
   if (*command == LongOption::kList) {
-    if (!operands.empty()) return wrong_use("extra operand '" + std::string(operands[0]) + "'");
+    if (!operands.empty()) return wrong_use(WrongUse::kExtraOperand, operands[0]);
     line.command = Command::kList;
     return line;
   }
-  const std::string name(commands[0]->name);
-  if (operands.empty()) return wrong_use(name + " needs the name of a queue");
-  if (operands.size() > 1) return wrong_use("extra operand '" + std::string(operands[1]) + "'");
+  if (operands.empty()) return wrong_use(WrongUse::kNeedsQueue, commands[0]->name);
+  if (operands.size() > 1) return wrong_use(WrongUse::kExtraOperand, operands[1]);
   line.command = *command == LongOption::kCheck ? Command::kCheck : Command::kForget;
   line.queue = operands[0];
   return line;

@@ -15,8 +15,8 @@
 // whole or by an unambiguous prefix, its argument after "=" or as the next
 // word, as getopt_long does.
 //
-// Results: parse_command_line returns a CommandLine; kWrongUse carries the
-// problem, to be shown with a hint to --help (status 2).
+// Results: parse_command_line returns a CommandLine; kWrongUse carries what
+// is wrong, to be shown with a hint to --help (status 2).
 #ifndef VELMORA_COMMAND_LINE_H_
 #define VELMORA_COMMAND_LINE_H_
 
@@ -49,6 +49,23 @@ struct OperationInfo {
   bool root_only;
 };
 
+// Why a command line cannot be run as given (messages.h words it, as GNU
+// tools do).
+enum class WrongUse {
+  kNone,
+  kAmbiguous,         // the long option `word` is ambiguous
+  kUnrecognized,      // `word` is no long option
+  kNeedsArgument,     // the option `word` needs an argument
+  kTakesNoArgument,   // the option `word` takes none
+  kCannotCombine,     // the commands `word` and `other` cannot be combined
+  kAllUsersAlone,     // --all-users without --list
+  kJsonAlone,         // --json without --list or --check
+  kUserMisplaced,     // --user with a command it does not go with
+  kUserNeedsCommand,  // --user without an option and a queue
+  kExtraOperand,      // `word` is one operand too many
+  kNeedsQueue,        // the command `word` needs a queue
+};
+
 enum class Command {
   kUsage,     // the usage text, status 0 (the answer of old to any wrong line)
   kHelp,      // --help
@@ -67,7 +84,8 @@ struct CommandLine {
   std::optional<std::string> user;        // --user NAME: act for that account
   bool all_users = false;                 // --all-users
   bool json = false;                      // --json
-  std::string problem;                    // kWrongUse: what is wrong, for the message
+  WrongUse wrong = WrongUse::kNone;       // kWrongUse: what is wrong
+  std::string word, other;                // kWrongUse: the words it is about
 };
 
 CommandLine parse_command_line(int argc, char** argv);

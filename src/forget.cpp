@@ -5,37 +5,45 @@
 #include <string>
 #include <vector>
 
-#include "account_directory.h"
+#include "account_store.h"
 #include "credential_file.h"
 #include "messages.h"
 #include "status_file.h"
 
-int forget_queue(const char* queue) {
+int forget_queue(const Caller& caller, const char* queue) {
   StoreError error;
-  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
-  if (!dir) {
-    report_store_error(queue, error);
+  std::optional<AccountStore> store;
+  CredentialChange change;
+  if (!AccountStore::open(caller, &store, error) ||
+      !make_change(queue, CredentialKind::kNone, CredentialEdit::kForget, nullptr, nullptr, &change,
+                   error)) {
+    report_store_error(caller, queue, error);
     return 1;
   }
   std::vector<std::string> changed;
   std::vector<std::string> refused;
-  auto tally = [&](const std::string& name, UpdateOutcome outcome) {
+  auto forget_in = [&](const AccountFile& file, const AccountStore::Edit& edit) {
+    error = StoreError{};
+    bool written = false;
+    const bool done = store->update(file, edit, UpdateWhen::kEditChanged, &written, error);
     report_recovered(error);
-    if (outcome == UpdateOutcome::kDone) changed.push_back(name);
-    if (outcome != UpdateOutcome::kRefused) return;
-    report_store_error(queue, error);
-    refused.push_back(name);
+    if (written) changed.push_back(file.name);
+    if (done) return;
+    report_store_error(caller, queue, error);
+    refused.push_back(file.name);
   };
-  tally(kStatusName, remove_status(queue, &error));
-  std::optional<std::vector<std::string>> files = list_credential_files(*dir, &error);
-  if (!files) {
-    report_store_error(queue, error);
-    refused.push_back("USER.conf");
-    files.emplace();
+  forget_in(store->status_file(), [&](AccountText& text, StoreError&) {
+    clear_queue(text, change.queue);
+    return true;
+  });
+  std::vector<AccountFile> files;
+  if (!store->credential_files(&files, error)) {
+    report_store_error(caller, queue, error);
+    refused.push_back("USER" + std::string(kCredentialSuffix));
   }
-  for (const std::string& name : *files) {
-    // Each file stays whose it is (a print name's, whoever made it).
-    tally(name, forget_queue_in(name, owner_of_credential_file(*dir, name), queue, &error));
+  for (const AccountFile& file : files) {
+    forget_in(file,
+              [&](AccountText& text, StoreError& e) { return apply_change(text, change, e); });
   }
   report_forgotten(queue, changed, refused);
   return refused.empty() ? 0 : 1;

@@ -4,13 +4,16 @@
 // spelling and any other letter case) from every user's credential file.
 // Each file goes through the same rewrite and trust checks as an update and
 // stays its user's; a file refused (planted, or being updated this moment:
-// reported, not waited on) does not stop the others.
+// reported, not waited on) does not stop the others; a file that never
+// mentions the queue is left as it is.
 //
 // Results: the run's exit status: 0 when nothing was refused, else 1. Each
 // refusal is said as an update would say it, then one summary line.
 #ifndef VELMORA_FORGET_H_
 #define VELMORA_FORGET_H_
 
-int forget_queue(const char* queue);
+#include "caller.h"
+
+int forget_queue(const Caller& caller, const char* queue);
 
 #endif  // VELMORA_FORGET_H_

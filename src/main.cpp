@@ -63,7 +63,7 @@ int main(int argc, char** argv) {
       print_version();
       return 0;
     case Command::kWrongUse:
-      report_wrong_use(line.problem);
+      report_wrong_use(line.wrong, line.word, line.other);
       return 2;
     case Command::kList:
     case Command::kCheck:
@@ -72,22 +72,21 @@ int main(int argc, char** argv) {
       break;
   }
 
+  Caller caller;
+  const char* acting_for = line.user ? line.user->c_str() : nullptr;
+  const CallerProblem problem = find_caller(acting_for, &caller);
   // Every user's files are root's to read and change.
-  if ((line.all_users || line.command == Command::kForget) && getuid() != 0) {
+  if ((line.all_users || line.command == Command::kForget) && !caller.root()) {
     report_root_only(line.all_users ? "--all-users" : "--forget");
     return 1;
   }
-  if (line.all_users) return list_all_users(line.json);
-  if (line.command == Command::kForget) return forget_queue(line.queue.c_str());
-
-  Caller caller;
-  const char* acting_for = line.user ? line.user->c_str() : nullptr;
-  if (CallerProblem problem = find_caller(acting_for, &caller); problem != CallerProblem::kNone) {
+  if (line.all_users) return list_all_users(caller, line.json);
+  if (line.command == Command::kForget) return forget_queue(caller, line.queue.c_str());
+  if (problem != CallerProblem::kNone) {
     report_caller_problem(problem, caller);
     return 1;
   }
-  const Account account{caller.user, caller.owner};
-  if (line.command == Command::kList) return list_entries(account, line.json);
-  if (line.command == Command::kCheck) return check_queue(account, line.queue.c_str(), line.json);
+  if (line.command == Command::kList) return list_entries(caller, line.json);
+  if (line.command == Command::kCheck) return check_queue(caller, line.queue.c_str(), line.json);
   return run_update(line, caller);
 }

@@ -11,134 +11,12 @@
 #include <cstring>
 #include <string>
 
-#include "account_format.h"
-
 std::string user_name(uid_t uid) {
   if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
     return pw->pw_name;
   }
   return std::to_string(uid);
 }
-
-namespace {
-
-std::string octal_mode(mode_t mode) {
-  char text[8];
-  std::snprintf(text, sizeof text, "%04o", static_cast<unsigned>(mode & 07777));
-  return text;
-}
-
-// Whether the caller may act on a file or directory of `owner` themselves.
-bool may_fix(uid_t owner) { return getuid() == 0 || owner == getuid(); }
-
-// What the caller can do about a file that blocks the update: root, and the
-// file's owner, can clear it themselves; anyone else needs the administrator.
-std::string remedy(uid_t owner) {
-  if (may_fix(owner)) return "inspect it and remove it, then run the command again";
-  if (owner == 0) return "only the administrator can remove it; ask the administrator";
-  return "only " + user_name(owner) + " or the administrator can remove it; ask the administrator";
-}
-
-// The same for a command that mends it.
-std::string run_or_ask(uid_t owner, const std::string& command) {
-  if (may_fix(owner)) return "run " + command + ", then run the command again";
-  return "ask the administrator to run " + command;
-}
-
-// An old file this run refused to adopt: which, whose, and what to do.
-void report_refused_file(const StoreError& e, const Caller* caller) {
-  const uid_t owner_id = e.owner.value_or(getuid());
-  const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
-  const char* path = e.path.c_str();
-  std::string what;
-  std::string fix = remedy(owner_id);
-  switch (e.step) {
-    case StoreStep::kNotOwner:
-      what = "belongs to " + owner + ", not to " + user_name(e.expected_owner);
-      // The name is USER's choice: say so, since another may use it.
-      if (caller != nullptr && !caller->user_is_login && e.path.ends_with(".conf")) {
-        what += " (USER is '" + std::string(caller->user) + "', not your login name)";
-      }
-      break;
-    case StoreStep::kHardLinked:
-      what = "has " + std::to_string(e.links) + " hard links (owned by " + owner + ")";
-      break;
-    case StoreStep::kWritableByOthers:
-      what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
-             "): others could have changed it";
-      fix = may_fix(owner_id)
-                ? "check it, run chmod go-w " + e.path + ", then run the command again"
-                : run_or_ask(owner_id, "chmod go-w " + e.path);
-      break;
-    case StoreStep::kNotReadableByAll:
-      what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
-             "): the status file must be readable by everyone";
-      fix = may_fix(owner_id) ? "make sure nothing in it is private, run chmod 0644 " + e.path +
-                                    ", then run the command again"
-                              : run_or_ask(owner_id, "chmod 0644 " + e.path);
-      break;
-    default:
-      what = "is not a regular file (owned by " + owner + ")";
-      break;
-  }
-  std::fprintf(stderr, "%s: %s %s; it was left unchanged: %s\n", program_name(), path, what.c_str(),
-               fix.c_str());
-}
-
-// A replacement file that exists already: a running update's, a leftover of
-// an interrupted one, or a file someone planted to block this user.
-void report_existing_replacement(const StoreError& e) {
-  const char* path = e.path.c_str();
-  const char* why = std::strerror(e.error);
-  if (!e.owner) {
-    std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", program_name(), path,
-                 why);
-    return;
-  }
-  const std::string whose = "(owned by " + user_name(*e.owner) + ")";
-  std::string advice;
-  switch (e.holder) {
-    case Holder::kRunning:
-      advice = "another update of " + e.target +
-               " is running now (it may be stopped or slow); let it finish, then run the command "
-               "again; do not remove " +
-               e.path;
-      break;
-    case Holder::kInterrupted:
-      advice = "an update of " + e.target +
-               " was interrupted (killed, or the machine stopped) and left it; run the command "
-               "again, which takes it over";
-      break;
-    case Holder::kUnknown:
-      advice = remedy(*e.owner);
-      break;
-  }
-  std::fprintf(stderr, "%s: cannot create %s: %s %s: %s\n", program_name(), path, why,
-               whose.c_str(), advice.c_str());
-}
-
-void report_unsafe_directory(const StoreError& e) {
-  const uid_t owner = e.owner.value_or(0);
-  // The account directory itself, or one on the way to it.
-  const bool above = !e.target.empty() && e.path != e.target;
-  const std::string what =
-      above ? "the directory " + e.path + " above the account directory " + e.target
-            : "the account directory " + e.path;
-  if (owner != 0 && owner != getuid()) {
-    std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n",
-                 program_name(), what.c_str(), user_name(owner).c_str(),
-                 run_or_ask(0, "chown root " + e.path).c_str());
-    return;
-  }
-  std::fprintf(stderr,
-               "%s: %s has mode %s: others may write in it but it lacks the sticky bit, so they "
-               "could replace %s; nothing was changed: %s\n",
-               program_name(), what.c_str(), octal_mode(e.mode).c_str(),
-               above ? "the account directory" : "any file in it",
-               run_or_ask(owner, (above ? "chmod go-w " : "chmod +t ") + e.path).c_str());
-}
-
-}  // namespace
 
 namespace {
 
@@ -232,52 +110,50 @@ void report_caller_problem(CallerProblem problem, const Caller& caller) {
   }
 }
 
-void report_wrong_use(const std::string& problem) {
+void report_wrong_use(WrongUse what, const std::string& word, const std::string& other) {
+  std::string problem;
+  switch (what) {
+    case WrongUse::kAmbiguous:
+      problem = "option '" + word + "' is ambiguous";
+      break;
+    case WrongUse::kUnrecognized:
+      problem = "unrecognized option '" + word + "'";
+      break;
+    case WrongUse::kNeedsArgument:
+      problem = "option '" + word + "' needs an argument";
+      break;
+    case WrongUse::kTakesNoArgument:
+      problem = "option '" + word + "' takes no argument";
+      break;
+    case WrongUse::kCannotCombine:
+      problem = word + " and " + other + " cannot be combined";
+      break;
+    case WrongUse::kAllUsersAlone:
+      problem = "--all-users goes with --list";
+      break;
+    case WrongUse::kJsonAlone:
+      problem = "--json goes with --list or --check";
+      break;
+    case WrongUse::kUserMisplaced:
+      problem = "--user goes with an option and a queue, --list or --check";
+      break;
+    case WrongUse::kUserNeedsCommand:
+      problem = "--user NAME needs an option and a queue";
+      break;
+    case WrongUse::kExtraOperand:
+      problem = "extra operand '" + word + "'";
+      break;
+    case WrongUse::kNeedsQueue:
+      problem = word + " needs the name of a queue";
+      break;
+    case WrongUse::kNone:
+      break;
+  }
   std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program_name(),
                problem.c_str(), program_name());
 }
 
-void report_recovered(const StoreError& e) {
-  if (e.recovered.empty()) return;
-  std::fprintf(stderr, "%s: took over %s, left by an interrupted update\n", program_name(),
-               e.recovered.c_str());
-}
-
 void report_no_queue() { std::fputs("No Printer Queue Entry\n", stderr); }
-
-void report_not_ready(const std::string& queue, CredentialKind function, bool incomplete,
-                      const std::string& user, const std::string& first_step) {
-  const bool job = function == CredentialKind::kJobAccounting;
-  const std::string why =
-      std::string(job ? "job accounting is on, but " : "user authentication is on, but ") +
-      (incomplete ? std::string(job ? "the ID and PIN" : "the user name and password") +
-                        " stored for " + user + " are incomplete"
-                  : std::string(job ? "no ID and PIN are" : "no user name and password are") +
-                        " stored for " + user);
-  std::string fix = std::string("velmora-account ") + (job ? "-p " : "-pu ") + queue;
-  if (!first_step.empty()) fix += " (first " + first_step + ")";
-  std::fprintf(stderr, "%s: %s: %s; run: %s\n", program_name(), queue.c_str(), why.c_str(),
-               fix.c_str());
-}
-
-void report_forgotten(const std::string& queue, const std::vector<std::string>& changed,
-                      const std::vector<std::string>& refused) {
-  auto names = [](const std::vector<std::string>& list) {
-    std::string text;
-    for (const std::string& name : list) text += (text.empty() ? "" : ", ") + name;
-    return text;
-  };
-  std::printf("forgot %s: %zu %s changed%s%s%s", queue.c_str(), changed.size(),
-              changed.size() == 1 ? "file" : "files", changed.empty() ? "" : " (",
-              names(changed).c_str(), changed.empty() ? "" : ")");
-  if (!refused.empty()) std::printf(", %zu refused (%s)", refused.size(), names(refused).c_str());
-  std::printf("\n");
-}
-
-void report_root_only(const std::string& what) {
-  std::fprintf(stderr, "%s: %s: only root may do this; nothing was changed\n", program_name(),
-               what.c_str());
-}
 
 void report_unknown_queue(const std::string& queue, bool held) {
   if (held) {
@@ -289,83 +165,6 @@ void report_unknown_queue(const std::string& queue, bool held) {
   }
   std::fprintf(stderr, "%s: %s: CUPS knows no such queue (lpstat -e lists them)\n", program_name(),
                queue.c_str());
-}
-
-void report_store_error(const std::string& queue, const StoreError& e, const Caller* caller) {
-  const char* why = std::strerror(e.error);
-  const char* path = e.path.c_str();
-  switch (e.step) {
-    case StoreStep::kCreate:
-      if (e.error == EEXIST) {
-        report_existing_replacement(e);
-      } else {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program_name(), path, why);
-      }
-      return;
-    case StoreStep::kPathTooLong:
-      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n",
-                   program_name(), path);
-      return;
-    case StoreStep::kOpen:
-      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", program_name(), path,
-                   why);
-      return;
-    case StoreStep::kNotRegularFile:
-    case StoreStep::kNotOwner:
-    case StoreStep::kHardLinked:
-    case StoreStep::kWritableByOthers:
-    case StoreStep::kNotReadableByAll:
-      report_refused_file(e, caller);
-      return;
-    case StoreStep::kDirectory:
-      std::fprintf(stderr, "%s: cannot open the account directory %s: %s; nothing was changed\n",
-                   program_name(), path, why);
-      return;
-    case StoreStep::kUnsafeDirectory:
-      report_unsafe_directory(e);
-      return;
-    case StoreStep::kReplaced:
-      std::fprintf(stderr,
-                   "%s: cannot update %s: its replacement file %s was removed or replaced while "
-                   "this run was writing it; nothing was changed\n",
-                   program_name(), e.target.c_str(), path);
-      return;
-    case StoreStep::kRead:
-      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", program_name(), path,
-                   why);
-      return;
-    case StoreStep::kLineTooLong:
-      std::fprintf(stderr,
-                   "%s: cannot write %s: a line would be longer than %d bytes; nothing was "
-                   "changed\n",
-                   program_name(), path, kMaxFormattedLine);
-      return;
-    case StoreStep::kUnclosedSection:
-      std::fprintf(stderr,
-                   "%s: cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
-                   "changed\n",
-                   program_name(), path, queue.c_str(), queue.c_str());
-      return;
-    case StoreStep::kWrite:
-      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", program_name(), path,
-                   why);
-      return;
-    case StoreStep::kRename:
-      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", program_name(),
-                   path, e.target.c_str(), why);
-      return;
-    case StoreStep::kSyncDirectory:
-      std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
-                   program_name(), path, why, e.target.c_str());
-      return;
-    case StoreStep::kArguments:
-      std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", program_name());
-      return;
-    case StoreStep::kMemory:
-    case StoreStep::kNone:
-      break;
-  }
-  std::fprintf(stderr, "%s: cannot update the account file: %s\n", program_name(), why);
 }
 
 void report_unreachable_scheduler(const QueueLookup& lookup) {
@@ -408,6 +207,12 @@ void report_unreachable_scheduler(const QueueLookup& lookup) {
       std::fprintf(stderr,
                    "%s: the print scheduler at %s did not answer: %s; nothing was changed\n",
                    program_name(), server, lookup.detail.c_str());
+      return;
+    case SchedulerFailure::kCheckFailed:
+      std::fprintf(
+          stderr, "%s: cannot ask the print scheduler at %s: %s; nothing was changed\n",
+          program_name(), server,
+          lookup.error != 0 ? std::strerror(lookup.error) : "the check ended unexpectedly");
       return;
     case SchedulerFailure::kConnect:
     case SchedulerFailure::kNone:

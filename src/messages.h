@@ -3,10 +3,12 @@
 // standard output, and, for each way a run can end otherwise, one line on
 // standard error in the manner of util-linux ("velmora-account: what failed:
 // why"). Each line names the file and, where someone blocks the update, who,
-// and what the caller can do about it. Nothing else in the tool writes to
-// standard error.
+// and what the caller can do about it (which depends on who the caller is).
+// Every sentence the tool prints is written here; nothing else in the tool
+// writes to standard error.
 //
-// Results: none; each function writes its text and returns.
+// Results: none; each report_ function writes its text and returns. The
+// functions returning a string give a field or a phrase for a report.
 #ifndef VELMORA_MESSAGES_H_
 #define VELMORA_MESSAGES_H_
 
@@ -16,6 +18,7 @@
 #include <vector>
 
 #include "caller.h"
+#include "command_line.h"
 #include "credential_entry.h"
 #include "credential_kind.h"
 #include "scheduler.h"
@@ -34,11 +37,12 @@ void print_version();
 // A user's login name, or their number when they have none.
 std::string user_name(uid_t uid);
 
-// A long option unknown or used wrongly: the problem, then the hint to
-// --help, as GNU tools give them.
-void report_wrong_use(const std::string& problem);
+// A command line that cannot be run as given: what is wrong, then the hint
+// to --help, as GNU tools give them.
+void report_wrong_use(WrongUse what, const std::string& word, const std::string& other);
 
-// USER cannot be used (kUserUnset, kUserUnusable, kUserIsAnother).
+// USER cannot be used (kUserUnset, kUserUnusable, kUserIsAnother), or
+// --user names someone the caller may not act for.
 void report_caller_problem(CallerProblem problem, const Caller& caller);
 
 // The queue named is not one CUPS knows: the line scripts expect.
@@ -56,11 +60,12 @@ void report_unreachable_scheduler(const QueueLookup& lookup);
 // (password) the PIN or password of `kind`.
 void report_entry(CredentialKind kind, bool password, EntryResult result);
 
-// An update, or a read of an account file, that did not take place. caller
-// (when given) lets a refused credential file say that USER is not the
-// caller's login name.
-void report_store_error(const std::string& queue, const StoreError& error,
-                        const Caller* caller = nullptr);
+// ---- The account files (store_messages.cpp) ---------------------------------
+
+// A read or update of an account file that did not take place, as the
+// caller can act on it: for a refused credential file, whether USER is the
+// caller's login name too.
+void report_store_error(const Caller& caller, const std::string& queue, const StoreError& error);
 
 // An update that took over the leftover of an interrupted one (says nothing
 // when it did not).
@@ -74,11 +79,16 @@ void report_forgotten(const std::string& queue, const std::vector<std::string>& 
 // A command only root may give (--all-users, --forget), given by another.
 void report_root_only(const std::string& what);
 
+// --check: a replacement file in the way, as its field says it, and what
+// to do about it before the fix ("" when nothing).
+std::string replacement_file_field(Holder holder, uid_t owner);
+std::string first_step(Holder holder, const std::string& replacement_path);
+
 // --check: the function switched on for queue (job accounting or user
-// authentication) will not find what it needs in user's file: nothing, or
-// (incomplete) half of it; the command that fixes it, after first_step when
-// there is one.
-void report_not_ready(const std::string& queue, CredentialKind function, bool incomplete,
-                      const std::string& user, const std::string& first_step);
+// authentication) will not find what it needs in the caller's file: nothing,
+// or (incomplete) half of it; the command that fixes it, after first_step
+// when there is one.
+void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind function,
+                      bool incomplete, const std::string& first_step);
 
 #endif  // VELMORA_MESSAGES_H_

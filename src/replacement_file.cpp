@@ -39,11 +39,8 @@ void remove_held_file() {
   unlink_if_same(g_held.dir, g_held.name, g_held.dev, g_held.ino);
 }
 
-// Writes length bytes durably; false, with errno set, when a step fails.
-bool write_durably(int fd, const char* data, std::size_t length) {
-  // Deliberate: durability before speed, an fsync before and a sync after
-  // every line, so whatever was written is on disk whenever the run ends.
-  if (fsync(fd) != 0) return false;
+// Writes length bytes; false, with errno set, when a step fails.
+bool write_all(int fd, const char* data, std::size_t length) {
   std::size_t total = 0;
   while (total < length) {
     ssize_t n = ::write(fd, data + total, length - total);
@@ -57,7 +54,6 @@ bool write_durably(int fd, const char* data, std::size_t length) {
     }
     total += static_cast<std::size_t>(n);
   }
-  sync();
   return true;
 }
 
@@ -69,9 +65,9 @@ namespace {
 // take over once nobody holds it: a regular file of the file's owner (or,
 // for root acting for a user, root's own, not handed over yet), with one
 // name, that nobody else could have written.
-bool may_take_over(const struct stat& st, uid_t owner) {
-  return S_ISREG(st.st_mode) && (st.st_uid == owner || st.st_uid == geteuid()) &&
-         st.st_nlink == 1 && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
+bool may_take_over(const struct stat& st, uid_t owner, uid_t caller) {
+  return S_ISREG(st.st_mode) && (st.st_uid == owner || st.st_uid == caller) && st.st_nlink == 1 &&
+         (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 // The primary group of a user, or none to change.
@@ -93,7 +89,7 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
   struct stat seen {};
   if (fstatat(dir.fd(), name.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
   *owner = seen.st_uid;
-  if (!may_take_over(seen, expected)) return Holder::kUnknown;
+  if (!may_take_over(seen, expected, dir.caller())) return Holder::kUnknown;
   UniqueFd existing(
       ::openat(dir.fd(), name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
@@ -106,11 +102,11 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
 }
 
 ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string target, uid_t owner,
-                                 StoreError* error)
+                                 StoreError& error)
     : dir_(dir),
       name_(replacement_name(target)),
       target_(std::move(target)),
-      error_(error),
+      error_(&error),
       owner_(owner) {}
 
 // Makes the file unnamed and locked, then gives it its name: no other run
@@ -129,7 +125,7 @@ ReplacementFile::Link ReplacementFile::link_new_file() {
       fstat(fd.get(), &st) != 0) {
     int err = errno;
     if (!private_name.empty() && fd.valid()) unlinkat(dir_.fd(), private_name.c_str(), 0);
-    fail(error_, StoreStep::kCreate, dir_.path_of(name_), err);
+    fail(*error_, StoreStep::kCreate, path_in_account_directory(name_), err);
     return Link::kFailed;
   }
   int linked;
@@ -148,7 +144,7 @@ ReplacementFile::Link ReplacementFile::link_new_file() {
   }
   if (linked != 0) {
     if (errno == EEXIST) return Link::kExists;
-    fail(error_, StoreStep::kCreate, dir_.path_of(name_), errno);
+    fail(*error_, StoreStep::kCreate, path_in_account_directory(name_), errno);
     return Link::kFailed;
   }
   fd_ = std::move(fd);
@@ -165,25 +161,25 @@ ReplacementFile::TakeOver ReplacementFile::take_over_leftover() {
   if (fstatat(dir_.fd(), name_.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0) {
     return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
   }
-  if (!may_take_over(seen, owner_)) return TakeOver::kRefused;
+  if (!may_take_over(seen, owner_, dir_.caller())) return TakeOver::kRefused;
   UniqueFd fd(::openat(dir_.fd(), name_.c_str(), O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
   struct stat st {};
   if (!fd.valid() || fstat(fd.get(), &st) != 0)
     return errno == ENOENT ? TakeOver::kGone : TakeOver::kRefused;
-  if (!same_file(st, seen) || !may_take_over(st, owner_)) return TakeOver::kGone;
+  if (!same_file(st, seen) || !may_take_over(st, owner_, dir_.caller())) return TakeOver::kGone;
   if (flock(fd.get(), LOCK_EX | LOCK_NB) != 0) return TakeOver::kRefused;  // a live run's
   // Renamed into place, or removed, while this run looked: start again.
   if (fstatat(dir_.fd(), name_.c_str(), &seen, AT_SYMLINK_NOFOLLOW) != 0 || !same_file(seen, st)) {
     return TakeOver::kGone;
   }
   if (ftruncate(fd.get(), 0) != 0 || fchmod(fd.get(), 0600) != 0) {
-    fail(error_, StoreStep::kCreate, dir_.path_of(name_), errno);
+    fail(*error_, StoreStep::kCreate, path_in_account_directory(name_), errno);
     return TakeOver::kFailed;
   }
   fd_ = std::move(fd);
   dev_ = st.st_dev;
   ino_ = st.st_ino;
-  recovered_ = dir_.path_of(name_);
+  recovered_ = path_in_account_directory(name_);
   return TakeOver::kTaken;
 }
 
@@ -201,7 +197,7 @@ bool ReplacementFile::create(mode_t mode) {
   }
   if (!fd_.valid()) {  // a live run's, someone else's, or one that kept coming back
     look_at_existing();
-    return fail(error_, StoreStep::kCreate, dir_.path_of(name_), EEXIST);
+    return fail(*error_, StoreStep::kCreate, path_in_account_directory(name_), EEXIST);
   }
   error_->recovered = recovered_;
   hold();
@@ -227,42 +223,44 @@ void ReplacementFile::look_at_existing() {
   if (std::optional<Holder> holder = find_holder(dir_, name_, owner_, &owner)) {
     error_->owner = owner;
     error_->holder = *holder;
-    error_->target = dir_.path_of(target_);
+    error_->target = path_in_account_directory(target_);
   }
 }
 
 bool ReplacementFile::write(std::string_view data) {
-  if (!write_durably(fd_.get(), data.data(), data.size())) {
-    return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
+  if (!write_all(fd_.get(), data.data(), data.size())) {
+    return fail(*error_, StoreStep::kWrite, path_in_account_directory(name_), errno);
   }
   return true;
 }
 
 bool ReplacementFile::commit() {
-  // The final fsync catches a failed write-back of the last line, which
-  // sync() alone would not report.
-  if (fsync(fd_.get()) != 0) return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
+  // Deliberate: the one flush of the file, before it takes the old one's
+  // place; what a crash interrupts before the rename is a leftover the next
+  // run takes over, and the old file is intact.
+  if (fsync(fd_.get()) != 0)
+    return fail(*error_, StoreStep::kWrite, path_in_account_directory(name_), errno);
   BlockedSignals blocked(SignalSet::kTerminating);
   // Readable by others only now, complete: nobody else could open it
   // before. Likewise a file root writes for a user becomes theirs only now,
   // so that they could not write into it meanwhile.
   if ((mode_ != 0600 && fchmod(fd_.get(), mode_) != 0) ||
-      (owner_ != geteuid() && fchown(fd_.get(), owner_, group_of(owner_)) != 0)) {
-    return fail(error_, StoreStep::kWrite, dir_.path_of(name_), errno);
+      (owner_ != dir_.caller() && fchown(fd_.get(), owner_, group_of(owner_)) != 0)) {
+    return fail(*error_, StoreStep::kWrite, path_in_account_directory(name_), errno);
   }
   // Someone may have removed the file and another run made a new one under
   // the name: renaming that would publish a file half written by another.
   struct stat st {};
   if (fstatat(dir_.fd(), name_.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0 || st.st_dev != dev_ ||
       st.st_ino != ino_) {
-    error_->target = dir_.path_of(target_);
-    return fail(error_, StoreStep::kReplaced, dir_.path_of(name_),
+    error_->target = path_in_account_directory(target_);
+    return fail(*error_, StoreStep::kReplaced, path_in_account_directory(name_),
                 errno == ENOENT ? ENOENT : ESTALE);
   }
   if (renameat(dir_.fd(), name_.c_str(), dir_.fd(), target_.c_str()) != 0) {
     int err = errno;
-    error_->target = dir_.path_of(target_);
-    return fail(error_, StoreStep::kRename, dir_.path_of(name_), err);
+    error_->target = path_in_account_directory(target_);
+    return fail(*error_, StoreStep::kRename, path_in_account_directory(name_), err);
   }
   committed_ = true;
   g_held.armed = 0;
@@ -270,8 +268,8 @@ bool ReplacementFile::commit() {
   fd_.reset();
   // Makes the rename itself durable.
   if (fsync(dir_.fd()) != 0) {
-    error_->target = dir_.path_of(target_);
-    return fail(error_, StoreStep::kSyncDirectory, std::string(account_directory()), errno);
+    error_->target = path_in_account_directory(target_);
+    return fail(*error_, StoreStep::kSyncDirectory, std::string(account_directory()), errno);
   }
   return true;
 }

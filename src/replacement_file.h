@@ -5,10 +5,10 @@
 //
 // Calling sequence (account_file.h runs it for every update):
 //
-//   ReplacementFile out(dir, "alice.conf", &error);  // writes "alice.conf.new"
+//   ReplacementFile out(dir, "alice.conf", owner, error);  // writes "alice.conf.new"
 //   if (!out.create(0600)) return false;   // another run's stays
-//   out.write(...);                        // each line durably, in order
-//   return out.commit();                   // rename it into place
+//   out.write(content);                    // the whole new content, at once
+//   return out.commit();                   // flush it, rename it into place
 //
 // The file is a lock held by a live process from its first instant: it is
 // made unnamed (O_TMPFILE), locked with flock, and only then linked under
@@ -53,7 +53,7 @@ class ReplacementFile {
   // outlive this object; owner is whose the new file is (root acting for a
   // user hands it over complete, just before the rename), and whose
   // leftover this run may take over.
-  ReplacementFile(const AccountDirectory& dir, std::string target, uid_t owner, StoreError* error);
+  ReplacementFile(const AccountDirectory& dir, std::string target, uid_t owner, StoreError& error);
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
   ~ReplacementFile() { rollback(); }
@@ -66,13 +66,14 @@ class ReplacementFile {
   // The full path of a leftover this run took over, or "".
   const std::string& recovered() const { return recovered_; }
 
-  // Writes durably: an fsync of what came before, the bytes, then a sync, so
-  // whatever was written is on disk whenever the run ends.
+  // Writes data after what was written before (the whole content, best in
+  // one call: a neighbour watching the file's size learns only the total).
   bool write(std::string_view data);
 
-  // Checks that the name still refers to this run's file, renames it onto
-  // the target and syncs the directory, with the signals that end a run held
-  // back meanwhile: a signal then takes effect once the change is durable.
+  // Flushes the file to disk (once), checks that the name still refers to
+  // this run's file, renames it onto the target and syncs the directory,
+  // with the signals that end a run held back meanwhile: a signal then takes
+  // effect once the change is durable.
   bool commit();
 
  private:

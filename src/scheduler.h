@@ -35,12 +35,13 @@ enum class QueueCheck {
 
 enum class SchedulerFailure {
   kNone,
-  kResolve,   // the server's name could not be resolved (detail: the resolver's reason)
-  kConnect,   // no connection (error: errno)
-  kTimeout,   // the deadline passed (phase: while doing what)
-  kPassword,  // the scheduler asked for a password
-  kClosed,    // the connection ended before an answer (error: errno, or 0)
-  kNoAnswer,  // something else came back, or the check itself failed (detail)
+  kResolve,      // the server's name could not be resolved (detail: the resolver's reason)
+  kConnect,      // no connection (error: errno)
+  kTimeout,      // the deadline passed (phase: while doing what)
+  kPassword,     // the scheduler asked for a password
+  kClosed,       // the connection ended before an answer (error: errno, or 0)
+  kNoAnswer,     // something else came back (detail: what)
+  kCheckFailed,  // the check could not start (error: errno), or died (error 0)
 };
 
 // How far the conversation got.
@@ -52,7 +53,7 @@ struct QueueLookup {
   std::string server;  // the scheduler asked: a socket path, or host:port
   SchedulerFailure failure = SchedulerFailure::kNone;
   SchedulerPhase phase = SchedulerPhase::kResolving;
-  int error = 0;       // kConnect, kClosed: errno
+  int error = 0;       // kConnect, kClosed, kCheckFailed: errno
   std::string detail;  // kResolve, kNoAnswer: what went wrong
 };
 

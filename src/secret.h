@@ -65,6 +65,26 @@ class SecretText {
   void append(std::string_view text) { append(text.data(), text.size()); }
   void push_back(char c) { append(&c, 1); }
 
+  // Makes room for n bytes in all without growing again (std::bad_alloc as
+  // append).
+  void reserve(std::size_t n) {
+    if (bytes_.capacity() < n + 1) bytes_.reserve(n + 1);
+  }
+  // Appends n zero bytes and returns where they start, to be filled in
+  // place (by read(2), say); shrink() gives back what was not filled.
+  char* extend(std::size_t n) {
+    const std::size_t old = size();
+    if (bytes_.capacity() < old + n + 1) reserve(std::max(old + n, 2 * bytes_.capacity()));
+    if (bytes_.empty()) bytes_.push_back('\0');
+    bytes_.insert(bytes_.end() - 1, n, '\0');
+    return bytes_.data() + old;
+  }
+  void shrink(std::size_t n) noexcept {
+    if (n >= size()) return;
+    wipe_bytes(bytes_.data() + n, size() - n);
+    bytes_.resize(n + 1);
+  }
+
   // Wipes the text but keeps the block for reuse.
   void clear() noexcept {
     wipe_bytes(bytes_.data(), bytes_.size());

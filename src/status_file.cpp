@@ -1,101 +1,67 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "status_file.h"
 
-#include <unistd.h>
-
 #include <cerrno>
-#include <new>
 #include <optional>
-#include <string>
-#include <string_view>
 #include <unordered_set>
+#include <utility>
 
-#include "account_directory.h"
-#include "account_file.h"
 #include "account_format.h"
-#include "line_reader.h"
 
 namespace {
 
-// Rewrites the status file: every status line of the queue becomes
-// new_line, or goes (null); without one, new_line is appended.
-UpdateOutcome rewrite_status(const char* queue, const LineBuffer* new_line, StoreError* error) {
-  return rewrite_account_file(
-      {kStatusName, FileUse::kPublic, getuid()},
-      [&](ReplacementFile& out, const OldContent& old) {
-        bool found = false;
-        if (old.fd >= 0) {
-          const bool read = read_lines(
-              old.fd, old.path,
-              [&](SecretText& line) {
-                // Every status line of the queue is replaced, not only the first.
-                if (is_status_line_of(line.view(), queue)) {
-                  found = true;
-                  return new_line == nullptr || out.write(new_line->data());
-                }
-                line.push_back('\n');
-                return out.write(line.view());
-              },
-              error);
-          if (!read) return Rewrite::kFailed;
-        }
-        if (new_line == nullptr) return found ? Rewrite::kWritten : Rewrite::kUnchanged;
-        if (!found && !out.write(new_line->data())) return Rewrite::kFailed;
-        return Rewrite::kWritten;
-      },
-      error);
-}
-
-bool valid_queue(const char* queue, StoreError* error) {
-  *error = StoreError{};
-  if (queue != nullptr && fits_on_one_line(queue)) return true;
-  return fail(error, StoreStep::kArguments, "", EINVAL);
+bool is_status_of(const AccountText& text, const AccountLine& line, std::string_view queue) {
+  return line.what.kind == LineKind::kStatus && is_status_line_of(text.text(line), queue);
 }
 
 }  // namespace
 
-UpdateOutcome update_status(const char* queue, CredentialKind kind, StoreError* error) {
-  StoreError local;
-  if (error == nullptr) error = &local;
-  if (!valid_queue(queue, error)) return UpdateOutcome::kRefused;
-  try {
-    LineBuffer new_line;
-    if (!format_status_line(new_line, queue, kind)) {
-      fail(error, StoreStep::kLineTooLong,
-           std::string(account_directory()) + "/" + replacement_name(kStatusName), EOVERFLOW);
-      return UpdateOutcome::kRefused;
+bool switch_queue(AccountText& text, std::string_view queue, CredentialKind function,
+                  StoreError& error) {
+  if (!fits_on_one_line(queue)) return fail(error, StoreStep::kArguments, "", EINVAL);
+  SecretText formatted;
+  if (!format_status_line(queue, function, &formatted)) {
+    return fail(error, StoreStep::kLineTooLong, "", EOVERFLOW);
+  }
+  const AccountLine fresh = text.add(formatted.view());
+  std::vector<AccountLine> lines;
+  lines.reserve(text.lines().size() + 1);
+  bool found = false;
+  bool changed = false;
+  for (const AccountLine& line : text.lines()) {
+    // Every status line of the queue is replaced, not only the first.
+    if (is_status_of(text, line, queue)) {
+      found = true;
+      changed = changed || text.text(line) != text.text(fresh);
+      lines.push_back(fresh);
+    } else {
+      lines.push_back(line);
     }
-    return rewrite_status(queue, &new_line, error);
-  } catch (const std::bad_alloc&) {
-    fail(error, StoreStep::kMemory, error->path, ENOMEM);
-    return UpdateOutcome::kRefused;
   }
+  if (!found) lines.push_back(fresh);
+  text.replace(std::move(lines), changed || !found);
+  return true;
 }
 
-UpdateOutcome remove_status(const char* queue, StoreError* error) {
-  StoreError local;
-  if (error == nullptr) error = &local;
-  if (!valid_queue(queue, error)) return UpdateOutcome::kRefused;
-  try {
-    return rewrite_status(queue, nullptr, error);
-  } catch (const std::bad_alloc&) {
-    fail(error, StoreStep::kMemory, error->path, ENOMEM);
-    return UpdateOutcome::kRefused;
+void clear_queue(AccountText& text, std::string_view queue) {
+  std::vector<AccountLine> lines;
+  lines.reserve(text.lines().size());
+  for (const AccountLine& line : text.lines()) {
+    if (!is_status_of(text, line, queue)) lines.push_back(line);
   }
+  const bool dropped = lines.size() != text.lines().size();
+  text.replace(std::move(lines), dropped);
 }
 
-bool read_status_lines(int fd, const std::string& path, std::vector<QueueStatus>* queues,
-                       StoreError* error) {
-  queues->clear();
-  std::unordered_set<std::string> seen;
-  return read_lines(
-      fd, path,
-      [&](SecretText& line) {
-        std::optional<StatusLine> status = parse_status_line(line.view());
-        if (status && seen.emplace(status->queue).second) {
-          queues->push_back({std::string(status->queue), status->function});
-        }
-        return true;
-      },
-      error);
+std::vector<QueueStatus> statuses_of(const AccountText& text) {
+  std::vector<QueueStatus> queues;
+  std::unordered_set<std::string_view> seen;
+  for (const AccountLine& line : text.lines()) {
+    if (line.what.kind != LineKind::kStatus) continue;
+    const std::optional<StatusLine> status = parse_status_line(text.text(line));
+    if (status && seen.insert(status->queue).second) {
+      queues.push_back({std::string(status->queue), status->function});
+    }
+  }
+  return queues;
 }

@@ -7,26 +7,31 @@
 //   <lab>U_ON</lab>           user authentication
 //   <hall>OFF</hall>          neither
 //
-// Results: update_status and remove_status return an UpdateOutcome
-// (store_error.h);
-// read_status_lines returns true, or false with *error filled in.
+// The changes are edits of the file's model (account_text.h), in memory.
+//
+// Results: switch_queue returns true, or false with error filled in
+// (kArguments, kLineTooLong; the path is the caller's to fill in);
+// clear_queue and statuses_of answer.
 #ifndef VELMORA_STATUS_FILE_H_
 #define VELMORA_STATUS_FILE_H_
 
 #include <string>
+#include <string_view>
 #include <vector>
 
+#include "account_text.h"
 #include "credential_kind.h"
 #include "store_error.h"
 
-// Records that `kind` is on for queue (kNone: both off). Every status line
-// of the queue (exactly "<Q>ON</Q>", "<Q>U_ON</Q>" or "<Q>OFF</Q>") is
+// Records that `function` is on for queue (kNone: both off). Every status
+// line of the queue (exactly "<Q>ON</Q>", "<Q>U_ON</Q>" or "<Q>OFF</Q>") is
 // replaced; without one, a line is appended. Other lines stay as they are.
-UpdateOutcome update_status(const char* queue, CredentialKind kind, StoreError* error = nullptr);
+bool switch_queue(AccountText& text, std::string_view queue, CredentialKind function,
+                  StoreError& error);
 
-// Removes every status line of the queue (a queue CUPS no longer has):
-// kNothingToRemove when there is none, or no status file.
-UpdateOutcome remove_status(const char* queue, StoreError* error = nullptr);
+// Removes every status line of the queue (a queue CUPS no longer has);
+// text.changes() tells whether there was one.
+void clear_queue(AccountText& text, std::string_view queue);
 
 // What the status file says of one queue: its first status line.
 struct QueueStatus {
@@ -34,9 +39,7 @@ struct QueueStatus {
   CredentialKind function;  // job accounting, user authentication, or kNone (OFF)
 };
 
-// Reads the status lines of the status file open on fd (read through the
-// trust checks), in file order; any other line is passed over.
-bool read_status_lines(int fd, const std::string& path, std::vector<QueueStatus>* queues,
-                       StoreError* error);
+// The status lines, in file order; any other line is passed over.
+std::vector<QueueStatus> statuses_of(const AccountText& text);
 
 #endif  // VELMORA_STATUS_FILE_H_

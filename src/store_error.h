@@ -1,19 +1,20 @@
 // SPDX-License-Identifier: Apache-2.0
-// How an update of an account file ended, and, when it did not take place,
-// why: the step it stopped at, errno, and what a message needs to tell the
-// user who or what blocks it. Every module of the store fills one in;
-// messages.h turns it into text.
+// Why a read or an update of an account file did not take place: the step
+// it stopped at, errno, and what a message needs to tell the user who or
+// what blocks it. Every module of the store fills one in; messages.h turns
+// it into text.
 //
-// Result convention of the store, in every module of it: an update returns
-// an UpdateOutcome, and everything below it a bool (or, for a file found or
-// not, an enum); a refusal fills in the caller's StoreError with the step,
-// errno and the path, and nothing reports through errno alone.
+// Result convention of the store, in every module of it: a call returns
+// true, or false with the caller's StoreError filled in (step, errno, path)
+// and errno set; what a call finds out besides is given through its
+// parameters. Nothing reports through errno alone.
 #ifndef VELMORA_STORE_ERROR_H_
 #define VELMORA_STORE_ERROR_H_
 
 #include <sys/types.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <utility>
@@ -32,6 +33,7 @@ enum class StoreStep {
   kHardLinked,        // the old file has more than one name
   kWritableByOthers,  // the old file may be written by group or others
   kNotReadableByAll,  // an old status file that is not public already
+  kTooLarge,          // the old file is larger than any account file could be
   kRead,              // reading the old file
   kLineTooLong,       // a line to write would exceed the line bound
   kUnclosedSection,   // a set found the queue's section without its closing tag
@@ -39,13 +41,6 @@ enum class StoreStep {
   kReplaced,          // the replacement file was removed or replaced meanwhile
   kRename,            // renaming the replacement file into place
   kSyncDirectory,     // the rename happened but could not be made durable
-};
-
-// How an update ended. Nothing to remove is a normal outcome, not an error.
-enum class UpdateOutcome {
-  kDone,             // the new file is in place
-  kRefused,          // the update did not take place; see StoreError
-  kNothingToRemove,  // a remove found nothing to remove; nothing changed
 };
 
 // Who holds a replacement file that already exists.
@@ -65,17 +60,18 @@ struct StoreError {
   uid_t expected_owner = 0;          // for kNotOwner: who should own it
   nlink_t links = 0;                 // for kHardLinked
   mode_t mode = 0;                   // permission bits, for the mode and directory checks
+  std::size_t size = 0;              // for kTooLarge: the size found
   Holder holder = Holder::kUnknown;  // for kCreate with EEXIST
   // Whatever the outcome: the leftover replacement file of an interrupted
   // update that this run took over, or "".
   std::string recovered;
 };
 
-// Records why an update gives up and sets errno; false, for `return fail(...)`.
-inline bool fail(StoreError* error, StoreStep step, std::string path, int err) {
-  error->step = step;
-  error->error = err;
-  error->path = std::move(path);
+// Records why a call gives up and sets errno; false, for `return fail(...)`.
+inline bool fail(StoreError& error, StoreStep step, std::string path, int err) {
+  error.step = step;
+  error.error = err;
+  error.path = std::move(path);
   errno = err;
   return false;
 }

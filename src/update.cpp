@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "update.h"
 
-#include <unistd.h>
-
 #include <optional>
 #include <string>
 
+#include "account_report.h"
+#include "account_store.h"
 #include "credential_entry.h"
 #include "credential_file.h"
 #include "messages.h"
@@ -15,22 +15,56 @@
 
 namespace {
 
+// The one store session of the run, opened when first needed.
+class Session {
+ public:
+  explicit Session(const Caller& caller) : caller_(caller) {}
+  const AccountStore* store() {
+    if (!store_ && !AccountStore::open(caller_, &store_, error)) return nullptr;
+    return &*store_;
+  }
+  // Reports how the last step ended; the run's exit status.
+  int finish(const std::string& queue, bool done) {
+    report_recovered(error);
+    if (done) return 0;
+    report_store_error(caller_, queue, error);
+    return 1;
+  }
+  StoreError error;
+
+ private:
+  const Caller& caller_;
+  std::optional<AccountStore> store_;
+};
+
+AccountStore::Edit credential_edit(const CredentialChange& change) {
+  return
+      [&change](AccountText& text, StoreError& error) { return apply_change(text, change, error); };
+}
+
 // A queue CUPS does not know can still be cleared under the name it has in
 // the files: a remove, from the caller's file when it has a section of
 // exactly that name; -d by root, from the status file. Nothing else can
 // remove those lines. The exit status when that settles the run, or nullopt
 // to go on with the remove.
-std::optional<int> clear_unknown_queue(const CommandLine& line, const Account& account) {
+std::optional<int> clear_unknown_queue(const CommandLine& line, const Caller& caller,
+                                       Session& session) {
   const OperationInfo* op = line.update;
-  if (op != nullptr && op->change == Change::kRemove && has_section(account, line.queue)) {
+  if (op != nullptr && op->change == Change::kRemove && session.store() != nullptr &&
+      has_own_section(*session.store(), line.queue)) {
     return std::nullopt;
   }
-  if (op != nullptr && op->operation == Operation::kDisable && getuid() == 0) {
-    StoreError error;
-    const UpdateOutcome cleared = remove_status(line.queue.c_str(), &error);
-    report_recovered(error);
-    if (cleared == UpdateOutcome::kRefused) report_store_error(line.queue, error);
-    if (cleared != UpdateOutcome::kNothingToRemove) return cleared == UpdateOutcome::kDone ? 0 : 1;
+  if (op != nullptr && op->operation == Operation::kDisable && caller.root()) {
+    bool written = false;
+    const AccountStore* store = session.store();
+    const bool done = store != nullptr && store->update(
+                                              store->status_file(),
+                                              [&](AccountText& text, StoreError&) {
+                                                clear_queue(text, line.queue);
+                                                return true;
+                                              },
+                                              UpdateWhen::kEditChanged, &written, session.error);
+    if (!done || written) return session.finish(line.queue, done);
   }
   report_no_queue();  // deliberate: status 0, as scripts calling the tool expect
   return 0;
@@ -46,47 +80,48 @@ int run_update(const CommandLine& line, const Caller& caller) {
     return 1;
   }
   const OperationInfo* op = line.update;
-  const Account account{caller.user, caller.owner};
+  Session session(caller);
   std::string queue = lookup.queue;
   if (lookup.result == QueueCheck::kUnknown) {
-    if (std::optional<int> status = clear_unknown_queue(line, account)) return *status;
+    if (std::optional<int> status = clear_unknown_queue(line, caller, session)) return *status;
     queue = line.queue;
   }
   // Deliberate: no message of its own for root-only options; the usage text
   // says these need root.
-  if (op == nullptr || (op->root_only && getuid() != 0)) {
+  if (op == nullptr || (op->root_only && !caller.root())) {
     print_usage();
     return 0;
   }
 
-  StoreError error;
-  UpdateOutcome result = UpdateOutcome::kDone;
-  switch (op->change) {
-    case Change::kSet: {
-      // Say now what would refuse the update, before anything is typed in vain.
-      if (!check_credential_file(account, &error)) {
-        report_store_error(queue, error, &caller);
-        return 1;
-      }
-      SecretArray<kValueBufferSize> id;
-      SecretArray<kValueBufferSize> password;
-      if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes))) return 1;
-      result = update_credentials(queue.c_str(), account, id.data(), password.data(), false,
-                                  op->kind, &error);
-      break;
-    }
-    case Change::kRemove:
-      result = update_credentials(queue.c_str(), account, nullptr, nullptr, true, op->kind, &error);
-      break;
-    case Change::kSwitch:
-      result = update_status(queue.c_str(), op->kind, &error);
-      break;
+  const AccountStore* store = session.store();
+  if (store == nullptr) return session.finish(queue, false);
+  StoreError& error = session.error;
+  bool written = false;
+  if (op->change == Change::kSwitch) {
+    const bool done = store->update(
+        store->status_file(),
+        [&](AccountText& text, StoreError& e) { return switch_queue(text, queue, op->kind, e); },
+        UpdateWhen::kBytesDiffer, &written, error);
+    return session.finish(queue, done);
   }
-  report_recovered(error);
-  // Nothing stored for this user is nothing to remove: not a failure.
-  if (result == UpdateOutcome::kRefused) {
-    report_store_error(queue, error, &caller);
-    return 1;
+  AccountFile file;
+  if (!store->own_file(&file, error)) return session.finish(queue, false);
+  CredentialChange change;
+  if (op->change == Change::kRemove) {
+    const bool done =
+        make_change(queue.c_str(), op->kind, CredentialEdit::kRemove, nullptr, nullptr, &change,
+                    error) &&
+        store->update(file, credential_edit(change), UpdateWhen::kBytesDiffer, &written, error);
+    return session.finish(queue, done);
   }
-  return 0;
+  // Say now what would refuse the update, before anything is typed in vain.
+  if (!store->check_update(file, error)) return session.finish(queue, false);
+  SecretArray<kValueBufferSize> id;
+  SecretArray<kValueBufferSize> password;
+  if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes))) return 1;
+  const bool done =
+      make_change(queue.c_str(), op->kind, CredentialEdit::kSet, id.data(), password.data(),
+                  &change, error) &&
+      store->update(file, credential_edit(change), UpdateWhen::kBytesDiffer, &written, error);
+  return session.finish(queue, done);
 }

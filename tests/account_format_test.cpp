@@ -30,6 +30,9 @@ TEST(AccountFormat, TagsAndStatusLinesMatchWholeAndInOneCase) {
       {"<lp1>ON</lp1> ", "lp1", false, false, false},
       {"<lp10>ON</lp10>", "lp1", false, false, false},
       {"lp1 ON", "lp1", false, false, false},
+      // The length fixes the queue's: a name holding ">" is read as written.
+      {"<a>b>ON</a>b>", "a>b", false, false, true},
+      {"</lp1>", "/lp1", true, false, false},
       // A tag too long to write whole is never the queue's.
       {"<" + q600 + ">", q600, false, false, false},
   };
@@ -41,14 +44,14 @@ TEST(AccountFormat, TagsAndStatusLinesMatchWholeAndInOneCase) {
 }
 
 TEST(AccountFormat, LinesAreFormattedWholeOrNotAtAll) {
-  LineBuffer line;
-  ASSERT_TRUE(format_status_line(line, "lp1", kUser));
-  EXPECT_STREQ(line.data(), "<lp1>U_ON</lp1>\n");
-  ASSERT_TRUE(format_key_line(line, keys_of(kSecure).password, "cHc="));
-  EXPECT_STREQ(line.data(), "s_password=cHc=\n");
-  ASSERT_TRUE(format_closing_tag(line, std::string(506, 'q')));  // 510 bytes with its LF
-  EXPECT_FALSE(format_closing_tag(line, std::string(507, 'q')));
-  EXPECT_FALSE(format_status_line(line, std::string(251, 'q'), kNoKind));
+  SecretText line;  // the text; the LF comes when the file is written
+  ASSERT_TRUE(format_status_line("lp1", kUser, &line));
+  EXPECT_EQ(line.view(), "<lp1>U_ON</lp1>");
+  ASSERT_TRUE(format_key_line(kSecure, KeyPart::kPassword, "cHc=", &line));
+  EXPECT_EQ(line.view(), "s_password=cHc=");
+  ASSERT_TRUE(format_closing_tag(std::string(506, 'q'), &line));  // 510 bytes with its LF
+  EXPECT_FALSE(format_closing_tag(std::string(507, 'q'), &line));
+  EXPECT_FALSE(format_status_line(std::string(251, 'q'), kNoKind, &line));
 }
 
 }  // namespace

@@ -482,17 +482,14 @@ TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
   int seen = 0, public_seen = 0;  // public while still being written
   ToolCall call;
   call.args = {"-e", "lp1"};
-  call.while_running = [&](pid_t) {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-    while (std::chrono::steady_clock::now() < deadline) {
-      struct stat st {};
-      if (lstat(replacement.c_str(), &st) != 0) {
-        if (seen > 0) break;  // renamed into place
-        continue;
-      }
+  call.stop_at = "fsync";  // written whole, not yet renamed
+  call.while_running = [&](pid_t tool) {
+    struct stat st {};
+    if (lstat(replacement.c_str(), &st) == 0) {
       ++seen;
-      if ((st.st_mode & 077) != 0 && st.st_size < complete) ++public_seen;
+      if ((st.st_mode & 077) != 0 || st.st_size != complete) ++public_seen;
     }
+    kill(tool, SIGCONT);
   };
   ToolRun run = run_tool(call);
   EXPECT_EQ(run.status, 0) << run.err;
@@ -699,9 +696,9 @@ TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
 
 TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
   REQUIRE_ROOT();
-  // Long enough that the signal lands mid-copy: every line is synced.
+  // Stopped before its rename: the signal lands mid-update whatever the disk.
   std::string old;
-  for (int i = 0; i < 20000; ++i)
+  for (int i = 0; i < 200; ++i)
     old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
   for (int signo : {SIGINT, SIGTERM, SIGHUP, SIGRTMIN, SIGPWR, SIGSYS}) {
     SetUp();
@@ -709,12 +706,12 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
     const std::string replacement = account_path("root.conf.new");
     bool seen = false;
     ToolCall call;
-    call.args = {"-x", "lp1"};
-    call.while_running = [&](pid_t pid) {
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-      while (!(seen = file_exists(replacement)) && std::chrono::steady_clock::now() < deadline) {
-      }
-      kill(pid, signo);
+    call.args = {"-x", "q1"};
+    call.stop_at = "fsync";
+    call.while_running = [&](pid_t tool) {
+      seen = file_exists(replacement);
+      kill(tool, signo);
+      kill(tool, SIGCONT);
     };
     ToolRun run = run_tool(call);
     EXPECT_TRUE(seen) << strsignal(signo);
@@ -730,9 +727,9 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
 // nobody holds, and says so.
 TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   std::string old;
-  for (int i = 0; i < 3000; ++i)
+  for (int i = 0; i < 30; ++i)
     old += "<q" + std::to_string(i) + ">\nid=1\n</q" + std::to_string(i) + ">\n";
-  write_user_file("alice.conf", old, 0600);
+  write_user_file("alice.conf", old + "<lp1>\nid=1\n</lp1>\n", 0600);
   const std::string path = account_path("alice.conf"), lock = path + ".new";
   const std::string owner = "(owned by " + user_name(ordinary_uid()) + "): ";
   const std::string added = "<lp2>\nid=7\npassword=8\n</lp2>\n";
@@ -741,14 +738,12 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   first.args = {"-x", "lp1"};
   first.as_root = false;
   first.patience_ms = 60000;
-  first.while_running = [&](pid_t pid) {
-    while (!file_exists(lock)) {
-    }
-    kill(pid, SIGSTOP);
+  first.stop_at = "fsync";  // stopped holding its replacement file
+  first.while_running = [&](pid_t tool) {
     waiting = user({"-p", "lp2"}, "7\n8\n");
     std::remove(lock.c_str());  // against the advice
     second = user({"-p", "lp2"}, "7\n8\n");
-    kill(pid, SIGCONT);
+    kill(tool, SIGCONT);
   };
   ToolRun stopped = run_tool(first);
   EXPECT_EQ(waiting.status, 1);
@@ -758,13 +753,10 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   EXPECT_EQ(stopped.status, 1);
   EXPECT_TRUE(says(stopped.err, {"cannot update " + path + ": its replacement file " + lock +
                                  " was removed or replaced"}));
-  EXPECT_EQ(conf("alice"), old + added);
+  EXPECT_EQ(conf("alice"), old + "<lp1>\nid=1\n</lp1>\n" + added);
 
-  first.while_running = [&](pid_t pid) {
-    while (!file_exists(lock)) {
-    }
-    kill(pid, SIGKILL);
-  };
+  first.args = {"-x", "lp2"};
+  first.while_running = [&](pid_t tool) { kill(tool, SIGKILL); };
   EXPECT_EQ(run_tool(first).status, 128 + SIGKILL);
   ASSERT_TRUE(file_exists(lock));
   // --check tells, and the next update takes the leftover over.
@@ -775,7 +767,7 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   ToolRun after = user({"-x", "lp2"});
   EXPECT_EQ(after.status, 0);
   EXPECT_TRUE(says(after.err, {"took over " + lock}));
-  EXPECT_EQ(conf("alice"), old);
+  EXPECT_EQ(conf("alice"), old + "<lp1>\nid=1\n</lp1>\n");
   EXPECT_FALSE(file_exists(lock));
 }
 

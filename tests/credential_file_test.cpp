@@ -11,20 +11,14 @@
 #include <string>
 #include <vector>
 
-#include "account_directory.h"
+#include "store_support.h"
 #include "test_support.h"
 
 namespace {
 
 using namespace std::string_literals;
 
-struct Outcome {
-  UpdateOutcome result;
-  StoreStep step;
-  std::optional<std::string> file;
-};
-
-// One credential update that must succeed and leave `result`.
+// One credential edit that must succeed and leave `result`.
 struct ConfCase {
   const char* what;
   std::string old;
@@ -37,25 +31,18 @@ struct ConfCase {
 
 class CredentialFile : public testing::Test {
  protected:
-  void SetUp() override { reset_account_dir(); }
-
-  // Runs one credential update (password == nullptr: remove) from `old`.
-  static Outcome conf(const std::optional<std::string>& old, const char* queue, CredentialKind kind,
-                      const char* id = nullptr, const char* password = nullptr) {
-    reset_account_dir();
-    if (old) write_file(account_path(kConf), *old);
-    StoreError error;
-    UpdateOutcome result = update_credentials(queue, {"alice", getuid()}, id, password,
-                                              password == nullptr, kind, &error);
-    EXPECT_FALSE(file_exists(account_path(kNew))) << "replacement file left behind";
-    return {result, error.step, read_file(account_path(kConf))};
+  // The text an edit leaves (password == nullptr: remove), from `old`.
+  static std::string conf(std::string old, const char* queue, CredentialKind kind,
+                          const char* id = nullptr, const char* password = nullptr) {
+    EXPECT_TRUE(edit_credentials(&old, queue, kind, id, password)) << queue;
+    return old;
   }
 
   static void expect_rewrites(const std::vector<ConfCase>& cases) {
     for (const ConfCase& c : cases) {
-      Outcome out = conf(c.old, c.queue, c.kind, c.id, c.password);
-      EXPECT_EQ(out.result, UpdateOutcome::kDone) << c.what;
-      EXPECT_EQ(out.file, c.result) << c.what;
+      std::string text = c.old;
+      EXPECT_TRUE(edit_credentials(&text, c.queue, c.kind, c.id, c.password)) << c.what;
+      EXPECT_EQ(text, c.result) << c.what;
     }
   }
 };
@@ -85,8 +72,8 @@ TEST_F(CredentialFile, SetAndRemoveAcrossSectionsOfTwoKinds) {
       {"remove 3 lp1", kTwoSections, "lp1", kSecure, nullptr, nullptr, kTwoSections},
   });
   // After "set 2 lp1", removing job accounting keeps the tags.
-  Outcome out = conf(set_2_lp1, "lp1", kJob);
-  EXPECT_EQ(out.file, "<lp1>\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp1>\n" + kLines5To8);
+  EXPECT_EQ(conf(set_2_lp1, "lp1", kJob),
+            "<lp1>\nu_id=" + U2 + "\nu_password=" + P2 + "\n</lp1>\n" + kLines5To8);
 }
 
 TEST_F(CredentialFile, EdgeCases) {
@@ -148,70 +135,26 @@ TEST_F(CredentialFile, EdgeCases) {
   });
 }
 
-TEST_F(CredentialFile, NewFileHoldsOneSectionWithMode0600) {
-  Outcome out = conf(std::nullopt, "lp1", kUser, "alice", "pw");
-  EXPECT_EQ(out.result, UpdateOutcome::kDone);
-  EXPECT_EQ(out.file, "<lp1>\nu_id=" + U + "\nu_password=" + P + "\n</lp1>\n");
-  EXPECT_EQ(file_mode(account_path(kConf)), 0600u);
-
-  // The new file takes 0600 whatever the old one had.
-  write_file(account_path(kConf), "x\n", 0644);
-  ASSERT_EQ(update_credentials("lp1", {"alice", getuid()}, "1", "2", false, kJob),
-            UpdateOutcome::kDone);
-  EXPECT_EQ(file_mode(account_path(kConf)), 0600u);
-
-  // Root's credentials are filed under "root".
-  ASSERT_EQ(update_credentials("lp1", {nullptr, getuid()}, "1", "2", false, kJob),
-            UpdateOutcome::kDone);
-  EXPECT_EQ(read_file(account_path("root.conf")), "<lp1>\nid=1\npassword=2\n</lp1>\n");
-}
-
-TEST_F(CredentialFile, UpdatesNotDoneTouchNothing) {
-  struct Case {
-    const char* what;
-    std::optional<std::string> old;
-    const char* queue;
-    CredentialKind kind;
-    const char* id;
-    const char* password;
-    StoreStep step;
-    UpdateOutcome outcome = UpdateOutcome::kRefused;
-  } cases[] = {
-      {"remove without a file", std::nullopt, "lp1", kUser, nullptr, nullptr, StoreStep::kNone,
-       UpdateOutcome::kNothingToRemove},
-      {"null queue", "x\n", nullptr, kJob, "1", "2", StoreStep::kArguments},
-      {"no kind", "x\n", "lp1", kNoKind, "1", "2", StoreStep::kArguments},
-      {"line break in a typed ID", "x\n", "lp1", kJob, "12\r", "2", StoreStep::kArguments},
-      {"line break in a queue name", "x\n", "lp\n1", kJob, "1", "2", StoreStep::kArguments},
-      {"a tag over 510 bytes", "x\n", nullptr, kJob, "1", "2", StoreStep::kLineTooLong},
-      {"set into a section with no closing tag", "<lp1>\nid=1\n", "lp1", kJob, "7", "8",
-       StoreStep::kUnclosedSection},
-      {"a second section with no closing tag", "<lp1>\n</lp1>\n<lp1>\n", "lp1", kUser, "7", "8",
-       StoreStep::kUnclosedSection},
-  };
-  const std::string long_name(520, 'p');
-  for (Case& c : cases) {
-    if (c.step == StoreStep::kLineTooLong) c.queue = long_name.c_str();
-    Outcome out = conf(c.old, c.queue, c.kind, c.id, c.password);
-    EXPECT_EQ(out.result, c.outcome) << c.what;
-    EXPECT_EQ(out.step, c.step) << c.what;
-    EXPECT_EQ(out.file, c.old) << c.what;
-  }
-}
-
-TEST_F(CredentialFile, CutPathsAreNeverUsed) {
-  const std::size_t room = kMaxPathBytes - account_directory().size() - 1;
-  for (std::size_t length : {room - 8, room - 5, room, room + 20}) {
-    reset_account_dir();
-    std::string owner(length, 'o');
-    StoreError error;
-    EXPECT_EQ(update_credentials("lp1", {owner.c_str(), getuid()}, "1", "2", false, kJob, &error),
-              UpdateOutcome::kRefused)
-        << length;
-    EXPECT_EQ(error.step, StoreStep::kPathTooLong);
-    EXPECT_EQ(error.error, ENAMETOOLONG);
-  }
-  EXPECT_TRUE(account_dir_entries().empty());  // nothing was created
+// What --list reads: per spelling, how much of each kind the sections hold,
+// in time linear in the file however many sections stay open.
+TEST_F(CredentialFile, SectionsAreReadAsADriverReadsThem) {
+  std::string open_tags;
+  for (int i = 0; i < 20000; ++i) open_tags += "<q" + std::to_string(i) + ">\n";
+  const AccountText many = AccountText::parse(open_tags + "id=1\n", FileKind::kCredentials);
+  const std::vector<SectionEntries> all = sections_of(many);
+  ASSERT_EQ(all.size(), 20000u);
+  EXPECT_EQ(all.back().of(kJob), Stored::kIncomplete);
+  const AccountText text =
+      AccountText::parse("<a>\nid=1\n<b>\npassword=2\n</a>\n<a>\n</a>\n</b>\n<c/>\n</c>\nu_id=x\n",
+                         FileKind::kCredentials);
+  const std::vector<SectionEntries> sections = sections_of(text);
+  ASSERT_EQ(sections.size(), 3u);
+  EXPECT_EQ(sections[0].name, "a");                      // in the order they close
+  EXPECT_EQ(sections[0].of(kJob), Stored::kIncomplete);  // complete once, empty once
+  EXPECT_EQ(sections[1].name, "b");
+  EXPECT_EQ(sections[1].of(kJob), Stored::kIncomplete);
+  EXPECT_EQ(sections[2].name, "c/");  // left open by the file
+  EXPECT_EQ(sections[2].of(kUser), Stored::kIncomplete);
 }
 
 }  // namespace

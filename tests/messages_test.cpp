@@ -30,6 +30,16 @@ StoreError error_of(StoreStep step, int err, std::string path, std::optional<uid
   return e;
 }
 
+// The caller as the process is now (root, or kOrdinaryUid in the child),
+// filing under `user`.
+Caller me(const char* user = nullptr) {
+  Caller caller;
+  caller.uid = getuid();
+  caller.login = user_name(caller.uid);
+  caller.user = user;
+  return caller;
+}
+
 // What report writes to standard error, run as root or as kOrdinaryUid.
 std::string stderr_of(bool as_root, const std::function<void()>& report) {
   int ends[2];
@@ -99,7 +109,7 @@ TEST(Messages, EachOutcomeHasItsText) {
     std::function<void()> report;
     std::string text;  // after "NAME: "
   } cases[] = {
-      {false, [] { report_wrong_use("extra operand 'x'"); },
+      {false, [] { report_wrong_use(WrongUse::kExtraOperand, "x", ""); },
        "extra operand 'x'\nTry '" + name + " --help' for more information.\n"},
       {false, [&] { report_caller_problem(CallerProblem::kUserUnset, Caller{}); },
        "USER is not set: it must name the user whose credentials to keep\n"},
@@ -181,94 +191,108 @@ TEST(Messages, EachOutcomeHasItsText) {
        "reading pin: Input/output error\n"},
       {false, [&] { report_recovered(recovered); },
        "took over " + fresh + ", left by an interrupted update\n"},
-      {false, [] { report_not_ready("lp1", kJob, true, "alice", ""); },
+      {false, [] { report_not_ready(me("alice"), "lp1", kJob, true, ""); },
        "lp1: job accounting is on, but the ID and PIN stored for alice are incomplete; run: "
        "velmora-account -p lp1\n"},
       {false,
-       [] { report_not_ready("lp1", kUser, false, "alice", "let the update running now finish"); },
+       [] {
+         report_not_ready(me("alice"), "lp1", kUser, false, "let the update running now finish");
+       },
        "lp1: user authentication is on, but no user name and password are stored for alice; run: "
        "velmora-account -pu lp1 (first let the update running now finish)\n"},
       // Updates that did not take place.
-      {false, [&] { report_store_error("lp1", existing(Holder::kRunning, kOrdinaryUid)); },
+      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kRunning, kOrdinaryUid)); },
        "cannot create " + fresh + ": File exists (owned by nobody): another update of " + conf +
            " is running now (it may be stopped or slow); let it finish, then run the command "
            "again; do not remove " +
            fresh + "\n"},
-      {false, [&] { report_store_error("lp1", existing(Holder::kInterrupted, kOrdinaryUid)); },
+      {false,
+       [&] { report_store_error(me(), "lp1", existing(Holder::kInterrupted, kOrdinaryUid)); },
        "cannot create " + fresh + ": File exists (owned by nobody): an update of " + conf +
            " was interrupted (killed, or the machine stopped) and left it; run the command again, "
            "which takes it over\n"},
-      {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, kOrdinaryUid)); },
+      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, kOrdinaryUid)); },
        "cannot create " + fresh + ": File exists (owned by nobody): inspect it and remove it" +
            later},
-      {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, kNameless)); },
+      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, kNameless)); },
        "cannot create " + fresh +
            ": File exists (owned by 54321): only 54321 or the administrator "
            "can remove it; ask the administrator\n"},
-      {true, [&] { report_store_error("lp1", existing(Holder::kUnknown, kNameless)); },
+      {true, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, kNameless)); },
        "cannot create " + fresh + ": File exists (owned by 54321): inspect it and remove it" +
            later},
-      {false, [&] { report_store_error("lp1", existing(Holder::kUnknown, 0)); },
+      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, 0)); },
        "cannot create " + fresh +
            ": File exists (owned by root): only the administrator can "
            "remove it; ask the administrator\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kCreate, EACCES, fresh)); },
+      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kCreate, EACCES, fresh)); },
        "cannot create " + fresh + ": Permission denied\n"},
       {false,
-       [&] { report_store_error("lp1", error_of(StoreStep::kPathTooLong, ENAMETOOLONG, conf)); },
+       [&] {
+         report_store_error(me(), "lp1", error_of(StoreStep::kPathTooLong, ENAMETOOLONG, conf));
+       },
        "cannot update " + conf + ": the user name makes the path too long\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kOpen, EACCES, conf)); },
+      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kOpen, EACCES, conf)); },
        "cannot open " + conf + ": Permission denied; it was left unchanged\n"},
-      {false, [&] { report_store_error("lp1", refused); },
+      {false, [&] { report_store_error(me(), "lp1", refused); },
        conf + " belongs to 54321, not to nobody; it was left unchanged: only 54321 or the "
               "administrator can remove it; ask the administrator\n"},
-      {false, [&] { report_store_error("lp1", refused, &printing); },
+      {false,
+       [&] {
+         Caller c = printing;
+         c.uid = getuid();
+         report_store_error(c, "lp1", refused);
+         ;
+       },
        conf + " belongs to 54321, not to nobody (USER is 'alice', not your login name); it was "
               "left unchanged: only 54321 or the administrator can remove it; ask the "
               "administrator\n"},
-      {true, [&] { report_store_error("lp1", linked); },
+      {true, [&] { report_store_error(me(), "lp1", linked); },
        dir +
            "/status has 2 hard links (owned by root); it was left unchanged: inspect it and "
            "remove it" +
            later},
-      {false, [&] { report_store_error("lp1", shared); },
+      {false, [&] { report_store_error(me(), "lp1", shared); },
        conf +
            " has mode 0660 (owned by nobody): others could have changed it; it was left "
            "unchanged: check it, run chmod go-w " +
            conf + later},
-      {true, [&] { report_store_error("lp1", secret); },
+      {true, [&] { report_store_error(me(), "lp1", secret); },
        dir +
            "/status has mode 0600 (owned by root): the status file must be readable by "
            "everyone; it was left unchanged: make sure nothing in it is private, run chmod "
            "0644 " +
            dir + "/status" + later},
-      {false, [&] { report_store_error("lp1", secret); },
+      {false, [&] { report_store_error(me(), "lp1", secret); },
        dir +
            "/status has mode 0600 (owned by root): the status file must be readable by "
            "everyone; it was left unchanged: ask the administrator to run chmod 0644 " +
            dir + "/status\n"},
       {false,
-       [&] { report_store_error("lp1", error_of(StoreStep::kNotRegularFile, EPERM, conf, 0)); },
+       [&] {
+         report_store_error(me(), "lp1", error_of(StoreStep::kNotRegularFile, EPERM, conf, 0));
+       },
        conf + " is not a regular file (owned by root); it was left unchanged: only the "
               "administrator can remove it; ask the administrator\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kDirectory, ENOENT, dir)); },
+      {false,
+       [&] { report_store_error(me(), "lp1", error_of(StoreStep::kDirectory, ENOENT, dir)); },
        "cannot open the account directory " + dir +
            ": No such file or directory; nothing was changed\n"},
       {false,
        [&] {
          report_store_error(
-             "lp1", error_of(StoreStep::kUnsafeDirectory, EPERM, dir, kOrdinaryUid + 1, dir));
+             me(), "lp1", error_of(StoreStep::kUnsafeDirectory, EPERM, dir, kOrdinaryUid + 1, dir));
        },
        "the account directory " + dir + " belongs to " + user_name(kOrdinaryUid + 1) +
            ", not to root; nothing was changed: ask the administrator to run chown root " + dir +
            "\n"},
-      {false, [&] { report_store_error("lp1", unsafe); },
+      {false, [&] { report_store_error(me(), "lp1", unsafe); },
        "the account directory " + dir +
            " has mode 0777: others may write in it but it lacks the "
            "sticky bit, so they could replace any file in it; nothing was changed: ask the "
            "administrator to run chmod +t " +
            dir + "\n"},
-      {true, [&] { report_store_error("lp1", above); },
+      {true, [&] { report_store_error(me(), "lp1", above); },
        "the directory / above the account directory " + dir +
            " has mode 0775: others may write "
            "in it but it lacks the sticky bit, so they could replace the account directory; "
@@ -276,32 +300,42 @@ TEST(Messages, EachOutcomeHasItsText) {
            "was changed: run chmod go-w /" +
            later},
       {false,
-       [&] { report_store_error("lp1", error_of(StoreStep::kReplaced, ESTALE, fresh, {}, conf)); },
+       [&] {
+         report_store_error(me(), "lp1", error_of(StoreStep::kReplaced, ESTALE, fresh, {}, conf));
+       },
        "cannot update " + conf + ": its replacement file " + fresh +
            " was removed or replaced "
            "while this run was writing it; nothing was changed\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kRead, EIO, conf)); },
+      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kRead, EIO, conf)); },
        "cannot read " + conf + ": Input/output error; it was left unchanged\n"},
       {false,
-       [&] { report_store_error("lp1", error_of(StoreStep::kLineTooLong, EOVERFLOW, fresh)); },
+       [&] {
+         report_store_error(me(), "lp1", error_of(StoreStep::kLineTooLong, EOVERFLOW, fresh));
+       },
        "cannot write " + fresh + ": a line would be longer than 510 bytes; nothing was changed\n"},
       {false,
-       [&] { report_store_error("lp1", error_of(StoreStep::kUnclosedSection, EINVAL, conf)); },
+       [&] {
+         report_store_error(me(), "lp1", error_of(StoreStep::kUnclosedSection, EINVAL, conf));
+       },
        "cannot update " + conf +
            ": the section <lp1> has no closing tag </lp1>; nothing was changed\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kWrite, ENOSPC, fresh)); },
+      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kWrite, ENOSPC, fresh)); },
        "cannot write " + fresh + ": No space left on device; nothing was changed\n"},
       {false,
-       [&] { report_store_error("lp1", error_of(StoreStep::kRename, EXDEV, fresh, {}, conf)); },
+       [&] {
+         report_store_error(me(), "lp1", error_of(StoreStep::kRename, EXDEV, fresh, {}, conf));
+       },
        "cannot rename " + fresh + " to " + conf +
            ": Invalid cross-device link; nothing was changed\n"},
       {false,
-       [&] { report_store_error("lp1", error_of(StoreStep::kSyncDirectory, EIO, dir, {}, conf)); },
+       [&] {
+         report_store_error(me(), "lp1", error_of(StoreStep::kSyncDirectory, EIO, dir, {}, conf));
+       },
        "cannot sync " + dir + ": Input/output error; " + conf +
            " was updated but may not survive a crash\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kArguments, EINVAL, "")); },
+      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kArguments, EINVAL, "")); },
        "cannot store a value that contains a line break\n"},
-      {false, [&] { report_store_error("lp1", error_of(StoreStep::kMemory, ENOMEM, "")); },
+      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kMemory, ENOMEM, "")); },
        "cannot update the account file: Cannot allocate memory\n"},
   };
   for (const Case& c : cases) {

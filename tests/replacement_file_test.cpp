@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// The replacement file: durable writes, and the lock another run's file
-// holds over every update of its file.
+// The replacement file: whole writes, and the lock another run's file holds
+// over every update of its file.
 #include "replacement_file.h"
 
 #include <fcntl.h>
@@ -17,8 +17,6 @@
 #include <string>
 #include <vector>
 
-#include "credential_file.h"
-#include "status_file.h"
 #include "test_support.h"
 
 namespace {
@@ -27,11 +25,11 @@ namespace {
 TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
   reset_account_dir();
   StoreError error;
-  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
-  ASSERT_TRUE(dir);
+  std::optional<AccountDirectory> dir;
+  ASSERT_TRUE(AccountDirectory::open(getuid(), &dir, error));
   const std::string big(200000, 'z');
   {
-    ReplacementFile out(*dir, kConf, getuid(), &error);
+    ReplacementFile out(*dir, kConf, getuid(), error);
     ASSERT_TRUE(out.create(0600));
     EXPECT_TRUE(out.write("one\n"));
     EXPECT_TRUE(out.write(big));
@@ -39,18 +37,23 @@ TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
   }
   EXPECT_EQ(read_file(account_path(kConf)), "one\n" + big);
   {
-    ReplacementFile out(*dir, kConf, getuid(), &error);
+    ReplacementFile out(*dir, kConf, getuid(), error);
     ASSERT_TRUE(out.create(0600));
     // The file system is full: the write fails and says so; nothing changes.
-    struct rlimit small {
-      8, 8
-    }, saved{};
-    getrlimit(RLIMIT_FSIZE, &saved);
+    // Only the soft limit is lowered: the hard one could not be raised back.
+    struct rlimit saved {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &saved), 0);
+    struct rlimit small = saved;
+    small.rlim_cur = 8;
     signal(SIGXFSZ, SIG_IGN);
-    setrlimit(RLIMIT_FSIZE, &small);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     EXPECT_FALSE(out.write(big));
-    setrlimit(RLIMIT_FSIZE, &saved);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &saved), 0);
     signal(SIGXFSZ, SIG_DFL);
+    struct rlimit restored {};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &restored), 0);
+    EXPECT_EQ(restored.rlim_cur, saved.rlim_cur);
+    EXPECT_EQ(restored.rlim_max, saved.rlim_max);
     EXPECT_EQ(error.step, StoreStep::kWrite);
     EXPECT_EQ(error.error, EFBIG);
     EXPECT_EQ(error.path, account_path(kNew));
@@ -89,13 +92,13 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
     }
 
     StoreError error;
-    std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
-    ASSERT_TRUE(dir) << c.what;
+    std::optional<AccountDirectory> dir;
+    ASSERT_TRUE(AccountDirectory::open(getuid(), &dir, error)) << c.what;
     uid_t owner = 1;
     EXPECT_EQ(find_holder(*dir, kNew, getuid(), &owner), c.holder) << c.what;
     EXPECT_EQ(owner, c.owner == 0 ? getuid() : c.owner) << c.what;
     {
-      ReplacementFile out(*dir, kConf, getuid(), &error);
+      ReplacementFile out(*dir, kConf, getuid(), error);
       EXPECT_EQ(out.create(0600), c.taken) << c.what;
       EXPECT_EQ(out.recovered(), c.taken ? account_path(kNew) : "") << c.what;
       if (c.taken) {
@@ -119,9 +122,9 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
 TEST(ReplacementFile, IsLockedAndPrivateUntilCommitted) {
   reset_account_dir();
   StoreError error;
-  std::optional<AccountDirectory> dir = AccountDirectory::open(&error);
-  ASSERT_TRUE(dir);
-  ReplacementFile out(*dir, "status", getuid(), &error);
+  std::optional<AccountDirectory> dir;
+  ASSERT_TRUE(AccountDirectory::open(getuid(), &dir, error));
+  ReplacementFile out(*dir, "status", getuid(), error);
   ASSERT_TRUE(out.create(0644));
   uid_t owner = 1;
   EXPECT_EQ(find_holder(*dir, "status.new", getuid(), &owner), Holder::kRunning);

@@ -4,8 +4,6 @@
 #include "status_file.h"
 
 #include <gtest/gtest.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <optional>
 #include <string>
@@ -16,24 +14,15 @@
 
 namespace {
 
-struct Outcome {
-  UpdateOutcome result;
-  StoreStep step;
-  std::optional<std::string> file;
-};
-
 class StatusFile : public testing::Test {
  protected:
-  void SetUp() override { reset_account_dir(); }
-
-  static Outcome status(const std::optional<std::string>& old, const char* queue,
-                        CredentialKind kind) {
-    reset_account_dir();
-    if (old) write_file(account_path("status"), *old, 0644);
+  // The text switching the queue leaves, from `old`.
+  static std::string status(const std::optional<std::string>& old, const char* queue,
+                            CredentialKind kind) {
+    AccountText text = AccountText::parse(old.value_or(""), FileKind::kStatus);
     StoreError error;
-    UpdateOutcome result = update_status(queue, kind, &error);
-    EXPECT_FALSE(file_exists(account_path("status.new"))) << "replacement file left behind";
-    return {result, error.step, read_file(account_path("status"))};
+    EXPECT_TRUE(switch_queue(text, queue, kind, error)) << queue;
+    return std::string(text.bytes().view());
   }
 };
 
@@ -66,27 +55,23 @@ TEST_F(StatusFile, QueuesStatusLinesAreReplacedOrAppended) {
        std::string(700, 's') + "\n<lp1>U_ON</lp1>\n"},
   };
   for (const Case& c : cases) {
-    Outcome out = status(c.old, c.queue, c.kind);
-    EXPECT_EQ(out.result, UpdateOutcome::kDone) << c.what;
-    EXPECT_EQ(out.file, c.result) << c.what;
+    EXPECT_EQ(status(c.old, c.queue, c.kind), c.result) << c.what;
   }
 }
 
-TEST_F(StatusFile, IsReadableByAllWhateverTheUmask) {
-  write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
-  for (mode_t mask : {022, 077, 0777}) {
-    mode_t old = umask(mask);
-    UpdateOutcome result = update_status("lp1", kJob);
-    umask(old);
-    ASSERT_EQ(result, UpdateOutcome::kDone) << mask;
-    EXPECT_EQ(file_mode(account_path("status")), 0644u) << mask;
-  }
-
-  std::string long_name(510, 'n');
-  StoreError error;
-  EXPECT_EQ(update_status(long_name.c_str(), kJob, &error), UpdateOutcome::kRefused);
-  EXPECT_EQ(error.step, StoreStep::kLineTooLong);
-  EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
+// What --list reads, and what -d of a deleted queue clears.
+TEST_F(StatusFile, StatusLinesAreReadAndCleared) {
+  AccountText text = AccountText::parse(
+      "<lp1>ON</lp1>\nx\n<lp2>U_ON</lp2>\n<lp1>OFF</lp1>\n<a>b>OFF</a>b>\n", FileKind::kStatus);
+  const std::vector<QueueStatus> statuses = statuses_of(text);
+  ASSERT_EQ(statuses.size(), 3u);  // the first line of each queue
+  EXPECT_EQ(statuses[0].queue, "lp1");
+  EXPECT_EQ(statuses[0].function, kJob);
+  EXPECT_EQ(statuses[2].queue, "a>b");
+  clear_queue(text, "lp1");
+  EXPECT_EQ(text.bytes().view(), "x\n<lp2>U_ON</lp2>\n<a>b>OFF</a>b>\n");
+  clear_queue(text, "lp3");
+  EXPECT_EQ(text.changes(), 1);
 }
 
 }  // namespace

@@ -48,13 +48,36 @@ std::vector<std::string> tool_environment(const ToolCall& call) {
       "CUPS_SERVER=" + (call.cups_server.empty() ? std::string(CUPS_SOCKET) : call.cups_server),
   };
   if (call.user) env.push_back("USER=" + *call.user);
-  // The sanitizer build's settings reach the tool too.
+  // The sanitizer build's settings reach the tool too; the leak checker
+  // refuses to run under strace.
   for (const char* name : {"ASAN_OPTIONS", "LSAN_OPTIONS"}) {
-    if (const char* value = std::getenv(name)) env.push_back(std::string(name) + "=" + value);
+    std::string value = std::getenv(name) != nullptr ? std::getenv(name) : "";
+    if (!call.stop_at.empty() && name == std::string("ASAN_OPTIONS")) value += ":detect_leaks=0";
+    if (!value.empty()) env.push_back(std::string(name) + "=" + value);
   }
   env.insert(env.end(), call.env.begin(), call.env.end());
   return env;
 }
+
+namespace {
+
+// The process the strace of a stop_at call runs, once strace saw it stop.
+pid_t stopped_tool(pid_t strace, const std::string& log, int patience_ms) {
+  for (int waited = 0; waited < patience_ms; waited += 10) {
+    const std::string text = read_file(log).value_or("");
+    const std::string children = read_file("/proc/" + std::to_string(strace) + "/task/" +
+                                           std::to_string(strace) + "/children")
+                                     .value_or("");
+    if (text.find("--- stopped by SIGSTOP ---") != std::string::npos && !children.empty()) {
+      return static_cast<pid_t>(std::stol(children));
+    }
+    usleep(10000);
+  }
+  ADD_FAILURE() << "the tool never stopped: " << read_file(log).value_or("(no trace)");
+  return strace;
+}
+
+}  // namespace
 
 ToolRun run_tool(const ToolCall& call) {
   std::vector<std::string> argv;
@@ -71,9 +94,23 @@ ToolRun run_tool(const ToolCall& call) {
     argv = {call.argv0.value_or(TOOL_PATH)};
   }
   argv.insert(argv.end(), call.args.begin(), call.args.end());
-  if (!call.wrapper.empty()) {
-    argv.insert(argv.begin(), call.wrapper.begin(), call.wrapper.end());
-    program = call.wrapper[0];
+  std::vector<std::string> wrapper = call.wrapper;
+  static int stops = 0;
+  const std::string trace_log =
+      TEST_HOME "/stop-" + std::to_string(getpid()) + "-" + std::to_string(++stops) + ".strace";
+  if (!call.stop_at.empty()) {
+    wrapper = {"/usr/bin/strace",
+               "-qq",
+               "-o",
+               trace_log,
+               "-e",
+               "trace=" + call.stop_at,
+               "-e",
+               "inject=" + call.stop_at + ":signal=STOP:when=1"};
+  }
+  if (!wrapper.empty()) {
+    argv.insert(argv.begin(), wrapper.begin(), wrapper.end());
+    program = wrapper[0];
   }
   std::vector<std::string> env = tool_environment(call);
 
@@ -111,7 +148,9 @@ ToolRun run_tool(const ToolCall& call) {
   close(out[1]);
   close(err[1]);
   signal(SIGPIPE, SIG_IGN);
-  if (call.while_running) call.while_running(pid);
+  if (call.while_running) {
+    call.while_running(call.stop_at.empty() ? pid : stopped_tool(pid, trace_log, call.patience_ms));
+  }
   // Feed the input and collect both outputs without deadlocking on full pipes.
   std::size_t written = 0;
   if (call.input.empty()) close(in[1]);

@@ -37,6 +37,9 @@ struct ToolCall {
   // Runs in the test while the tool runs (given its process ID), before its
   // output is collected: to send it a signal mid-way, say.
   std::function<void(pid_t)> while_running;
+  // A system call at whose first use strace stops the tool (SIGSTOP), however
+  // fast the disk: while_running then gets the stopped tool's process ID.
+  std::string stop_at;
 };
 
 bool running_as_root();

@@ -21,15 +21,13 @@
 
 #include "account_directory.h"
 #include "account_format.h"
-#include "credential_file.h"
-#include "line_reader.h"
-#include "status_file.h"
+#include "account_text.h"
+#include "store_support.h"
 #include "test_support.h"
 
-// Durability is not what this target checks: without these every input
-// would cost a real fsync and sync per line.
+// Durability is not what this target checks: without this every input
+// would cost two real flushes.
 extern "C" int fsync(int) { return 0; }
-extern "C" void sync() noexcept {}
 
 namespace {
 
@@ -52,19 +50,10 @@ struct Reader {
 
 std::vector<std::string> lines_of(const std::string& path) {
   std::vector<std::string> lines;
-  int fd = open(path.c_str(), O_RDONLY);
-  if (fd < 0) return lines;
-  StoreError error;
-  if (!read_lines(
-          fd, path,
-          [&](SecretText& line) {
-            lines.emplace_back(line.view());
-            return true;
-          },
-          &error)) {
-    abort();
-  }
-  close(fd);
+  const std::optional<std::string> bytes = read_file(path);
+  if (!bytes) return lines;
+  const AccountText text = AccountText::parse(*bytes, FileKind::kCredentials);
+  for (const AccountLine& line : text.lines()) lines.emplace_back(text.text(line));
   return lines;
 }
 
@@ -100,12 +89,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> before = lines_of(file);
 
   const auto credential = static_cast<CredentialKind>(kind);  // the fuzzer's byte picks one
-  UpdateOutcome outcome = status ? update_status(queue.c_str(), credential)
-                                 : update_credentials(queue.c_str(), {"fuzz", getuid()}, id.c_str(),
-                                                      password.c_str(), remove, credential);
+  const StoreRun run = status ? store_status(queue.c_str(), credential)
+                              : store_credentials("fuzz", queue.c_str(), credential, id.c_str(),
+                                                  remove ? nullptr : password.c_str());
   if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind
   std::optional<std::string> after = read_file(file);
-  if (outcome != UpdateOutcome::kDone) {
+  // Left as it was: not done, or nothing to change (the bytes it would have
+  // written are the old ones, or a remove found no file).
+  if (run.done && !run.written && after != (no_old_file ? std::nullopt : std::optional(old))) {
+    abort();
+  }
+  if (!run.done || (!run.written && no_old_file)) {
     // Not done: the old file, byte for byte, or still no file.
     if (no_old_file ? after.has_value() : after != old) abort();
     return 0;

@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// The line reader: cutting files into lines by the ending rules, across the
-// 512-byte chunks it reads them in.
-#include "line_reader.h"
+// The model of an account file: cutting it into lines by the ending rules,
+// across the 512-byte chunks they respect, and reading it with a bound.
+#include "account_text.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -16,21 +16,19 @@ namespace {
 
 using namespace std::string_literals;
 
+// The lines of a file, read from disk; whole: whether writing them back
+// gives the same bytes.
 std::vector<std::string> lines_of_file(const std::string& bytes, bool* whole = nullptr) {
   std::string path = account_path("lines");
   write_file(path, bytes);
   int fd = open(path.c_str(), O_RDONLY);
-  std::vector<std::string> lines;
+  AccountText text;
   StoreError error;
-  bool read = read_lines(
-      fd, path,
-      [&](SecretText& line) {
-        lines.emplace_back(line.view());
-        return true;
-      },
-      &error);
+  EXPECT_TRUE(AccountText::read(fd, path, FileKind::kCredentials, &text, error));
   close(fd);
-  if (whole != nullptr) *whole = read;
+  std::vector<std::string> lines;
+  for (const AccountLine& line : text.lines()) lines.emplace_back(text.text(line));
+  if (whole != nullptr) *whole = text.same_as_read();
   return lines;
 }
 
@@ -44,8 +42,9 @@ TEST_F(LineReader, CutsLinesByTheEndingRules) {
   struct Case {
     std::string file;
     std::vector<std::string> lines;
+    bool same = false;  // written back, the lines give the same bytes
   } cases[] = {
-      {"", {}},
+      {"", {}, true},
       {"ab\r\ncd\n", {"ab", "cd"}},
       {"ab\n\ncd\n", {"ab", "cd"}},  // LF LF is one ending: the blank line vanishes
       {"ab\n\rcd\n", {"ab", "cd"}},
@@ -57,7 +56,7 @@ TEST_F(LineReader, CutsLinesByTheEndingRules) {
        "xcd\n",
        {"ab", "cd"}},                   // 0xFF takes the next byte, whatever it is
       {"ab\0cd\nef\n"s, {"ab", "ef"}},  // text ends at a zero byte
-      {"\nab\n", {"", "ab"}},
+      {"\nab\n", {"", "ab"}, true},
       {"a\nlast", {"a", "last"}},  // a last line without a line break is kept
       {"a\n\0\0\0"s, {"a"}},       // zero bytes after the last break add nothing
       // Across the chunk boundary: CR as byte 512 and LF as byte 513 are two
@@ -66,14 +65,17 @@ TEST_F(LineReader, CutsLinesByTheEndingRules) {
       {a511 + "\r\nnext\n", {a511, "", "next"}},
       {std::string(500, 'a') + "\r\nnext\n", {std::string(500, 'a'), "next"}},
       {a511 + "\xffxy\n", {a511, "xy"}},
-      {std::string(600, 'x') + "\nsecond\n", {std::string(600, 'x'), "second"}},
+      {std::string(600, 'x') + "\nsecond\n", {std::string(600, 'x'), "second"}, true},
       {"a\n" + std::string(100000, 'y') + "\nb", {"a", std::string(100000, 'y'), "b"}},
+      // A zero byte ends the text of each chunk a line spans, not the line.
+      {a511 + "\0"s + "cd\n", {a511 + "cd"}},
+      {std::string(510, 'a') + "\0b"s + "cd\n", {std::string(510, 'a') + "cd"}},
   };
   for (const Case& c : cases) {
-    bool whole = false;
-    EXPECT_EQ(lines_of_file(c.file, &whole), c.lines)
+    bool same = false;
+    EXPECT_EQ(lines_of_file(c.file, &same), c.lines)
         << testing::PrintToString(c.file.substr(0, 40));
-    EXPECT_TRUE(whole);
+    EXPECT_EQ(same, c.same) << testing::PrintToString(c.file.substr(0, 40));
   }
 }
 
@@ -89,22 +91,24 @@ TEST_F(LineReader, RunsOfLineBreaksMakeEveryOtherAnEmptyLine) {
   }
 }
 
-TEST_F(LineReader, ReportsReadErrorsAndHandlerStops) {
+TEST_F(LineReader, ReportsReadErrorsAndFilesOverTheBound) {
   int dir = open(TEST_ACCOUNT_DIR, O_RDONLY | O_DIRECTORY);
   StoreError error;
-  EXPECT_FALSE(read_lines(
-      dir, "dir", [](SecretText&) { return true; }, &error));
+  AccountText text;
+  EXPECT_FALSE(AccountText::read(dir, "dir", FileKind::kCredentials, &text, error));
   EXPECT_EQ(error.step, StoreStep::kRead);
   EXPECT_EQ(error.error, EISDIR);
   close(dir);
 
+  // A sparse file over the bound is refused before a byte is read.
   std::string path = account_path("lines");
   write_file(path, "a\nb\nc\n");
+  ASSERT_EQ(truncate(path.c_str(), off_t{1} << 40), 0);
   int fd = open(path.c_str(), O_RDONLY);
-  int seen = 0;
-  EXPECT_FALSE(read_lines(
-      fd, path, [&](SecretText&) { return ++seen != 2; }, &error));
-  EXPECT_EQ(seen, 2);
+  EXPECT_FALSE(AccountText::read(fd, path, FileKind::kCredentials, &text, error));
+  EXPECT_EQ(error.step, StoreStep::kTooLarge);
+  EXPECT_EQ(error.size, std::size_t{1} << 40);
+  EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
   close(fd);
 }
 

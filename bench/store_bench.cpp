@@ -1,0 +1,112 @@
+// SPDX-License-Identifier: Apache-2.0
+// What an update of a credential file costs in the store, against the least
+// any durable rewrite costs: read the file, write it whole under a new name,
+// fsync it, rename it over the old one, fsync the directory. Both in this
+// process, alternately, on the same file system; medians of RUNS each.
+//
+//   store_bench LINES RUNS
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "account_store.h"
+#include "credential_file.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+bool write_all(int fd, const std::string& bytes) {
+  for (std::size_t done = 0; done < bytes.size();) {
+    const ssize_t n = write(fd, bytes.data() + done, bytes.size() - done);
+    if (n <= 0) return false;
+    done += static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+// The floor: one read, one write, one fsync, the rename, the directory's fsync.
+bool floor_rewrite(int dir, const std::string& name) {
+  const int in = openat(dir, name.c_str(), O_RDONLY);
+  struct stat st {};
+  if (in < 0 || fstat(in, &st) != 0) return false;
+  std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
+  const bool read_all = read(in, bytes.data(), bytes.size()) == st.st_size;
+  close(in);
+  const std::string fresh = name + ".new";
+  const int out = openat(dir, fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+  const bool ok = out >= 0 && read_all && write_all(out, bytes) && fsync(out) == 0;
+  if (out >= 0) close(out);
+  return ok && renameat(dir, fresh.c_str(), dir, name.c_str()) == 0 && fsync(dir) == 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const int lines = argc > 1 ? std::atoi(argv[1]) : 10000;
+  const int runs = argc > 2 ? std::atoi(argv[2]) : 21;
+  Caller caller;
+  caller.uid = getuid();
+  caller.owner = getuid();
+  caller.user = "bench";
+  std::optional<AccountStore> store;
+  StoreError error;
+  AccountFile file;
+  if (!AccountStore::open(caller, &store, error) || !store->own_file(&file, error)) {
+    std::fprintf(stderr, "store_bench: cannot open the account directory %s\n",
+                 std::string(account_directory()).c_str());
+    return 1;
+  }
+  std::string text;
+  for (int i = 0; i < lines / 4; ++i) {
+    const std::string q = "queue" + std::to_string(i);
+    text += "<" + q + ">\nid=" + std::to_string(1000000 + i) + "\npassword=4242\n</" + q + ">\n";
+  }
+  const std::string path = file.path();
+  {
+    const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || !write_all(fd, text) || close(fd) != 0) return 1;
+  }
+  const int dir = open(std::string(account_directory()).c_str(), O_RDONLY | O_DIRECTORY);
+  std::vector<double> store_ms, floor_ms;
+  for (int run = 0; run < runs; ++run) {
+    // Each update changes one ID, so that each one rewrites the file.
+    CredentialChange change;
+    const std::string id = std::to_string(run % 2);
+    if (!make_change("queue7", CredentialKind::kJobAccounting, CredentialEdit::kSet, id.c_str(),
+                     "4242", &change, error)) {
+      return 1;
+    }
+    auto start = Clock::now();
+    bool written = false;
+    if (!store->update(
+            file, [&](AccountText& model, StoreError& e) { return apply_change(model, change, e); },
+            UpdateWhen::kBytesDiffer, &written, error) ||
+        !written) {
+      std::fprintf(stderr, "store_bench: the update failed\n");
+      return 1;
+    }
+    store_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+    start = Clock::now();
+    if (!floor_rewrite(dir, file.name)) return 1;
+    floor_ms.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+  }
+  close(dir);
+  unlink(path.c_str());
+  const double s = median(store_ms), f = median(floor_ms);
+  std::printf("%-8d %12.3f %12.3f %8.2f\n", lines, s, f, s / f);
+  return 0;
+}

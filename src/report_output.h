@@ -1,0 +1,43 @@
+// SPDX-License-Identifier: Apache-2.0
+// How --list and --check print what they found: aligned columns of
+// blank-free fields, "field: value" lines, or one JSON document with the
+// same fields, for scripts. Never a value of a credential: only whether it
+// is stored.
+//
+// Results: none; each function writes to standard output.
+#ifndef VELMORA_REPORT_OUTPUT_H_
+#define VELMORA_REPORT_OUTPUT_H_
+
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "credential_file.h"
+#include "credential_kind.h"
+
+// The words of the fields: "job-accounting", "user-authentication" or "off"
+// for the function switched on ("-": nothing recorded); "stored",
+// "incomplete" or "-" for a kind's key lines.
+const char* function_field(std::optional<CredentialKind> function);
+const char* stored_field(Stored stored);
+
+// A name as one blank-free field: blanks, controls and backslashes as \xHH.
+std::string field_of(std::string_view text);
+
+// A field's name in JSON: "SWITCHED-ON" -> "switched_on"; and a value: "-"
+// and "?" (nothing, not known) are null.
+std::string json_key(std::string_view field);
+nlohmann::json json_value(const std::string& value);
+
+// Writes a JSON document; bytes that are not UTF-8 (a queue name, say) are
+// replaced rather than refused.
+void print_json(const nlohmann::json& document);
+
+// Rows under a header: aligned columns of blank-free fields, or (json) an
+// object holding, under `key`, one object per row.
+void print_rows(const std::vector<std::string>& header,
+                const std::vector<std::vector<std::string>>& rows, bool json, const char* key);
+
+#endif  // VELMORA_REPORT_OUTPUT_H_
