@@ -52,8 +52,14 @@ void restore_terminal() {
 enum class LineEnd { kLineFeed, kEndOfInput, kError, kInterrupted };
 
 // Whether this run is the terminal's foreground job: only that job may
-// change the terminal or read from it.
-bool in_foreground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+// change the terminal or read from it. Job control holds only on the run's
+// controlling terminal; another session's (after su -c or setsid, which
+// tcgetpgrp answers with ENOTTY) has no job of this run's, and is used as it
+// is, as getpass() does.
+bool in_foreground() {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground == getpgrp() || (foreground < 0 && errno == ENOTTY);
+}
 
 volatile sig_atomic_t g_continued = 0;
 extern "C" void note_continued(int) { g_continued = 1; }
@@ -133,10 +139,11 @@ LineEnd read_entry_line(TypedLine& line, const sigset_t* wait_mask) {
 
 // One hidden entry, after OpenBSD's readpassphrase: echo off (ECHONL kept,
 // so the line feed still shows) and typed-ahead input dropped, and the
-// terminal put back on every way out, a signal included. Only the foreground
-// job does so: in the background the run waits, stopped, and leaves the
-// terminal and what was typed at it alone. When standard input is not a
-// terminal nothing changes and the line is read as it comes.
+// terminal put back on every way out, a signal included. On its controlling
+// terminal only the foreground job does so: in the background the run waits,
+// stopped, and leaves the terminal and what was typed at it alone. When
+// standard input is not a terminal nothing changes and the line is read as it
+// comes.
 LineEnd read_hidden_line(TypedLine& line) {
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) {

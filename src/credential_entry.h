@@ -57,9 +57,10 @@ enum class EntryResult {
 // prints "pin : " and reads a line with echo off into password: at most 7
 // bytes as typed (job accounting), converted UTF-8 of at most 32 (user
 // authentication) or 7 (secured print) bytes; an empty value is accepted,
-// except for secured print. The terminal is put back as soon as the line is
-// read, and before the process dies or stops on a signal; after a stop and
-// continue the entry starts anew.
+// except for secured print. Echo goes off on any terminal; the wait for the
+// foreground applies only on the run's controlling terminal. The terminal is
+// put back as soon as the line is read, and before the process dies or stops
+// on a signal; after a stop and continue the entry starts anew.
 bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password);
 
 #endif  // VELMORA_CREDENTIAL_ENTRY_H_

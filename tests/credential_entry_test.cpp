@@ -29,9 +29,12 @@ using namespace std::chrono_literals;
 // job control as shells do: the tool has a process group of its own, so stop
 // signals really stop it; when it stops, the shell takes the terminal back
 // and waits for the test to say bg, fg, or read a line at its own prompt.
+// With new_session the tool starts a session of its own (as su -c does): the
+// terminal on its standard input is then not its controlling terminal.
 class Terminal {
  public:
-  explicit Terminal(std::vector<std::string> args, std::string cups_server = "") {
+  explicit Terminal(std::vector<std::string> args, std::string cups_server = "",
+                    bool new_session = false) {
     ToolCall call;
     call.cups_server = std::move(cups_server);
     std::vector<std::string> env = tool_environment(call);
@@ -51,6 +54,7 @@ class Terminal {
       close(control[1]);
       pid_t tool = fork();
       if (tool == 0) {
+        if (new_session && setsid() < 0) _exit(125);
         setpgid(0, 0);
         signal(SIGTTOU, SIG_IGN);
         tcsetpgrp(STDIN_FILENO, getpid());
@@ -58,7 +62,8 @@ class Terminal {
         execve(TOOL_PATH, argv.data(), envp.data());
         _exit(127);
       }
-      setpgid(tool, tool);
+      // Not for a new session: the tool's setsid would fail after it.
+      if (!new_session) setpgid(tool, tool);
       signal(SIGTTOU, SIG_IGN);  // the shell may take the terminal back
       tcsetpgrp(STDIN_FILENO, tool);
       if (write(report[1], &tool, sizeof tool) != sizeof tool) _exit(126);
@@ -217,6 +222,21 @@ TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
   EXPECT_EQ(after.c_lflag & ECHONL, 0u);
   EXPECT_EQ(stored(),
             "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
+}
+
+// On a terminal that is not the tool's controlling one there is no job to
+// wait for, but the entry is hidden all the same.
+TEST_F(Prompts, HiddenEntryOnATerminalOfAnotherSession) {
+  Terminal term({"-p", "lp1"}, "", true);
+  term.expect("id : ");
+  term.type("42\n");
+  std::size_t pin = term.expect("pin : ");
+  EXPECT_FALSE(term.echo_on());
+  term.type("0042\n");
+  EXPECT_EQ(term.wait_exit(), 0) << term.output();
+  EXPECT_EQ(term.output().substr(pin), "\r\n");
+  EXPECT_TRUE(term.echo_on());
+  EXPECT_EQ(stored(), "<lp1>\nid=42\npassword=0042\n</lp1>\n");
 }
 
 TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
