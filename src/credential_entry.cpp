@@ -16,7 +16,6 @@
 #include <string_view>
 
 #include "credential_kind.h"
-#include "messages.h"
 #include "secret.h"
 #include "signals.h"
 #include "text_conversion.h"
@@ -235,12 +234,13 @@ EntryResult ask_password(ValueBuffer buffer, CredentialKind kind) {
 
 }  // namespace
 
-bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password) {
+bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
+                     EntryReporter report) {
   for (bool asking_password : {false, true}) {
     for (;;) {
       EntryResult result = asking_password ? ask_password(password, kind) : ask_id(id, kind);
       if (result == EntryResult::kAccepted) break;
-      if (result != EntryResult::kAskAgain) report_entry(kind, asking_password, result);
+      if (result != EntryResult::kAskAgain) report(kind, asking_password, result);
       if (result == EntryResult::kEndOfInput || result == EntryResult::kReadError) return false;
     }
   }

@@ -7,14 +7,14 @@
 //
 // ask_credentials asks for the ID or user name until one is accepted, then
 // for the PIN or password likewise; an answer that is refused is said why
-// (messages.h) and asked for again. Standard input is read a byte at a time
-// with no buffer of its own; a line feed, or a carriage return and line feed,
-// ends an entry and is never stored, and so does the end of the input after
-// a last line that has none.
+// (through the caller's reporter, which messages.h provides) and asked for
+// again. Standard input is read a byte at a time with no buffer of its own; a
+// line feed, or a carriage return and line feed, ends an entry and is never
+// stored, and so does the end of the input after a last line that has none.
 //
 // Results: ask_credentials returns true with both values in their buffers,
 // or false when the input ended or could not be read (said already). Each
-// answer is classified by an EntryResult, which messages.h words.
+// answer is classified by an EntryResult, which the reporter words.
 #ifndef VELMORA_CREDENTIAL_ENTRY_H_
 #define VELMORA_CREDENTIAL_ENTRY_H_
 
@@ -51,6 +51,11 @@ enum class EntryResult {
   kReadError,      // reading failed (errno)
 };
 
+// Told of an answer not taken (it is asked again) or that ended the run
+// (kEndOfInput, kReadError with errno): the ID or user name, or (password)
+// the PIN or password of `kind`.
+using EntryReporter = void (*)(CredentialKind kind, bool password, EntryResult result);
+
 // Prints "user name : " (user authentication, secured print) or "id : " (any
 // other kind) and reads a line into id: at most 7 bytes as typed, or the
 // text converted to UTF-8, at most 32 bytes; an empty value asks again. Then
@@ -61,6 +66,7 @@ enum class EntryResult {
 // foreground applies only on the run's controlling terminal. The terminal is
 // put back as soon as the line is read, and before the process dies or stops
 // on a signal; after a stop and continue the entry starts anew.
-bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password);
+bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
+                     EntryReporter report);
 
 #endif  // VELMORA_CREDENTIAL_ENTRY_H_

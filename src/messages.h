@@ -53,7 +53,8 @@ void report_unreachable_scheduler(const QueueLookup& lookup);
 
 // A prompt whose answer was not taken (it is asked again) or that ended the
 // run (kEndOfInput, kReadError with errno): the ID or user name, or
-// (password) the PIN or password of `kind`.
+// (password) the PIN or password of `kind`. An EntryReporter for
+// ask_credentials.
 void report_entry(CredentialKind kind, bool password, EntryResult result);
 
 // An update, or a read of an account file, that did not take place. caller

@@ -70,7 +70,9 @@ int run_update(const CommandLine& line, const Caller& caller) {
       }
       SecretArray<kValueBufferSize> id;
       SecretArray<kValueBufferSize> password;
-      if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes))) return 1;
+      if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes),
+                           report_entry))
+        return 1;
       result = update_credentials(queue.c_str(), account, id.data(), password.data(), false,
                                   op->kind, &error);
       break;
