@@ -173,9 +173,10 @@ LineEnd read_hidden_line(TypedLine& line) {
 
 // What an entry that read a line leaves in buffer, and whether it stands:
 // the bytes as typed, or the text converted. Nothing is cut: a value over
-// `limit` is refused. An empty value asks again unless empty_ok.
+// `limit` is refused, its bytes in size (as typed, for a line longer than
+// the staging area). An empty value asks again unless empty_ok.
 EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, ValueBuffer buffer,
-                         int limit, bool empty_ok) {
+                         int limit, bool empty_ok, std::size_t& size) {
   wipe_bytes(buffer.data(), buffer.size());
   switch (end) {
     case LineEnd::kLineFeed:
@@ -188,6 +189,7 @@ EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, Value
       return EntryResult::kReadError;
   }
   if (line.nul) return EntryResult::kNulByte;
+  size = line.count;
   if (line.count > kStagedBytes) return EntryResult::kTooLong;
   const std::string_view typed = line.text();
   if (!convert) {
@@ -205,23 +207,24 @@ EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, Value
   // Typed, but not text in any encoding of the locale: never stored as an
   // empty value, nor as a guess.
   if (!convert_to_utf8(line.staged.data(), &converted)) return EntryResult::kUnconvertible;
-  if (converted.size() > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
+  size = converted.size();
+  if (size > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
   converted.view().copy(buffer.data(), converted.size());
   return EntryResult::kAccepted;
 }
 
 // "id : " or "user name : ", and one line.
-EntryResult ask_id(ValueBuffer buffer, CredentialKind kind) {
+EntryResult ask_id(ValueBuffer buffer, CredentialKind kind, std::size_t& size) {
   TypedLine line;
   // Any kind but these two is taken as job accounting.
   const bool convert = has_user_name(kind);
   show_prompt(convert ? "user name : " : "id : ");
   LineEnd end = read_entry_line(line, nullptr);
-  return finish_entry(end, line, convert, buffer, entry_limit(kind, false), false);
+  return finish_entry(end, line, convert, buffer, entry_limit(kind, false), false, size);
 }
 
 // "pin : ", and one line with echo off.
-EntryResult ask_password(ValueBuffer buffer, CredentialKind kind) {
+EntryResult ask_password(ValueBuffer buffer, CredentialKind kind, std::size_t& size) {
   TypedLine line;
   LineEnd end;
   // Stopped and continued: the line is abandoned; hide the entry again and
@@ -229,7 +232,7 @@ EntryResult ask_password(ValueBuffer buffer, CredentialKind kind) {
   while ((end = read_hidden_line(line)) == LineEnd::kInterrupted) {
   }
   return finish_entry(end, line, has_user_name(kind), buffer, entry_limit(kind, true),
-                      kind != CredentialKind::kSecuredPrint);
+                      kind != CredentialKind::kSecuredPrint, size);
 }
 
 }  // namespace
@@ -238,9 +241,11 @@ bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
                      EntryReporter report) {
   for (bool asking_password : {false, true}) {
     for (;;) {
-      EntryResult result = asking_password ? ask_password(password, kind) : ask_id(id, kind);
+      std::size_t size = 0;
+      EntryResult result =
+          asking_password ? ask_password(password, kind, size) : ask_id(id, kind, size);
       if (result == EntryResult::kAccepted) break;
-      if (result != EntryResult::kAskAgain) report(kind, asking_password, result);
+      report(kind, asking_password, result, size);
       if (result == EntryResult::kEndOfInput || result == EntryResult::kReadError) return false;
     }
   }

@@ -51,10 +51,11 @@ enum class EntryResult {
   kReadError,      // reading failed (errno)
 };
 
-// Told of an answer not taken (it is asked again) or that ended the run
-// (kEndOfInput, kReadError with errno): the ID or user name, or (password)
-// the PIN or password of `kind`.
-using EntryReporter = void (*)(CredentialKind kind, bool password, EntryResult result);
+// Told of every answer not accepted: the ID or user name, or (password) the
+// PIN or password of `kind`; it is asked again, or (kEndOfInput, kReadError
+// with errno) the run ends. size: the bytes of a value too long.
+using EntryReporter = void (*)(CredentialKind kind, bool password, EntryResult result,
+                               std::size_t size);
 
 // Prints "user name : " (user authentication, secured print) or "id : " (any
 // other kind) and reads a line into id: at most 7 bytes as typed, or the

@@ -403,7 +403,7 @@ TEST_F(Cli, SetAndRemoveEachKindEndToEnd) {
       {"-p", "lp1", "1234567\n0042\n", "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
       {"-pu", "lp1", "alice\nsecret\n",
        "<lp1>\nid=1234567\npassword=0042\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n"},
-      {"-ps", "lp2", "bob\n\nlongpas\n",  // empty secured print password asks again
+      {"-ps", "lp2", "bob\nlongpas\n",
        "<lp1>\nid=1234567\npassword=0042\nu_id=YWxpY2U=\nu_password=c2VjcmV0\n</lp1>\n"
        "<lp2>\ns_id=Ym9i\ns_password=bG9uZ3Bhcw==\n</lp2>\n"},
       {"-x", "lp1", "",
@@ -461,7 +461,7 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   // Input that ends before the line does: nothing stored, one line, status 1.
   ToolRun run = user({"-pu", "lp2"}, "carol\n");
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(says(run.err, {"reading pin: unexpected end of input"}));
+  EXPECT_TRUE(says(run.err, {"reading password: unexpected end of input"}));
   run = user({"-ps", "lp2"}, "");
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(says(run.err, {"reading user name: unexpected end of input"}));
@@ -821,7 +821,7 @@ TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
 
 TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
   const std::string old = base64("old"), al = base64("al"), pw = base64("pw");
-  const std::string bad_pin = "pin: the text is not valid",
+  const std::string bad_pin = "password: the text is not valid",
                     bad_name = "user name: the text is not valid";
   const std::string kJapanese =
       "LANG=ja_JP.UTF-8";  // UTF-8, EUC-JP, SHIFT-JIS: none takes a lone 0xFF
@@ -930,7 +930,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {kJapanese},
        1,
        "user name : pin : pin : ",
-       {bad_pin, "reading pin: unexpected end of input"},
+       {bad_pin, "reading password: unexpected end of input"},
        std::nullopt},
       {"unconvertible entries asked again",
        "x\n",
@@ -957,7 +957,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {},
        0,
        "id : id : pin : ",
-       {"id: too long: at most 7 bytes can"},
+       {"id: too long: at most 7 bytes can be stored, this is 8; type it again\n"},
        "<lp1>\nid=1234567\npassword=0042\n</lp1>\n"},
       {"a user name over 32 bytes is asked again",
        "",
@@ -966,7 +966,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {},
        0,
        "user name : user name : pin : ",
-       {"user name: too long: at most 32 bytes of UTF-8"},
+       {"user name: too long: at most 32 bytes of UTF-8 can be stored, this is 33"},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"a secured print password over 7 bytes",
        "",
@@ -975,7 +975,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {},
        0,
        "user name : pin : pin : ",
-       {"pin: too long: at most 7 bytes of UTF-8"},
+       {"password: too long: at most 7 bytes of UTF-8 can be stored, this is 8"},
        "<lp1>\ns_id=" + al + "\ns_password=" + pw + "\n</lp1>\n"},
       {"CR LF ends a line",
        "",
@@ -993,7 +993,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {},
        0,
        "id : id : pin : pin : ",
-       {"id: the text holds a NUL byte", "pin: the text holds a NUL byte"},
+       {"id: the text holds a NUL byte", "PIN: the text holds a NUL byte"},
        "<lp1>\nid=1\npassword=2\n</lp1>\n"},
       {"a CR inside an ID is refused",
        "",

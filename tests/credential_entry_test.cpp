@@ -216,7 +216,8 @@ TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
   EXPECT_NE(hidden.c_lflag & ECHONL, 0u);
   term.type("s3cret\n");
   EXPECT_EQ(term.wait_exit(), 0);
-  EXPECT_EQ(term.output().substr(pin), "\r\n");  // the line feed shows, the password does not
+  EXPECT_EQ(term.output().substr(pin),
+            "\r\n");  // the line feed shows, the password does not
   termios after = term.attributes();
   EXPECT_NE(after.c_lflag & ECHO, 0u);
   EXPECT_EQ(after.c_lflag & ECHONL, 0u);
@@ -256,15 +257,17 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   term.type("\n");
   at = term.expect("user name : ", at);
   term.type(std::string(600, 'n') + "\n");
-  at = term.expect("user name: too long: at most 32 bytes of UTF-8 can be stored; type it again",
-                   at);
+  at = term.expect(
+      "user name: too long: at most 32 bytes of UTF-8 can be "
+      "stored, this is 600",
+      at);
   at = term.expect("user name : ", at);
   term.type(std::string(32, 'n') + "\n");
   at = term.expect("pin : ", at);
   term.type("\n");  // an empty secured print password is refused
   at = term.expect("pin : ", at);
   term.type(std::string(600, 'p') + "\n");
-  at = term.expect("pin: too long: at most 7 bytes of UTF-8 can be stored; type it again", at);
+  at = term.expect("password: too long: at most 7 bytes of UTF-8 can be stored, this is 600", at);
   at = term.expect("pin : ", at);
   term.type(std::string(7, 'p') + "\n");
   EXPECT_EQ(term.wait_exit(), 0);
@@ -274,7 +277,7 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
 }
 
 TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
-  for (const char* option : {"-p", "-pu"}) {
+  for (auto [option, what] : {std::pair{"-p", "PIN"}, {"-pu", "password"}}) {
     SetUp();
     Terminal term({option, "lp1"});
     term.expect(" : ");
@@ -282,7 +285,8 @@ TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
     term.expect("pin : ");
     term.type("\x04");  // Ctrl-D at the start of the line: end of input
     EXPECT_EQ(term.wait_exit(), 1) << option;
-    EXPECT_NE(term.output().find("reading pin: unexpected end of input"), std::string::npos)
+    EXPECT_NE(term.output().find("reading " + std::string(what) + ": unexpected end of input"),
+              std::string::npos)
         << term.output();
     EXPECT_TRUE(term.echo_on()) << option;
     EXPECT_EQ(stored(), std::nullopt) << option;
