@@ -239,14 +239,21 @@ EntryResult ask_password(ValueBuffer buffer, CredentialKind kind, std::size_t& s
 
 bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
                      EntryReporter report) {
+  // Someone at a terminal can type a refused value again; from a pipe or a
+  // file the next line is the next answer, and taking it as the retry would
+  // shift every answer after it.
+  const bool retype = isatty(STDIN_FILENO) == 1;
   for (bool asking_password : {false, true}) {
     for (;;) {
       std::size_t size = 0;
       EntryResult result =
           asking_password ? ask_password(password, kind, size) : ask_id(id, kind, size);
       if (result == EntryResult::kAccepted) break;
-      report(kind, asking_password, result, size);
-      if (result == EntryResult::kEndOfInput || result == EntryResult::kReadError) return false;
+      const bool again =
+          result == EntryResult::kAskAgain ||
+          (retype && result != EntryResult::kEndOfInput && result != EntryResult::kReadError);
+      report(kind, asking_password, result, size, again);
+      if (!again) return false;
     }
   }
   return true;

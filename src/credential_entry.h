@@ -6,15 +6,17 @@
 // all: one over its limit is refused, never cut.
 //
 // ask_credentials asks for the ID or user name until one is accepted, then
-// for the PIN or password likewise; an answer that is refused is said why
+// for the PIN or password likewise. An answer that is refused is said why
 // (through the caller's reporter, which messages.h provides) and asked for
-// again. Standard input is read a byte at a time with no buffer of its own; a
-// line feed, or a carriage return and line feed, ends an entry and is never
-// stored, and so does the end of the input after a last line that has none.
+// again on a terminal; from a pipe or a file, where the next line is the
+// next answer, it ends the run instead. Standard input is read a byte at a
+// time with no buffer of its own; a line feed, or a carriage return and line
+// feed, ends an entry and is never stored, and so does the end of the input
+// after a last line that has none.
 //
 // Results: ask_credentials returns true with both values in their buffers,
-// or false when the input ended or could not be read (said already). Each
-// answer is classified by an EntryResult, which the reporter words.
+// or false when an answer ended the run (said already). Each answer is
+// classified by an EntryResult, which the reporter words.
 #ifndef VELMORA_CREDENTIAL_ENTRY_H_
 #define VELMORA_CREDENTIAL_ENTRY_H_
 
@@ -52,10 +54,12 @@ enum class EntryResult {
 };
 
 // Told of every answer not accepted: the ID or user name, or (password) the
-// PIN or password of `kind`; it is asked again, or (kEndOfInput, kReadError
-// with errno) the run ends. size: the bytes of a value too long.
+// PIN or password of `kind`; size: the bytes of a value too long; asked_again:
+// whether the prompt comes back (an empty value, or a refusal on a terminal)
+// or the run ends (kEndOfInput, kReadError with errno, a refusal on a pipe
+// or from a file).
 using EntryReporter = void (*)(CredentialKind kind, bool password, EntryResult result,
-                               std::size_t size);
+                               std::size_t size, bool asked_again);
 
 // Prints "user name : " (user authentication, secured print) or "id : " (any
 // other kind) and reads a line into id: at most 7 bytes as typed, or the

@@ -51,11 +51,13 @@ void report_unknown_queue(const std::string& queue, bool held);
 // A queue check that could not ask the scheduler.
 void report_unreachable_scheduler(const QueueLookup& lookup);
 
-// A prompt whose answer was not taken (it is asked again) or that ended the
-// run (kEndOfInput, kReadError with errno): the ID or user name, or
-// (password) the PIN or password of `kind`; size: the bytes of a value too
-// long. An EntryReporter for ask_credentials.
-void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size);
+// A prompt whose answer was not taken: the ID or user name, or (password)
+// the PIN or password of `kind`; asked_again: it is asked again, or the run
+// ends (kEndOfInput, kReadError with errno, a refusal not typed at a
+// terminal). size: the bytes of a value too long. An EntryReporter for
+// ask_credentials.
+void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size,
+                  bool asked_again);
 
 // An update, or a read of an account file, that did not take place. caller
 // (when given) lets a refused credential file say that USER is not the

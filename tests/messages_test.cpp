@@ -158,27 +158,27 @@ TEST(Messages, EachOutcomeHasItsText) {
        },
        "the print scheduler at /run/cups/cups.sock did not answer: HTTP 404 Not Found; nothing "
        "was changed\n"},
-      {false, [] { report_entry(kUser, true, EntryResult::kUnconvertible, 0); },
+      {false, [] { report_entry(kUser, true, EntryResult::kUnconvertible, 0, true); },
        "password: the text is not valid in the encodings of the locale; type it again\n"},
-      {false, [] { report_entry(kJob, false, EntryResult::kTooLong, 8); },
-       "id: too long: at most 7 bytes can be stored, this is 8; type it again\n"},
-      {false, [] { report_entry(kUser, false, EntryResult::kTooLong, 51); },
+      {false, [] { report_entry(kJob, false, EntryResult::kTooLong, 8, false); },
+       "id: too long: at most 7 bytes can be stored, this is 8; nothing was changed\n"},
+      {false, [] { report_entry(kUser, false, EntryResult::kTooLong, 51, true); },
        "user name: too long: at most 32 bytes of UTF-8 can be stored, this is 51; type it again\n"},
-      {false, [] { report_entry(kSecure, true, EntryResult::kTooLong, 600); },
+      {false, [] { report_entry(kSecure, true, EntryResult::kTooLong, 600, true); },
        "password: too long: at most 7 bytes of UTF-8 can be stored, this is 600; type it again\n"},
-      {false, [] { report_entry(kJob, false, EntryResult::kNulByte, 0); },
+      {false, [] { report_entry(kJob, false, EntryResult::kNulByte, 0, true); },
        "id: the text holds a NUL byte, which cannot be stored; type it again\n"},
-      {false, [] { report_entry(kJob, false, EntryResult::kLineBreak, 0); },
+      {false, [] { report_entry(kJob, false, EntryResult::kLineBreak, 0, true); },
        "id: the text holds a carriage return or a 0xFF byte, which would end the line in the "
        "credential file; type it again\n"},
-      {false, [] { report_entry(kSecure, true, EntryResult::kAskAgain, 0); },
+      {false, [] { report_entry(kSecure, true, EntryResult::kAskAgain, 0, true); },
        "password: cannot be empty for secured print; type it again\n"},
-      {false, [] { report_entry(kJob, true, EntryResult::kEndOfInput, 0); },
+      {false, [] { report_entry(kJob, true, EntryResult::kEndOfInput, 0, false); },
        "reading PIN: unexpected end of input\n"},
       {false,
        [] {
          errno = EIO;
-         report_entry(kJob, true, EntryResult::kReadError, 0);
+         report_entry(kJob, true, EntryResult::kReadError, 0, false);
        },
        "reading PIN: Input/output error\n"},
       {false, [&] { report_recovered(recovered); },
