@@ -16,7 +16,6 @@
 #include <string_view>
 
 #include "credential_kind.h"
-#include "messages.h"
 #include "secret.h"
 #include "signals.h"
 #include "text_conversion.h"
@@ -52,8 +51,14 @@ void restore_terminal() {
 enum class LineEnd { kLineFeed, kEndOfInput, kError, kInterrupted };
 
 // Whether this run is the terminal's foreground job: only that job may
-// change the terminal or read from it.
-bool in_foreground() { return tcgetpgrp(STDIN_FILENO) == getpgrp(); }
+// change the terminal or read from it. Job control holds only on the run's
+// controlling terminal; another session's (after su -c or setsid, which
+// tcgetpgrp answers with ENOTTY) has no job of this run's, and is used as it
+// is, as getpass() does.
+bool in_foreground() {
+  const pid_t foreground = tcgetpgrp(STDIN_FILENO);
+  return foreground == getpgrp() || (foreground < 0 && errno == ENOTTY);
+}
 
 volatile sig_atomic_t g_continued = 0;
 extern "C" void note_continued(int) { g_continued = 1; }
@@ -133,10 +138,11 @@ LineEnd read_entry_line(TypedLine& line, const sigset_t* wait_mask) {
 
 // One hidden entry, after OpenBSD's readpassphrase: echo off (ECHONL kept,
 // so the line feed still shows) and typed-ahead input dropped, and the
-// terminal put back on every way out, a signal included. Only the foreground
-// job does so: in the background the run waits, stopped, and leaves the
-// terminal and what was typed at it alone. When standard input is not a
-// terminal nothing changes and the line is read as it comes.
+// terminal put back on every way out, a signal included. On its controlling
+// terminal only the foreground job does so: in the background the run waits,
+// stopped, and leaves the terminal and what was typed at it alone. When
+// standard input is not a terminal nothing changes and the line is read as it
+// comes.
 LineEnd read_hidden_line(TypedLine& line) {
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) {
@@ -167,9 +173,10 @@ LineEnd read_hidden_line(TypedLine& line) {
 
 // What an entry that read a line leaves in buffer, and whether it stands:
 // the bytes as typed, or the text converted. Nothing is cut: a value over
-// `limit` is refused. An empty value asks again unless empty_ok.
+// `limit` is refused, its bytes in size (as typed, for a line longer than
+// the staging area). An empty value asks again unless empty_ok.
 EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, ValueBuffer buffer,
-                         int limit, bool empty_ok) {
+                         int limit, bool empty_ok, std::size_t& size) {
   wipe_bytes(buffer.data(), buffer.size());
   switch (end) {
     case LineEnd::kLineFeed:
@@ -182,6 +189,7 @@ EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, Value
       return EntryResult::kReadError;
   }
   if (line.nul) return EntryResult::kNulByte;
+  size = line.count;
   if (line.count > kStagedBytes) return EntryResult::kTooLong;
   const std::string_view typed = line.text();
   if (!convert) {
@@ -199,23 +207,24 @@ EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, Value
   // Typed, but not text in any encoding of the locale: never stored as an
   // empty value, nor as a guess.
   if (!convert_to_utf8(line.staged.data(), &converted)) return EntryResult::kUnconvertible;
-  if (converted.size() > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
+  size = converted.size();
+  if (size > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
   converted.view().copy(buffer.data(), converted.size());
   return EntryResult::kAccepted;
 }
 
 // "id : " or "user name : ", and one line.
-EntryResult ask_id(ValueBuffer buffer, CredentialKind kind) {
+EntryResult ask_id(ValueBuffer buffer, CredentialKind kind, std::size_t& size) {
   TypedLine line;
   // Any kind but these two is taken as job accounting.
   const bool convert = has_user_name(kind);
   show_prompt(convert ? "user name : " : "id : ");
   LineEnd end = read_entry_line(line, nullptr);
-  return finish_entry(end, line, convert, buffer, entry_limit(kind, false), false);
+  return finish_entry(end, line, convert, buffer, entry_limit(kind, false), false, size);
 }
 
 // "pin : ", and one line with echo off.
-EntryResult ask_password(ValueBuffer buffer, CredentialKind kind) {
+EntryResult ask_password(ValueBuffer buffer, CredentialKind kind, std::size_t& size) {
   TypedLine line;
   LineEnd end;
   // Stopped and continued: the line is abandoned; hide the entry again and
@@ -223,18 +232,28 @@ EntryResult ask_password(ValueBuffer buffer, CredentialKind kind) {
   while ((end = read_hidden_line(line)) == LineEnd::kInterrupted) {
   }
   return finish_entry(end, line, has_user_name(kind), buffer, entry_limit(kind, true),
-                      kind != CredentialKind::kSecuredPrint);
+                      kind != CredentialKind::kSecuredPrint, size);
 }
 
 }  // namespace
 
-bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password) {
+bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
+                     EntryReporter report) {
+  // Someone at a terminal can type a refused value again; from a pipe or a
+  // file the next line is the next answer, and taking it as the retry would
+  // shift every answer after it.
+  const bool retype = isatty(STDIN_FILENO) == 1;
   for (bool asking_password : {false, true}) {
     for (;;) {
-      EntryResult result = asking_password ? ask_password(password, kind) : ask_id(id, kind);
+      std::size_t size = 0;
+      EntryResult result =
+          asking_password ? ask_password(password, kind, size) : ask_id(id, kind, size);
       if (result == EntryResult::kAccepted) break;
-      if (result != EntryResult::kAskAgain) report_entry(kind, asking_password, result);
-      if (result == EntryResult::kEndOfInput || result == EntryResult::kReadError) return false;
+      const bool again =
+          result == EntryResult::kAskAgain ||
+          (retype && result != EntryResult::kEndOfInput && result != EntryResult::kReadError);
+      report(kind, asking_password, result, size, again);
+      if (!again) return false;
     }
   }
   return true;

@@ -6,15 +6,17 @@
 // all: one over its limit is refused, never cut.
 //
 // ask_credentials asks for the ID or user name until one is accepted, then
-// for the PIN or password likewise; an answer that is refused is said why
-// (messages.h) and asked for again. Standard input is read a byte at a time
-// with no buffer of its own; a line feed, or a carriage return and line feed,
-// ends an entry and is never stored, and so does the end of the input after
-// a last line that has none.
+// for the PIN or password likewise. An answer that is refused is said why
+// (through the caller's reporter, which messages.h provides) and asked for
+// again on a terminal; from a pipe or a file, where the next line is the
+// next answer, it ends the run instead. Standard input is read a byte at a
+// time with no buffer of its own; a line feed, or a carriage return and line
+// feed, ends an entry and is never stored, and so does the end of the input
+// after a last line that has none.
 //
 // Results: ask_credentials returns true with both values in their buffers,
-// or false when the input ended or could not be read (said already). Each
-// answer is classified by an EntryResult, which messages.h words.
+// or false when an answer ended the run (said already). Each answer is
+// classified by an EntryResult, which the reporter words.
 #ifndef VELMORA_CREDENTIAL_ENTRY_H_
 #define VELMORA_CREDENTIAL_ENTRY_H_
 
@@ -51,15 +53,25 @@ enum class EntryResult {
   kReadError,      // reading failed (errno)
 };
 
+// Told of every answer not accepted: the ID or user name, or (password) the
+// PIN or password of `kind`; size: the bytes of a value too long; asked_again:
+// whether the prompt comes back (an empty value, or a refusal on a terminal)
+// or the run ends (kEndOfInput, kReadError with errno, a refusal on a pipe
+// or from a file).
+using EntryReporter = void (*)(CredentialKind kind, bool password, EntryResult result,
+                               std::size_t size, bool asked_again);
+
 // Prints "user name : " (user authentication, secured print) or "id : " (any
 // other kind) and reads a line into id: at most 7 bytes as typed, or the
 // text converted to UTF-8, at most 32 bytes; an empty value asks again. Then
 // prints "pin : " and reads a line with echo off into password: at most 7
 // bytes as typed (job accounting), converted UTF-8 of at most 32 (user
 // authentication) or 7 (secured print) bytes; an empty value is accepted,
-// except for secured print. The terminal is put back as soon as the line is
-// read, and before the process dies or stops on a signal; after a stop and
-// continue the entry starts anew.
-bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password);
+// except for secured print. Echo goes off on any terminal; the wait for the
+// foreground applies only on the run's controlling terminal. The terminal is
+// put back as soon as the line is read, and before the process dies or stops
+// on a signal; after a stop and continue the entry starts anew.
+bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
+                     EntryReporter report);
 
 #endif  // VELMORA_CREDENTIAL_ENTRY_H_

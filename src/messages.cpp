@@ -222,29 +222,40 @@ void report_unreachable_scheduler(const QueueLookup& lookup) {
                program_name(), server, std::strerror(lookup.error));
 }
 
-void report_entry(CredentialKind kind, bool password, EntryResult result) {
-  const char* what = password ? "pin" : has_user_name(kind) ? "user name" : "id";
+void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size,
+                  bool asked_again) {
+  // A job accounting PIN is a PIN; what the other kinds hide is a password.
+  const bool named = has_user_name(kind);
+  const char* what = password ? (named ? "password" : "PIN") : (named ? "user name" : "id");
+  const char* next = asked_again ? "type it again" : "nothing was changed";
   switch (result) {
+    case EntryResult::kAskAgain:
+      // An empty ID or user name needs no word: the prompt comes back.
+      if (password) {
+        std::fprintf(stderr, "%s: password: cannot be empty for secured print; type it again\n",
+                     program_name());
+      }
+      return;
     case EntryResult::kUnconvertible:
-      std::fprintf(stderr,
-                   "%s: %s: the text is not valid in the encodings of the locale; type it again\n",
-                   program_name(), what);
+      std::fprintf(stderr, "%s: %s: the text is not valid in the encodings of the locale; %s\n",
+                   program_name(), what, next);
       return;
     case EntryResult::kTooLong:
-      std::fprintf(stderr, "%s: %s: too long: at most %d bytes%s can be stored; type it again\n",
-                   program_name(), what, entry_limit(kind, password),
-                   has_user_name(kind) ? " of UTF-8" : "");
+      // The count explains a refusal of fewer letters than the limit: many
+      // take two or more bytes of UTF-8.
+      std::fprintf(stderr, "%s: %s: too long: at most %d bytes%s can be stored, this is %zu; %s\n",
+                   program_name(), what, entry_limit(kind, password), named ? " of UTF-8" : "",
+                   size, next);
       return;
     case EntryResult::kNulByte:
-      std::fprintf(stderr,
-                   "%s: %s: the text holds a NUL byte, which cannot be stored; type it again\n",
-                   program_name(), what);
+      std::fprintf(stderr, "%s: %s: the text holds a NUL byte, which cannot be stored; %s\n",
+                   program_name(), what, next);
       return;
     case EntryResult::kLineBreak:
       std::fprintf(stderr,
                    "%s: %s: the text holds a carriage return or a 0xFF byte, which would end the "
-                   "line in the credential file; type it again\n",
-                   program_name(), what);
+                   "line in the credential file; %s\n",
+                   program_name(), what, next);
       return;
     case EntryResult::kEndOfInput:
       std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", program_name(), what);
@@ -253,7 +264,6 @@ void report_entry(CredentialKind kind, bool password, EntryResult result) {
       std::fprintf(stderr, "%s: reading %s: %s\n", program_name(), what, std::strerror(errno));
       return;
     case EntryResult::kAccepted:
-    case EntryResult::kAskAgain:
       return;
   }
 }

@@ -55,10 +55,13 @@ void report_unknown_queue(const std::string& queue, bool held);
 // A queue check that could not ask the scheduler.
 void report_unreachable_scheduler(const QueueLookup& lookup);
 
-// A prompt whose answer was not taken (it is asked again) or that ended the
-// run (kEndOfInput, kReadError with errno): the ID or user name, or
-// (password) the PIN or password of `kind`.
-void report_entry(CredentialKind kind, bool password, EntryResult result);
+// A prompt whose answer was not taken: the ID or user name, or (password)
+// the PIN or password of `kind`; asked_again: it is asked again, or the run
+// ends (kEndOfInput, kReadError with errno, a refusal not typed at a
+// terminal). size: the bytes of a value too long. An EntryReporter for
+// ask_credentials.
+void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size,
+                  bool asked_again);
 
 // ---- The account files (store_messages.cpp) ---------------------------------
 

@@ -118,7 +118,10 @@ int run_update(const CommandLine& line, const Caller& caller) {
   if (!store->check_update(file, error)) return session.finish(queue, false);
   SecretArray<kValueBufferSize> id;
   SecretArray<kValueBufferSize> password;
-  if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes))) return 1;
+  if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes),
+                       report_entry)) {
+    return 1;
+  }
   const bool done =
       make_change(queue.c_str(), op->kind, CredentialEdit::kSet, id.data(), password.data(),
                   &change, error) &&

@@ -29,9 +29,12 @@ using namespace std::chrono_literals;
 // job control as shells do: the tool has a process group of its own, so stop
 // signals really stop it; when it stops, the shell takes the terminal back
 // and waits for the test to say bg, fg, or read a line at its own prompt.
+// With new_session the tool starts a session of its own (as su -c does): the
+// terminal on its standard input is then not its controlling terminal.
 class Terminal {
  public:
-  explicit Terminal(std::vector<std::string> args, std::string cups_server = "") {
+  explicit Terminal(std::vector<std::string> args, std::string cups_server = "",
+                    bool new_session = false) {
     ToolCall call;
     call.cups_server = std::move(cups_server);
     std::vector<std::string> env = tool_environment(call);
@@ -51,6 +54,7 @@ class Terminal {
       close(control[1]);
       pid_t tool = fork();
       if (tool == 0) {
+        if (new_session && setsid() < 0) _exit(125);
         setpgid(0, 0);
         signal(SIGTTOU, SIG_IGN);
         tcsetpgrp(STDIN_FILENO, getpid());
@@ -58,7 +62,8 @@ class Terminal {
         execve(TOOL_PATH, argv.data(), envp.data());
         _exit(127);
       }
-      setpgid(tool, tool);
+      // Not for a new session: the tool's setsid would fail after it.
+      if (!new_session) setpgid(tool, tool);
       signal(SIGTTOU, SIG_IGN);  // the shell may take the terminal back
       tcsetpgrp(STDIN_FILENO, tool);
       if (write(report[1], &tool, sizeof tool) != sizeof tool) _exit(126);
@@ -211,12 +216,28 @@ TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
   EXPECT_NE(hidden.c_lflag & ECHONL, 0u);
   term.type("s3cret\n");
   EXPECT_EQ(term.wait_exit(), 0);
-  EXPECT_EQ(term.output().substr(pin), "\r\n");  // the line feed shows, the password does not
+  EXPECT_EQ(term.output().substr(pin),
+            "\r\n");  // the line feed shows, the password does not
   termios after = term.attributes();
   EXPECT_NE(after.c_lflag & ECHO, 0u);
   EXPECT_EQ(after.c_lflag & ECHONL, 0u);
   EXPECT_EQ(stored(),
             "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
+}
+
+// On a terminal that is not the tool's controlling one there is no job to
+// wait for, but the entry is hidden all the same.
+TEST_F(Prompts, HiddenEntryOnATerminalOfAnotherSession) {
+  Terminal term({"-p", "lp1"}, "", true);
+  term.expect("id : ");
+  term.type("42\n");
+  std::size_t pin = term.expect("pin : ");
+  EXPECT_FALSE(term.echo_on());
+  term.type("0042\n");
+  EXPECT_EQ(term.wait_exit(), 0) << term.output();
+  EXPECT_EQ(term.output().substr(pin), "\r\n");
+  EXPECT_TRUE(term.echo_on());
+  EXPECT_EQ(stored(), "<lp1>\nid=42\npassword=0042\n</lp1>\n");
 }
 
 TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
@@ -236,15 +257,17 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   term.type("\n");
   at = term.expect("user name : ", at);
   term.type(std::string(600, 'n') + "\n");
-  at = term.expect("user name: too long: at most 32 bytes of UTF-8 can be stored; type it again",
-                   at);
+  at = term.expect(
+      "user name: too long: at most 32 bytes of UTF-8 can be "
+      "stored, this is 600",
+      at);
   at = term.expect("user name : ", at);
   term.type(std::string(32, 'n') + "\n");
   at = term.expect("pin : ", at);
   term.type("\n");  // an empty secured print password is refused
   at = term.expect("pin : ", at);
   term.type(std::string(600, 'p') + "\n");
-  at = term.expect("pin: too long: at most 7 bytes of UTF-8 can be stored; type it again", at);
+  at = term.expect("password: too long: at most 7 bytes of UTF-8 can be stored, this is 600", at);
   at = term.expect("pin : ", at);
   term.type(std::string(7, 'p') + "\n");
   EXPECT_EQ(term.wait_exit(), 0);
@@ -254,7 +277,7 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
 }
 
 TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
-  for (const char* option : {"-p", "-pu"}) {
+  for (auto [option, what] : {std::pair{"-p", "PIN"}, {"-pu", "password"}}) {
     SetUp();
     Terminal term({option, "lp1"});
     term.expect(" : ");
@@ -262,7 +285,8 @@ TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
     term.expect("pin : ");
     term.type("\x04");  // Ctrl-D at the start of the line: end of input
     EXPECT_EQ(term.wait_exit(), 1) << option;
-    EXPECT_NE(term.output().find("reading pin: unexpected end of input"), std::string::npos)
+    EXPECT_NE(term.output().find("reading " + std::string(what) + ": unexpected end of input"),
+              std::string::npos)
         << term.output();
     EXPECT_TRUE(term.echo_on()) << option;
     EXPECT_EQ(stored(), std::nullopt) << option;
