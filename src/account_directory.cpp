@@ -192,27 +192,33 @@ bool open_old_file(const AccountDirectory& dir, std::string_view name, FileKind 
                    UniqueFd* fd, struct stat* st, StoreError& error) {
   const std::string path = path_in_account_directory(name);
   const std::string file_name(name);
-  UniqueFd file(
-      ::openat(dir.fd(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-  const int open_error = file.valid() ? 0 : errno;
   fd->reset();
-  if (open_error == ENOENT) return true;
-  // What stands under the name, also when it cannot be opened: that is
-  // usually someone else's file, and the user must learn whose.
-  const bool seen = file.valid()
-                        ? fstat(file.get(), st) == 0
-                        : fstatat(dir.fd(), file_name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
-  const int stat_error = seen ? 0 : errno;
-  if (seen) {
-    if (StoreStep why = distrust(*st, kind, owner); why != StoreStep::kNone) {
-      return refuse(error, why, path, *st, owner);
+  // Another run may rename a new file over the name between the open and
+  // the look at it (the one opened then has no name left): open it again.
+  for (int round = 0; round < 8; ++round) {
+    UniqueFd file(
+        ::openat(dir.fd(), file_name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    const int open_error = file.valid() ? 0 : errno;
+    if (open_error == ENOENT) return true;
+    // What stands under the name, also when it cannot be opened: that is
+    // usually someone else's file, and the user must learn whose.
+    const bool seen = file.valid()
+                          ? fstat(file.get(), st) == 0
+                          : fstatat(dir.fd(), file_name.c_str(), st, AT_SYMLINK_NOFOLLOW) == 0;
+    const int stat_error = seen ? 0 : errno;
+    if (seen && file.valid() && st->st_nlink == 0) continue;
+    if (seen) {
+      if (StoreStep why = distrust(*st, kind, owner); why != StoreStep::kNone) {
+        return refuse(error, why, path, *st, owner);
+      }
     }
+    if (open_error != 0 || !seen) {
+      return fail(error, StoreStep::kOpen, path, open_error != 0 ? open_error : stat_error);
+    }
+    *fd = std::move(file);
+    return true;
   }
-  if (open_error != 0 || !seen) {
-    return fail(error, StoreStep::kOpen, path, open_error != 0 ? open_error : stat_error);
-  }
-  *fd = std::move(file);
-  return true;
+  return fail(error, StoreStep::kOpen, path, ESTALE);
 }
 
 bool owner_of_credential_file(const AccountDirectory& dir, std::string_view name, uid_t* owner,

@@ -13,6 +13,7 @@
 #include "account_format.h"
 #include "credential_file.h"
 #include "messages.h"
+#include "quoting.h"
 #include "report_output.h"
 #include "scheduler.h"
 #include "status_file.h"
@@ -261,6 +262,7 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     fields.emplace_back(kLabels[k], c.conf_refused ? "?" : stored_field(stored));
   }
   const std::string file = c.conf_refused ? "refused" : c.conf_exists ? c.own.path() : "-";
+  const std::string file_shown = c.conf_exists && !c.conf_refused ? quote_name(file) : file;
   const std::string blocker = holder ? replacement_file_field(*holder, holder_owner) : "-";
   if (json) {
     nlohmann::json document = nlohmann::json::object();
@@ -273,13 +275,14 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   } else {
     std::string spellings;
     for (const std::string& other : others) {
-      spellings += (spellings.empty() ? "" : " ") + field_of(other);
+      if (!spellings.empty()) spellings += ' ';
+      spellings += field_of(other);
     }
     for (const auto& [field, value] : fields) {
       std::printf("%s: %s\n", field.c_str(), field_of(value).c_str());
     }
     std::printf("other-spellings: %s\ncredential-file: %s\nreplacement-file: %s\n",
-                spellings.empty() ? "-" : spellings.c_str(), file.c_str(), blocker.c_str());
+                spellings.empty() ? "-" : spellings.c_str(), file_shown.c_str(), blocker.c_str());
   }
   std::fflush(stdout);
 

@@ -8,6 +8,7 @@
 #include <new>
 #include <utility>
 
+#include "leftover.h"
 #include "replacement_file.h"
 #include "unique_fd.h"
 

@@ -10,6 +10,9 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <string_view>
+
+#include "quoting.h"
 
 std::string user_name(uid_t uid) {
   if (const passwd* pw = getpwuid(uid); pw != nullptr && pw->pw_name != nullptr) {
@@ -19,6 +22,13 @@ std::string user_name(uid_t uid) {
 }
 
 namespace {
+
+// A value the message puts in single quotes, unless it needs quoting of
+// its own.
+std::string in_quotes(std::string_view value) {
+  const std::string shown = quote_name(value);
+  return shown == value ? "'" + shown + "'" : shown;
+}
 
 void write_usage(std::FILE* out) {
   const char* name = program_name();
@@ -80,50 +90,53 @@ void print_help() {
 
 // One line on stderr, in the manner of util-linux: program, file, cause.
 void report_caller_problem(CallerProblem problem, const Caller& caller) {
+  const std::string user = in_quotes(caller.user != nullptr ? caller.user : "");
+  const std::string acting_for = quote_name(caller.acting_for != nullptr ? caller.acting_for : "");
   switch (problem) {
     case CallerProblem::kUserUnset:
       std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
                    program_name());
       return;
     case CallerProblem::kUserUnusable:
-      std::fprintf(stderr, "%s: USER must be a user name without '/': '%s'\n", program_name(),
-                   caller.user != nullptr ? caller.user : "");
+      std::fprintf(stderr, "%s: USER must be a user name without '/': %s\n", program_name(),
+                   user.c_str());
       return;
     case CallerProblem::kUserIsAnother:
       std::fprintf(stderr,
-                   "%s: USER is '%s', another local account, but you are %s: keep credentials "
+                   "%s: USER is %s, another local account, but you are %s: keep credentials "
                    "under your own name (or a print name no local account has); nothing was "
                    "changed\n",
-                   program_name(), caller.user, caller.login.c_str());
+                   program_name(), user.c_str(), quote_name(caller.login).c_str());
       return;
     case CallerProblem::kNotRoot:
       std::fprintf(stderr,
                    "%s: --user %s: only root may act for another user; nothing was changed\n",
-                   program_name(), caller.acting_for);
+                   program_name(), acting_for.c_str());
       return;
     case CallerProblem::kNoSuchUser:
       std::fprintf(stderr, "%s: --user %s: no such local account; nothing was changed\n",
-                   program_name(), caller.acting_for);
+                   program_name(), acting_for.c_str());
       return;
     case CallerProblem::kNone:
       return;
   }
 }
 
-void report_wrong_use(WrongUse what, const std::string& word, const std::string& other) {
+void report_wrong_use(WrongUse what, const std::string& word_given, const std::string& other) {
+  const std::string word = quote_name(word_given);
   std::string problem;
   switch (what) {
     case WrongUse::kAmbiguous:
-      problem = "option '" + word + "' is ambiguous";
+      problem = "option " + in_quotes(word_given) + " is ambiguous";
       break;
     case WrongUse::kUnrecognized:
-      problem = "unrecognized option '" + word + "'";
+      problem = "unrecognized option " + in_quotes(word_given);
       break;
     case WrongUse::kNeedsArgument:
-      problem = "option '" + word + "' needs an argument";
+      problem = "option " + in_quotes(word_given) + " needs an argument";
       break;
     case WrongUse::kTakesNoArgument:
-      problem = "option '" + word + "' takes no argument";
+      problem = "option " + in_quotes(word_given) + " takes no argument";
       break;
     case WrongUse::kCannotCombine:
       problem = word + " and " + other + " cannot be combined";
@@ -141,7 +154,7 @@ void report_wrong_use(WrongUse what, const std::string& word, const std::string&
       problem = "--user NAME needs an option and a queue";
       break;
     case WrongUse::kExtraOperand:
-      problem = "extra operand '" + word + "'";
+      problem = "extra operand " + in_quotes(word_given);
       break;
     case WrongUse::kNeedsQueue:
       problem = word + " needs the name of a queue";
@@ -160,15 +173,16 @@ void report_unknown_queue(const std::string& queue, bool held) {
     std::fprintf(stderr,
                  "%s: %s: CUPS no longer knows this queue, but your credential file still has a "
                  "section for it; remove it with -x, -xu and -xs\n",
-                 program_name(), queue.c_str());
+                 program_name(), quote_name(queue).c_str());
     return;
   }
   std::fprintf(stderr, "%s: %s: CUPS knows no such queue (lpstat -e lists them)\n", program_name(),
-               queue.c_str());
+               quote_name(queue).c_str());
 }
 
 void report_unreachable_scheduler(const QueueLookup& lookup) {
-  const char* server = lookup.server.c_str();
+  const std::string shown = quote_name(lookup.server);
+  const char* server = shown.c_str();
   const long long seconds = kSchedulerDeadline.count();
   switch (lookup.failure) {
     case SchedulerFailure::kResolve:

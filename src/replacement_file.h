@@ -3,33 +3,31 @@
 // content of an account file is written beside it, under the name with
 // ".new" appended, and renamed onto it only when complete and on disk.
 //
-// Calling sequence (account_file.h runs it for every update):
+// Calling sequence (account_store.h runs it for every update):
 //
 //   ReplacementFile out(dir, "alice.conf", owner, error);  // writes "alice.conf.new"
 //   if (!out.create(0600)) return false;   // another run's stays
 //   out.write(content);                    // the whole new content, at once
 //   return out.commit();                   // flush it, rename it into place
 //
-// The file is a lock held by a live process from its first instant: it is
-// made unnamed (O_TMPFILE), locked with flock, and only then linked under
-// its name, which fails when the name exists. The kernel drops the lock when
-// the run ends however it ends, so a replacement file nobody holds is a
-// leftover of an interrupted run; the next run of its owner takes it over
-// (locks it, checks that the name still refers to it, empties it) and says
-// so. A replacement file of anyone else, or one a live run holds, is never
-// touched. It stays 0600 until just before its rename, so no other user can
-// open it, let alone hold its lock.
+// The file is a lock held by a live run from its first instant
+// (leftover.h): it is made unnamed (O_TMPFILE) or under a private random
+// name, given its owner and the live run's lock, and only then put under its
+// name, which fails when the name exists. A replacement file that no live
+// run holds is a leftover of an interrupted one; the next run of its owner
+// (or root's) removes it and makes a fresh file in its place, and says so.
+// Someone else's, or one a live run holds, is never touched. It stays 0600
+// until just before its rename, so no other user can open it.
 //
-// Errors: every step returns false with *error filled in and errno set. Any
-// way out before commit() (an error, the end of scope, one of the signals
-// that end a run) removes the file again, but only while its name still
-// refers to the file this run created.
+// Errors: every step returns false with the StoreError filled in and errno
+// set. Any way out before commit() (an error, the end of scope, one of the
+// signals that end a run) removes the file again, but only while its name
+// still refers to the file this run created.
 #ifndef VELMORA_REPLACEMENT_FILE_H_
 #define VELMORA_REPLACEMENT_FILE_H_
 
 #include <sys/types.h>
 
-#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -39,32 +37,23 @@
 #include "store_error.h"
 #include "unique_fd.h"
 
-// Whether a replacement file `name` exists in dir and who holds it: nullopt
-// when there is none; *owner receives its owner. Only files the caller could
-// take over are looked into (a regular file of `expected` owner with one
-// link, not writable by others; a neighbour could hold a lock on a file they
-// planted for ever): any other is Holder::kUnknown.
-std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string& name,
-                                  uid_t expected, uid_t* owner);
-
 class ReplacementFile {
  public:
   // target is the name of the file it replaces, inside dir, which must
   // outlive this object; owner is whose the new file is (root acting for a
-  // user hands it over complete, just before the rename), and whose
-  // leftover this run may take over.
+  // user makes it the user's from the start), and whose leftover this run
+  // may remove.
   ReplacementFile(const AccountDirectory& dir, std::string target, uid_t owner, StoreError& error);
   ReplacementFile(const ReplacementFile&) = delete;
   ReplacementFile& operator=(const ReplacementFile&) = delete;
   ~ReplacementFile() { rollback(); }
 
-  // Creates the file, locked from its first instant, or takes over the
-  // caller's own leftover (recovered() then tells so); `mode` is what it gets,
-  // whatever the umask, just before the rename. When a live run or another
-  // user holds the name, *error says whose it is and which (Holder).
+  // Creates the file, locked from its first instant, after removing the
+  // caller's own leftover if there is one (error.recovered then names it);
+  // `mode` is what it gets, whatever the umask, just before the rename. When
+  // a live run or another user holds the name, the error says whose it is and
+  // which (Holder).
   bool create(mode_t mode);
-  // The full path of a leftover this run took over, or "".
-  const std::string& recovered() const { return recovered_; }
 
   // Writes data after what was written before (the whole content, best in
   // one call: a neighbour watching the file's size learns only the total).
@@ -77,12 +66,13 @@ class ReplacementFile {
   bool commit();
 
  private:
-  void rollback() noexcept;
-  void look_at_existing();
   enum class Link { kLinked, kExists, kFailed };
   Link link_new_file();
-  enum class TakeOver { kTaken, kGone, kRefused, kFailed };
-  TakeOver take_over_leftover();
+  Link link_private_file();
+  bool prepare(int fd, struct stat* st);
+  Link give_name(UniqueFd fd, const struct stat& st, int linked);
+  void rollback() noexcept;
+  void look_at_existing();
   void hold();
 
   const AccountDirectory& dir_;
@@ -94,7 +84,6 @@ class ReplacementFile {
   ino_t ino_ = 0;
   uid_t owner_;
   mode_t mode_ = 0600;
-  std::string recovered_;
   bool created_ = false;
   bool committed_ = false;
   std::optional<SignalGuard> guard_;

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <cstdio>
 
+#include "quoting.h"
+
 const char* function_field(std::optional<CredentialKind> function) {
   if (!function) return "-";
   switch (*function) {
@@ -31,19 +33,7 @@ const char* stored_field(Stored stored) {
   return "-";
 }
 
-std::string field_of(std::string_view text) {
-  std::string out;
-  for (unsigned char c : text) {
-    if (c <= ' ' || c == 0x7F || c == '\\') {
-      char escaped[5];
-      std::snprintf(escaped, sizeof escaped, "\\x%02X", c);
-      out += escaped;
-    } else {
-      out += static_cast<char>(c);
-    }
-  }
-  return out;
-}
+std::string field_of(std::string_view text) { return quote_name(text, true); }
 
 std::string json_key(std::string_view field) {
   std::string key(field);

@@ -23,7 +23,7 @@
 const char* function_field(std::optional<CredentialKind> function);
 const char* stored_field(Stored stored);
 
-// A name as one blank-free field: blanks, controls and backslashes as \xHH.
+// A name as one blank-free field, quoted as every name is (quoting.h).
 std::string field_of(std::string_view text);
 
 // A field's name in JSON: "SWITCHED-ON" -> "switched_on"; and a value: "-"

@@ -45,9 +45,10 @@ enum class StoreStep {
 
 // Who holds a replacement file that already exists.
 enum class Holder {
-  kUnknown,      // someone else's, or not a file this run can look into
-  kRunning,      // a running update holds its lock (it may be stopped or slow)
-  kInterrupted,  // the caller's, and no process holds it: a leftover the next update takes over
+  kUnknown,        // someone else's, or not a file this run can look into
+  kRunning,        // a running update holds its lock (it may be stopped or slow)
+  kAdministrator,  // a running update of root's, acting for the file's owner, holds it
+  kInterrupted,    // the caller's, and no run holds it: a leftover the next update takes over
 };
 
 struct StoreError {

@@ -8,6 +8,7 @@
 #include "account_directory.h"
 #include "account_format.h"
 #include "messages.h"
+#include "quoting.h"
 
 namespace {
 
@@ -38,7 +39,8 @@ std::string run_or_ask(const Caller& caller, uid_t owner, const std::string& com
 void report_refused_file(const Caller& caller, const StoreError& e) {
   const uid_t owner_id = e.owner.value_or(caller.uid);
   const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
-  const char* path = e.path.c_str();
+  const std::string shown = quote_name(e.path);
+  const char* path = shown.c_str();
   std::string what;
   std::string fix = remedy(caller, owner_id);
   switch (e.step) {
@@ -56,15 +58,15 @@ void report_refused_file(const Caller& caller, const StoreError& e) {
       what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
              "): others could have changed it";
       fix = may_fix(caller, owner_id)
-                ? "check it, run chmod go-w " + e.path + ", then run the command again"
-                : run_or_ask(caller, owner_id, "chmod go-w " + e.path);
+                ? "check it, run chmod go-w " + shown + ", then run the command again"
+                : run_or_ask(caller, owner_id, "chmod go-w " + shown);
       break;
     case StoreStep::kNotReadableByAll:
       what = "has mode " + octal_mode(e.mode) + " (owned by " + owner +
              "): the status file must be readable by everyone";
       fix = may_fix(caller, owner_id) ? "make sure nothing in it is private, run chmod 0644 " +
                                             e.path + ", then run the command again"
-                                      : run_or_ask(caller, owner_id, "chmod 0644 " + e.path);
+                                      : run_or_ask(caller, owner_id, "chmod 0644 " + shown);
       break;
     case StoreStep::kTooLarge:
       what = "has " + std::to_string(e.size) + " bytes (owned by " + owner + "), more than the " +
@@ -81,7 +83,8 @@ void report_refused_file(const Caller& caller, const StoreError& e) {
 // A replacement file that exists already: a running update's, a leftover of
 // an interrupted one, or a file someone planted to block this user.
 void report_existing_replacement(const Caller& caller, const StoreError& e) {
-  const char* path = e.path.c_str();
+  const std::string shown = quote_name(e.path), target = quote_name(e.target);
+  const char* path = shown.c_str();
   const char* why = std::strerror(e.error);
   if (!e.owner) {
     std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", program_name(), path,
@@ -92,13 +95,16 @@ void report_existing_replacement(const Caller& caller, const StoreError& e) {
   std::string advice;
   switch (e.holder) {
     case Holder::kRunning:
-      advice = "another update of " + e.target +
+    case Holder::kAdministrator:
+      advice = std::string(e.holder == Holder::kRunning ? "another update of "
+                                                        : "the administrator's update of ") +
+               target +
                " is running now (it may be stopped or slow); let it finish, then run the command "
                "again; do not remove " +
-               e.path;
+               shown;
       break;
     case Holder::kInterrupted:
-      advice = "an update of " + e.target +
+      advice = "an update of " + target +
                " was interrupted (killed, or the machine stopped) and left it; run the command "
                "again, which takes it over";
       break;
@@ -114,13 +120,14 @@ void report_unsafe_directory(const Caller& caller, const StoreError& e) {
   const uid_t owner = e.owner.value_or(0);
   // The account directory itself, or one on the way to it.
   const bool above = !e.target.empty() && e.path != e.target;
-  const std::string what =
-      above ? "the directory " + e.path + " above the account directory " + e.target
-            : "the account directory " + e.path;
+  const std::string path = quote_name(e.path), target = quote_name(e.target);
+  const std::string what = above
+                               ? "the directory " + path + " above the account directory " + target
+                               : "the account directory " + path;
   if (owner != 0 && owner != caller.uid) {
     std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n",
                  program_name(), what.c_str(), user_name(owner).c_str(),
-                 run_or_ask(caller, 0, "chown root " + e.path).c_str());
+                 run_or_ask(caller, 0, "chown root " + path).c_str());
     return;
   }
   std::fprintf(stderr,
@@ -128,7 +135,7 @@ void report_unsafe_directory(const Caller& caller, const StoreError& e) {
                "could replace %s; nothing was changed: %s\n",
                program_name(), what.c_str(), octal_mode(e.mode).c_str(),
                above ? "the account directory" : "any file in it",
-               run_or_ask(caller, owner, (above ? "chmod go-w " : "chmod +t ") + e.path).c_str());
+               run_or_ask(caller, owner, (above ? "chmod go-w " : "chmod +t ") + path).c_str());
 }
 
 }  // namespace
@@ -136,13 +143,15 @@ void report_unsafe_directory(const Caller& caller, const StoreError& e) {
 void report_recovered(const StoreError& e) {
   if (e.recovered.empty()) return;
   std::fprintf(stderr, "%s: took over %s, left by an interrupted update\n", program_name(),
-               e.recovered.c_str());
+               quote_name(e.recovered).c_str());
 }
 
 std::string replacement_file_field(Holder holder, uid_t owner) {
   switch (holder) {
     case Holder::kRunning:
       return "held by an update running now";
+    case Holder::kAdministrator:
+      return "held by the administrator's update, running now";
     case Holder::kInterrupted:
       // The next update takes it over: nothing to do first.
       return "left by an interrupted update (the next update takes it over)";
@@ -155,18 +164,20 @@ std::string replacement_file_field(Holder holder, uid_t owner) {
 std::string first_step(Holder holder, const std::string& replacement_path) {
   switch (holder) {
     case Holder::kRunning:
+    case Holder::kAdministrator:
       return "let the update running now finish";
     case Holder::kInterrupted:
       return "";
     case Holder::kUnknown:
       break;
   }
-  return "have " + replacement_path + " removed: it is not yours";
+  return "have " + quote_name(replacement_path) + " removed: it is not yours";
 }
 
 void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind function,
                       bool incomplete, const std::string& first_step) {
-  const std::string user = caller.filed_under();
+  const std::string user = quote_name(caller.filed_under());
+  const std::string queue_shown = quote_name(queue);
   const bool job = function == CredentialKind::kJobAccounting;
   const std::string why =
       std::string(job ? "job accounting is on, but " : "user authentication is on, but ") +
@@ -174,9 +185,9 @@ void report_not_ready(const Caller& caller, const std::string& queue, Credential
                         " stored for " + user + " are incomplete"
                   : std::string(job ? "no ID and PIN are" : "no user name and password are") +
                         " stored for " + user);
-  std::string fix = std::string("velmora-account ") + (job ? "-p " : "-pu ") + queue;
+  std::string fix = std::string("velmora-account ") + (job ? "-p " : "-pu ") + queue_shown;
   if (!first_step.empty()) fix += " (first " + first_step + ")";
-  std::fprintf(stderr, "%s: %s: %s; run: %s\n", program_name(), queue.c_str(), why.c_str(),
+  std::fprintf(stderr, "%s: %s: %s; run: %s\n", program_name(), queue_shown.c_str(), why.c_str(),
                fix.c_str());
 }
 
@@ -184,10 +195,13 @@ void report_forgotten(const std::string& queue, const std::vector<std::string>& 
                       const std::vector<std::string>& refused) {
   auto names = [](const std::vector<std::string>& list) {
     std::string text;
-    for (const std::string& name : list) text += (text.empty() ? "" : ", ") + name;
+    for (const std::string& name : list) {
+      if (!text.empty()) text += ", ";
+      text += quote_name(name);
+    }
     return text;
   };
-  std::printf("forgot %s: %zu %s changed%s%s%s", queue.c_str(), changed.size(),
+  std::printf("forgot %s: %zu %s changed%s%s%s", quote_name(queue).c_str(), changed.size(),
               changed.size() == 1 ? "file" : "files", changed.empty() ? "" : " (",
               names(changed).c_str(), changed.empty() ? "" : ")");
   if (!refused.empty()) std::printf(", %zu refused (%s)", refused.size(), names(refused).c_str());
@@ -201,7 +215,8 @@ void report_root_only(const std::string& what) {
 
 void report_store_error(const Caller& caller, const std::string& queue, const StoreError& e) {
   const char* why = std::strerror(e.error);
-  const char* path = e.path.c_str();
+  const std::string shown = quote_name(e.path), target = quote_name(e.target);
+  const char* path = shown.c_str();
   switch (e.step) {
     case StoreStep::kCreate:
       if (e.error == EEXIST) {
@@ -237,7 +252,7 @@ void report_store_error(const Caller& caller, const std::string& queue, const St
       std::fprintf(stderr,
                    "%s: cannot update %s: its replacement file %s was removed or replaced while "
                    "this run was writing it; nothing was changed\n",
-                   program_name(), e.target.c_str(), path);
+                   program_name(), target.c_str(), path);
       return;
     case StoreStep::kRead:
       std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", program_name(), path,
@@ -253,7 +268,7 @@ void report_store_error(const Caller& caller, const std::string& queue, const St
       std::fprintf(stderr,
                    "%s: cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
                    "changed\n",
-                   program_name(), path, queue.c_str(), queue.c_str());
+                   program_name(), path, quote_name(queue).c_str(), quote_name(queue).c_str());
       return;
     case StoreStep::kWrite:
       std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", program_name(), path,
@@ -261,11 +276,11 @@ void report_store_error(const Caller& caller, const std::string& queue, const St
       return;
     case StoreStep::kRename:
       std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", program_name(),
-                   path, e.target.c_str(), why);
+                   path, target.c_str(), why);
       return;
     case StoreStep::kSyncDirectory:
       std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
-                   program_name(), path, why, e.target.c_str());
+                   program_name(), path, why, target.c_str());
       return;
     case StoreStep::kArguments:
       std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", program_name());

@@ -432,13 +432,13 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
   }
   EXPECT_TRUE(account_dir_entries().empty());
 
-  // The user's own replacement file, but one others could have written: it
-  // is not taken over; say which file and what to do.
+  // A credential file others could have written, beside a leftover of the
+  // user's: neither is used; say which file and what to do.
   write_user_file("alice.conf", "<lp1>\nid=1\n</lp1>\n", 0666);
   write_user_file("alice.conf.new", "", 0666);
   const std::string lock = account_path("alice.conf.new");
-  const std::string message = "cannot create " + lock + ": File exists (owned by " +
-                              user_name(ordinary_uid()) + "): inspect it";
+  const std::string message = account_path("alice.conf") + " has mode 0666 (owned by " +
+                              user_name(ordinary_uid()) + "): others could have changed it";
   for (const char* option : {"-p", "-x"}) {
     ToolRun run = user({option, "lp1"}, "9\n9\n");
     EXPECT_EQ(run.status, 1) << option;
@@ -1349,8 +1349,10 @@ TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
   ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);
   write_file(account_path("daemon.conf.new"), "", 0600);
   ASSERT_EQ(chown(account_path("daemon.conf.new").c_str(), 1, 1), 0);
-  const int held = open(account_path("daemon.conf.new").c_str(), O_RDONLY);
-  ASSERT_EQ(flock(held, LOCK_EX), 0);  // an update of daemon's, running now
+  const int held = open(account_path("daemon.conf.new").c_str(), O_RDWR);
+  struct flock live {};
+  live.l_type = F_WRLCK;
+  ASSERT_EQ(fcntl(held, F_OFD_SETLK, &live), 0);  // an update of daemon's, running now
   run = root({"--forget", "gone"});
   close(held);
   EXPECT_EQ(run.status, 1);

@@ -14,7 +14,7 @@ set -u
 . "$(dirname "$0")/lib.sh"
 
 tool=$1 dir=$2 socket=$3 work=$4
-calls=openat,read,write,fsync,lseek,rename,renameat,unlink,unlinkat,close,flock,fchmod,newfstatat,linkat,ftruncate
+calls=openat,read,write,fsync,lseek,rename,renameat,renameat2,unlink,unlinkat,close,flock,fcntl,fchmod,fchown,newfstatat,linkat,ftruncate
 export CUPS_SERVER=$socket HOME=$work/home ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-}
 
 skip() { echo "fault injection skipped: $*"; exit 77; }
@@ -89,7 +89,8 @@ errors_for() {
     unlink | unlinkat | linkat) echo EACCES ;;
     ftruncate) echo EIO ;;
     rename | renameat) echo EIO EXDEV ;;
-    flock) echo ENOLCK ;;
+    flock | fcntl) echo ENOLCK ;;
+    fchown | renameat2) echo EPERM ;;
   esac
 }
 
@@ -191,9 +192,7 @@ for scenario in "${scenarios[@]}"; do
     read -r syscall when <<< "$point"
     prepare "$files" "$makers"
     echo "held by another run" > "$dir/$first.new"
-    flock "$dir/$first.new" sleep 60 &
-    holder=$!
-    until [ "$(flock -n "$dir/$first.new" true 2>&1; echo $?)" = 1 ]; do sleep 0.01; done
+    hold_write_lock "$dir/$first.new"
     run_tool -e "inject=$syscall:error=EIO:when=$when" -- "$option" "$printer" "$input"
     kill $holder
     wait $holder 2>/dev/null

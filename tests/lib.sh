@@ -17,3 +17,19 @@ finish() {
   echo "$1: $failures problems"
   [ "$failures" -eq 0 ]
 }
+
+# Holds a write lock on FILE (as a live run marks its replacement file) in
+# the background until killed; returns once it holds it, the holder's
+# process ID in $holder.
+hold_write_lock() {
+  local marker=$1.held-marker
+  rm -f "$marker"
+  python3 -c 'import fcntl, sys, time
+f = open(sys.argv[1], "r+")
+fcntl.lockf(f, fcntl.LOCK_EX)
+open(sys.argv[2], "w").close()
+time.sleep(600)' "$1" "$marker" &
+  holder=$!
+  until [ -e "$marker" ]; do sleep 0.01; done
+  rm -f "$marker"
+}

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+#include "leftover.h"
 #include "test_support.h"
 
 namespace {
@@ -62,21 +63,26 @@ TEST(ReplacementFile, WritesEverythingOrReportsTheFailure) {
   EXPECT_FALSE(file_exists(account_path(kNew)));
 }
 
-// A replacement file found under the name: a live run's (its lock held),
-// someone else's, or the caller's own leftover, which is taken over.
+// A replacement file found under the name: a live run's (its write lock
+// held), someone else's, or the caller's own leftover, which is removed and
+// made afresh: nothing written reaches a descriptor opened on it before, and
+// no lock a reader can take makes it look held.
 TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
+  enum Lock { kNone, kReader, kWriter };
   struct Case {
     const char* what;
     mode_t mode;
-    bool locked;                   // a live run holds it
+    Lock lock;
     uid_t owner;                   // 0: the caller (the tests run as root, or as its owner)
     std::optional<Holder> holder;  // what find_holder says
     bool taken;
   } cases[] = {
-      {"a leftover of the caller's", 0600, false, 0, Holder::kInterrupted, true},
-      {"one a live run holds", 0600, true, 0, Holder::kRunning, false},
-      {"one others could have written", 0620, false, 0, Holder::kUnknown, false},
-      {"someone else's", 0600, false, 65534, Holder::kUnknown, false},
+      {"a leftover of the caller's", 0600, kNone, 0, Holder::kInterrupted, true},
+      {"one a live run holds", 0600, kWriter, 0, Holder::kRunning, false},
+      {"one others could have written", 0620, kNone, 0, Holder::kInterrupted, true},
+      {"someone else's", 0600, kNone, 65534, Holder::kUnknown, false},
+      {"a readable one a reader holds locks on", 0644, kReader, 0, Holder::kInterrupted, true},
+      {"one others may write, write-locked", 0666, kWriter, 0, Holder::kInterrupted, true},
   };
   for (const Case& c : cases) {
     if (c.owner != 0 && getuid() != 0) continue;  // only root can plant another's file
@@ -86,9 +92,12 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
     if (c.owner != 0) {
       ASSERT_EQ(chown(account_path(kNew).c_str(), c.owner, c.owner), 0);
     }
-    int held = open(account_path(kNew).c_str(), O_RDONLY);
-    if (c.locked) {
-      ASSERT_EQ(flock(held, LOCK_EX), 0);
+    int held = open(account_path(kNew).c_str(), c.lock == kWriter ? O_RDWR : O_RDONLY);
+    struct flock lock {};
+    lock.l_type = c.lock == kWriter ? F_WRLCK : F_RDLCK;
+    if (c.lock != kNone) {
+      ASSERT_EQ(fcntl(held, F_OFD_SETLK, &lock), 0);
+      ASSERT_EQ(flock(held, c.lock == kReader ? LOCK_SH : LOCK_EX), 0);
     }
 
     StoreError error;
@@ -100,7 +109,7 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
     {
       ReplacementFile out(*dir, kConf, getuid(), error);
       EXPECT_EQ(out.create(0600), c.taken) << c.what;
-      EXPECT_EQ(out.recovered(), c.taken ? account_path(kNew) : "") << c.what;
+      EXPECT_EQ(error.recovered, c.taken ? account_path(kNew) : "") << c.what;
       if (c.taken) {
         EXPECT_TRUE(out.write("new\n"));
         EXPECT_TRUE(out.commit());
@@ -110,6 +119,8 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
         EXPECT_EQ(error.holder, c.holder.value_or(Holder::kUnknown)) << c.what;
       }
     }
+    char seen[32] = {};
+    EXPECT_EQ(pread(held, seen, sizeof seen, 0), 13) << c.what;  // "half written\n", nothing new
     close(held);
     EXPECT_EQ(read_file(account_path(kConf)), c.taken ? "new\n" : kContent) << c.what;
     EXPECT_EQ(read_file(account_path(kNew)),

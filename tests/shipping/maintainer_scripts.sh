@@ -27,7 +27,14 @@ echo "<lp1>ON</lp1>" > "$pkgdir/status"
 ln -s /etc/passwd "$pkgdir/planted"
 sh "$work/postrm" remove || fail "postrm remove failed"
 [ -f "$pkgdir/alice.conf" ] && [ -f "$pkgdir/status" ] || fail "remove deleted users' files"
+# A user creating files all the while does not make the purge fail.
+setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \
+  'i=0; while :; do i=$((i + 1)); : > "$1/u$i.conf" 2>/dev/null; done' _ "$pkgdir" &
+creator=$!
+sleep 0.2
 sh "$work/postrm" purge || fail "postrm purge failed"
+kill "$creator"
+wait "$creator" 2>/dev/null
 [ -e "$pkgdir" ] && fail "purge left the account directory"
 [ -e "$(dirname "$pkgdir")" ] && fail "purge left the empty directory above it"
 [ -f /etc/passwd ] || fail "purge followed a planted link"
