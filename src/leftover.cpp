@@ -143,19 +143,22 @@ void clear_private_names(const AccountDirectory& dir, const std::string& name, u
   DIR* stream = listing.valid() ? fdopendir(listing.get()) : nullptr;
   if (stream == nullptr) return;
   static_cast<void>(listing.release());  // the stream owns it now
-  timespec now{};
-  clock_gettime(CLOCK_REALTIME, &now);
   while (const dirent* entry = readdir(stream)) {
     if (!is_private_name_of(entry->d_name, prefix)) continue;
-    const UniqueFd fd = open_to_look(dir.fd(), entry->d_name);
+    const UniqueFd fd(
+        ::openat(dir.fd(), entry->d_name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st {};
-    // One younger than two seconds may be a live run's still being made
-    // (created, not yet locked): left for a later run.
+    // Removed only once this run holds it as a live run would: then no live
+    // run is making it (one still doing so finds it taken and picks another
+    // name). One a reader holds locked stays, for a later run.
     if (!fd.valid() || fstat(fd.get(), &st) != 0 || !ours(st, expected, dir.caller()) ||
-        now.tv_sec - st.st_ctim.tv_sec < 2) {
+        !hold_as_live(fd.get())) {
       continue;
     }
-    unlink_if_stale(dir.fd(), entry->d_name, fd.get(), st);
+    struct stat now {};
+    if (fstatat(dir.fd(), entry->d_name, &now, AT_SYMLINK_NOFOLLOW) == 0 && same_file(now, st)) {
+      unlinkat(dir.fd(), entry->d_name, 0);
+    }
   }
   closedir(stream);
 }

@@ -20,7 +20,8 @@
 // file's name, 16 random hex digits), created exclusively, so nobody can
 // foresee or block it; private names an interrupted run of the caller's
 // left are removed by its next run that makes one (or that finds a
-// leftover with more than one name).
+// leftover with more than one name), once it holds them as a live run
+// would, so that one a live run is making is never taken for one.
 //
 // Results: find_holder answers (nullopt: no such file); clear_leftover
 // returns true (*cleared: whether the name was removed), or false with the

@@ -131,16 +131,24 @@ ReplacementFile::Link ReplacementFile::link_private_file() {
   clear_private_names(dir_, name_, owner_);
   std::string fresh;
   UniqueFd fd;
+  struct stat st {};
   for (int tries = 0; tries < 100 && !fd.valid(); ++tries) {
     fresh = private_name(name_);
     fd = UniqueFd(::openat(dir_.fd(), fresh.c_str(),
                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid() && errno != EEXIST) break;
+    // Locked first by another run clearing what it took for a leftover:
+    // that run removes it; another name.
+    if (fd.valid() && !prepare(fd.get(), &st)) {
+      if (errno != EAGAIN && errno != EACCES && errno != EWOULDBLOCK) {
+        unlinkat(dir_.fd(), fresh.c_str(), 0);
+        return Link::kFailed;
+      }
+      fd.reset();
+    }
   }
-  struct stat st {};
-  if (!fd.valid() || !prepare(fd.get(), &st)) {
-    if (fd.valid()) unlinkat(dir_.fd(), fresh.c_str(), 0);
-    if (!fd.valid()) fail(*error_, StoreStep::kCreate, path_of(name_), errno);
+  if (!fd.valid()) {
+    fail(*error_, StoreStep::kCreate, path_of(name_), errno != 0 ? errno : EEXIST);
     return Link::kFailed;
   }
   int linked = renameat2(dir_.fd(), fresh.c_str(), dir_.fd(), name_.c_str(), RENAME_NOREPLACE);

@@ -497,8 +497,16 @@ TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
   EXPECT_EQ(public_seen, 0);
   EXPECT_EQ(file_mode(account_path("status")), 0644u);
 
-  write_file(replacement, "half written\n", 0600);
+  // Left readable by a crash just before its rename, and held open and
+  // locked by a reader since: still root's to clear.
+  write_file(replacement, "half written\n", 0644);
+  const int reader = open(replacement.c_str(), O_RDONLY);
+  struct flock shared {};
+  shared.l_type = F_RDLCK;
+  ASSERT_EQ(fcntl(reader, F_OFD_SETLK, &shared), 0);
+  ASSERT_EQ(flock(reader, LOCK_SH), 0);
   run = root({"-d", "lp1"});
+  close(reader);
   EXPECT_EQ(run.status, 0);
   EXPECT_TRUE(says(run.err, {"took over " + replacement}));
   EXPECT_EQ(read_file(account_path("status")), old + "<lp1>OFF</lp1>\n");
@@ -769,6 +777,148 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   EXPECT_TRUE(says(after.err, {"took over " + lock}));
   EXPECT_EQ(conf("alice"), old + "<lp1>\nid=1\n</lp1>\n");
   EXPECT_FALSE(file_exists(lock));
+}
+
+// Runs stopped (or killed) at a call while others go through: whatever the
+// schedule, what each run says is true, and nothing left behind blocks
+// anyone's next run.
+TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
+  REQUIRE_ROOT();
+  const std::string path = account_path("alice.conf"), fresh = path + ".new";
+  const std::string gone = "<gone>\nid=1\n</gone>\n", lp1 = "<lp1>\nid=7\npassword=8\n</lp1>\n";
+  const std::string lp2 = "<lp2>\nid=5\npassword=6\n</lp2>\n";
+  auto call = [](bool as_root, std::vector<std::string> args, std::string input = "",
+                 std::string stop_at = "", std::string stop_path = "") {
+    ToolCall c;
+    c.as_root = as_root;
+    c.args = std::move(args);
+    c.input = std::move(input);
+    c.stop_at = std::move(stop_at);
+    c.stop_path = std::move(stop_path);
+    return c;
+  };
+  // The link that puts a replacement file under its name.
+  const std::string naming = without_tmpfile() ? "renameat2" : "linkat";
+  struct Case {
+    const char* what;
+    std::string old;
+    std::function<void()> plant;
+    ToolCall stopped;  // args empty: none; its input is given after the others ran
+    bool kill;         // killed where it stopped, else continued
+    std::vector<std::string> stopped_says;
+    ToolCall meanwhile;  // goes through while the first is stopped, or after
+    int status;          // of that run
+    std::vector<std::string> says;
+    std::string result;
+  } cases[] = {
+      {"root's --forget holds the user's replacement file",
+       gone,
+       nullptr,
+       call(true, {"--forget", "gone"}, "", "fsync"),
+       false,
+       {},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       1,
+       {"cannot create " + fresh + ": File exists (owned by " + user_name(ordinary_uid()) +
+        "): the administrator's update of " + path + " is running now"},
+       ""},
+      {"root's --forget killed holding it",
+       gone,
+       nullptr,
+       call(true, {"--forget", "gone"}, "", "fsync"),
+       true,
+       {},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       0,
+       {"took over " + fresh},
+       gone + lp1},
+      {"the file renamed over between its open and the look at it",
+       gone,
+       nullptr,
+       call(false, {"-p", "lp2"}, "5\n6\n", "openat", TEST_ACCOUNT_DIR),
+       false,
+       {},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       0,
+       {},
+       gone + lp1 + lp2},
+      {"a leftover gone before the run could clear it",
+       gone + lp2,
+       [&] { write_user_file("alice.conf.new", "half\n", 0600); },
+       call(false, {"-x", "lp2"}, "", naming),
+       false,
+       {},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       0,
+       {"took over " + fresh},
+       gone + lp1},
+      {"a leftover another run is looking at",
+       gone + lp2,
+       [&] { write_user_file("alice.conf.new", "half\n", 0600); },
+       call(false, {"-x", "lp2"}, "", "openat", TEST_ACCOUNT_DIR),
+       false,
+       {},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       0,
+       {"took over " + fresh},
+       gone + lp1},
+      {"a leftover with a second, private name",
+       gone,
+       [&] {
+         write_user_file("alice.conf.new", "half\n", 0600);
+         ASSERT_EQ(link(fresh.c_str(), account_path(".alice.conf.new.0123456789abcdef").c_str()),
+                   0);
+       },
+       {},
+       false,
+       {},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       0,
+       {"took over " + fresh},
+       gone + lp1},
+      {"32,768 private names planted by a neighbour",
+       gone,
+       [&] {
+         for (int pid = 1; pid <= 32768; ++pid) {
+           const std::string planted = account_path(".alice.conf.new." + std::to_string(pid));
+           close(open(planted.c_str(), O_CREAT | O_WRONLY, 0600));
+           ASSERT_EQ(lchown(planted.c_str(), kNamelessUid, kNamelessUid), 0);
+         }
+       },
+       {},
+       false,
+       {},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       0,
+       {},
+       gone + lp1},
+  };
+  for (Case& c : cases) {
+    SetUp();
+    write_user_file("alice.conf", c.old, 0600);
+    if (c.plant) c.plant();
+    ToolRun meanwhile, stopped;
+    if (c.stopped.args.empty()) {
+      meanwhile = run_tool(c.meanwhile);
+    } else {
+      c.stopped.while_running = [&](pid_t tool) {
+        if (!c.kill) meanwhile = run_tool(c.meanwhile);
+        kill(tool, c.kill ? SIGKILL : SIGCONT);
+      };
+      stopped = run_tool(c.stopped);
+      EXPECT_EQ(stopped.status, c.kill ? 128 + SIGKILL : 0) << c.what << stopped.err;
+      EXPECT_TRUE(says(stopped.err, c.stopped_says)) << c.what;
+      if (c.kill) meanwhile = run_tool(c.meanwhile);
+    }
+    EXPECT_EQ(meanwhile.status, c.status) << c.what << meanwhile.err;
+    EXPECT_TRUE(says(meanwhile.err, c.says)) << c.what;
+    EXPECT_EQ(conf("alice"), c.result) << c.what;
+    for (const std::string& entry : account_dir_entries()) {
+      EXPECT_TRUE(entry == "alice.conf" || entry.starts_with(".alice.conf.new.") ||
+                  entry == "root.conf")
+          << c.what << ": " << entry << " left behind";
+    }
+  }
 }
 
 // Anyone may create files in the account directory, so it must keep users
@@ -1301,11 +1451,19 @@ TEST_F(Cli, RootListsEveryUsersEntriesWithoutValues) {
   write_user_file("printname.conf", "<gone>\nid=4242\n</gone>\n", 0600);         // a print name's
   write_user_file("daemon.conf", "<lp1>\nid=4242\npassword=7\n</lp1>\n", 0600);  // not daemon's
   write_file(account_path("status"), "<lp1>U_ON</lp1>\n", 0644);
+  // Planted to stall root or to act on its terminal: refused by size before
+  // a byte is read, and named with the escapes shown.
+  write_user_file("sparse.conf", "", 0600);
+  ASSERT_EQ(truncate(account_path("sparse.conf").c_str(), off_t{15} << 40), 0);
+  write_user_file("x\x1b]0;owned\a\x1b[2J\r.conf", "<lp1>\n", 0666);
   const std::string nobody = user_name(kOrdinaryUid);
   ToolRun run = root({"--list", "--all-users"});
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(
-      says(run.err, {account_path("daemon.conf") + " belongs to " + nobody + ", not to daemon"}));
+  EXPECT_TRUE(says(
+      run.err,
+      {account_path("daemon.conf") + " belongs to " + nobody + ", not to daemon",
+       account_path("sparse.conf") + " has 16492674416640 bytes (owned by " + nobody + "), more",
+       "$'" + account_path("x\\e]0;owned\\a\\e[2J\\r.conf") + "' has mode 0666"}));
   // USER, OWNER, QUEUE and the stored fields, one row per section.
   std::vector<std::string> rows;
   std::istringstream lines(run.out);
@@ -1352,14 +1510,15 @@ TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
   const int held = open(account_path("daemon.conf.new").c_str(), O_RDWR);
   struct flock live {};
   live.l_type = F_WRLCK;
-  ASSERT_EQ(fcntl(held, F_OFD_SETLK, &live), 0);  // an update of daemon's, running now
+  ASSERT_EQ(fcntl(held, F_OFD_SETLK, &live), 0);       // an update of daemon's, running now
+  write_user_file("x\x1b[2J.conf", "<gone>\n", 0666);  // a name that would clear the screen
   run = root({"--forget", "gone"});
   close(held);
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(
-      says(run.err, {"cannot create " + account_path("daemon.conf.new") + ": File exists"}));
+  EXPECT_TRUE(says(run.err, {"cannot create " + account_path("daemon.conf.new") + ": File exists",
+                             "$'" + account_path("x\\e[2J.conf") + "' has mode 0666"}));
   EXPECT_EQ(run.out, "forgot gone: 3 files changed (status, " + nobody +
-                         ".conf, root.conf), 1 refused (daemon.conf)\n");
+                         ".conf, root.conf), 2 refused (daemon.conf, $'x\\e[2J.conf')\n");
   EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
   EXPECT_EQ(conf("root"), "<lp1>\nid=2\n</lp1>\n");
   EXPECT_EQ(conf(nobody), "# mine\n");

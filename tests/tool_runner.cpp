@@ -14,6 +14,11 @@
 
 bool running_as_root() { return geteuid() == 0; }
 
+bool without_tmpfile() {
+  const char* value = std::getenv("VELMORA_TEST_NO_TMPFILE");
+  return value != nullptr && std::string(value) == "1";
+}
+
 testing::AssertionResult says(const std::string& err, const std::vector<std::string>& words) {
   std::size_t next = 0;
   for (std::size_t at = 0, end; at < err.size(); at = end + 1) {
@@ -99,15 +104,12 @@ ToolRun run_tool(const ToolCall& call) {
   const std::string trace_log =
       TEST_HOME "/stop-" + std::to_string(getpid()) + "-" + std::to_string(++stops) + ".strace";
   if (!call.stop_at.empty()) {
-    wrapper = {"/usr/bin/strace",
-               "-qq",
-               "-o",
-               trace_log,
-               "-e",
-               "trace=" + call.stop_at,
-               "-e",
-               "inject=" + call.stop_at + ":signal=STOP:when=1"};
+    wrapper = {"/usr/bin/strace", "-qq", "-o", trace_log, "-e", "trace=" + call.stop_at,
+               "-e", "inject=" + call.stop_at + ":signal=STOP:when=1"};
+    if (!call.stop_path.empty()) wrapper.insert(wrapper.begin() + 4, {"-P", call.stop_path});
   }
+  // Every tool of a run without unnamed files: the run that stops too.
+  if (without_tmpfile()) wrapper.insert(wrapper.begin(), NO_TMPFILE);
   if (!wrapper.empty()) {
     argv.insert(argv.begin(), wrapper.begin(), wrapper.end());
     program = wrapper[0];

@@ -39,10 +39,16 @@ struct ToolCall {
   std::function<void(pid_t)> while_running;
   // A system call at whose first use strace stops the tool (SIGSTOP), however
   // fast the disk: while_running then gets the stopped tool's process ID.
+  // stop_path: only a call on that path (a descriptor of it) counts.
   std::string stop_at;
+  std::string stop_path;
 };
 
 bool running_as_root();
+
+// Whether the tools run as on a file system without unnamed files (the
+// environment of the test says VELMORA_TEST_NO_TMPFILE=1).
+bool without_tmpfile();
 
 // Whether err is one message per entry of words, in order, each one line
 // starting "velmora-account: " and those words (GNU's "Try ..." hint lines
