@@ -73,8 +73,8 @@ play() {  # name, the counts its recap must show, ansible-playbook options: outp
     ! grep -qF -- "$value" "$name.out" || fail "$name: a value shows in the -vvv output"
   done
   # Ansible masks a value a module returns; only the echo of the arguments may be masked.
-  ! grep -E 'VALUE_SPECIFIED_IN_NO_LOG_PARAMETER|(^|[^*])[*]{8}([^*]|$)' "$name.out" |
-    grep -qvE '^ *"(id|password)": "VALUE_SPECIFIED_IN_NO_LOG_PARAMETER",?$' || fail "$name: a value was returned (masked)"
+  ! grep -E 'VALUE_[A-Z]+_IN_NO_LOG_PARAMETER|(^|[^*])[*]{8}([^*]|$)' "$name.out" |
+    grep -qvE '^ *"(id|password)": "VALUE_[A-Z]+_IN_NO_LOG_PARAMETER",?$' || fail "$name: a value was returned (masked)"
 }
 snapshot() { find "$accounts" -type f -exec sha256sum {} + | sort > "$1.sum"; }
 unchanged() { snapshot "$2" && cmp -s "$1.sum" "$2.sum" || fail "$2: the account files changed"; }

@@ -189,7 +189,7 @@ def run_record(module, executable, record):
 
 def main():
     module = AnsibleModule(
-        argument_spec=dict(
+        dict(
             user=dict(type="str"),
             queue=dict(type="str", required=True),
             kind=dict(type="str", required=True, choices=KINDS),
