@@ -3,8 +3,11 @@
 // any durable rewrite costs: read the file, write it whole under a new name,
 // fsync it, rename it over the old one, fsync the directory. Both in this
 // process, alternately, on the same file system; medians of RUNS each.
+// With --floor, only that floor, once for each of FILES small files: what
+// rewriting that many files costs at the least.
 //
 //   store_bench LINES RUNS
+//   store_bench --floor FILES
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -55,7 +58,28 @@ bool floor_rewrite(int dir, const std::string& name) {
 
 }  // namespace
 
+// Rewrites `files` small files once each; prints the seconds it took.
+int floor_only(int files) {
+  const int dir = open(std::string(account_directory()).c_str(), O_RDONLY | O_DIRECTORY);
+  const std::string text = "<lp1>\nid=1234567\npassword=0042\n</lp1>\n";
+  for (int i = 0; i < files; ++i) {
+    const std::string name = "floor" + std::to_string(i) + ".conf";
+    const int fd = openat(dir, name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    if (fd < 0 || !write_all(fd, text) || close(fd) != 0) return 1;
+  }
+  const auto start = Clock::now();
+  for (int i = 0; i < files; ++i) {
+    if (!floor_rewrite(dir, "floor" + std::to_string(i) + ".conf")) return 1;
+  }
+  const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  for (int i = 0; i < files; ++i) unlinkat(dir, ("floor" + std::to_string(i) + ".conf").c_str(), 0);
+  close(dir);
+  std::printf("%.3f\n", seconds);
+  return 0;
+}
+
 int main(int argc, char** argv) {
+  if (argc > 2 && std::string(argv[1]) == "--floor") return floor_only(std::atoi(argv[2]));
   const int lines = argc > 1 ? std::atoi(argv[1]) : 10000;
   const int runs = argc > 2 ? std::atoi(argv[2]) : 21;
   Caller caller;

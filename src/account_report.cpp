@@ -30,13 +30,22 @@ struct Contents {
   bool complete = true;  // false: something was refused or unreadable (reported)
 };
 
+// Why a file was not read: the line said, and whose the file is.
+struct Refusal {
+  std::string reason;
+  uid_t owner = 0;
+};
+
 // Reads one file through the trust checks; reports whatever keeps it from
-// being read.
+// being read (and tells it in *refusal).
 bool read_trusted(const AccountStore& store, const AccountFile& file,
-                  std::optional<AccountText>* text) {
+                  std::optional<AccountText>* text, Refusal* refusal = nullptr) {
   StoreError error;
   if (store.read(file, text, error)) return true;
   report_store_error(store.caller(), "", error);
+  if (refusal != nullptr) {
+    *refusal = {store_error_text(store.caller(), "", error), error.owner.value_or(file.owner)};
+  }
   return false;
 }
 
@@ -178,9 +187,14 @@ int list_all_users(const Caller& caller, bool json) {
     report_store_error(caller, "", error);
     complete = false;
   }
+  // A file refused is in the JSON document too, as on standard error.
+  nlohmann::json refused = nlohmann::json::array();
   for (const AccountFile& file : found) {
     text.reset();
-    if (!read_trusted(*store, file, &text)) {
+    Refusal refusal;
+    if (!read_trusted(*store, file, &text, &refusal)) {
+      refused.push_back(
+          {{"file", file.name}, {"owner", user_name(refusal.owner)}, {"reason", refusal.reason}});
       complete = false;
       continue;
     }
@@ -208,7 +222,7 @@ int list_all_users(const Caller& caller, bool json) {
   }
   print_rows({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
               "SECURED-PRINT", "CUPS"},
-             rows, json, "entries");
+             rows, json, "entries", {{"refused", std::move(refused)}});
   return complete && known ? 0 : 1;
 }
 

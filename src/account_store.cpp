@@ -140,11 +140,17 @@ bool AccountStore::check_update(const AccountFile& file, StoreError& error) cons
 bool AccountStore::update(const AccountFile& file, const Edit& edit, UpdateWhen when, bool* written,
                           StoreError& error) const {
   return guarded(error, file.path(),
-                 [&] { return update_unguarded(file, edit, when, written, error); });
+                 [&] { return update_unguarded(file, edit, when, true, written, error); });
+}
+
+bool AccountStore::preview(const AccountFile& file, const Edit& edit, UpdateWhen when,
+                           bool* would_write, StoreError& error) const {
+  return guarded(error, file.path(),
+                 [&] { return update_unguarded(file, edit, when, false, would_write, error); });
 }
 
 bool AccountStore::update_unguarded(const AccountFile& file, const Edit& edit, UpdateWhen when,
-                                    bool* written, StoreError& error) const {
+                                    bool write, bool* written, StoreError& error) const {
   *written = false;
   // Edits the model; *rewrite: whether the file must be written.
   auto edit_loaded = [&](Loaded& loaded, bool* rewrite) {
@@ -170,6 +176,10 @@ bool AccountStore::update_unguarded(const AccountFile& file, const Edit& edit, U
   if (!not_blocked(file, &leftover, error) || !load(file, &old, error) ||
       !edit_loaded(old, &rewrite)) {
     return false;
+  }
+  if (!write) {
+    *written = rewrite;
+    return true;
   }
   if (!rewrite && !leftover) return true;
 

@@ -83,6 +83,10 @@ class AccountStore {
   // Updates the file by edit; *written tells whether it was rewritten.
   bool update(const AccountFile& file, const Edit& edit, UpdateWhen when, bool* written,
               StoreError& error) const;
+  // The same, up to the decision: *would_write tells whether the update
+  // would rewrite the file; nothing is written, no replacement file made.
+  bool preview(const AccountFile& file, const Edit& edit, UpdateWhen when, bool* would_write,
+               StoreError& error) const;
 
  private:
   AccountStore(const Caller& caller, AccountDirectory dir)
@@ -90,8 +94,8 @@ class AccountStore {
   struct Loaded;
   bool not_blocked(const AccountFile& file, bool* leftover, StoreError& error) const;
   bool load(const AccountFile& file, Loaded* loaded, StoreError& error) const;
-  bool update_unguarded(const AccountFile& file, const Edit& edit, UpdateWhen when, bool* written,
-                        StoreError& error) const;
+  bool update_unguarded(const AccountFile& file, const Edit& edit, UpdateWhen when, bool write,
+                        bool* written, StoreError& error) const;
 
   const Caller* caller_;
   AccountDirectory dir_;

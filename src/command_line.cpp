@@ -32,7 +32,18 @@ const OperationInfo* operation_of(const char* option) {
   return nullptr;
 }
 
-enum class LongOption { kHelp, kVersion, kList, kCheck, kForget, kUser, kAllUsers, kJson };
+enum class LongOption {
+  kHelp,
+  kVersion,
+  kList,
+  kCheck,
+  kForget,
+  kBatch,
+  kUser,
+  kAllUsers,
+  kJson,
+  kDryRun
+};
 
 struct LongName {
   std::string_view name;
@@ -44,6 +55,7 @@ constexpr LongName kLongOptions[] = {
     {"--list", LongOption::kList, false},          {"--check", LongOption::kCheck, false},
     {"--forget", LongOption::kForget, false},      {"--user", LongOption::kUser, true},
     {"--all-users", LongOption::kAllUsers, false}, {"--json", LongOption::kJson, false},
+    {"--batch", LongOption::kBatch, false},        {"--dry-run", LongOption::kDryRun, false},
 };
 
 // The long option a word names, whole or by an unambiguous prefix.
@@ -114,6 +126,9 @@ CommandLine parse_command_line(int argc, char** argv) {
       case LongOption::kJson:
         line.json = true;
         break;
+      case LongOption::kDryRun:
+        line.dry_run = true;
+        break;
       default:
         commands.push_back(option);
         break;
@@ -137,24 +152,30 @@ CommandLine parse_command_line(int argc, char** argv) {
   if (line.json && command != LongOption::kList && command != LongOption::kCheck) {
     return wrong_use(WrongUse::kJsonAlone);
   }
+  if (line.dry_run && command != LongOption::kBatch) return wrong_use(WrongUse::kDryRunAlone);
   if (line.user && (line.all_users || command == LongOption::kForget)) {
     return wrong_use(WrongUse::kUserMisplaced);
   }
   if (!command) {
-    // Deliberate: the usage text, with status 0, for every wrong line of the
-    // options of old; with --user, the line is ours.
+    // The usage text for every wrong line of the options of old (status 2,
+    // as for any command line that cannot be run); with --user, the line
+    // is ours.
     if (!long_options && argc != 3) return line;
     if (operands.size() != 2) return wrong_use(WrongUse::kUserNeedsCommand);
     // An option that matches nothing is still the usage text, but only once
     // the queue has been judged: an unknown queue wins.
     line.update = operation_of(operands[0]);
+    // The status file is the machine's: no user's to act for.
+    if (line.user && line.update != nullptr && line.update->change == Change::kSwitch) {
+      return wrong_use(WrongUse::kUserWithSwitch, line.update->option);
+    }
     line.command = Command::kUpdate;
     line.queue = operands[1];
     return line;
   }
-  if (*command == LongOption::kList) {
+  if (*command == LongOption::kList || *command == LongOption::kBatch) {
     if (!operands.empty()) return wrong_use(WrongUse::kExtraOperand, operands[0]);
-    line.command = Command::kList;
+    line.command = *command == LongOption::kList ? Command::kList : Command::kBatch;
     return line;
   }
   if (operands.empty()) return wrong_use(WrongUse::kNeedsQueue, commands[0]->name);

@@ -6,6 +6,7 @@
 //   velmora-account [--user NAME] --check QUEUE [--json]
 //   velmora-account --list --all-users [--json]
 //   velmora-account --forget QUEUE
+//   velmora-account [--user NAME] --batch [--dry-run]
 //   velmora-account --help | --version
 //
 // The update options are matched by their first bytes, longest first, so
@@ -62,17 +63,20 @@ enum class WrongUse {
   kJsonAlone,         // --json without --list or --check
   kUserMisplaced,     // --user with a command it does not go with
   kUserNeedsCommand,  // --user without an option and a queue
+  kUserWithSwitch,    // --user with -e, -eu or -d (`word`), which switch for the machine
+  kDryRunAlone,       // --dry-run without --batch
   kExtraOperand,      // `word` is one operand too many
   kNeedsQueue,        // the command `word` needs a queue
 };
 
 enum class Command {
-  kUsage,     // the usage text, status 0 (the answer of old to any wrong line)
+  kUsage,     // the usage text (the answer of old to any wrong line), status 2
   kHelp,      // --help
   kVersion,   // --version
   kList,      // --list (all_users: every user's file)
   kCheck,     // --check QUEUE
   kForget,    // --forget QUEUE
+  kBatch,     // --batch: records on standard input
   kUpdate,    // OPTION QUEUE
   kWrongUse,  // a long option unknown, or with the wrong operands
 };
@@ -84,6 +88,7 @@ struct CommandLine {
   std::optional<std::string> user;        // --user NAME: act for that account
   bool all_users = false;                 // --all-users
   bool json = false;                      // --json
+  bool dry_run = false;                   // --dry-run
   WrongUse wrong = WrongUse::kNone;       // kWrongUse: what is wrong
   std::string word, other;                // kWrongUse: the words it is about
 };

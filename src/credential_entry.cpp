@@ -15,6 +15,7 @@
 #include <new>
 #include <string_view>
 
+#include "account_format.h"
 #include "credential_kind.h"
 #include "secret.h"
 #include "signals.h"
@@ -175,6 +176,20 @@ LineEnd read_hidden_line(TypedLine& line) {
 // the bytes as typed, or the text converted. Nothing is cut: a value over
 // `limit` is refused, its bytes in size (as typed, for a line longer than
 // the staging area). An empty value asks again unless empty_ok.
+// The rules a value meets, once in its stored form: no NUL byte, not empty
+// where one is required, within the limit, and (job accounting, stored as
+// typed) nothing that would end the key line when a driver reads it back.
+EntryResult judge(std::string_view value, int limit, bool empty_ok, bool converted) {
+  if (value.find('\0') != std::string_view::npos) return EntryResult::kNulByte;
+  if (value.empty()) return empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
+  if (value.size() > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
+  if (converted) return EntryResult::kAccepted;
+  for (unsigned char c : value) {
+    if (is_line_break(c)) return EntryResult::kLineBreak;
+  }
+  return EntryResult::kAccepted;
+}
+
 EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, ValueBuffer buffer,
                          int limit, bool empty_ok, std::size_t& size) {
   wipe_bytes(buffer.data(), buffer.size());
@@ -193,14 +208,9 @@ EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, Value
   if (line.count > kStagedBytes) return EntryResult::kTooLong;
   const std::string_view typed = line.text();
   if (!convert) {
-    // Job accounting values are stored as typed, so nothing may end the
-    // key line early when a driver reads it back.
-    if (typed.size() > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
-    for (unsigned char c : typed) {
-      if (c == '\r' || c == 0xFF) return EntryResult::kLineBreak;
-    }
-    typed.copy(buffer.data(), typed.size());
-    return !typed.empty() || empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
+    const EntryResult judged = judge(typed, limit, empty_ok, false);
+    if (judged == EntryResult::kAccepted) typed.copy(buffer.data(), typed.size());
+    return judged;
   }
   if (typed.empty()) return empty_ok ? EntryResult::kAccepted : EntryResult::kAskAgain;
   SecretText converted;
@@ -208,9 +218,9 @@ EntryResult finish_entry(LineEnd end, const TypedLine& line, bool convert, Value
   // empty value, nor as a guess.
   if (!convert_to_utf8(line.staged.data(), &converted)) return EntryResult::kUnconvertible;
   size = converted.size();
-  if (size > static_cast<std::size_t>(limit)) return EntryResult::kTooLong;
-  converted.view().copy(buffer.data(), converted.size());
-  return EntryResult::kAccepted;
+  const EntryResult judged = judge(converted.view(), limit, empty_ok, true);
+  if (judged == EntryResult::kAccepted) converted.view().copy(buffer.data(), converted.size());
+  return judged;
 }
 
 // "id : " or "user name : ", and one line.
@@ -236,6 +246,12 @@ EntryResult ask_password(ValueBuffer buffer, CredentialKind kind, std::size_t& s
 }
 
 }  // namespace
+
+EntryResult judge_value(CredentialKind kind, bool password, std::string_view value) {
+  // Deliberate: an empty PIN or password is kept, but not for secured print.
+  const bool empty_ok = password && kind != CredentialKind::kSecuredPrint;
+  return judge(value, entry_limit(kind, password), empty_ok, has_user_name(kind));
+}
 
 bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
                      EntryReporter report) {

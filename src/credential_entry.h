@@ -22,6 +22,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 #include "credential_kind.h"
 
@@ -52,6 +53,13 @@ enum class EntryResult {
   kEndOfInput,     // the input ended before a line feed
   kReadError,      // reading failed (errno)
 };
+
+// Judges a value given otherwise than at a prompt (--batch) by the rules an
+// answer meets, in its stored form (job accounting: the bytes; the others:
+// UTF-8): kAccepted, kAskAgain (empty where a value is required),
+// kTooLong, kNulByte, or kLineBreak (a job accounting value holding CR, LF
+// or 0xFF).
+EntryResult judge_value(CredentialKind kind, bool password, std::string_view value);
 
 // Told of every answer not accepted: the ID or user name, or (password) the
 // PIN or password of `kind`; size: the bytes of a value too long; asked_again:

@@ -8,9 +8,21 @@
 #include "account_store.h"
 #include "credential_file.h"
 #include "messages.h"
+#include "scheduler.h"
 #include "status_file.h"
 
 int forget_queue(const Caller& caller, const char* queue) {
+  // Only a queue CUPS no longer has: forgetting a live one would wipe what
+  // its users' jobs still need.
+  const QueueLookup lookup = find_queue(queue);
+  if (lookup.result == QueueCheck::kUnreachable) {
+    report_unreachable_scheduler(lookup);
+    return 1;
+  }
+  if (lookup.result == QueueCheck::kKnown) {
+    report_queue_in_use(lookup.queue);
+    return 1;
+  }
   StoreError error;
   std::optional<AccountStore> store;
   CredentialChange change;

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// --forget QUEUE, for root, after a queue is deleted from CUPS: its line
+// --forget QUEUE, for root, after a queue is deleted from CUPS (one CUPS
+// still knows, in any letter case, is refused): its line
 // goes from the status file, and its sections (every kind, in its own
 // spelling and any other letter case) from every user's credential file.
 // Each file goes through the same rewrite and trust checks as an update and

@@ -5,6 +5,7 @@
 //   velmora-account [--user NAME] OPTION QUEUE
 //   velmora-account [--user NAME] --list | --check QUEUE [--json]
 //   velmora-account --list --all-users [--json] | --forget QUEUE
+//   velmora-account [--user NAME] --batch [--dry-run]
 //   velmora-account --help | --version
 //
 // A run: read the command line, check the caller, then do the one command:
@@ -20,6 +21,7 @@
 #include <cstdio>
 
 #include "account_report.h"
+#include "batch.h"
 #include "caller.h"
 #include "command_line.h"
 #include "forget.h"
@@ -54,8 +56,8 @@ int main(int argc, char** argv) {
   const CommandLine line = parse_command_line(argc, argv);
   switch (line.command) {
     case Command::kUsage:
-      print_usage();  // deliberate: status 0, for every wrong command line
-      return 0;
+      print_usage();  // a command line that cannot be run as given
+      return 2;
     case Command::kHelp:
       print_help();
       return 0;
@@ -68,6 +70,7 @@ int main(int argc, char** argv) {
     case Command::kList:
     case Command::kCheck:
     case Command::kForget:
+    case Command::kBatch:
     case Command::kUpdate:
       break;
   }
@@ -75,10 +78,11 @@ int main(int argc, char** argv) {
   Caller caller;
   const char* acting_for = line.user ? line.user->c_str() : nullptr;
   const CallerProblem problem = find_caller(acting_for, &caller);
-  // Every user's files are root's to read and change.
+  // Every user's files are root's to read and change: from anyone else, a
+  // command line that cannot be run.
   if ((line.all_users || line.command == Command::kForget) && !caller.root()) {
     report_root_only(line.all_users ? "--all-users" : "--forget");
-    return 1;
+    return 2;
   }
   if (line.all_users) return list_all_users(caller, line.json);
   if (line.command == Command::kForget) return forget_queue(caller, line.queue.c_str());
@@ -88,5 +92,6 @@ int main(int argc, char** argv) {
   }
   if (line.command == Command::kList) return list_entries(caller, line.json);
   if (line.command == Command::kCheck) return check_queue(caller, line.queue.c_str(), line.json);
+  if (line.command == Command::kBatch) return run_batch(caller, line.dry_run);
   return run_update(line, caller);
 }

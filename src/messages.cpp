@@ -70,21 +70,39 @@ void print_version() { std::printf("velmora-account %s\n", VELMORA_VERSION); }
 
 void print_help() {
   const char* name = program_name();
-  write_usage(stdout);
   std::printf(
+      "Usage: %s [--user NAME] OPTION QUEUE\n"
+      "  or:  %s [--user NAME] --list [--json]\n"
+      "  or:  %s [--user NAME] --check QUEUE [--json]\n"
+      "  or:  %s [--user NAME] --batch [--dry-run]\n"
+      "  or:  %s --list --all-users [--json]\n"
+      "  or:  %s --forget QUEUE\n"
+      "Keep the credentials a printer driver sends with your jobs on the CUPS queue QUEUE.\n"
       "\n"
-      "Show what is stored for you, without the values\n"
-      "  %s --list\n"
-      "Check what the driver will find for your jobs on a printer\n"
-      "  %s --check [Printer Name]\n"
-      "  (either as one JSON document: --json)\n"
-      "For root: act for a user; every user's entries; forget a deleted printer\n"
-      "  %s --user NAME OPTION [Printer Name]\n"
-      "  %s --list --all-users\n"
-      "  %s --forget [Printer Name]\n"
-      "Show this text, or the version\n"
-      "  %s --help\n"
-      "  %s --version\n",
+      "OPTION is one of:\n"
+      "  -p           set the job accounting ID and PIN (asked for)\n"
+      "  -x           remove the job accounting ID and PIN\n"
+      "  -pu          set the user authentication user name and password (asked for)\n"
+      "  -xu          remove the user authentication user name and password\n"
+      "  -ps          set the secured print user name and password (asked for)\n"
+      "  -xs          remove the secured print user name and password\n"
+      "  -e           enable job accounting for QUEUE (root only)\n"
+      "  -eu          enable user authentication for QUEUE (root only)\n"
+      "  -d           disable both for QUEUE (root only)\n"
+      "\n"
+      "  --list       show what is stored for you, per queue, never a value\n"
+      "  --check      show what the driver will find for your jobs on QUEUE\n"
+      "  --json       with --list or --check: one JSON document instead\n"
+      "  --batch      read credentials as JSON Lines on standard input, one answer each\n"
+      "  --dry-run    with --batch: check everything and tell what would change\n"
+      "  --user NAME  act for the local account NAME (root; anyone else only themselves)\n"
+      "  --all-users  with --list: every user's entries (root only)\n"
+      "  --forget     remove QUEUE, deleted from CUPS, from every file (root only)\n"
+      "  --help       show this help and exit\n"
+      "  --version    show the version and exit\n"
+      "\n"
+      "Exit status: 0 when done (or nothing was there to remove), 1 when not (said why),\n"
+      "2 for a command line that cannot be run. See %s(1).\n",
       name, name, name, name, name, name, name);
 }
 
@@ -153,6 +171,13 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
     case WrongUse::kUserNeedsCommand:
       problem = "--user NAME needs an option and a queue";
       break;
+    case WrongUse::kUserWithSwitch:
+      problem = "--user does not go with " + word +
+                ": it switches a function on or off for the machine, not for a user";
+      break;
+    case WrongUse::kDryRunAlone:
+      problem = "--dry-run goes with --batch";
+      break;
     case WrongUse::kExtraOperand:
       problem = "extra operand " + in_quotes(word_given);
       break;
@@ -164,6 +189,18 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
   }
   std::fprintf(stderr, "%s: %s\nTry '%s --help' for more information.\n", program_name(),
                problem.c_str(), program_name());
+}
+
+void report_batch_input(const std::string& why) {
+  std::fprintf(stderr, "%s: cannot read the records on standard input: %s; nothing was changed\n",
+               program_name(), why.c_str());
+}
+
+void report_queue_in_use(const std::string& queue) {
+  std::fprintf(stderr,
+               "%s: %s: CUPS still has this queue; nothing was changed: delete it first (lpadmin "
+               "-x %s), then forget it\n",
+               program_name(), quote_name(queue).c_str(), quote_name(queue).c_str());
 }
 
 void report_no_queue() { std::fputs("No Printer Queue Entry\n", stderr); }
@@ -236,48 +273,44 @@ void report_unreachable_scheduler(const QueueLookup& lookup) {
                program_name(), server, std::strerror(lookup.error));
 }
 
-void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size,
-                  bool asked_again) {
+std::string entry_problem(CredentialKind kind, bool password, EntryResult result,
+                          std::size_t size) {
   // A job accounting PIN is a PIN; what the other kinds hide is a password.
   const bool named = has_user_name(kind);
-  const char* what = password ? (named ? "password" : "PIN") : (named ? "user name" : "id");
-  const char* next = asked_again ? "type it again" : "nothing was changed";
+  const std::string what = password ? (named ? "password" : "PIN") : (named ? "user name" : "id");
   switch (result) {
     case EntryResult::kAskAgain:
-      // An empty ID or user name needs no word: the prompt comes back.
-      if (password) {
-        std::fprintf(stderr, "%s: password: cannot be empty for secured print; type it again\n",
-                     program_name());
-      }
-      return;
+      return what + (password ? ": cannot be empty for secured print" : ": cannot be empty");
     case EntryResult::kUnconvertible:
-      std::fprintf(stderr, "%s: %s: the text is not valid in the encodings of the locale; %s\n",
-                   program_name(), what, next);
-      return;
+      return what + ": the text is not valid in the encodings of the locale";
     case EntryResult::kTooLong:
       // The count explains a refusal of fewer letters than the limit: many
       // take two or more bytes of UTF-8.
-      std::fprintf(stderr, "%s: %s: too long: at most %d bytes%s can be stored, this is %zu; %s\n",
-                   program_name(), what, entry_limit(kind, password), named ? " of UTF-8" : "",
-                   size, next);
-      return;
+      return what + ": too long: at most " + std::to_string(entry_limit(kind, password)) +
+             " bytes" + (named ? " of UTF-8" : "") + " can be stored, this is " +
+             std::to_string(size);
     case EntryResult::kNulByte:
-      std::fprintf(stderr, "%s: %s: the text holds a NUL byte, which cannot be stored; %s\n",
-                   program_name(), what, next);
-      return;
+      return what + ": the text holds a NUL byte, which cannot be stored";
     case EntryResult::kLineBreak:
-      std::fprintf(stderr,
-                   "%s: %s: the text holds a carriage return or a 0xFF byte, which would end the "
-                   "line in the credential file; %s\n",
-                   program_name(), what, next);
-      return;
+      return what +
+             ": the text holds a carriage return or a 0xFF byte, which would end the line in "
+             "the credential file";
     case EntryResult::kEndOfInput:
-      std::fprintf(stderr, "%s: reading %s: unexpected end of input\n", program_name(), what);
-      return;
+      return "reading " + what + ": unexpected end of input";
     case EntryResult::kReadError:
-      std::fprintf(stderr, "%s: reading %s: %s\n", program_name(), what, std::strerror(errno));
-      return;
+      return "reading " + what + ": " + std::strerror(errno);
     case EntryResult::kAccepted:
-      return;
+      break;
   }
+  return "";
+}
+
+void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size,
+                  bool asked_again) {
+  // An empty ID or user name needs no word: the prompt comes back.
+  if (result == EntryResult::kAccepted || (result == EntryResult::kAskAgain && !password)) return;
+  const bool read_failed = result == EntryResult::kEndOfInput || result == EntryResult::kReadError;
+  const char* next = read_failed ? "" : asked_again ? "; type it again" : "; nothing was changed";
+  std::fprintf(stderr, "%s: %s%s\n", program_name(),
+               entry_problem(kind, password, result, size).c_str(), next);
 }

@@ -52,14 +52,24 @@ void report_no_queue();
 // section of that name.
 void report_unknown_queue(const std::string& queue, bool held);
 
+// --batch could not read its records (why: errno's text, or what is wrong).
+void report_batch_input(const std::string& why);
+
+// --forget of a queue CUPS still has (as it spells it).
+void report_queue_in_use(const std::string& queue);
+
 // A queue check that could not ask the scheduler.
 void report_unreachable_scheduler(const QueueLookup& lookup);
 
-// A prompt whose answer was not taken: the ID or user name, or (password)
-// the PIN or password of `kind`; asked_again: it is asked again, or the run
-// ends (kEndOfInput, kReadError with errno, a refusal not typed at a
-// terminal). size: the bytes of a value too long. An EntryReporter for
-// ask_credentials.
+// What is wrong with a value (no program name, no advice): the ID or user
+// name, or (password) the PIN or password of `kind`, as "id: too long: at
+// most 7 bytes can be stored, this is 8"; size: the bytes of a value too
+// long.
+std::string entry_problem(CredentialKind kind, bool password, EntryResult result, std::size_t size);
+
+// A prompt whose answer was not taken; asked_again: it is asked again, or
+// the run ends (kEndOfInput, kReadError with errno, a refusal not typed at
+// a terminal). An EntryReporter for ask_credentials.
 void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size,
                   bool asked_again);
 
@@ -69,6 +79,9 @@ void report_entry(CredentialKind kind, bool password, EntryResult result, std::s
 // caller can act on it: for a refused credential file, whether USER is the
 // caller's login name too.
 void report_store_error(const Caller& caller, const std::string& queue, const StoreError& error);
+// The same line, without the program's name and the line feed.
+std::string store_error_text(const Caller& caller, const std::string& queue,
+                             const StoreError& error);
 
 // An update that took over the leftover of an interrupted one (says nothing
 // when it did not).

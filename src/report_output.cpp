@@ -54,7 +54,8 @@ void print_json(const nlohmann::json& document) {
 }
 
 void print_rows(const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rows, bool json, const char* key) {
+                const std::vector<std::vector<std::string>>& rows, bool json, const char* key,
+                nlohmann::json extra) {
   if (json) {
     nlohmann::json list = nlohmann::json::array();
     for (const auto& row : rows) {
@@ -64,7 +65,8 @@ void print_rows(const std::vector<std::string>& header,
       }
       list.push_back(std::move(entry));
     }
-    print_json({{key, std::move(list)}});
+    extra[key] = std::move(list);
+    print_json(extra);
     return;
   }
   std::vector<std::vector<std::string>> lines = {header};

@@ -36,8 +36,9 @@ nlohmann::json json_value(const std::string& value);
 void print_json(const nlohmann::json& document);
 
 // Rows under a header: aligned columns of blank-free fields, or (json) an
-// object holding, under `key`, one object per row.
+// object holding, under `key`, one object per row, and the members of extra.
 void print_rows(const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rows, bool json, const char* key);
+                const std::vector<std::vector<std::string>>& rows, bool json, const char* key,
+                nlohmann::json extra = nlohmann::json::object());
 
 #endif  // VELMORA_REPORT_OUTPUT_H_

@@ -20,42 +20,14 @@
 #include <string>
 #include <vector>
 
+#include "queue_lookup.h"
+
 // The longest queue name CUPS accepts; a longer one is unknown without asking.
 constexpr std::size_t kMaxQueueName = 127;
 
 // How long a run waits for the scheduler, from the first name lookup to the
 // last byte of the answer.
 constexpr std::chrono::seconds kSchedulerDeadline{25};
-
-enum class QueueCheck {
-  kKnown,        // CUPS knows the queue (list_queues: the list came)
-  kUnknown,      // the scheduler answered: no such queue (for this user)
-  kUnreachable,  // the scheduler could not be asked (see QueueLookup)
-};
-
-enum class SchedulerFailure {
-  kNone,
-  kResolve,      // the server's name could not be resolved (detail: the resolver's reason)
-  kConnect,      // no connection (error: errno)
-  kTimeout,      // the deadline passed (phase: while doing what)
-  kPassword,     // the scheduler asked for a password
-  kClosed,       // the connection ended before an answer (error: errno, or 0)
-  kNoAnswer,     // something else came back (detail: what)
-  kCheckFailed,  // the check could not start (error: errno), or died (error 0)
-};
-
-// How far the conversation got.
-enum class SchedulerPhase { kResolving, kConnecting, kAsking };
-
-struct QueueLookup {
-  QueueCheck result = QueueCheck::kUnknown;
-  std::string queue;   // kKnown: the name as CUPS spells it
-  std::string server;  // the scheduler asked: a socket path, or host:port
-  SchedulerFailure failure = SchedulerFailure::kNone;
-  SchedulerPhase phase = SchedulerPhase::kResolving;
-  int error = 0;       // kConnect, kClosed, kCheckFailed: errno
-  std::string detail;  // kResolve, kNoAnswer: what went wrong
-};
 
 QueueLookup find_queue(const char* queue);
 

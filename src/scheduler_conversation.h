@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "scheduler.h"
+#include "queue_lookup.h"
 
 using SchedulerClock = std::chrono::steady_clock;
 

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The messages about the account files: refusals, blockers, and what the
 // caller can do about them.
+#include <algorithm>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -11,6 +13,21 @@
 #include "quoting.h"
 
 namespace {
+
+// printf into a string.
+__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  va_list again;
+  va_copy(again, args);
+  const int size = std::vsnprintf(nullptr, 0, format, args);
+  va_end(args);
+  std::string out(static_cast<std::size_t>(std::max(size, 0)) + 1, '\0');
+  std::vsnprintf(out.data(), out.size(), format, again);
+  va_end(again);
+  out.pop_back();
+  return out;
+}
 
 std::string octal_mode(mode_t mode) {
   char text[8];
@@ -36,7 +53,7 @@ std::string run_or_ask(const Caller& caller, uid_t owner, const std::string& com
 }
 
 // An old file this run refused to adopt: which, whose, and what to do.
-void report_refused_file(const Caller& caller, const StoreError& e) {
+std::string refused_file_text(const Caller& caller, const StoreError& e) {
   const uid_t owner_id = e.owner.value_or(caller.uid);
   const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
   const std::string shown = quote_name(e.path);
@@ -76,20 +93,17 @@ void report_refused_file(const Caller& caller, const StoreError& e) {
       what = "is not a regular file (owned by " + owner + ")";
       break;
   }
-  std::fprintf(stderr, "%s: %s %s; it was left unchanged: %s\n", program_name(), path, what.c_str(),
-               fix.c_str());
+  return format_text("%s %s; it was left unchanged: %s", path, what.c_str(), fix.c_str());
 }
 
 // A replacement file that exists already: a running update's, a leftover of
 // an interrupted one, or a file someone planted to block this user.
-void report_existing_replacement(const Caller& caller, const StoreError& e) {
+std::string existing_replacement_text(const Caller& caller, const StoreError& e) {
   const std::string shown = quote_name(e.path), target = quote_name(e.target);
   const char* path = shown.c_str();
   const char* why = std::strerror(e.error);
   if (!e.owner) {
-    std::fprintf(stderr, "%s: cannot create %s: %s; run the command again\n", program_name(), path,
-                 why);
-    return;
+    return format_text("cannot create %s: %s; run the command again", path, why);
   }
   const std::string whose = "(owned by " + user_name(*e.owner) + ")";
   std::string advice;
@@ -112,11 +126,10 @@ void report_existing_replacement(const Caller& caller, const StoreError& e) {
       advice = remedy(caller, *e.owner);
       break;
   }
-  std::fprintf(stderr, "%s: cannot create %s: %s %s: %s\n", program_name(), path, why,
-               whose.c_str(), advice.c_str());
+  return format_text("cannot create %s: %s %s: %s", path, why, whose.c_str(), advice.c_str());
 }
 
-void report_unsafe_directory(const Caller& caller, const StoreError& e) {
+std::string unsafe_directory_text(const Caller& caller, const StoreError& e) {
   const uid_t owner = e.owner.value_or(0);
   // The account directory itself, or one on the way to it.
   const bool above = !e.target.empty() && e.path != e.target;
@@ -125,17 +138,15 @@ void report_unsafe_directory(const Caller& caller, const StoreError& e) {
                                ? "the directory " + path + " above the account directory " + target
                                : "the account directory " + path;
   if (owner != 0 && owner != caller.uid) {
-    std::fprintf(stderr, "%s: %s belongs to %s, not to root; nothing was changed: %s\n",
-                 program_name(), what.c_str(), user_name(owner).c_str(),
-                 run_or_ask(caller, 0, "chown root " + path).c_str());
-    return;
+    return format_text("%s belongs to %s, not to root; nothing was changed: %s", what.c_str(),
+                       user_name(owner).c_str(),
+                       run_or_ask(caller, 0, "chown root " + path).c_str());
   }
-  std::fprintf(stderr,
-               "%s: %s has mode %s: others may write in it but it lacks the sticky bit, so they "
-               "could replace %s; nothing was changed: %s\n",
-               program_name(), what.c_str(), octal_mode(e.mode).c_str(),
-               above ? "the account directory" : "any file in it",
-               run_or_ask(caller, owner, (above ? "chmod go-w " : "chmod +t ") + path).c_str());
+  return format_text(
+      "%s has mode %s: others may write in it but it lacks the sticky bit, so they "
+      "could replace %s; nothing was changed: %s",
+      what.c_str(), octal_mode(e.mode).c_str(), above ? "the account directory" : "any file in it",
+      run_or_ask(caller, owner, (above ? "chmod go-w " : "chmod +t ") + path).c_str());
 }
 
 }  // namespace
@@ -185,7 +196,10 @@ void report_not_ready(const Caller& caller, const std::string& queue, Credential
                         " stored for " + user + " are incomplete"
                   : std::string(job ? "no ID and PIN are" : "no user name and password are") +
                         " stored for " + user);
-  std::string fix = std::string("velmora-account ") + (job ? "-p " : "-pu ") + queue_shown;
+  // Run as printed, by whoever reads it: for the account acted for.
+  std::string fix = "velmora-account ";
+  if (caller.acting_for != nullptr) fix += "--user " + quote_name(caller.acting_for) + " ";
+  fix += std::string(job ? "-p " : "-pu ") + queue_shown;
   if (!first_step.empty()) fix += " (first " + first_step + ")";
   std::fprintf(stderr, "%s: %s: %s; run: %s\n", program_name(), queue_shown.c_str(), why.c_str(),
                fix.c_str());
@@ -213,84 +227,69 @@ void report_root_only(const std::string& what) {
                what.c_str());
 }
 
-void report_store_error(const Caller& caller, const std::string& queue, const StoreError& e) {
+std::string store_error_text(const Caller& caller, const std::string& queue, const StoreError& e) {
   const char* why = std::strerror(e.error);
   const std::string shown = quote_name(e.path), target = quote_name(e.target);
   const char* path = shown.c_str();
   switch (e.step) {
     case StoreStep::kCreate:
       if (e.error == EEXIST) {
-        report_existing_replacement(caller, e);
+        return existing_replacement_text(caller, e);
       } else {
-        std::fprintf(stderr, "%s: cannot create %s: %s\n", program_name(), path, why);
+        return format_text("cannot create %s: %s", path, why);
       }
-      return;
     case StoreStep::kPathTooLong:
-      std::fprintf(stderr, "%s: cannot update %s: the user name makes the path too long\n",
-                   program_name(), path);
-      return;
+      return format_text("cannot update %s: the user name makes the path too long", path);
     case StoreStep::kOpen:
-      std::fprintf(stderr, "%s: cannot open %s: %s; it was left unchanged\n", program_name(), path,
-                   why);
-      return;
+      return format_text("cannot open %s: %s; it was left unchanged", path, why);
     case StoreStep::kNotRegularFile:
     case StoreStep::kNotOwner:
     case StoreStep::kHardLinked:
     case StoreStep::kWritableByOthers:
     case StoreStep::kNotReadableByAll:
     case StoreStep::kTooLarge:
-      report_refused_file(caller, e);
-      return;
+      return refused_file_text(caller, e);
     case StoreStep::kDirectory:
-      std::fprintf(stderr, "%s: cannot open the account directory %s: %s; nothing was changed\n",
-                   program_name(), path, why);
-      return;
+      return format_text("cannot open the account directory %s: %s; nothing was changed", path,
+                         why);
     case StoreStep::kUnsafeDirectory:
-      report_unsafe_directory(caller, e);
-      return;
+      return unsafe_directory_text(caller, e);
     case StoreStep::kReplaced:
-      std::fprintf(stderr,
-                   "%s: cannot update %s: its replacement file %s was removed or replaced while "
-                   "this run was writing it; nothing was changed\n",
-                   program_name(), target.c_str(), path);
-      return;
+      return format_text(
+          "cannot update %s: its replacement file %s was removed or replaced while "
+          "this run was writing it; nothing was changed",
+          target.c_str(), path);
     case StoreStep::kRead:
-      std::fprintf(stderr, "%s: cannot read %s: %s; it was left unchanged\n", program_name(), path,
-                   why);
-      return;
+      return format_text("cannot read %s: %s; it was left unchanged", path, why);
     case StoreStep::kLineTooLong:
-      std::fprintf(stderr,
-                   "%s: cannot write %s: a line would be longer than %zu bytes; nothing was "
-                   "changed\n",
-                   program_name(), path, kMaxFormattedLine);
-      return;
+      return format_text(
+          "cannot write %s: a line would be longer than %zu bytes; nothing was "
+          "changed",
+          path, kMaxFormattedLine);
     case StoreStep::kUnclosedSection:
-      std::fprintf(stderr,
-                   "%s: cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
-                   "changed\n",
-                   program_name(), path, quote_name(queue).c_str(), quote_name(queue).c_str());
-      return;
+      return format_text(
+          "cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
+          "changed",
+          path, quote_name(queue).c_str(), quote_name(queue).c_str());
     case StoreStep::kWrite:
-      std::fprintf(stderr, "%s: cannot write %s: %s; nothing was changed\n", program_name(), path,
-                   why);
-      return;
+      return format_text("cannot write %s: %s; nothing was changed", path, why);
     case StoreStep::kRename:
-      std::fprintf(stderr, "%s: cannot rename %s to %s: %s; nothing was changed\n", program_name(),
-                   path, target.c_str(), why);
-      return;
+      return format_text("cannot rename %s to %s: %s; nothing was changed", path, target.c_str(),
+                         why);
     case StoreStep::kSyncDirectory:
-      std::fprintf(stderr, "%s: cannot sync %s: %s; %s was updated but may not survive a crash\n",
-                   program_name(), path, why, target.c_str());
-      return;
+      return format_text("cannot sync %s: %s; %s was updated but may not survive a crash", path,
+                         why, target.c_str());
     case StoreStep::kArguments:
-      std::fprintf(stderr, "%s: cannot store a value that contains a line break\n", program_name());
-      return;
+      return format_text("cannot store a value that contains a line break");
     case StoreStep::kMemory:
       if (e.path.empty()) break;
-      std::fprintf(stderr, "%s: %s: %s; nothing was changed\n", program_name(), path, why);
-      return;
+      return format_text("%s: %s; nothing was changed", path, why);
     case StoreStep::kNone:
       break;
   }
-  std::fprintf(stderr, "%s: cannot update the account file: %s\n", program_name(), why);
+  return format_text("cannot update the account file: %s", why);
+}
+
+void report_store_error(const Caller& caller, const std::string& queue, const StoreError& e) {
+  std::fprintf(stderr, "%s: %s\n", program_name(), store_error_text(caller, queue, e).c_str());
 }

@@ -66,8 +66,8 @@ std::optional<int> clear_unknown_queue(const CommandLine& line, const Caller& ca
                                               UpdateWhen::kEditChanged, &written, session.error);
     if (!done || written) return session.finish(line.queue, done);
   }
-  report_no_queue();  // deliberate: status 0, as scripts calling the tool expect
-  return 0;
+  report_no_queue();  // the line scripts look for; a typo is no success
+  return 1;
 }
 
 }  // namespace
@@ -87,10 +87,10 @@ int run_update(const CommandLine& line, const Caller& caller) {
     queue = line.queue;
   }
   // Deliberate: no message of its own for root-only options; the usage text
-  // says these need root.
+  // says these need root. A command line that cannot be run: status 2.
   if (op == nullptr || (op->root_only && !caller.root())) {
     print_usage();
-    return 0;
+    return 2;
   }
 
   const AccountStore* store = session.store();

@@ -65,6 +65,7 @@ std::string usage(const std::string& n) {
 }
 
 const std::string kUsage = usage("velmora-account");
+const std::string kHelp = "Usage: velmora-account [--user NAME] OPTION QUEUE\n";
 
 // Skips the rest of the test (a macro: GTEST_SKIP returns from the function).
 #define REQUIRE_ROOT() \
@@ -127,7 +128,7 @@ TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
     for (const std::optional<std::string>& name :
          {std::optional<std::string>("alice"), std::optional<std::string>()}) {
       ToolRun run = user(args, "", name);
-      EXPECT_EQ(run.status, 0) << args.size();
+      EXPECT_EQ(run.status, 2) << args.size();
       EXPECT_EQ(run.err, kUsage);
       EXPECT_EQ(run.out, "");
     }
@@ -143,9 +144,11 @@ TEST_F(Cli, LongOptionsAnswerAsGnuToolsDo) {
     std::string out_starts;
     std::vector<std::string> says;
   } cases[] = {
-      {{"--help"}, 0, kUsage, {}},
-      {{"--help", "x", "y"}, 0, kUsage, {}},
-      {{"-p", "--he"}, 0, kUsage, {}},  // an unambiguous prefix
+      {{"--help"}, 0, kHelp, {}},
+      {{"--help", "x", "y"}, 0, kHelp, {}},
+      {{"-p", "--he"}, 0, kHelp, {}},  // an unambiguous prefix
+      {{"--dry-run", "--list"}, 2, "", {"--dry-run goes with --batch"}},
+      {{"--user", "alice", "-e", "lp1"}, 2, "", {"--user does not go with -e"}},
       {{"--version"}, 0, "velmora-account " TOOL_VERSION "\n", {}},
       {{"--list", "extra"}, 2, "", {"extra operand 'extra'"}},
       {{"--check"}, 2, "", {"--check needs the name of a queue"}},
@@ -161,7 +164,7 @@ TEST_F(Cli, LongOptionsAnswerAsGnuToolsDo) {
     EXPECT_TRUE(says(run.err, c.says)) << c.args[0];
     EXPECT_TRUE(run.out.starts_with(c.out_starts)) << run.out;
   }
-  EXPECT_NE(user({"--help"}).out.find("  velmora-account --check [Printer Name]\n"),
+  EXPECT_NE(user({"--help"}).out.find("\n  --check      show what the driver will find"),
             std::string::npos);
   EXPECT_TRUE(account_dir_entries().empty());
 }
@@ -183,7 +186,7 @@ TEST_F(Cli, UsageNamesTheToolByItsPath) {
     call.argv0 = c.argv0;
     call.no_argv = c.no_argv;
     ToolRun run = run_tool(call);
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, usage(c.name));
   }
 }
@@ -213,7 +216,7 @@ TEST_F(Cli, OptionsMatchByPrefixInTheirOrder) {
   for (const Case& c : cases) {
     SetUp();
     ToolRun run = root({c.option, "lp1"}, c.input);
-    EXPECT_EQ(run.status, 0) << c.option << ": " << run.err;
+    EXPECT_EQ(run.status, c.usage ? 2 : 0) << c.option << ": " << run.err;
     EXPECT_EQ(run.err, c.usage ? kUsage : "") << c.option;
     EXPECT_EQ(conf("root").value_or(""), c.conf) << c.option;
     EXPECT_EQ(read_file(account_path("status")).value_or(""), c.status) << c.option;
@@ -223,14 +226,14 @@ TEST_F(Cli, OptionsMatchByPrefixInTheirOrder) {
 TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   for (const char* option : {"-zz", "-p", "-xu", "-e", "-Pu"}) {
     ToolRun run = user({option, "nosuch"}, "alice\nsecret\n");
-    EXPECT_EQ(run.status, 0) << option;
+    EXPECT_EQ(run.status, 1) << option;  // a typo is no success
     EXPECT_EQ(run.err, kNoQueue) << option;
     EXPECT_EQ(run.out, "") << option;  // no prompt
   }
   // No queue CUPS could hold: unknown without asking (a long name once
   // stalled the library for a minute).
   ToolRun run = user({"-x", std::string(40000, 'q')});
-  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, kNoQueue);
 
   // A scheduler that cannot be asked is not an unknown queue: status 1,
@@ -329,7 +332,7 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
 TEST_F(Cli, RootOnlyOptionsPrintTheUsageForOthers) {
   for (const char* option : {"-e", "-eu", "-d"}) {
     ToolRun run = user({option, "lp1"});
-    EXPECT_EQ(run.status, 0) << option;
+    EXPECT_EQ(run.status, 2) << option;
     EXPECT_EQ(run.err, kUsage) << option;
   }
   EXPECT_FALSE(file_exists(account_path("status")));
@@ -1024,7 +1027,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {"-p", "gone"},
        "1\n2\n",
        {},
-       0,
+       1,
        "",
        {"No Printer Queue Entry"},
        std::nullopt},
@@ -1411,10 +1414,18 @@ TEST_F(Cli, RootActsForAUserWithUser) {
        "",
        1,
        {"--user no-such-account: no such local account"}},
-      {false, {"--forget", "lp1"}, "", 1, {"--forget: only root may do this"}},
-      {false, {"--list", "--all-users"}, "", 1, {"--all-users: only root may do this"}},
+      {false, {"--forget", "lp1"}, "", 2, {"--forget: only root may do this"}},
+      {false, {"--list", "--all-users"}, "", 2, {"--all-users: only root may do this"}},
       {true, {"--user", nobody, "--forget", "lp1"}, "", 2, {"--user goes with"}},
+      // The fix, as printed, is for the account acted for.
+      {true,
+       {"--user", nobody, "--check", "lp2"},
+       "",
+       1,
+       {"lp2: job accounting is on, but no ID and PIN are stored for " + nobody +
+        "; run: velmora-account --user " + nobody + " -p lp2\n"}},
   };
+  write_file(account_path("status"), "<lp2>ON</lp2>\n", 0644);
   for (const Case& c : cases) {
     ToolCall call;
     call.args = c.args;
@@ -1480,6 +1491,12 @@ TEST_F(Cli, RootListsEveryUsersEntriesWithoutValues) {
   ToolRun json = root({"--json", "--list", "--all-users"});
   EXPECT_EQ(json.status, 1);
   EXPECT_TRUE(parses_as_json(json.out)) << json.out;
+  // Each file refused is in the document as on standard error.
+  EXPECT_NE(json.out.find("\"file\": \"daemon.conf\",\n      \"owner\": \"" + nobody +
+                          "\",\n      \"reason\": \"" + account_path("daemon.conf") +
+                          " belongs to " + nobody),
+            std::string::npos)
+      << json.out;
   for (const std::string& value : {secret, std::string("4242")}) {
     EXPECT_EQ(run.out.find(value), std::string::npos);
     EXPECT_EQ(json.out.find(value), std::string::npos);
@@ -1497,6 +1514,13 @@ TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
   EXPECT_TRUE(says(root({"-d", "gone"}).err, {"No Printer Queue Entry"}));
+  // A queue CUPS still has, in any case, is never forgotten.
+  for (const char* live : {"lp1", "LP1"}) {
+    run = root({"--forget", live});
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(says(run.err, {"lp1: CUPS still has this queue; nothing was changed"}));
+    EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
+  }
 
   write_file(account_path("status"), "<gone>ON</gone>\n<lp1>ON</lp1>\n", 0644);
   write_file(account_path("root.conf"), "<gone>\nid=1\nu_id=YQ==\n</gone>\n<lp1>\nid=2\n</lp1>\n",
@@ -1528,6 +1552,73 @@ TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
   ASSERT_EQ(lstat(account_path(nobody + ".conf").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, kOrdinaryUid);
   EXPECT_EQ(st.st_mode & 07777, 0600u);
+}
+
+// Many credentials in one run: each record answered in order, never with a
+// value; each file rewritten once with all its records, or left untouched.
+TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
+  REQUIRE_ROOT();
+  const std::string nobody = user_name(kOrdinaryUid);
+  write_file(account_path("root.conf"), "<lp2>\nid=1\npassword=2\n</lp2>\n", 0600);
+  write_user_file(nobody + ".conf", "<gone>\nid=3\npassword=4\n</gone>\n", 0600);
+  struct Record {
+    std::string json, answer;  // the answer after "{"line":N,"
+  } records[] = {
+      {R"({"queue":"lp1","kind":"job-accounting","id":"1234567","password":"0042"})",
+       R"("user":"root","queue":"lp1","kind":"job-accounting","result":"changed"})"},
+      {R"({"queue":"lp2","kind":"job-accounting","id":"1","password":"2"})",
+       R"("user":"root","queue":"lp2","kind":"job-accounting","result":"unchanged"})"},
+      {R"({"user":")" + nobody +
+           R"(","queue":"LP2","kind":"secured-print","id":"Jää","password":"s3"})",
+       R"("user":")" + nobody + R"(","queue":"LP2","kind":"secured-print","result":"changed"})"},
+      {R"({"user":")" + nobody + R"(","queue":"gone","kind":"job-accounting","state":"absent"})",
+       R"("user":")" + nobody + R"(","queue":"gone","kind":"job-accounting","result":"changed"})"},
+      {R"({"queue":"nosuch","kind":"job-accounting","id":"5","password":"6"})",
+       R"("user":"root","queue":"nosuch","kind":"job-accounting","result":"refused",)"
+       R"("reason":"CUPS knows no such queue"})"},
+      {R"({"queue":"lp1","kind":"user-authentication","id":"")"
+       R"(,"password":"x"})",
+       R"("user":null,"queue":"lp1","kind":"user-authentication",)"
+       R"("result":"refused","reason":"user name: cannot be empty"})"},
+      {R"({"queue":"lp1","kind":"job-accounting","id":"12345678","password":"1"})",
+       R"("user":null,"queue":"lp1","kind":"job-accounting","result":"refused",)"
+       R"("reason":"id: too long: at most 7 bytes can be stored, this is 8"})"},
+      {R"({"user":"no-such-account","queue":"lp1","kind":"job-accounting","state":"absent"})",
+       R"("user":"no-such-account","queue":"lp1","kind":"job-accounting","result":"refused",)"
+       R"("reason":"no such local account"})"},
+      {"{\"queue\": \"lp1\", \"pasword\": \"x\"",
+       R"("user":null,"queue":null,"kind":null,)"
+       R"("result":"refused","reason":"not valid JSON"})"},
+  };
+  std::string input, answers;
+  for (std::size_t i = 0; i < std::size(records); ++i) {
+    input += records[i].json + "\n";
+    answers += "{\"line\":" + std::to_string(i + 1) + "," + records[i].answer + "\n";
+  }
+  struct stat before {};
+  ASSERT_EQ(stat(account_path("root.conf").c_str(), &before), 0);
+  ToolRun dry = root({"--batch", "--dry-run"}, input);
+  EXPECT_EQ(dry.status, 1);
+  EXPECT_EQ(dry.out, answers);  // the same answers, and nothing written
+  struct stat after {};
+  ASSERT_EQ(stat(account_path("root.conf").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(conf(nobody), "<gone>\nid=3\npassword=4\n</gone>\n");
+
+  ToolRun run = root({"--batch"}, input);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, answers);
+  EXPECT_EQ(run.out.find("0042"), std::string::npos);  // never a value
+  EXPECT_EQ(conf("root"),
+            "<lp2>\nid=1\npassword=2\n</lp2>\n<lp1>\nid=1234567\npassword=0042\n</lp1>\n");
+  EXPECT_EQ(conf(nobody), "<lp2>\ns_id=" + base64("J\xC3\xA4\xC3\xA4") +
+                              "\ns_password=" + base64("s3") + "\n</lp2>\n");
+  // An ordinary user may name only themselves.
+  ToolRun theirs = user({"--batch"}, R"({"user":"root","queue":"lp1","kind":"job-accounting",)"
+                                     R"("state":"absent"})"
+                                     "\n");
+  EXPECT_EQ(theirs.status, 1);
+  EXPECT_NE(theirs.out.find("only root may act for another user"), std::string::npos);
 }
 
 // ---- The queue check gives the destination list's answers ----------------------
@@ -1570,7 +1661,7 @@ TEST_F(Cli, QueueCheckGivesTheDestinationListsAnswers) {
       if (as_root && !running_as_root()) continue;
       ToolRun run = as_root ? root({"-x", c.queue}) : user({"-x", c.queue});
       bool found = as_root ? c.root_finds : c.user_finds;
-      EXPECT_EQ(run.status, 0) << c.queue << as_root;
+      EXPECT_EQ(run.status, found ? 0 : 1) << c.queue << as_root;
       EXPECT_EQ(run.err, found ? "" : kNoQueue) << c.queue << (as_root ? " as root" : " as a user");
     }
   }

@@ -47,13 +47,21 @@ conf_removed_keeping_tags() {
   conf_old | tr -d '\r' | sed '/^<lp1>$/,/^<\/lp1>$/{/^id=/d;/^password=/d}'
 }
 
+# Records for both users' files, a change and a removal in each.
+batch_input=$(printf '%s\\n' \
+  '{"queue":"lp2","kind":"job-accounting","id":"7","password":"8"}' \
+  '{"queue":"lp1","kind":"job-accounting","state":"absent"}' \
+  '{"user":"nobody","queue":"lp1","kind":"secured-print","id":"bob","password":"pw"}' \
+  '{"user":"nobody","queue":"lp2","kind":"user-authentication","state":"absent"}')
+
 # name | option | queue | files | their old contents | other acceptable contents | input
 # (files and contents as lists; "-" where no other content is acceptable)
 scenarios=(
   "credential set|-pu|lp2|root.conf|conf_old|-|carol\nn3w-pass\n"
   "credential remove|-x|lp1|root.conf|conf_old|conf_removed_keeping_tags|"
   "status|-eu|lp2|status|status_old|-|"
-  "forget|--forget|lp2|status root.conf nobody.conf|status_old conf_old conf_old|- - -|"
+  "forget|--forget|office|status root.conf nobody.conf|status_old conf_old conf_old|- - -|"
+  "batch|--batch||root.conf nobody.conf|conf_old conf_old|- -|$batch_input"
 )
 
 # The calls of a traced run that touch $dir, as "syscall occurrence" pairs.
@@ -113,11 +121,13 @@ contents() {
   for file in $2; do into+=("$(cat "$dir/$file" 2>/dev/null; echo .)"); done
 }
 
-run_tool() {  # strace options..., then: -- option printer input
+run_tool() {  # strace options..., then: -- option printer input (printer may be "")
   local input=${*: -1} printer=${*: -2:1} option=${*: -3:1}
+  local words=("$option")
+  [ -z "$printer" ] || words+=("$printer")
   # A subshell, so that the shell's report of a killed job stays quiet.
   ( printf "$input" | strace -qq -o /dev/null -e trace=$calls "${@:1:$#-4}" \
-      "$tool" "$option" "$printer" >/dev/null 2>"$work/stderr" ) 2>/dev/null
+      "$tool" "${words[@]}" >/dev/null 2>"$work/stderr" ) 2>/dev/null
 }
 
 for scenario in "${scenarios[@]}"; do
@@ -127,10 +137,15 @@ for scenario in "${scenarios[@]}"; do
   contents old "$files"
   other=()
   for maker in $others; do other+=("$([ "$maker" = - ] || "$maker"; echo .)"); done
-  printf "$input" | strace -qq -o "$work/trace" -e trace=$calls "$tool" "$option" "$printer" >/dev/null \
-    || fail "$name: the clean run failed: $(cat "$work/trace" | tail -n 2)"
+  run_tool -o "$work/trace" -- "$option" "$printer" "$input" ||
+    fail "$name: the clean run failed: $(cat "$work/trace" | tail -n 2)"
   contents new "$files"
   [ "${new[*]}" != "${old[*]}" ] || fail "$name: the clean run changed nothing"
+  # Each file that changed was written once: one rename onto its name.
+  changed=0
+  for i in "${!new[@]}"; do [ "${new[$i]}" = "${old[$i]}" ] || changed=$((changed + 1)); done
+  renames=$(grep -c 'rename.*\.new"' "$work/trace")
+  [ "$renames" = "$changed" ] || fail "$name: $renames renames for $changed changed files"
   mapfile -t points < <(account_calls "$work/trace")
   [ ${#points[@]} -gt 5 ] || fail "$name: only ${#points[@]} calls found on $dir"
 
@@ -204,10 +219,12 @@ for scenario in "${scenarios[@]}"; do
   # file must be nowhere to be seen, so that no other run calls it a
   # leftover or takes it over.
   prepare "$files" "$makers"
+  words=("$option")
+  [ -z "$printer" ] || words+=("$printer")
   ( printf "$input" | strace -qq -o /dev/null -e trace=flock -e inject=flock:delay_enter=2000000 \
-      "$tool" "$option" "$printer" >/dev/null 2>"$work/slow.err"; echo $? > "$work/slow.rc" ) &
+      "$tool" "${words[@]}" >/dev/null 2>"$work/slow.err"; echo $? > "$work/slow.rc" ) &
   sleep 0.5
-  printf "$input" | "$tool" "$option" "$printer" >/dev/null 2>"$work/quick.err"
+  printf "$input" | "$tool" "${words[@]}" >/dev/null 2>"$work/quick.err"
   quick=$?
   wait
   [ $quick = 0 ] && [ "$(cat "$work/slow.rc")" = 0 ] && [ ! -s "$work/quick.err" ] && [ ! -s "$work/slow.err" ] ||

@@ -20,7 +20,7 @@ check_completion() {  # expected, then complete_words arguments
   got=$(complete_words "$@")
   [ "$got" = "$expected" ] || fail "completing '$*' gave '$got', not '$expected'"
 }
-check_completion "-p -x -pu -xu -ps -xs -e -eu -d --list --check --forget --user --help --version" 1 ''
+check_completion "-p -x -pu -xu -ps -xs -e -eu -d --list --check --batch --forget --user --help --version" 1 ''
 check_completion "-p -pu -ps" 1 -p
 check_completion "lp1 lp2" 2 --check ''
 check_completion "--json --all-users" 2 --list ''
@@ -28,15 +28,16 @@ check_completion "lp1 lp2" 2 -pu ''
 check_completion "lp2" 2 -xs lp2
 check_completion "" 3 -pu lp1 x
 check_completion "lp1 lp2" 4 --user root -p ''
-# A deleted queue's sections: offered to a remove, and to root's --forget.
+# A deleted queue's sections: offered to a remove; to root's --forget, only
+# they (a live queue would be refused).
 printf '<gone>\nid=1\n</gone>\n' > "$accounts/root.conf"
 chmod 600 "$accounts/root.conf"
 check_completion "gone lp1 lp2" 2 -x ''
-check_completion "gone lp1 lp2" 2 --forget ''
+check_completion "gone" 2 --forget ''
 rm -f "$accounts/root.conf"
 if [ "$(id -u)" -eq 0 ]; then
   as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
-  check_completion "-p -x -pu -xu -ps -xs --list --check --help --version" 1 ''
+  check_completion "-p -x -pu -xu -ps -xs --list --check --batch --help --version" 1 ''
   check_completion "--json" 2 --list ''
   check_completion "" 1 -e  # never offered
 fi

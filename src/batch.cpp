@@ -1,0 +1,243 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "batch.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "account_format.h"
+#include "account_store.h"
+#include "batch_record.h"
+#include "credential_file.h"
+#include "messages.h"
+#include "scheduler.h"
+
+namespace {
+
+// No batch comes near these; more is refused rather than read for ever.
+constexpr std::size_t kMaxInput = std::size_t{64} << 20;
+constexpr std::size_t kMaxLine = std::size_t{64} << 10;
+
+enum class Result { kChanged, kUnchanged, kRefused };
+
+struct Job {
+  BatchRecord record;
+  std::string filed_under;  // the name its file is filed under
+  AccountFile file;
+  std::string queue;  // as CUPS spells it, or as given when CUPS does not know it
+  bool known = false;
+  CredentialChange change;
+  Result result = Result::kUnchanged;
+};
+
+void refuse(Job& job, std::string why) {
+  job.result = Result::kRefused;
+  job.record.refused = std::move(why);
+}
+
+// Standard input, whole; false (said why) when it cannot be read or is too large.
+bool read_input(SecretText* input) {
+  for (;;) {
+    const std::size_t had = input->size();
+    char* at = input->extend(64 * 1024);
+    const ssize_t got = ::read(STDIN_FILENO, at, 64 * 1024);
+    input->shrink(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return report_batch_input(std::strerror(errno)), false;
+    if (got == 0) return true;
+    if (input->size() > kMaxInput) return report_batch_input("more than 64 MiB"), false;
+  }
+}
+
+// The records, one per line that is not blank.
+std::vector<Job> parse_jobs(std::string_view input) {
+  std::vector<Job> jobs;
+  int number = 0;
+  for (std::size_t at = 0; at < input.size();) {
+    std::size_t end = input.find('\n', at);
+    if (end == std::string_view::npos) end = input.size();
+    std::string_view line = input.substr(at, end - at);
+    at = end + 1;
+    ++number;
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+    Job& job = jobs.emplace_back();
+    job.record.line = number;
+    if (line.size() > kMaxLine) {
+      refuse(job, "longer than any record could be");
+    } else if (!parse_record(line, &job.record)) {
+      job.result = Result::kRefused;
+    }
+  }
+  return jobs;
+}
+
+// The file a record goes to: the account it names, or the caller's own.
+void place(const Caller& caller, const char* acting_for, Job& job) {
+  const char* user = caller.user;
+  uid_t owner = caller.owner;
+  std::string named = job.record.user.value_or(acting_for != nullptr ? acting_for : "");
+  if (job.record.user || acting_for != nullptr) {
+    const passwd* account = getpwnam(named.c_str());
+    if (!caller.root() && named != caller.login) {
+      return refuse(job, "only root may act for another user");
+    }
+    if (account == nullptr) return refuse(job, "no such local account");
+    owner = account->pw_uid;
+    user = named == "root" ? nullptr : named.c_str();
+  }
+  job.filed_under = user != nullptr ? user : "root";
+  StoreError error;
+  std::string name;
+  if (!credential_file_name(user, &name, error)) {
+    return refuse(job, store_error_text(caller, "", error));
+  }
+  job.file = AccountFile{std::move(name), FileKind::kCredentials, owner};
+}
+
+// The queues as CUPS spells them, from one request: false (said why) when
+// the scheduler cannot be asked.
+bool find_queues(std::vector<Job>& jobs) {
+  std::vector<std::string> names;
+  const QueueLookup lookup = list_queues(&names);
+  if (lookup.result != QueueCheck::kKnown) {
+    report_unreachable_scheduler(lookup);
+    for (Job& job : jobs) {
+      if (job.result != Result::kRefused) refuse(job, "the print scheduler could not be asked");
+    }
+    return false;
+  }
+  std::unordered_map<std::string, std::string> spelled;  // name and lower-case name -> CUPS's
+  for (const std::string& name : names) {
+    spelled.emplace(name, name);
+    std::string lower = name;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    spelled.emplace(lower, name);
+  }
+  for (Job& job : jobs) {
+    if (job.result == Result::kRefused) continue;
+    std::string lower = *job.record.queue;
+    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    auto found = spelled.find(*job.record.queue);
+    if (found == spelled.end()) found = spelled.find(lower);
+    job.known = found != spelled.end();
+    job.queue = job.known ? found->second : *job.record.queue;
+    // An absent credential of a queue gone from CUPS may still be cleared
+    // from a section of exactly that name: judged on the file.
+    if (!job.known && job.record.present) refuse(job, "CUPS knows no such queue");
+  }
+  return true;
+}
+
+// Applies every record of one file to its model; each notes its result.
+bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text) {
+  std::unordered_set<std::string> sections;
+  for (const SectionEntries& s : sections_of(text)) sections.insert(s.name);
+  for (Job* job : jobs) {
+    if (!job->known && !sections.contains(job->queue)) {
+      job->result = Result::kRefused;
+      job->record.refused = "CUPS knows no such queue, and the file has no section of that name";
+      continue;
+    }
+    const int before = text.changes();
+    StoreError error;
+    if (!apply_change(text, job->change, error)) {
+      error.path = job->file.path();
+      job->result = Result::kRefused;
+      job->record.refused = store_error_text(caller, job->queue, error);
+      continue;
+    }
+    job->result = text.changes() > before ? Result::kChanged : Result::kUnchanged;
+  }
+  return true;
+}
+
+void print_answer(const Job& job) {
+  const BatchRecord& r = job.record;
+  using Json = nlohmann::ordered_json;
+  auto or_null = [](const std::optional<std::string>& text) -> Json {
+    return text ? Json(*text) : Json(nullptr);
+  };
+  static constexpr const char* kResults[] = {"changed", "unchanged", "refused"};
+  Json answer = {{"line", r.line},
+                 {"user", job.filed_under.empty() ? or_null(r.user) : Json(job.filed_under)},
+                 {"queue", or_null(r.queue)},
+                 {"kind", r.kind ? Json(kind_word(*r.kind)) : Json(nullptr)},
+                 {"result", kResults[static_cast<int>(job.result)]}};
+  if (job.result == Result::kRefused) answer["reason"] = r.refused;
+  std::printf("%s\n",
+              answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+}
+
+}  // namespace
+
+int run_batch(const Caller& caller, bool dry_run) {
+  SecretText input;
+  if (!read_input(&input)) return 1;
+  std::vector<Job> jobs = parse_jobs(input.view());
+  input.clear();
+  for (Job& job : jobs) {
+    if (job.result != Result::kRefused) place(caller, caller.acting_for, job);
+  }
+  StoreError error;
+  std::optional<AccountStore> store;
+  bool any = false;
+  for (const Job& job : jobs) any = any || job.result != Result::kRefused;
+  if (any && find_queues(jobs) && !AccountStore::open(caller, &store, error)) {
+    report_store_error(caller, "", error);
+    for (Job& job : jobs) {
+      if (job.result != Result::kRefused) refuse(job, store_error_text(caller, "", error));
+    }
+  }
+  // The records of each file, in input order; their changes made ready.
+  std::map<std::string, std::vector<Job*>> files;
+  for (Job& job : jobs) {
+    if (job.result == Result::kRefused) continue;
+    const CredentialEdit edit = job.record.present ? CredentialEdit::kSet : CredentialEdit::kRemove;
+    StoreError problem;
+    if (!make_change(job.queue.c_str(), *job.record.kind, edit, job.record.id.c_str(),
+                     job.record.password.c_str(), &job.change, problem)) {
+      refuse(job, store_error_text(caller, job.queue, problem));
+      continue;
+    }
+    job.record.id.clear();
+    job.record.password.clear();
+    files[job.file.name].push_back(&job);
+  }
+  for (auto& [name, file_jobs] : files) {
+    const AccountFile& file = file_jobs.front()->file;
+    const AccountStore::Edit edit = [&](AccountText& text, StoreError&) {
+      return apply_jobs(caller, file_jobs, text);
+    };
+    bool written = false;
+    error = StoreError{};
+    const bool done = dry_run
+                          ? store->preview(file, edit, UpdateWhen::kBytesDiffer, &written, error)
+                          : store->update(file, edit, UpdateWhen::kBytesDiffer, &written, error);
+    report_recovered(error);
+    if (done) continue;
+    // Said once for the file, as an update says it; each record's answer too.
+    report_store_error(caller, "", error);
+    for (Job* job : file_jobs) {
+      if (job->result != Result::kRefused)
+        refuse(*job, store_error_text(caller, job->queue, error));
+    }
+  }
+  bool refused = false;
+  for (const Job& job : jobs) {
+    print_answer(job);
+    refused = refused || job.result == Result::kRefused;
+  }
+  std::fflush(stdout);
+  return refused ? 1 : 0;
+}
