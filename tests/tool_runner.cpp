@@ -104,8 +104,14 @@ ToolRun run_tool(const ToolCall& call) {
   const std::string trace_log =
       TEST_HOME "/stop-" + std::to_string(getpid()) + "-" + std::to_string(++stops) + ".strace";
   if (!call.stop_at.empty()) {
-    wrapper = {"/usr/bin/strace", "-qq", "-o", trace_log, "-e", "trace=" + call.stop_at,
-               "-e", "inject=" + call.stop_at + ":signal=STOP:when=1"};
+    wrapper = {"/usr/bin/strace",
+               "-qq",
+               "-o",
+               trace_log,
+               "-e",
+               "trace=" + call.stop_at,
+               "-e",
+               "inject=" + call.stop_at + ":signal=STOP:when=1"};
     if (!call.stop_path.empty()) wrapper.insert(wrapper.begin() + 4, {"-P", call.stop_path});
   }
   // Every tool of a run without unnamed files: the run that stops too.
