@@ -35,11 +35,19 @@ bool refuse(BatchRecord* record, std::string why) {
 
 std::string plain(const SecretString& text) { return std::string(text.data(), text.size()); }
 
+// A field's name in quotes, for a reason.
+std::string field_name(const SecretString& key) {
+  std::string out = "\"";
+  out.append(key.data(), key.size());
+  out += '"';
+  return out;
+}
+
 bool parse_fields(const SecretJson& json, BatchRecord* record) {
   if (!json.is_object()) return refuse(record, "not a JSON object");
   std::optional<std::string> state;
   for (const auto& [key, value] : json.items()) {
-    if (!value.is_string()) return refuse(record, "\"" + plain(key) + "\" is not a string");
+    if (!value.is_string()) return refuse(record, field_name(key) + " is not a string");
     const SecretString& text = value.get_ref<const SecretString&>();
     if (key == "user") {
       record->user = plain(text);
@@ -55,7 +63,7 @@ bool parse_fields(const SecretJson& json, BatchRecord* record) {
     } else if (key == "id" || key == "password") {
       (key == "id" ? record->id : record->password).append(text.data(), text.size());
     } else {
-      return refuse(record, "no such field: \"" + plain(key) + "\"");
+      return refuse(record, "no such field: " + field_name(key));
     }
   }
   if (!record->queue || record->queue->empty()) return refuse(record, "no \"queue\"");

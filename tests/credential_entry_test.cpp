@@ -276,6 +276,25 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   EXPECT_TRUE(term.echo_on());
 }
 
+// Typed at the ID prompt, a 0xFF byte or a carriage return (Ctrl-V, Enter)
+// would end the key line where drivers read it: refused, and asked again.
+TEST_F(Prompts, LineBreakBytesInAJobAccountingIdAreAskedAgain) {
+  Terminal term({"-p", "lp1"});
+  std::size_t at = term.expect("id : ");
+  for (const char* typed : {"1\xff"
+                            "2\n",
+                            "1\x16\r2\n"}) {
+    term.type(typed);
+    at = term.expect("id: the text holds a carriage return or a 0xFF byte", at);
+    at = term.expect("id : ", at);
+  }
+  term.type("12\n");
+  term.expect("pin : ", at);
+  term.type("3\n");
+  EXPECT_EQ(term.wait_exit(), 0);
+  EXPECT_EQ(stored(), "<lp1>\nid=12\npassword=3\n</lp1>\n");
+}
+
 TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
   for (auto [option, what] : {std::pair{"-p", "PIN"}, {"-pu", "password"}}) {
     SetUp();
