@@ -12,7 +12,7 @@ DOCUMENTATION = r"""
 ---
 module: velmora_account
 short_description: Store or remove a printer credential with velmora-account
-version_added: "1.2.0"
+version_added: "1.3.0"
 description:
   - Stores or removes one credential (job accounting ID and PIN, user
     authentication user name and password, or secured print user name and
@@ -84,7 +84,7 @@ notes:
     C(CUPS_SERVER) environment variable (the task's C(environment)).
   - A record the tool refuses fails the task with the tool's reason.
 requirements:
-  - velmora-account 1.2.0 or later (the C(--batch) mode) on the managed host
+  - velmora-account 1.3.0 or later (the C(--batch) mode) on the managed host
 author:
   - velmora-account maintainers
 """
