@@ -17,6 +17,16 @@ bool is_tag_shaped(std::string_view line) {
          line.back() == '>';
 }
 
+// Whether line starts with the short prefix (compared in place: it runs for
+// every line of a file).
+bool starts_with_prefix(std::string_view line, const char* prefix) {
+  std::size_t i = 0;
+  for (; prefix[i] != '\0'; ++i) {
+    if (i == line.size() || line[i] != prefix[i]) return false;
+  }
+  return true;
+}
+
 // Whether line is exactly the concatenation of pieces.
 bool is_exactly(std::string_view line, std::initializer_list<std::string_view> pieces) {
   for (std::string_view piece : pieces) {
@@ -52,7 +62,9 @@ bool same_but_case(std::string_view a, std::string_view b) {
 
 LineClass classify_line(std::string_view line, FileKind file) {
   LineClass what;
+  if (line.empty()) return what;
   if (file == FileKind::kStatus) {
+    if (line.front() != '<') return what;
     if (std::optional<StatusLine> status = parse_status_line(line)) {
       what.kind = LineKind::kStatus;
       what.credential = status->function;
@@ -64,15 +76,29 @@ LineClass classify_line(std::string_view line, FileKind file) {
     return what;
   }
   // Deliberate: a key line is any line that starts with a kind's prefix.
-  for (CredentialKind kind : kCredentialKinds) {
-    const KindKeys& keys = keys_of(kind);
-    for (KeyPart part : {KeyPart::kId, KeyPart::kPassword}) {
-      if (line.starts_with(part == KeyPart::kId ? keys.id : keys.password)) {
-        what.kind = LineKind::kKey;
-        what.credential = kind;
-        what.part = part;
-        return what;
-      }
+  // The first byte tells which kind's prefixes it may start with.
+  CredentialKind kind;
+  switch (line.front()) {
+    case 'i':
+    case 'p':
+      kind = CredentialKind::kJobAccounting;
+      break;
+    case 'u':
+      kind = CredentialKind::kUserAuthentication;
+      break;
+    case 's':
+      kind = CredentialKind::kSecuredPrint;
+      break;
+    default:
+      return what;
+  }
+  const KindKeys& keys = keys_of(kind);
+  for (KeyPart part : {KeyPart::kId, KeyPart::kPassword}) {
+    if (starts_with_prefix(line, part == KeyPart::kId ? keys.id : keys.password)) {
+      what.kind = LineKind::kKey;
+      what.credential = kind;
+      what.part = part;
+      return what;
     }
   }
   return what;
@@ -84,11 +110,12 @@ std::string_view tag_inner(std::string_view tag_line) {
 
 // Deliberate: drivers find sections the same way, whole and in one case.
 bool is_opening_tag(std::string_view line, std::string_view queue) {
-  return is_tag_shaped(line) && tag_inner(line) == queue;
+  return line.size() == queue.size() + 2 && is_tag_shaped(line) && tag_inner(line) == queue;
 }
 
 bool is_closing_tag(std::string_view line, std::string_view queue) {
-  return is_tag_shaped(line) && is_exactly(tag_inner(line), {"/", queue});
+  return line.size() == queue.size() + 3 && is_tag_shaped(line) && line[1] == '/' &&
+         line.substr(2, queue.size()) == queue;
 }
 
 bool is_opening_tag_in_any_case(std::string_view line, std::string_view queue) {

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <limits>
 #include <utility>
 
 namespace {
@@ -42,9 +43,11 @@ bool AccountText::read(int fd, const std::string& path, FileKind file, AccountTe
   read_text.file_ = file;
   SecretText& bytes = read_text.bytes_;
   bytes.reserve(static_cast<std::size_t>(st.st_size));
-  for (;;) {
-    // One byte more than allowed tells a file that grew past the bound.
-    const std::size_t room = std::min(kReadBlock, kMaxFileBytes + 1 - bytes.size());
+  for (bool first = true;; first = false) {
+    // The whole file at once, then in blocks should it grow; one byte more
+    // than allowed tells a file that grew past the bound.
+    const std::size_t want = first ? static_cast<std::size_t>(st.st_size) + 1 : kReadBlock;
+    const std::size_t room = std::min(want, kMaxFileBytes + 1 - bytes.size());
     const std::size_t had = bytes.size();
     char* at = bytes.extend(room);
     const ssize_t got = ::read(fd, at, room);
@@ -62,18 +65,106 @@ bool AccountText::read(int fd, const std::string& path, FileKind file, AccountTe
   return true;
 }
 
+namespace {
+
+// The next position of a byte at or after a given one, found with memchr and
+// kept until passed: every byte of the file is looked at once per kind.
+class NextByte {
+ public:
+  // absent: the byte is known to be nowhere (never looked for again).
+  NextByte(const unsigned char* bytes, std::size_t size, unsigned char c, bool absent = false)
+      : bytes_(bytes),
+        size_(size),
+        c_(c),
+        at_(absent ? std::numeric_limits<std::size_t>::max() : 0),
+        looked_(absent) {}
+  std::size_t from(std::size_t pos) {
+    if (!looked_ || at_ < pos) {
+      const void* hit = pos < size_ ? std::memchr(bytes_ + pos, c_, size_ - pos) : nullptr;
+      at_ = hit != nullptr
+                ? static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - bytes_)
+                : size_;
+      looked_ = true;
+    }
+    return at_;
+  }
+
+ private:
+  const unsigned char* bytes_;
+  std::size_t size_;
+  unsigned char c_;
+  std::size_t at_;
+  bool looked_;
+};
+
+}  // namespace
+
 // Cuts bytes_[0, size) into lines by the rules in the header, in one pass.
 void AccountText::cut_lines(std::size_t size) {
   size_read_ = size;
   const auto* b = reinterpret_cast<const unsigned char*>(bytes_.c_str());
+  // Most files hold no CR, 0xFF or zero byte: one look each tells, and then
+  // only line feeds are looked for.
+  const auto absent = [&](unsigned char c) { return std::memchr(b, c, size) == nullptr; };
+  NextByte lf(b, size, '\n'), cr(b, size, '\r', absent('\r')), ff(b, size, 0xFF, absent(0xFF)),
+      nul(b, size, 0, absent(0));
+  // The texts of lines holding a zero byte, kept apart until the end so
+  // that b stays valid, and which lines they are.
+  SecretText joined;
+  std::vector<std::size_t> joined_lines;
+  auto add_line = [&](std::size_t start, std::size_t end, bool whole) {
+    AccountLine line;
+    if (nul.from(start) >= end) {
+      line.start = static_cast<std::uint32_t>(start);
+      line.size = static_cast<std::uint32_t>(end - start);
+      line.what = classify_line({reinterpret_cast<const char*>(b) + start, end - start}, file_);
+      lines_.push_back(line);
+      return;
+    }
+    // Its text stops at the first zero byte of each chunk it spans.
+    canonical_ = false;
+    const std::size_t text_start = joined.size();
+    for (std::size_t at = start; at < end;) {
+      const std::size_t segment_end = std::min(end, (at / kChunkLength + 1) * kChunkLength);
+      const std::size_t text_end = std::min(nul.from(at), segment_end);
+      joined.append(reinterpret_cast<const char*>(b) + at, text_end - at);
+      at = segment_end;
+    }
+    // A last line is one only when it has text.
+    if (!whole && joined.size() == text_start) return;
+    line.start = static_cast<std::uint32_t>(text_start);
+    line.size = static_cast<std::uint32_t>(joined.size() - text_start);
+    line.what = classify_line(joined.view().substr(text_start), file_);
+    joined_lines.push_back(lines_.size());
+    lines_.push_back(line);
+  };
+  lines_.reserve(size / 16 + 1);
   std::size_t line_start = 0;
   std::size_t pos = 0;
+  if (cr.from(0) > size && ff.from(0) > size && nul.from(0) > size) {
+    // Only line feeds end lines: the same rules, in a tighter loop. LF LF
+    // is one ending within a chunk only.
+    while (pos < size) {
+      const void* hit = std::memchr(b + pos, '\n', size - pos);
+      if (hit == nullptr) break;
+      const auto p = static_cast<std::size_t>(static_cast<const unsigned char*>(hit) - b);
+      const std::size_t chunk_end = std::min((p / kChunkLength + 1) * kChunkLength, size);
+      const bool pair = p + 1 < chunk_end && b[p + 1] == '\n';
+      canonical_ = canonical_ && !pair;
+      AccountLine line;
+      line.start = static_cast<std::uint32_t>(pos);
+      line.size = static_cast<std::uint32_t>(p - pos);
+      line.what = classify_line({reinterpret_cast<const char*>(b) + pos, p - pos}, file_);
+      lines_.push_back(line);
+      pos = p + (pair ? 2 : 1);
+    }
+    line_start = pos;
+  }
   while (pos < size) {
     const std::size_t chunk_end = (pos / kChunkLength + 1) * kChunkLength;
     const std::size_t scan_end = std::min(chunk_end, size);
-    std::size_t p = pos;
-    while (p < scan_end && !is_line_break(b[p])) ++p;
-    if (p == scan_end) {  // the line goes on in the next chunk
+    const std::size_t p = std::min({lf.from(pos), cr.from(pos), ff.from(pos)});
+    if (p >= scan_end) {  // the line goes on in the next chunk
       pos = chunk_end;
       continue;
     }
@@ -84,7 +175,6 @@ void AccountText::cut_lines(std::size_t size) {
     const bool pair = b[p] == 0xFF || next == '\n' || next == '\r';
     canonical_ = canonical_ && b[p] == '\n' && !pair;
     add_line(line_start, p, true);
-    b = reinterpret_cast<const unsigned char*>(bytes_.c_str());  // add_line may move it
     pos = std::min(p + (pair ? 2 : 1), chunk_end);
     line_start = pos;
   }
@@ -92,33 +182,9 @@ void AccountText::cut_lines(std::size_t size) {
     canonical_ = false;  // a last line without its line break, or trailing zeros
     add_line(line_start, size, false);
   }
-}
-
-// Adds the line whose bytes, without its break, are [start, end). Its text
-// stops at the first zero byte of each chunk it spans, so a line holding a
-// zero byte gets a text of its own behind the file's bytes.
-void AccountText::add_line(std::size_t start, std::size_t end, bool whole) {
-  const char* b = bytes_.c_str();
-  AccountLine line;
-  if (std::memchr(b + start, '\0', end - start) == nullptr) {
-    line.start = static_cast<std::uint32_t>(start);
-    line.size = static_cast<std::uint32_t>(end - start);
-  } else {
-    canonical_ = false;
-    SecretText joined;
-    for (std::size_t at = start; at < end;) {
-      const std::size_t segment_end = std::min(end, (at / kChunkLength + 1) * kChunkLength);
-      joined.append(b + at, strnlen(b + at, segment_end - at));
-      at = segment_end;
-    }
-    // A last line is one only when it has text.
-    if (!whole && joined.empty()) return;
-    line.start = static_cast<std::uint32_t>(bytes_.size());
-    line.size = static_cast<std::uint32_t>(joined.size());
-    bytes_.append(joined.view());
-  }
-  line.what = classify_line(text(line), file_);
-  lines_.push_back(line);
+  const std::size_t base = bytes_.size();
+  bytes_.append(joined.view());
+  for (std::size_t index : joined_lines) lines_[index].start += static_cast<std::uint32_t>(base);
 }
 
 AccountLine AccountText::add(std::string_view line_text) {
@@ -139,10 +205,33 @@ SecretText AccountText::bytes() const {
   std::size_t total = 0;
   for (const AccountLine& line : lines_) total += line.size + 1;
   SecretText out;
-  out.reserve(total);
+  char* at = out.extend(total);
+  const char* raw = bytes_.c_str();
+  // Lines that follow each other in the file as read, each with its LF, are
+  // copied as one run: a file is mostly copied in a few pieces.
+  std::size_t run_start = 0, run_end = 0;
+  auto flush = [&] {
+    std::memcpy(at, raw + run_start, run_end - run_start);
+    at += run_end - run_start;
+    run_start = run_end = 0;
+  };
   for (const AccountLine& line : lines_) {
-    out.append(text(line));
-    out.push_back('\n');
+    const std::size_t end = std::size_t{line.start} + line.size;
+    const bool as_read = end < size_read_ && raw[end] == '\n';
+    if (as_read && run_end != 0 && line.start == run_end) {
+      run_end = end + 1;
+      continue;
+    }
+    if (run_end != 0) flush();
+    if (as_read) {
+      run_start = line.start;
+      run_end = end + 1;
+      continue;
+    }
+    std::memcpy(at, raw + line.start, line.size);
+    at += line.size;
+    *at++ = '\n';
   }
+  if (run_end != 0) flush();
   return out;
 }

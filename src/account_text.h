@@ -82,7 +82,6 @@ class AccountText {
 
  private:
   void cut_lines(std::size_t size);
-  void add_line(std::size_t start, std::size_t end, bool whole);
 
   FileKind file_ = FileKind::kCredentials;
   SecretText bytes_;  // the file as read, then the texts of lines added

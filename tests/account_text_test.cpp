@@ -63,6 +63,7 @@ TEST_F(LineReader, CutsLinesByTheEndingRules) {
       // endings (an empty line between), the same pair inside a chunk one;
       // 0xFF as byte 512 takes the chunk's trailing zero, not the next byte.
       {a511 + "\r\nnext\n", {a511, "", "next"}},
+      {a511 + "\n\nnext\n", {a511, "", "next"}, true},  // the same with line feeds only
       {std::string(500, 'a') + "\r\nnext\n", {std::string(500, 'a'), "next"}},
       {a511 + "\xffxy\n", {a511, "xy"}},
       {std::string(600, 'x') + "\nsecond\n", {std::string(600, 'x'), "second"}, true},
