@@ -170,7 +170,7 @@ std::optional<StatusLine> parse_status_line(std::string_view line) {
     const std::size_t framing = value.size() + 5;  // "<", ">", "</", ">"
     if (line.size() < framing || (line.size() - framing) % 2 != 0) continue;
     const std::string_view queue = line.substr(1, (line.size() - framing) / 2);
-    if (is_exactly(line, {"<", queue, ">", value, "</", queue, ">"})) {
+    if (!queue.empty() && is_exactly(line, {"<", queue, ">", value, "</", queue, ">"})) {
       return StatusLine{queue, function};
     }
   }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <new>
 #include <utility>
@@ -65,6 +66,10 @@ bool AccountStore::credential_files(std::vector<AccountFile>* files, StoreError&
     files->clear();
     std::vector<std::string> names;
     if (!dir_.credential_files(&names, error)) return false;
+    if (names.size() > kMaxCredentialFiles) {
+      error.size = kMaxCredentialFiles;
+      return fail(error, StoreStep::kOverBudget, std::string(account_directory()), EFBIG);
+    }
     for (std::string& name : names) {
       uid_t owner = 0;
       StoreError lookup;
@@ -86,8 +91,16 @@ bool AccountStore::load(const AccountFile& file, Loaded* loaded, StoreError& err
   }
   loaded->exists = fd.valid();
   loaded->text = AccountText::parse("", file.kind);
-  return !loaded->exists ||
-         AccountText::read(fd.get(), file.path(), file.kind, &loaded->text, error);
+  if (!loaded->exists) return true;
+  const auto size = static_cast<std::size_t>(loaded->st.st_size);
+  if (size > bytes_left_) {
+    error.owner = loaded->st.st_uid;
+    error.size = kMaxRunBytes;
+    return fail(error, StoreStep::kOverBudget, file.path(), EFBIG);
+  }
+  if (!AccountText::read(fd.get(), file.path(), file.kind, &loaded->text, error)) return false;
+  bytes_left_ -= std::min(bytes_left_, loaded->text.size_read());
+  return true;
 }
 
 bool AccountStore::read(const AccountFile& file, std::optional<AccountText>* text,

@@ -49,6 +49,13 @@ enum class UpdateWhen {
   kEditChanged,  // only when the edit changed a line: a forget leaves the files it misses alone
 };
 
+// What one run reads of the account files at most, in all, and how many
+// credential files it lists: no real directory comes near them, and a
+// neighbour's thousands of large files cannot hold root's --forget or
+// --list --all-users for hours. What is past them is refused, by name.
+constexpr std::size_t kMaxRunBytes = std::size_t{1} << 30;
+constexpr std::size_t kMaxCredentialFiles = 1'000'000;
+
 class AccountStore {
  public:
   static bool open(const Caller& caller, std::optional<AccountStore>* store, StoreError& error);
@@ -99,6 +106,7 @@ class AccountStore {
 
   const Caller* caller_;
   AccountDirectory dir_;
+  mutable std::size_t bytes_left_ = kMaxRunBytes;
 };
 
 #endif  // VELMORA_ACCOUNT_STORE_H_

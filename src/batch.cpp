@@ -89,11 +89,14 @@ void place(const Caller& caller, const char* acting_for, Job& job) {
   std::string named = job.record.user.value_or(acting_for != nullptr ? acting_for : "");
   if (job.record.user || acting_for != nullptr) {
     const passwd* account = getpwnam(named.c_str());
-    if (!caller.root() && named != caller.login) {
+    // Anyone else may name themselves, or the name USER files them under
+    // (a print name of their own), as their own runs do.
+    const bool own_print_name = !caller.root() && caller.user != nullptr && named == caller.user;
+    if (!caller.root() && named != caller.login && !own_print_name) {
       return refuse(job, "only root may act for another user");
     }
-    if (account == nullptr) return refuse(job, "no such local account");
-    owner = account->pw_uid;
+    if (account == nullptr && !own_print_name) return refuse(job, "no such local account");
+    owner = own_print_name ? caller.owner : account->pw_uid;
     user = named == "root" ? nullptr : named.c_str();
   }
   job.filed_under = user != nullptr ? user : "root";
@@ -105,11 +108,10 @@ void place(const Caller& caller, const char* acting_for, Job& job) {
   job.file = AccountFile{std::move(name), FileKind::kCredentials, owner};
 }
 
-// The queues as CUPS spells them, from one request: false (said why) when
-// the scheduler cannot be asked.
-bool find_queues(std::vector<Job>& jobs) {
-  std::vector<std::string> names;
-  const QueueLookup lookup = list_queues(&names);
+// The queues as CUPS spells them, from its one answer (names): false (said
+// why) when the scheduler could not be asked.
+bool find_queues(std::vector<Job>& jobs, const QueueLookup& lookup,
+                 const std::vector<std::string>& names) {
   if (lookup.result != QueueCheck::kKnown) {
     report_unreachable_scheduler(lookup);
     for (Job& job : jobs) {
@@ -140,26 +142,32 @@ bool find_queues(std::vector<Job>& jobs) {
 }
 
 // Applies every record of one file to its model; each notes its result.
-bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text) {
+// False, with *refused the line of the first record the file refuses: then
+// none of them is written, so that a file is wholly updated or untouched.
+bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text, int* refused) {
   std::unordered_set<std::string> sections;
   for (const SectionEntries& s : sections_of(text)) sections.insert(s.name);
+  *refused = 0;
   for (Job* job : jobs) {
+    job->result = Result::kUnchanged;
+    job->record.refused.clear();
     if (!job->known && !sections.contains(job->queue)) {
       job->result = Result::kRefused;
       job->record.refused = "CUPS knows no such queue, and the file has no section of that name";
-      continue;
+    } else {
+      const int before = text.changes();
+      StoreError error;
+      if (apply_change(text, job->change, error)) {
+        job->result = text.changes() > before ? Result::kChanged : Result::kUnchanged;
+      } else {
+        error.path = job->file.path();
+        job->result = Result::kRefused;
+        job->record.refused = store_error_text(caller, job->queue, error);
+      }
     }
-    const int before = text.changes();
-    StoreError error;
-    if (!apply_change(text, job->change, error)) {
-      error.path = job->file.path();
-      job->result = Result::kRefused;
-      job->record.refused = store_error_text(caller, job->queue, error);
-      continue;
-    }
-    job->result = text.changes() > before ? Result::kChanged : Result::kUnchanged;
+    if (job->result == Result::kRefused && *refused == 0) *refused = job->record.line;
   }
-  return true;
+  return *refused == 0;
 }
 
 void print_answer(const Job& job) {
@@ -182,6 +190,10 @@ void print_answer(const Job& job) {
 }  // namespace
 
 int run_batch(const Caller& caller, bool dry_run) {
+  // The queues first, while no value is in memory yet: the child process
+  // that asks the scheduler has nothing to inherit.
+  std::vector<std::string> queues;
+  const QueueLookup lookup = list_queues(&queues);
   SecretText input;
   if (!read_input(&input)) return 1;
   std::vector<Job> jobs = parse_jobs(input.view());
@@ -193,7 +205,7 @@ int run_batch(const Caller& caller, bool dry_run) {
   std::optional<AccountStore> store;
   bool any = false;
   for (const Job& job : jobs) any = any || job.result != Result::kRefused;
-  if (any && find_queues(jobs) && !AccountStore::open(caller, &store, error)) {
+  if (any && find_queues(jobs, lookup, queues) && !AccountStore::open(caller, &store, error)) {
     report_store_error(caller, "", error);
     for (Job& job : jobs) {
       if (job.result != Result::kRefused) refuse(job, store_error_text(caller, "", error));
@@ -216,8 +228,10 @@ int run_batch(const Caller& caller, bool dry_run) {
   }
   for (auto& [name, file_jobs] : files) {
     const AccountFile& file = file_jobs.front()->file;
-    const AccountStore::Edit edit = [&](AccountText& text, StoreError&) {
-      return apply_jobs(caller, file_jobs, text);
+    int refused_line = 0;
+    const AccountStore::Edit edit = [&](AccountText& text, StoreError& e) {
+      return apply_jobs(caller, file_jobs, text, &refused_line) ||
+             fail(e, StoreStep::kArguments, file.path(), EINVAL);
     };
     bool written = false;
     error = StoreError{};
@@ -226,6 +240,15 @@ int run_batch(const Caller& caller, bool dry_run) {
                           : store->update(file, edit, UpdateWhen::kBytesDiffer, &written, error);
     report_recovered(error);
     if (done) continue;
+    if (refused_line != 0) {
+      for (Job* job : file_jobs) {
+        if (job->result != Result::kRefused) {
+          refuse(*job, "not written: the record on line " + std::to_string(refused_line) +
+                           " for the same file was refused");
+        }
+      }
+      continue;
+    }
     // Said once for the file, as an update says it; each record's answer too.
     report_store_error(caller, "", error);
     for (Job* job : file_jobs) {

@@ -84,7 +84,7 @@ bool parse_fields(const SecretJson& json, BatchRecord* record) {
     const std::string_view value = (password ? record->password : record->id).view();
     const EntryResult judged = judge_value(*record->kind, password, value);
     if (judged != EntryResult::kAccepted) {
-      return refuse(record, entry_problem(*record->kind, password, judged, value.size()));
+      return refuse(record, entry_problem(*record->kind, password, judged, std::nullopt));
     }
   }
   return true;

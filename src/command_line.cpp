@@ -161,7 +161,9 @@ CommandLine parse_command_line(int argc, char** argv) {
     // as for any command line that cannot be run); with --user, the line
     // is ours.
     if (!long_options && argc != 3) return line;
-    if (operands.size() != 2) return wrong_use(WrongUse::kUserNeedsCommand);
+    if (operands.size() != 2) {
+      return line.user ? wrong_use(WrongUse::kUserNeedsCommand) : CommandLine{};
+    }
     // An option that matches nothing is still the usage text, but only once
     // the queue has been judged: an unknown queue wins.
     line.update = operation_of(operands[0]);

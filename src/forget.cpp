@@ -45,7 +45,7 @@ int forget_queue(const Caller& caller, const char* queue) {
     refused.push_back(file.name);
   };
   forget_in(store->status_file(), [&](AccountText& text, StoreError&) {
-    clear_queue(text, change.queue);
+    clear_queue(text, change.queue, true);
     return true;
   });
   std::vector<AccountFile> files;

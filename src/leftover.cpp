@@ -105,11 +105,15 @@ bool clear_leftover(const AccountDirectory& dir, const std::string& name, uid_t 
   // not removed yet.
   if (st.st_nlink > 1) clear_private_names(dir, name, expected);
   // Another run removing the same leftover holds its flock for an instant;
-  // a reader may hold it for ever, and is then not waited for.
-  for (int tries = 0; tries < 25 && flock(fd.get(), LOCK_EX | LOCK_NB) != 0; ++tries) {
+  // a reader may hold it for ever, and is then not waited for. On a file
+  // nobody else may read, only a run of the owner's can hold it: as held.
+  bool locked = false;
+  for (int tries = 0; tries < 25 && !locked; ++tries) {
+    locked = flock(fd.get(), LOCK_EX | LOCK_NB) == 0;
     const timespec pause{0, 2'000'000};
-    nanosleep(&pause, nullptr);
+    if (!locked) nanosleep(&pause, nullptr);
   }
+  if (!locked && (st.st_mode & (S_IRGRP | S_IROTH)) == 0) return true;
   if (unlink_if_stale(dir.fd(), name, fd.get(), st)) {
     *cleared = true;
   } else if (errno != ENOENT && errno != 0) {

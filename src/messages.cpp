@@ -274,7 +274,7 @@ void report_unreachable_scheduler(const QueueLookup& lookup) {
 }
 
 std::string entry_problem(CredentialKind kind, bool password, EntryResult result,
-                          std::size_t size) {
+                          std::optional<std::size_t> size) {
   // A job accounting PIN is a PIN; what the other kinds hide is a password.
   const bool named = has_user_name(kind);
   const std::string what = password ? (named ? "password" : "PIN") : (named ? "user name" : "id");
@@ -287,8 +287,8 @@ std::string entry_problem(CredentialKind kind, bool password, EntryResult result
       // The count explains a refusal of fewer letters than the limit: many
       // take two or more bytes of UTF-8.
       return what + ": too long: at most " + std::to_string(entry_limit(kind, password)) +
-             " bytes" + (named ? " of UTF-8" : "") + " can be stored, this is " +
-             std::to_string(size);
+             " bytes" + (named ? " of UTF-8" : "") + " can be stored" +
+             (size ? ", this is " + std::to_string(*size) : std::string());
     case EntryResult::kNulByte:
       return what + ": the text holds a NUL byte, which cannot be stored";
     case EntryResult::kLineBreak:

@@ -14,6 +14,7 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,8 +65,10 @@ void report_unreachable_scheduler(const QueueLookup& lookup);
 // What is wrong with a value (no program name, no advice): the ID or user
 // name, or (password) the PIN or password of `kind`, as "id: too long: at
 // most 7 bytes can be stored, this is 8"; size: the bytes of a value too
-// long.
-std::string entry_problem(CredentialKind kind, bool password, EntryResult result, std::size_t size);
+// long, told only when given (what a person typed; a script's values are
+// not told even by their length).
+std::string entry_problem(CredentialKind kind, bool password, EntryResult result,
+                          std::optional<std::size_t> size);
 
 // A prompt whose answer was not taken; asked_again: it is asked again, or
 // the run ends (kEndOfInput, kReadError with errno, a refusal not typed at

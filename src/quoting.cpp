@@ -25,10 +25,13 @@ std::size_t printable_character(std::string_view text) {
     if ((b(i) & 0xC0) != 0x80) return 0;
     code = (code << 6) | (b(i) & 0x3F);
   }
-  // Overlong forms, surrogates, and the C1 controls (which some terminals obey).
+  // Overlong forms, surrogates, the C1 controls (which some terminals
+  // obey), and the marks that reorder or hide text: a name must not make a
+  // line say what it does not.
   static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
   if (code < kSmallest[size] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
-      (code >= 0x80 && code < 0xA0)) {
+      (code >= 0x80 && code < 0xA0) || (code >= 0x200B && code <= 0x200F) ||
+      (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF) {
     return 0;
   }
   return size;

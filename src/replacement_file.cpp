@@ -137,13 +137,15 @@ ReplacementFile::Link ReplacementFile::link_private_file() {
     fd = UniqueFd(::openat(dir_.fd(), fresh.c_str(),
                            O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     if (!fd.valid() && errno != EEXIST) break;
-    // Locked first by another run clearing what it took for a leftover:
-    // that run removes it; another name.
+    // Locked (or removed) first by another run clearing what it took for
+    // a leftover: that run removes it; another name.
     if (fd.valid() && !prepare(fd.get(), &st)) {
       if (errno != EAGAIN && errno != EACCES && errno != EWOULDBLOCK) {
         unlinkat(dir_.fd(), fresh.c_str(), 0);
         return Link::kFailed;
       }
+      fd.reset();
+    } else if (fd.valid() && st.st_nlink == 0) {
       fd.reset();
     }
   }

@@ -43,11 +43,15 @@ bool switch_queue(AccountText& text, std::string_view queue, CredentialKind func
   return true;
 }
 
-void clear_queue(AccountText& text, std::string_view queue) {
+void clear_queue(AccountText& text, std::string_view queue, bool any_case) {
   std::vector<AccountLine> lines;
   lines.reserve(text.lines().size());
   for (const AccountLine& line : text.lines()) {
-    if (!is_status_of(text, line, queue)) lines.push_back(line);
+    const std::optional<StatusLine> status =
+        line.what.kind == LineKind::kStatus ? parse_status_line(text.text(line)) : std::nullopt;
+    const bool of_queue =
+        status && (any_case ? same_but_case(status->queue, queue) : status->queue == queue);
+    if (!of_queue) lines.push_back(line);
   }
   const bool dropped = lines.size() != text.lines().size();
   text.replace(std::move(lines), dropped);

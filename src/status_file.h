@@ -29,9 +29,10 @@
 bool switch_queue(AccountText& text, std::string_view queue, CredentialKind function,
                   StoreError& error);
 
-// Removes every status line of the queue (a queue CUPS no longer has);
+// Removes every status line of the queue (a queue CUPS no longer has), in
+// its own spelling, or (any_case) in any letter case as --forget does;
 // text.changes() tells whether there was one.
-void clear_queue(AccountText& text, std::string_view queue);
+void clear_queue(AccountText& text, std::string_view queue, bool any_case = false);
 
 // What the status file says of one queue: its first status line.
 struct QueueStatus {

@@ -34,6 +34,7 @@ enum class StoreStep {
   kWritableByOthers,  // the old file may be written by group or others
   kNotReadableByAll,  // an old status file that is not public already
   kTooLarge,          // the old file is larger than any account file could be
+  kOverBudget,        // the run has read (or listed) all it may: this file was not
   kRead,              // reading the old file
   kLineTooLong,       // a line to write would exceed the line bound
   kUnclosedSection,   // a set found the queue's section without its closing tag

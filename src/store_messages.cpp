@@ -9,6 +9,7 @@
 
 #include "account_directory.h"
 #include "account_format.h"
+#include "account_store.h"
 #include "messages.h"
 #include "quoting.h"
 
@@ -281,6 +282,17 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
                          why, target.c_str());
     case StoreStep::kArguments:
       return format_text("cannot store a value that contains a line break");
+    case StoreStep::kOverBudget:
+      if (e.size == kMaxCredentialFiles) {
+        return format_text(
+            "the account directory %s holds more than %zu credential files, more "
+            "than a run reads; nothing was changed",
+            path, e.size);
+      }
+      return format_text(
+          "%s was not read (owned by %s): this run has read %zu bytes of account "
+          "files, all it reads in one run; it was left unchanged",
+          path, e.owner ? user_name(*e.owner).c_str() : "an unknown user", e.size);
     case StoreStep::kMemory:
       if (e.path.empty()) break;
       return format_text("%s: %s; nothing was changed", path, why);

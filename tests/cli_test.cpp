@@ -1522,7 +1522,7 @@ TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
     EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n");
   }
 
-  write_file(account_path("status"), "<gone>ON</gone>\n<lp1>ON</lp1>\n", 0644);
+  write_file(account_path("status"), "<Gone>ON</Gone>\n<lp1>ON</lp1>\n", 0644);  // any case
   write_file(account_path("root.conf"), "<gone>\nid=1\nu_id=YQ==\n</gone>\n<lp1>\nid=2\n</lp1>\n",
              0600);
   write_user_file(nobody + ".conf", "# mine\n<GONE>\ns_id=YQ==\ns_password=YQ==\n</GONE>\n", 0600);
@@ -1582,14 +1582,26 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
        R"("result":"refused","reason":"user name: cannot be empty"})"},
       {R"({"queue":"lp1","kind":"job-accounting","id":"12345678","password":"1"})",
        R"("user":null,"queue":"lp1","kind":"job-accounting","result":"refused",)"
-       R"("reason":"id: too long: at most 7 bytes can be stored, this is 8"})"},
+       R"("reason":"id: too long: at most 7 bytes can be stored"})"},
       {R"({"user":"no-such-account","queue":"lp1","kind":"job-accounting","state":"absent"})",
        R"("user":"no-such-account","queue":"lp1","kind":"job-accounting","result":"refused",)"
        R"("reason":"no such local account"})"},
       {"{\"queue\": \"lp1\", \"pasword\": \"x\"",
        R"("user":null,"queue":null,"kind":null,)"
        R"("result":"refused","reason":"not valid JSON"})"},
+      // One record a file refuses keeps the file's others from it too.
+      {R"({"user":"daemon","queue":"lp2","kind":"job-accounting","id":"1","password":"2"})",
+       R"("user":"daemon","queue":"lp2","kind":"job-accounting","result":"refused",)"
+       R"("reason":"not written: the record on line 11 for the same file was refused"})"},
+      {R"({"user":"daemon","queue":"lp1","kind":"job-accounting","id":"1","password":"2"})",
+       R"("user":"daemon","queue":"lp1","kind":"job-accounting","result":"refused",)"
+       R"("reason":"cannot update )" +
+           account_path("daemon.conf") +
+           R"(: the section <lp1> has no closing tag </lp1>; )"
+           R"(nothing was changed"})"},
   };
+  write_file(account_path("daemon.conf"), "<lp1>\nid=1\n", 0600);
+  ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);
   std::string input, answers;
   for (std::size_t i = 0; i < std::size(records); ++i) {
     input += records[i].json + "\n";
@@ -1609,6 +1621,7 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, answers);
   EXPECT_EQ(run.out.find("0042"), std::string::npos);  // never a value
+  EXPECT_EQ(read_file(account_path("daemon.conf")), "<lp1>\nid=1\n");
   EXPECT_EQ(conf("root"),
             "<lp2>\nid=1\npassword=2\n</lp2>\n<lp1>\nid=1234567\npassword=0042\n</lp1>\n");
   EXPECT_EQ(conf(nobody), "<lp2>\ns_id=" + base64("J\xC3\xA4\xC3\xA4") +
