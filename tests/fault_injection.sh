@@ -170,7 +170,13 @@ for scenario in "${scenarios[@]}"; do
         [ "${now[$i]}" = "${old[$i]}" ] || [ "${now[$i]}" = "${new[$i]}" ] || [ "${now[$i]}" = "${other[$i]}" ] ||
           whole=no
       done
-      [ $whole = yes ] || { fail "$what: a file is neither its old nor its new content (rc $rc)"; continue; }
+      if [ $whole = no ]; then
+        fail "$what: a file is neither its old nor its new content (rc $rc): $(cat "$work/stderr")"
+        for i in "${!now[@]}"; do
+          diff <(printf '%s' "${new[$i]}") <(printf '%s' "${now[$i]}") | head -n 8
+        done
+        continue
+      fi
       leftovers=$(cd "$dir" && ls -- *.new 2>/dev/null)
       if [ "$error" = KILL ]; then
         # A replacement file left by the killed run is taken over by the
