@@ -30,6 +30,9 @@ fcntl.lockf(f, fcntl.LOCK_EX)
 open(sys.argv[2], "w").close()
 time.sleep(600)' "$1" "$marker" &
   holder=$!
-  until [ -e "$marker" ]; do sleep 0.01; done
+  until [ -e "$marker" ]; do
+    kill -0 "$holder" 2>/dev/null || { fail "could not lock $1"; return 1; }
+    sleep 0.01
+  done
   rm -f "$marker"
 }
