@@ -82,21 +82,47 @@ std::vector<Job> parse_jobs(std::string_view input) {
   return jobs;
 }
 
+// The accounts the records name, each looked up once: every record of one
+// account then goes the same way, even should the lookup fail.
+class Accounts {
+ public:
+  // The account's user ID, or nullopt with *why (no such account, or the
+  // lookup failed).
+  std::optional<uid_t> find(const std::string& name, std::string* why) {
+    auto [at, first] = found_.try_emplace(name);
+    if (first) {
+      errno = 0;
+      const passwd* account = getpwnam(name.c_str());
+      at->second.first = account != nullptr ? std::optional(account->pw_uid) : std::nullopt;
+      at->second.second = account != nullptr || errno == 0 || errno == ENOENT
+                              ? "no such local account"
+                              : std::string("cannot look up the account: ") + std::strerror(errno);
+    }
+    *why = at->second.second;
+    return at->second.first;
+  }
+
+ private:
+  std::map<std::string, std::pair<std::optional<uid_t>, std::string>> found_;
+};
+
 // The file a record goes to: the account it names, or the caller's own.
-void place(const Caller& caller, const char* acting_for, Job& job) {
+void place(const Caller& caller, Accounts& accounts, Job& job) {
+  const char* acting_for = caller.acting_for;
   const char* user = caller.user;
   uid_t owner = caller.owner;
   std::string named = job.record.user.value_or(acting_for != nullptr ? acting_for : "");
   if (job.record.user || acting_for != nullptr) {
-    const passwd* account = getpwnam(named.c_str());
     // Anyone else may name themselves, or the name USER files them under
     // (a print name of their own), as their own runs do.
     const bool own_print_name = !caller.root() && caller.user != nullptr && named == caller.user;
     if (!caller.root() && named != caller.login && !own_print_name) {
       return refuse(job, "only root may act for another user");
     }
-    if (account == nullptr && !own_print_name) return refuse(job, "no such local account");
-    owner = own_print_name ? caller.owner : account->pw_uid;
+    std::string why;
+    const std::optional<uid_t> account = own_print_name ? caller.owner : accounts.find(named, &why);
+    if (!account) return refuse(job, why);
+    owner = *account;
     user = named == "root" ? nullptr : named.c_str();
   }
   job.filed_under = user != nullptr ? user : "root";
@@ -198,8 +224,9 @@ int run_batch(const Caller& caller, bool dry_run) {
   if (!read_input(&input)) return 1;
   std::vector<Job> jobs = parse_jobs(input.view());
   input.clear();
+  Accounts accounts;
   for (Job& job : jobs) {
-    if (job.result != Result::kRefused) place(caller, caller.acting_for, job);
+    if (job.result != Result::kRefused) place(caller, accounts, job);
   }
   StoreError error;
   std::optional<AccountStore> store;
