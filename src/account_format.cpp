@@ -3,6 +3,7 @@
 
 #include <strings.h>
 
+#include <cctype>
 #include <initializer_list>
 
 namespace {
@@ -58,6 +59,12 @@ bool fits_on_one_line(std::string_view text) {
 
 bool same_but_case(std::string_view a, std::string_view b) {
   return a.size() == b.size() && strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
+std::string lower_case(std::string_view text) {
+  std::string out(text);
+  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+  return out;
 }
 
 LineClass classify_line(std::string_view line, FileKind file) {

@@ -25,6 +25,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "credential_kind.h"
@@ -50,6 +51,10 @@ bool fits_on_one_line(std::string_view text);
 // Whether two queue names differ at most in letter case, as CUPS compares
 // them (ASCII only).
 bool same_but_case(std::string_view a, std::string_view b);
+
+// The name with its letters lowered: a key under which names that are
+// the same but for case meet.
+std::string lower_case(std::string_view text);
 
 // ---- What a line is ---------------------------------------------------------
 

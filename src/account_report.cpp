@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
-#include <cctype>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -73,12 +72,6 @@ std::optional<AccountStore> open_store(const Caller& caller) {
   StoreError error;
   if (!AccountStore::open(caller, &store, error)) report_store_error(caller, "", error);
   return store;
-}
-
-std::string lower_case(std::string_view text) {
-  std::string out(text);
-  for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-  return out;
 }
 
 // Which queues CUPS has, from one request for all of them: nullopt (said

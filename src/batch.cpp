@@ -148,16 +148,12 @@ bool find_queues(std::vector<Job>& jobs, const QueueLookup& lookup,
   std::unordered_map<std::string, std::string> spelled;  // name and lower-case name -> CUPS's
   for (const std::string& name : names) {
     spelled.emplace(name, name);
-    std::string lower = name;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    spelled.emplace(lower, name);
+    spelled.emplace(lower_case(name), name);
   }
   for (Job& job : jobs) {
     if (job.result == Result::kRefused) continue;
-    std::string lower = *job.record.queue;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     auto found = spelled.find(*job.record.queue);
-    if (found == spelled.end()) found = spelled.find(lower);
+    if (found == spelled.end()) found = spelled.find(lower_case(*job.record.queue));
     job.known = found != spelled.end();
     job.queue = job.known ? found->second : *job.record.queue;
     // An absent credential of a queue gone from CUPS may still be cleared
