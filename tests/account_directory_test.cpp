@@ -63,6 +63,10 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   EXPECT_EQ(run.error.step, StoreStep::kNotRegularFile);
   EXPECT_FALSE(file_exists(account_path(kNew)));
   EXPECT_FALSE(file_exists(account_path("status.new")));
+  // A FIFO is refused, not waited on.
+  reset_account_dir();
+  ASSERT_EQ(mkfifo(account_path(kConf).c_str(), 0600), 0);
+  EXPECT_EQ(store_credentials("alice", "lp1", kJob, "1", "2").error.step, StoreStep::kNotRegularFile);
 
   // A file its owner may not read: run the update without root's override.
   // (A status file that is not public is refused before it is opened.)
