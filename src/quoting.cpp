@@ -1,8 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "quoting.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <vector>
+#include <iterator>
+#include <utility>
 
 namespace {
 
@@ -10,6 +12,24 @@ namespace {
 bool plain(unsigned char c) {
   return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
          std::string_view("_-.,:/+@%=^").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
+// Every space separator (Zs, Zl, Zp), format character (Cf) and default
+// ignorable code point of Unicode 15, as ranges in order.
+constexpr std::pair<char32_t, char32_t> kHidden[] = {
+    {0x00A0, 0x00A0},   {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x0600, 0x0605},
+    {0x061C, 0x061C},   {0x06DD, 0x06DD},   {0x070F, 0x070F},   {0x0890, 0x0891},
+    {0x08E2, 0x08E2},   {0x115F, 0x1160},   {0x1680, 0x1680},   {0x17B4, 0x17B5},
+    {0x180B, 0x180F},   {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x206F},
+    {0x3000, 0x3000},   {0x3164, 0x3164},   {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},
+    {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFFB},   {0x110BD, 0x110BD}, {0x110CD, 0x110CD},
+    {0x13430, 0x1343F}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+};
+
+bool hidden(char32_t code) {
+  const auto* range = std::upper_bound(std::begin(kHidden), std::end(kHidden), code,
+                                       [](char32_t c, const auto& r) { return c < r.first; });
+  return range != std::begin(kHidden) && code <= std::prev(range)->second;
 }
 
 // The length of the UTF-8 character of a printable code point at text's
@@ -26,12 +46,12 @@ std::size_t printable_character(std::string_view text) {
     code = (code << 6) | (b(i) & 0x3F);
   }
   // Overlong forms, surrogates, the C1 controls (which some terminals
-  // obey), and the marks that reorder or hide text: a name must not make a
-  // line say what it does not.
+  // obey), and the characters that are blank, invisible or reorder text: a
+  // name must not make a line say what it does not, nor split a field where
+  // a tool that knows Unicode splits at blanks.
   static constexpr char32_t kSmallest[] = {0, 0, 0x80, 0x800, 0x10000};
   if (code < kSmallest[size] || (code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF ||
-      (code >= 0x80 && code < 0xA0) || (code >= 0x200B && code <= 0x200F) ||
-      (code >= 0x2028 && code <= 0x202E) || (code >= 0x2066 && code <= 0x2069) || code == 0xFEFF) {
+      (code >= 0x80 && code < 0xA0) || hidden(code)) {
     return 0;
   }
   return size;
@@ -88,9 +108,13 @@ std::string quote_name(std::string_view name, bool blank_free) {
     if (size == 0 || (blank_free && c == ' ')) {
       out += escaped(c);
       ++at;
-    } else if (c == '\'' || c == '\\') {
-      out += '\\';
-      out += static_cast<char>(c);
+    } else if (c == '\'') {
+      // Not \' : completion and other readers that know only single
+      // quotes would take it for the end of the quotes.
+      out += "\\x27";
+      ++at;
+    } else if (c == '\\') {
+      out += "\\\\";
       ++at;
     } else {
       out.append(name.substr(at, size));
