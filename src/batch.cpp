@@ -11,6 +11,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
@@ -25,8 +26,10 @@
 namespace {
 
 // No batch comes near these; more is refused rather than read for ever.
-constexpr std::size_t kMaxInput = std::size_t{64} << 20;
+// Together they keep a run's memory bounded (about 150 MiB at most).
+constexpr std::size_t kMaxInput = std::size_t{32} << 20;
 constexpr std::size_t kMaxLine = std::size_t{64} << 10;
+constexpr std::size_t kMaxRecords = 100'000;
 
 enum class Result { kChanged, kUnchanged, kRefused };
 
@@ -55,13 +58,14 @@ bool read_input(SecretText* input) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0) return report_batch_input(std::strerror(errno)), false;
     if (got == 0) return true;
-    if (input->size() > kMaxInput) return report_batch_input("more than 64 MiB"), false;
+    if (input->size() > kMaxInput) return report_batch_input("more than 32 MiB"), false;
   }
 }
 
-// The records, one per line that is not blank.
-std::vector<Job> parse_jobs(std::string_view input) {
-  std::vector<Job> jobs;
+// The records, one per line that is not blank; false (said why) when there
+// are more than a run takes.
+bool parse_jobs(std::string_view input, std::vector<Job>* out) {
+  std::vector<Job>& jobs = *out;
   int number = 0;
   for (std::size_t at = 0; at < input.size();) {
     std::size_t end = input.find('\n', at);
@@ -71,6 +75,9 @@ std::vector<Job> parse_jobs(std::string_view input) {
     ++number;
     if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
+    if (jobs.size() == kMaxRecords) {
+      return report_batch_input("more than " + std::to_string(kMaxRecords) + " records"), false;
+    }
     Job& job = jobs.emplace_back();
     job.record.line = number;
     if (line.size() > kMaxLine) {
@@ -79,7 +86,23 @@ std::vector<Job> parse_jobs(std::string_view input) {
       job.result = Result::kRefused;
     }
   }
-  return jobs;
+  return true;
+}
+
+// Two records for one file, queue and kind would leave the last one's
+// values, though either could have been meant: both are refused.
+void refuse_ambiguous(std::vector<Job>& jobs) {
+  std::map<std::tuple<std::string, std::string, CredentialKind>, Job*> first;
+  for (Job& job : jobs) {
+    if (job.result == Result::kRefused) continue;
+    const auto [at, fresh] = first.try_emplace({job.file.name, job.queue, *job.record.kind}, &job);
+    if (fresh) continue;
+    const std::string same = " is for the same user, queue and kind";
+    if (at->second->result != Result::kRefused) {
+      refuse(*at->second, "ambiguous: the record on line " + std::to_string(job.record.line) + same);
+    }
+    refuse(job, "ambiguous: the record on line " + std::to_string(at->second->record.line) + same);
+  }
 }
 
 // The accounts the records name, each looked up once: every record of one
@@ -218,7 +241,8 @@ int run_batch(const Caller& caller, bool dry_run) {
   const QueueLookup lookup = list_queues(&queues);
   SecretText input;
   if (!read_input(&input)) return 1;
-  std::vector<Job> jobs = parse_jobs(input.view());
+  std::vector<Job> jobs;
+  if (!parse_jobs(input.view(), &jobs)) return 1;
   input.clear();
   Accounts accounts;
   for (Job& job : jobs) {
@@ -234,6 +258,7 @@ int run_batch(const Caller& caller, bool dry_run) {
       if (job.result != Result::kRefused) refuse(job, store_error_text(caller, "", error));
     }
   }
+  refuse_ambiguous(jobs);
   // The records of each file, in input order; their changes made ready.
   std::map<std::string, std::vector<Job*>> files;
   for (Job& job : jobs) {

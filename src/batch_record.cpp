@@ -3,6 +3,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <nlohmann/json.hpp>
@@ -43,17 +44,37 @@ std::string field_name(const SecretString& key) {
   return out;
 }
 
+// A string field's text, if the field is given and is a string.
+const SecretString* text_of(const SecretJson& json, const char* key) {
+  const auto found = json.find(key);
+  return found != json.end() && found->is_string() ? &found->get_ref<const SecretString&>()
+                                                   : nullptr;
+}
+
+// The account and queue, first, so that even a refused record's answer
+// names them.
+void take_names(const SecretJson& json, BatchRecord* record) {
+  if (!json.is_object()) return;
+  for (const char* key : {"user", "queue"}) {
+    const SecretString* text = text_of(json, key);
+    if (text != nullptr && text->find('\0') == SecretString::npos) {
+      (key[0] == 'u' ? record->user : record->queue) = plain(*text);
+    }
+  }
+}
+
 bool parse_fields(const SecretJson& json, BatchRecord* record) {
   if (!json.is_object()) return refuse(record, "not a JSON object");
   std::optional<std::string> state;
   for (const auto& [key, value] : json.items()) {
     if (!value.is_string()) return refuse(record, field_name(key) + " is not a string");
     const SecretString& text = value.get_ref<const SecretString&>();
-    if (key == "user") {
-      record->user = plain(text);
-    } else if (key == "queue") {
-      record->queue = plain(text);
-    } else if (key == "kind") {
+    // A NUL would end the text where the system reads it ("alice\u0000x"
+    // acting on alice).
+    if (text.find('\0') != SecretString::npos) {
+      return refuse(record, field_name(key) + " holds a NUL character");
+    }
+    if (key == "kind") {
       for (CredentialKind kind : kCredentialKinds) {
         if (text == kind_word(kind)) record->kind = kind;
       }
@@ -62,7 +83,7 @@ bool parse_fields(const SecretJson& json, BatchRecord* record) {
       state = plain(text);
     } else if (key == "id" || key == "password") {
       (key == "id" ? record->id : record->password).append(text.data(), text.size());
-    } else {
+    } else if (key != "user" && key != "queue") {
       return refuse(record, "no such field: " + field_name(key));
     }
   }
@@ -102,8 +123,23 @@ bool parse_record(std::string_view line, BatchRecord* record) {
   {
     // Not valid JSON (UTF-8 included): refused without a word of it, which
     // may hold a value.
-    const SecretJson json = SecretJson::parse(line.begin(), line.end(), nullptr, false);
-    parsed = json.is_discarded() ? refuse(record, "not valid JSON") : parse_fields(json, record);
+    // A field given twice would otherwise mean its last value: refused, as
+    // either could have been meant.
+    std::vector<SecretString> keys;
+    std::optional<SecretString> twice;
+    const auto note_key = [&](int depth, SecretJson::parse_event_t event, SecretJson& parsed) {
+      if (depth == 1 && event == SecretJson::parse_event_t::key && !twice) {
+        const SecretString& key = parsed.get_ref<const SecretString&>();
+        if (std::find(keys.begin(), keys.end(), key) != keys.end()) twice = key;
+        keys.push_back(key);
+      }
+      return true;
+    };
+    const SecretJson json = SecretJson::parse(line.begin(), line.end(), note_key, false);
+    take_names(json, record);
+    parsed = json.is_discarded() ? refuse(record, "not valid JSON")
+             : twice             ? refuse(record, field_name(*twice) + " is given twice")
+                                 : parse_fields(json, record);
   }
   wipe_stack();
   return parsed;

@@ -30,8 +30,12 @@ CallerProblem find_caller(const char* acting_for, Caller* caller) {
   const char* user = std::getenv("USER");
   if (user == nullptr) return CallerProblem::kUserUnset;
   caller->user = user;
-  // It must not be empty or lead out of the directory.
-  if (user[0] == '\0' || std::strchr(user, '/') != nullptr) return CallerProblem::kUserUnusable;
+  // It must not be empty or lead out of the directory; nor start with '.',
+  // the replacement files' private names, which root's listings and
+  // --forget pass over: a file nobody audits must not be made.
+  if (user[0] == '\0' || user[0] == '.' || std::strchr(user, '/') != nullptr) {
+    return CallerProblem::kUserUnusable;
+  }
   caller->user_is_login = caller->login == user;
   if (caller->user_is_login) return CallerProblem::kNone;
   // A USER left over from another account (after su -m, say) must not make

@@ -20,7 +20,7 @@
 enum class CallerProblem {
   kNone,
   kUserUnset,      // USER is not set
-  kUserUnusable,   // USER is empty or holds '/'
+  kUserUnusable,   // USER is empty, starts with '.' or holds '/'
   kUserIsAnother,  // USER names another local account (root included)
   kNotRoot,        // --user names another account, and the caller is not root
   kNoSuchUser,     // --user names no local account

@@ -116,7 +116,7 @@ void report_caller_problem(CallerProblem problem, const Caller& caller) {
                    program_name());
       return;
     case CallerProblem::kUserUnusable:
-      std::fprintf(stderr, "%s: USER must be a user name without '/': %s\n", program_name(),
+      std::fprintf(stderr, "%s: USER must be a user name that does not start with '.' nor hold '/': %s\n", program_name(),
                    user.c_str());
       return;
     case CallerProblem::kUserIsAnother:

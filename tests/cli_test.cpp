@@ -372,7 +372,7 @@ TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
 }
 
 TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
-  const std::string unusable = "USER must be a user name without '/'";
+  const std::string unusable = "USER must be a user name that does not start with '.' nor hold '/'";
   struct Case {
     std::optional<std::string> user;
     std::vector<std::string> args;
@@ -382,6 +382,7 @@ TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
       {std::nullopt, {"-zz", "nosuch"}, "USER is not set"},
       {"", {"-p", "lp1"}, unusable},
       {"../x", {"-xu", "nosuch"}, unusable},
+      {".hidden", {"-p", "lp1"}, unusable},  // a file root's listings would pass over
       {"root",
        {"-p", "lp1"},
        "USER is 'root', another local account, but you are " + user_name(ordinary_uid())},
@@ -1599,6 +1600,23 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
            account_path("daemon.conf") +
            R"(: the section <lp1> has no closing tag </lp1>; )"
            R"(nothing was changed"})"},
+      // A record means one thing: no field twice, no NUL, the right types,
+      // and one record per user, queue and kind; a refusal names them.
+      {R"({"queue":"lp1","kind":"job-accounting","id":"1","password":"0042","password":""})",
+       R"("user":null,"queue":"lp1","kind":null,"result":"refused",)"
+       R"("reason":"\"password\" is given twice"})"},
+      {R"({"user":"root\u0000-not-root","queue":"lp1","kind":"job-accounting","state":"absent"})",
+       R"("user":null,"queue":"lp1","kind":"job-accounting","result":"refused",)"
+       R"("reason":"\"user\" holds a NUL character"})"},
+      {R"({"user":")" + nobody + R"(","queue":"lp2","kind":7,"id":"1","password":"2"})",
+       R"("user":")" + nobody + R"(","queue":"lp2","kind":null,"result":"refused",)"
+       R"("reason":"\"kind\" is not a string"})"},
+      {R"({"user":")" + nobody + R"(","queue":"lp1","kind":"job-accounting","id":"1","password":"2"})",
+       R"("user":")" + nobody + R"(","queue":"lp1","kind":"job-accounting","result":"refused",)"
+       R"("reason":"ambiguous: the record on line 16 is for the same user, queue and kind"})"},
+      {R"({"user":")" + nobody + R"(","queue":"LP1","kind":"job-accounting","id":"3","password":"4"})",
+       R"("user":")" + nobody + R"(","queue":"LP1","kind":"job-accounting","result":"refused",)"
+       R"("reason":"ambiguous: the record on line 15 is for the same user, queue and kind"})"},
   };
   write_file(account_path("daemon.conf"), "<lp1>\nid=1\n", 0600);
   ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);

@@ -119,7 +119,7 @@ TEST(Messages, EachOutcomeHasItsText) {
          c.user = "../x";
          report_caller_problem(CallerProblem::kUserUnusable, c);
        },
-       "USER must be a user name without '/': '../x'\n"},
+       "USER must be a user name that does not start with '.' nor hold '/': '../x'\n"},
       {false,
        [&] {
          Caller c;
