@@ -267,8 +267,8 @@ from ansible.module_utils.basic import AnsibleModule
 
 KINDS = ["job-accounting", "user-authentication", "secured-print"]
 STATES = ["present", "absent"]
-# Checked by hand (the spec says raw): Ansible's str type would turn a YAML
-# number into other digits (0042 into 34) and store them without a word.
+# Typed raw and checked by hand: Ansible's str type would turn a YAML number
+# into other digits (0042 into 34) and store them without a word.
 TEXT_FIELDS = ("user", "queue", "id", "password")
 YAML_TYPES = ((bool, "a boolean"), (int, "a number"), (float, "a number"), (list, "a list"), (dict, "a mapping"))
 MASK = "VALUE_SPECIFIED_IN_NO_LOG_PARAMETER"
@@ -374,6 +374,8 @@ def main():
         names = ["credentials[%d]." % index for index in range(len(records))]
     check_records(module, records, names)
 
+    if not records:
+        module.exit_json(changed=False, results=[])
     executable = params["executable"]
     if "/" not in executable:
         executable = module.get_bin_path(executable, required=True)
