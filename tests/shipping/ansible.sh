@@ -2,9 +2,12 @@
 # SPDX-License-Identifier: Apache-2.0
 # The Ansible collection in contrib/ansible, installed as the README says and
 # run by Debian's ansible-core against localhost, with the test build of the
-# tool and the private scheduler (queues lp1 and lp2): check mode writes
-# nothing, a first run changes, a second does not, a refused record fails its
-# task with the tool's own reason, and no value shows in any output at -vvv.
+# tool and the private scheduler (queues lp1 and lp2, and bulk01..10 while it
+# runs): check mode writes nothing, a first run changes, a second does not, a
+# refused record fails its task with the tool's own reason, an unquoted YAML
+# number or boolean fails before anything is run, 150 records go in one task
+# with an answer each that names its user and queue (IDs equal to them
+# included), and no password shows in any output at -vvv.
 #
 #   ansible.sh SOURCE_DIR CUPS_SOCKET TOOL_DIR ACCOUNT_DIR WORK_DIR
 set -u
@@ -19,13 +22,29 @@ export HOME=$work/home ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_LOCAL_
   ANSIBLE_PYTHON_INTERPRETER=auto_silent ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_NOCOLOR=1
 ansible-galaxy collection install "$src/contrib/ansible" >/dev/null 2>&1 || fail "the collection did not install"
 doc=$(ansible-doc velmora.account.velmora_account 2>&1) || fail "ansible-doc failed: $doc"
-for word in "= queue" "= kind" "- password" "EXAMPLES:" "RETURN VALUES:"; do
+for word in "- credentials" "= queue" "= kind" "- password" "EXAMPLES:" "RETURN VALUES:"; do
   [[ $doc == *"$word"* ]] || fail "ansible-doc shows no '$word'"
 done
 
-# Values no output may hold, each unlike anything else Ansible prints.
-ja_id=Qz7Kx4w ja_pin=Jb3Vq9y ua_id=ua-Wm5Pd2Lr ua_password=pw-Hn8Tc6Ys long_id=$(printf 'Lg4Zr%.0s' {1..8})
-values=("$ja_id" "$ja_pin" "$ua_id" "$ua_password" "$long_id")
+# Passwords no output may hold, each unlike anything else Ansible prints; an
+# ID is no secret, and one equal to the user name must not mask it.
+ja_id=Qz7Kx4w ja_pin=Jb3Vq9y ua_id=nobody ua_password=pw-Hn8Tc6Ys long_id=$(printf 'Lg4Zr%.0s' {1..8})
+# 150 records for five accounts and ten queues of their own; the user names
+# and queues are also IDs, which must not mask them in the answers.
+python3 - > bulk.json <<'BULK'
+import json
+users, kinds = ["root", "nobody", "daemon", "bin", "sys"], ["job-accounting", "user-authentication", "secured-print"]
+bulk = [dict(user=users[i % 5], kind=kinds[i // 5 % 3], queue="bulk%02d" % (i // 15 + 1), password="Zq%03dv" % i)
+        for i in range(150)]
+for i, r in enumerate(bulk):
+    r["id"] = {"job-accounting": "b%03d" % i, "user-authentication": r["user"], "secured-print": r["queue"]}[r["kind"]]
+print(json.dumps({"bulk": bulk}))
+BULK
+{ printf '%s\n' "$ja_pin" "$ua_password"; python3 -c 'import json
+print("\n".join(r["password"] for r in json.load(open("bulk.json"))["bulk"]))'; } > passwords
+bulk_queues=$(seq -f 'bulk%02g' 10)
+for queue in $bulk_queues; do CUPS_SERVER=$socket lpadmin -p "$queue" -E -v file:///dev/null || fail "cannot add $queue"; done
+trap 'for queue in $bulk_queues; do CUPS_SERVER=$socket lpadmin -x "$queue"; done' EXIT
 # Refused: an ID longer than job accounting holds, and a queue CUPS lacks;
 # the tasks must fail with what the tool itself says of these records.
 reasons=$(printf '{"queue":"%s","kind":"job-accounting","id":"%s","password":"%s"}\n' \
@@ -57,24 +76,53 @@ cat > play.yml <<'PLAY'
           register: too_long
         - velmora.account.velmora_account: {queue: no-such-queue, kind: job-accounting, id: "{{ ja_id }}", password: "{{ ja_pin }}"}
           register: unknown
-        - assert: {that: "too_long is failed and unknown is failed and [too_long.msg, unknown.msg] == reasons"}
+        - velmora.account.velmora_account:
+            credentials:
+              - {queue: lp1, kind: job-accounting, id: "{{ long_id }}", password: "{{ ja_pin }}"}
+              - {queue: no-such-queue, kind: job-accounting, id: "{{ ja_id }}", password: "{{ ja_pin }}"}
+          register: listed
+        - assert:
+            that: ["too_long is failed and unknown is failed and [too_long.msg, unknown.msg] == reasons",
+                   "listed is failed and listed.results | map(attribute='reason') | list == reasons"]
           ignore_errors: false
+    - tags: quote
+      ignore_errors: true
+      block:
+        - velmora.account.velmora_account: {queue: lp1, kind: job-accounting, id: 0012345, password: 0042}
+          register: number
+        - velmora.account.velmora_account:
+            credentials:
+              - {queue: lp1, kind: job-accounting, id: "7", password: "Vx5Mr2k"}
+              - {user: nobody, queue: lp2, kind: secured-print, id: sp, password: yes}
+          register: boolean
+        - assert:
+            that: ["number is failed and 'id is a number; password is a number' in number.msg",
+                   "boolean is failed and 'credentials[1].password is a boolean' in boolean.msg",
+                   "'quote it' in number.msg and 'quote it' in boolean.msg"]
+          ignore_errors: false
+    - tags: bulk
+      block:
+        - velmora.account.velmora_account: {credentials: "{{ bulk }}"}
+          register: stored
+        - assert:
+            that: ["stored.results | map(attribute='result') | unique == [expect]",
+                   "stored.results | map(attribute='user') | list == bulk | map(attribute='user') | list",
+                   "stored.results | map(attribute='queue') | list == bulk | map(attribute='queue') | list"]
 PLAY
 
 play() {  # name, the counts its recap must show, ansible-playbook options: output in NAME.out
-  local name=$1 counts=$2 line count value
+  local name=$1 counts=$2 line count
   shift 2
-  ansible-playbook -vvv -i localhost, -e @vars.json "$@" play.yml > "$name.out" 2>&1
+  ansible-playbook -vvv -i localhost, -e @vars.json -e @bulk.json "$@" play.yml > "$name.out" 2>&1
   line=" $(grep -A1 '^PLAY RECAP' "$name.out" | tail -n 1 | tr -s ' ') "
   for count in $counts; do
     [[ $line == *" $count "* ]] || fail "$name: the recap is not $count:$line(see $work/$name.out)"
   done
-  for value in "${values[@]}"; do
-    ! grep -qF -- "$value" "$name.out" || fail "$name: a value shows in the -vvv output"
-  done
-  # Ansible masks a value a module returns; only the echo of the arguments may be masked.
+  ! grep -qFf passwords "$name.out" || fail "$name: a password shows in the -vvv output"
+  # Ansible masks a password a module returns; only the echo of the arguments may be masked
+  # (an unquoted ID too, when its number holds the password's: 5349 and 34).
   ! grep -E 'VALUE_[A-Z]+_IN_NO_LOG_PARAMETER|(^|[^*])[*]{8}([^*]|$)' "$name.out" |
-    grep -qvE '^ *"(id|password)": "VALUE_[A-Z]+_IN_NO_LOG_PARAMETER",?$' || fail "$name: a value was returned (masked)"
+    grep -qvE '^ *"(id|password)": "VALUE_[A-Z]+_IN_NO_LOG_PARAMETER",?$' || fail "$name: a password was returned (masked)"
 }
 snapshot() { find "$accounts" -type f -exec sha256sum {} + | sort > "$1.sum"; }
 unchanged() { snapshot "$2" && cmp -s "$1.sum" "$2.sum" || fail "$2: the account files changed"; }
@@ -91,6 +139,18 @@ grep -qsx "u_id=$(printf %s "$ua_id" | base64)" "$accounts/nobody.conf" || fail 
 snapshot first
 play second "changed=0 failed=0" --tags store
 unchanged first second
-play refuse "changed=0 failed=0 ignored=2" --tags refuse
+play refuse "changed=0 failed=0 ignored=3" --tags refuse
 unchanged first refuse
+play quote "changed=0 failed=0 ignored=2" --tags quote
+unchanged first quote
+play bulk-check "changed=1 failed=0" --tags bulk --check -e expect=changed
+unchanged first bulk-check
+play bulk "changed=1 failed=0" --tags bulk -e expect=changed
+for user in root nobody daemon bin sys; do  # ten queues, each with the user's name as its user authentication ID
+  [ "$(sed -n '/^<bulk/,/^<\/bulk/p' "$accounts/$user.conf" | grep -cx "u_id=$(printf %s "$user" | base64)")" = 10 ] ||
+    fail "bulk: $user's records are not stored"
+done
+snapshot bulk
+play bulk-again "changed=0 failed=0" --tags bulk -e expect=unchanged
+unchanged bulk bulk-again
 finish ansible
