@@ -19,6 +19,10 @@ extern const char kAccountDir[];
 
 namespace {
 
+// Smaller files are read whole whatever they hold on disk (a file system may
+// keep a small file inside its inode, with no block of its own).
+constexpr off_t kSparseFrom = 64 * 1024;
+
 // Why a file found under an account file's name must not be adopted, or kNone.
 StoreStep distrust(const struct stat& st, FileKind kind, uid_t owner) {
   if (!S_ISREG(st.st_mode)) return StoreStep::kNotRegularFile;
@@ -34,6 +38,9 @@ StoreStep distrust(const struct stat& st, FileKind kind, uid_t owner) {
   if (st.st_size < 0 || static_cast<std::size_t>(st.st_size) > kMaxFileBytes) {
     return StoreStep::kTooLarge;
   }
+  // Holes cost a neighbour no disk, and root the whole read: no file the
+  // tool writes has any.
+  if (st.st_size > kSparseFrom && st.st_blocks * 512 < st.st_size / 8) return StoreStep::kSparse;
   return StoreStep::kNone;
 }
 
@@ -44,8 +51,9 @@ bool refuse(StoreError& error, StoreStep step, const std::string& path, const st
   error.links = st.st_nlink;
   error.mode = st.st_mode & 07777;
   error.size = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
+  error.on_disk = static_cast<std::size_t>(std::max<blkcnt_t>(st.st_blocks, 0)) * 512;
   const int err = step == StoreStep::kHardLinked ? EMLINK
-                  : step == StoreStep::kTooLarge ? EFBIG
+                  : step == StoreStep::kTooLarge || step == StoreStep::kSparse ? EFBIG
                                                  : EPERM;
   return fail(error, step, path, err);
 }

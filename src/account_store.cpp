@@ -93,13 +93,14 @@ bool AccountStore::load(const AccountFile& file, Loaded* loaded, StoreError& err
   loaded->text = AccountText::parse("", file.kind);
   if (!loaded->exists) return true;
   const auto size = static_cast<std::size_t>(loaded->st.st_size);
-  if (size > bytes_left_) {
+  std::size_t& read = bytes_read_[loaded->st.st_uid];
+  if (size > kMaxOwnerBytes - std::min(read, kMaxOwnerBytes)) {
     error.owner = loaded->st.st_uid;
-    error.size = kMaxRunBytes;
+    error.size = read;
     return fail(error, StoreStep::kOverBudget, file.path(), EFBIG);
   }
   if (!AccountText::read(fd.get(), file.path(), file.kind, &loaded->text, error)) return false;
-  bytes_left_ -= std::min(bytes_left_, loaded->text.size_read());
+  read += loaded->text.size_read();
   return true;
 }
 

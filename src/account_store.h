@@ -28,6 +28,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "account_directory.h"
@@ -49,12 +50,13 @@ enum class UpdateWhen {
   kEditChanged,  // only when the edit changed a line: a forget leaves the files it misses alone
 };
 
-// What one run reads of the account files at most, in all, and how many
-// credential files it lists: no real directory comes near them, and a
-// neighbour's thousands of large files cannot hold root's --forget or
-// --list --all-users for hours. What is past them is refused, by name.
-constexpr std::size_t kMaxRunBytes = std::size_t{1} << 30;
-constexpr std::size_t kMaxCredentialFiles = 1'000'000;
+// What one run reads at most of the account files of one owner, and how
+// many credential files it lists: no real directory comes near them, and a
+// neighbour's many large files cannot hold root's --forget or --list
+// --all-users for long, nor spend what is read of other owners' files.
+// What is past them is refused, by name.
+constexpr std::size_t kMaxOwnerBytes = std::size_t{64} << 20;
+constexpr std::size_t kMaxCredentialFiles = 100'000;
 
 class AccountStore {
  public:
@@ -106,7 +108,7 @@ class AccountStore {
 
   const Caller* caller_;
   AccountDirectory dir_;
-  mutable std::size_t bytes_left_ = kMaxRunBytes;
+  mutable std::unordered_map<uid_t, std::size_t> bytes_read_;  // per owner
 };
 
 #endif  // VELMORA_ACCOUNT_STORE_H_

@@ -2,7 +2,7 @@
 #include "credential_file.h"
 
 #include <cerrno>
-#include <deque>
+#include <cstdint>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -137,7 +137,8 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind) {
 // The keys of each kind one section instance holds, as counts of the key
 // lines read so far: a section holds a key when the count grew while it
 // was open.
-using KeyCounts = std::array<std::size_t, 6>;  // kind x part
+// kind x part; a file of at most kMaxFileBytes has fewer lines than 2^32
+using KeyCounts = std::array<std::uint32_t, 6>;
 
 std::size_t slot(CredentialKind kind, KeyPart part) {
   return (static_cast<std::size_t>(kind) - 1) * 2 + (part == KeyPart::kPassword ? 1 : 0);
@@ -213,13 +214,20 @@ std::vector<SectionEntries> sections_of(const AccountText& text) {
       }
     }
   };
+  // The sections still open of each name form a queue, linked through
+  // `next`: a few bytes a section, however many a neighbour's file opens.
+  constexpr std::uint32_t kNone = UINT32_MAX;
   struct Open {
     std::string_view name;
     KeyCounts counts;
+    std::uint32_t next = kNone;  // the next open section of the same name
     bool closed = false;
   };
+  struct Waiting {
+    std::uint32_t first = kNone, last = kNone;
+  };
   std::vector<Open> open;  // in the order they opened
-  std::unordered_map<std::string_view, std::deque<std::size_t>> open_by_name;
+  std::unordered_map<std::string_view, Waiting> open_by_name;
   KeyCounts counts{};
   for (const AccountLine& line : text.lines()) {
     if (line.what.kind == LineKind::kKey) {
@@ -230,15 +238,19 @@ std::vector<SectionEntries> sections_of(const AccountText& text) {
     const std::optional<Tag> tag = section_tag(text.text(line));
     if (!tag) continue;
     if (!tag->closing) {
-      open_by_name[tag->name].push_back(open.size());
+      const auto at = static_cast<std::uint32_t>(open.size());
+      Waiting& waiting = open_by_name[tag->name];
+      (waiting.last == kNone ? waiting.first : open[waiting.last].next) = at;
+      waiting.last = at;
       open.push_back(Open{tag->name, counts});
       continue;
     }
     // A closing tag ends the first section of its name still open.
     auto waiting = open_by_name.find(tag->name);
-    if (waiting == open_by_name.end() || waiting->second.empty()) continue;
-    Open& section = open[waiting->second.front()];
-    waiting->second.pop_front();
+    if (waiting == open_by_name.end() || waiting->second.first == kNone) continue;
+    Open& section = open[waiting->second.first];
+    waiting->second.first = section.next;
+    if (section.next == kNone) waiting->second.last = kNone;
     section.closed = true;
     merge(section.name, section.counts, counts);
   }

@@ -34,6 +34,7 @@ enum class StoreStep {
   kWritableByOthers,  // the old file may be written by group or others
   kNotReadableByAll,  // an old status file that is not public already
   kTooLarge,          // the old file is larger than any account file could be
+  kSparse,            // the old file has far fewer bytes on disk than its size
   kOverBudget,        // the run has read (or listed) all it may: this file was not
   kRead,              // reading the old file
   kLineTooLong,       // a line to write would exceed the line bound
@@ -62,7 +63,8 @@ struct StoreError {
   uid_t expected_owner = 0;          // for kNotOwner: who should own it
   nlink_t links = 0;                 // for kHardLinked
   mode_t mode = 0;                   // permission bits, for the mode and directory checks
-  std::size_t size = 0;              // for kTooLarge: the size found
+  std::size_t size = 0;              // for kTooLarge, kSparse: the size found
+  std::size_t on_disk = 0;           // for kSparse: the bytes allocated
   Holder holder = Holder::kUnknown;  // for kCreate with EEXIST
   // Whatever the outcome: the leftover replacement file of an interrupted
   // update that this run took over, or "".

@@ -90,6 +90,10 @@ std::string refused_file_text(const Caller& caller, const StoreError& e) {
       what = "has " + std::to_string(e.size) + " bytes (owned by " + owner + "), more than the " +
              std::to_string(kMaxFileBytes) + " an account file may hold";
       break;
+    case StoreStep::kSparse:
+      what = "has " + std::to_string(e.size) + " bytes but only " + std::to_string(e.on_disk) +
+             " on disk (owned by " + owner + "): a sparse file, not one this tool wrote";
+      break;
     default:
       what = "is not a regular file (owned by " + owner + ")";
       break;
@@ -249,6 +253,7 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
     case StoreStep::kWritableByOthers:
     case StoreStep::kNotReadableByAll:
     case StoreStep::kTooLarge:
+    case StoreStep::kSparse:
       return refused_file_text(caller, e);
     case StoreStep::kDirectory:
       return format_text("cannot open the account directory %s: %s; nothing was changed", path,
@@ -289,10 +294,13 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
             "than a run reads; nothing was changed",
             path, e.size);
       }
-      return format_text(
-          "%s was not read (owned by %s): this run has read %zu bytes of account "
-          "files, all it reads in one run; it was left unchanged",
-          path, e.owner ? user_name(*e.owner).c_str() : "an unknown user", e.size);
+      {
+        const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
+        return format_text(
+            "%s was not read: this run has read %zu bytes of account files owned by %s, all it "
+            "reads of one owner's; it was left unchanged",
+            path, e.size, owner.c_str());
+      }
     case StoreStep::kMemory:
       if (e.path.empty()) break;
       return format_text("%s: %s; nothing was changed", path, why);

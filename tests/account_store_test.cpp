@@ -7,8 +7,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <iterator>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "store_support.h"
 #include "test_support.h"
@@ -149,3 +151,41 @@ TEST_F(AccountStoreTest, FilesThatWouldNotChangeAreLeftAsTheyAre) {
 }
 
 }  // namespace
+
+// One owner's files, however many and large, spend only that owner's share
+// of what a run reads; a sparse file is refused before a byte is read.
+TEST_F(AccountStoreTest, EachOwnerHasAShareOfTheRead) {
+  if (getuid() != 0) GTEST_SKIP() << "needs root to give files to other owners";
+  const std::string full(kMaxFileBytes - 1024, '#');
+  const std::size_t fill = kMaxOwnerBytes / full.size() + 1;  // one file past the share
+  for (std::size_t i = 0; i < fill; ++i) {
+    write_file(account_path("n" + std::to_string(i) + ".conf"), full);
+    ASSERT_EQ(chown(account_path("n" + std::to_string(i) + ".conf").c_str(), kOrdinaryUid, 0), 0);
+  }
+  write_file(account_path("holes.conf"), "");
+  ASSERT_EQ(truncate(account_path("holes.conf").c_str(), 4 << 20), 0);
+  write_file(account_path("root.conf"), "<lp1>\n</lp1>\n");
+  Caller root;
+  std::optional<AccountStore> store;
+  StoreError error;
+  ASSERT_TRUE(AccountStore::open(root, &store, error));
+  struct Case {
+    std::string name;
+    uid_t owner;
+    StoreStep step;
+  } cases[] = {{"holes.conf", 0, StoreStep::kSparse}};
+  std::vector<Case> all(std::begin(cases), std::end(cases));
+  for (std::size_t i = 0; i < fill; ++i) {
+    all.push_back({"n" + std::to_string(i) + ".conf", kOrdinaryUid,
+                   i + 1 < fill ? StoreStep::kNone : StoreStep::kOverBudget});
+  }
+  all.push_back({"root.conf", 0, StoreStep::kNone});  // another owner's share is whole
+  for (const Case& c : all) {
+    std::optional<AccountText> text;
+    StoreError e;
+    EXPECT_EQ(store->read({c.name, FileKind::kCredentials, c.owner}, &text, e),
+              c.step == StoreStep::kNone)
+        << c.name;
+    EXPECT_EQ(e.step, c.step) << c.name;
+  }
+}

@@ -129,6 +129,24 @@ TEST(Messages, EachOutcomeHasItsText) {
        },
        "USER is 'root', another local account, but you are nobody: keep credentials under your "
        "own name (or a print name no local account has); nothing was changed\n"},
+      {true,
+       [&] {
+         StoreError e = error_of(StoreStep::kSparse, EFBIG, conf, kOrdinaryUid);
+         e.size = 4194304;
+         e.on_disk = 4096;
+         report_store_error(me(), "", e);
+       },
+       conf + " has 4194304 bytes but only 4096 on disk (owned by nobody): a sparse file, not "
+              "one this tool wrote; it was left unchanged: inspect it and remove it, then run "
+              "the command again\n"},
+      {true,
+       [&] {
+         StoreError e = error_of(StoreStep::kOverBudget, EFBIG, conf, kOrdinaryUid);
+         e.size = 67108000;
+         report_store_error(me(), "", e);
+       },
+       conf + " was not read: this run has read 67108000 bytes of account files owned by "
+              "nobody, all it reads of one owner's; it was left unchanged\n"},
       {false, [] { report_unknown_queue("nosuch", false); },
        "nosuch: CUPS knows no such queue (lpstat -e lists them)\n"},
       {false, [] { report_unknown_queue("gone", true); },
