@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
+#include <algorithm>
+#include <array>
+#include <cstdint>
 #include <cstdio>
 #include <map>
 #include <optional>
@@ -48,14 +51,37 @@ bool read_trusted(const AccountStore& store, const AccountFile& file,
   return false;
 }
 
+// The sections of a credential file, at most `limit` of them and
+// `name_bytes` of their names (*exists: there is a file); reported as
+// read_trusted reports.
+bool read_sections(const AccountStore& store, const AccountFile& file, std::size_t limit,
+                   std::vector<SectionEntries>* sections, bool* exists = nullptr,
+                   Refusal* refusal = nullptr, std::size_t name_bytes = kMaxListedNameBytes) {
+  std::optional<AccountText> text;
+  sections->clear();
+  if (!read_trusted(store, file, &text, refusal)) return false;
+  if (exists != nullptr) *exists = text.has_value();
+  std::size_t names = 0;
+  if (!text || sections_of(*text, limit, sections)) {
+    for (const SectionEntries& s : *sections) names += s.name.size();
+    if (names <= name_bytes) return true;
+    sections->clear();
+  }
+  StoreError error;
+  error.owner = file.owner;
+  fail(error, StoreStep::kTooManySections, file.path(), EFBIG);
+  report_store_error(store.caller(), "", error);
+  if (refusal != nullptr) *refusal = {store_error_text(store.caller(), "", error), file.owner};
+  return false;
+}
+
 Contents read_contents(const AccountStore& store) {
   Contents c;
   StoreError error;
   std::optional<AccountText> text;
   if (store.own_file(&c.own, error)) {
-    c.conf_refused = !read_trusted(store, c.own, &text);
-    c.conf_exists = text.has_value();
-    if (text) c.sections = sections_of(*text);
+    c.conf_refused =
+        !read_sections(store, c.own, kMaxListedSections, &c.sections, &c.conf_exists);
   } else {
     report_store_error(store.caller(), "", error);
     c.conf_refused = true;
@@ -128,8 +154,12 @@ bool has_own_section(const AccountStore& store, std::string_view queue) {
   AccountFile own;
   StoreError error;
   std::optional<AccountText> text;
-  if (!store.own_file(&own, error) || !store.read(own, &text, error) || !text) return false;
-  for (const SectionEntries& s : sections_of(*text)) {
+  std::vector<SectionEntries> sections;
+  if (!store.own_file(&own, error) || !store.read(own, &text, error) || !text ||
+      !sections_of(*text, kMaxListedSections, &sections)) {
+    return false;
+  }
+  for (const SectionEntries& s : sections) {
     if (s.name == queue) return true;
   }
   return false;
@@ -145,17 +175,20 @@ int list_entries(const Caller& caller, bool json) {
   for (const QueueStatus& s : c.status) queues[s.queue].second = s.function;
 
   const std::optional<KnownQueues> known = queues.empty() ? KnownQueues{} : ask_known_queues();
-  std::vector<std::vector<std::string>> rows;
-  for (const auto& [queue, found] : queues) {
+  std::vector<decltype(queues)::const_iterator> order;
+  order.reserve(queues.size());
+  for (auto at = queues.cbegin(); at != queues.cend(); ++at) order.push_back(at);
+  const RowSource row_of = [&](std::size_t i) {
+    const auto& [queue, found] = *order[i];
     const auto& [section, function] = found;
     std::vector<std::string> row = {queue, function_field(function)};
     add_stored_fields(row, section);
     row.push_back(known ? known->field(queue) : "?");
-    rows.push_back(std::move(row));
-  }
+    return row;
+  };
   print_rows(
       {"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"},
-      rows, json, "queues");
+      order.size(), row_of, json, "queues");
   return c.complete && known ? 0 : 1;
 }
 
@@ -168,54 +201,71 @@ int list_all_users(const Caller& caller, bool json) {
   if (text) {
     for (const QueueStatus& s : statuses_of(*text)) functions.emplace(s.queue, s.function);
   }
+  text.reset();
 
-  struct FileSections {
-    std::string user, owner;
-    std::vector<SectionEntries> sections;
-  };
-  std::vector<FileSections> files;
   std::vector<AccountFile> found;
   StoreError error;
   if (!store->credential_files(&found, error)) {
     report_store_error(caller, "", error);
     complete = false;
   }
+  // Each file's sections, kept compact (names in one arena) and within
+  // bounds per owner and in all, so that memory stays bounded whatever the
+  // directory holds; a file past them is refused by name.
+  struct Row {
+    std::uint32_t file;  // in found
+    std::uint32_t name_at;
+    std::uint32_t name_size;
+    std::array<Stored, 3> kinds;
+  };
+  std::vector<Row> rows;
+  std::string names;
+  std::unordered_map<uid_t, std::size_t> listed;  // sections per owner
   // A file refused is in the JSON document too, as on standard error.
   nlohmann::json refused = nlohmann::json::array();
-  for (const AccountFile& file : found) {
-    text.reset();
+  std::vector<SectionEntries> sections;
+  for (std::size_t f = 0; f < found.size(); ++f) {
+    const AccountFile& file = found[f];
+    std::size_t& owners = listed[file.owner];
+    const std::size_t room =
+        std::min(kMaxListedSections - owners, kMaxListedRows - rows.size());
     Refusal refusal;
-    if (!read_trusted(*store, file, &text, &refusal)) {
+    if (!read_sections(*store, file, room, &sections, nullptr, &refusal,
+                       kMaxListedNameBytes - names.size())) {
       refused.push_back(
           {{"file", file.name}, {"owner", user_name(refusal.owner)}, {"reason", refusal.reason}});
       complete = false;
       continue;
     }
-    FileSections entry{
-        std::string(user_of_credential_file(file.name).value_or("")), user_name(file.owner), {}};
-    if (text) entry.sections = sections_of(*text);
-    files.push_back(std::move(entry));
-  }
-
-  bool any = false;
-  for (const FileSections& file : files) any = any || !file.sections.empty();
-  const std::optional<KnownQueues> known = any ? ask_known_queues() : KnownQueues{};
-  std::vector<std::vector<std::string>> rows;
-  for (const FileSections& file : files) {
-    for (const SectionEntries& section : file.sections) {
-      const auto function = functions.find(section.name);
-      std::vector<std::string> row = {
-          file.user, file.owner, section.name,
-          function_field(function == functions.end() ? std::nullopt
-                                                     : std::optional(function->second))};
-      add_stored_fields(row, &section);
-      row.push_back(known ? known->field(section.name) : "?");
-      rows.push_back(std::move(row));
+    owners += sections.size();
+    for (const SectionEntries& section : sections) {
+      rows.push_back({static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(names.size()),
+                      static_cast<std::uint32_t>(section.name.size()), section.kinds});
+      names += section.name;
     }
   }
+  sections = {};
+
+  const std::optional<KnownQueues> known = rows.empty() ? KnownQueues{} : ask_known_queues();
+  std::unordered_map<uid_t, std::string> owner_names;  // each looked up once
+  const RowSource row_of = [&](std::size_t i) {
+    const Row& r = rows[i];
+    const AccountFile& file = found[r.file];
+    const std::string name = names.substr(r.name_at, r.name_size);
+    const auto function = functions.find(name);
+    SectionEntries section{name, r.kinds};
+    std::vector<std::string> row = {
+        std::string(user_of_credential_file(file.name).value_or("")),
+        owner_names.try_emplace(file.owner, user_name(file.owner)).first->second, name,
+        function_field(function == functions.end() ? std::nullopt
+                                                   : std::optional(function->second))};
+    add_stored_fields(row, &section);
+    row.push_back(known ? known->field(name) : "?");
+    return row;
+  };
   print_rows({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
               "SECURED-PRINT", "CUPS"},
-             rows, json, "entries", {{"refused", std::move(refused)}});
+             rows.size(), row_of, json, "entries", {{"refused", std::move(refused)}});
   return complete && known ? 0 : 1;
 }
 

@@ -190,15 +190,26 @@ bool find_queues(std::vector<Job>& jobs, const QueueLookup& lookup,
 // False, with *refused the line of the first record the file refuses: then
 // none of them is written, so that a file is wholly updated or untouched.
 bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text, int* refused) {
-  std::unordered_set<std::string> sections;
-  for (const SectionEntries& s : sections_of(text)) sections.insert(s.name);
+  // The file's sections, read back only when a queue CUPS does not know
+  // needs them, and no more of them than a listing reads.
+  std::optional<std::unordered_set<std::string>> sections;
+  bool too_many = false;
   *refused = 0;
   for (Job* job : jobs) {
     job->result = Result::kUnchanged;
     job->record.refused.clear();
-    if (!job->known && !sections.contains(job->queue)) {
+    if (!job->known && !sections && !too_many) {
+      std::vector<SectionEntries> read;
+      too_many = !sections_of(text, kMaxListedSections, &read);
+      sections.emplace();
+      for (const SectionEntries& s : read) sections->insert(s.name);
+    }
+    if (!job->known && (too_many || !sections->contains(job->queue))) {
       job->result = Result::kRefused;
-      job->record.refused = "CUPS knows no such queue, and the file has no section of that name";
+      job->record.refused = too_many ? "CUPS knows no such queue, and the file has more sections "
+                                       "than a run reads"
+                                     : "CUPS knows no such queue, and the file has no section of "
+                                       "that name";
     } else {
       const int before = text.changes();
       StoreError error;

@@ -198,8 +198,10 @@ bool apply_change(AccountText& text, const CredentialChange& change, StoreError&
   return true;
 }
 
-std::vector<SectionEntries> sections_of(const AccountText& text) {
-  std::vector<SectionEntries> sections;
+bool sections_of(const AccountText& text, std::size_t limit,
+                 std::vector<SectionEntries>* sections_out) {
+  std::vector<SectionEntries>& sections = *sections_out;
+  sections.clear();
   std::unordered_map<std::string_view, std::size_t> index;  // name -> place in sections
   auto merge = [&](std::string_view name, const KeyCounts& opened, const KeyCounts& now) {
     auto [at, first] = index.try_emplace(name, sections.size());
@@ -238,6 +240,10 @@ std::vector<SectionEntries> sections_of(const AccountText& text) {
     const std::optional<Tag> tag = section_tag(text.text(line));
     if (!tag) continue;
     if (!tag->closing) {
+      if (open.size() == limit) {
+        sections.clear();
+        return false;
+      }
       const auto at = static_cast<std::uint32_t>(open.size());
       Waiting& waiting = open_by_name[tag->name];
       (waiting.last == kNone ? waiting.first : open[waiting.last].next) = at;
@@ -257,5 +263,5 @@ std::vector<SectionEntries> sections_of(const AccountText& text) {
   for (const Open& section : open) {
     if (!section.closed) merge(section.name, section.counts, counts);
   }
-  return sections;
+  return true;
 }

@@ -84,7 +84,17 @@ struct SectionEntries {
 // The sections of a credential file, as a driver reads them, in the order
 // they close. A key line belongs to every section open around it; a section
 // the file leaves open ends with it. Never looks at a value; linear in the
-// file's size however many sections stay open.
-std::vector<SectionEntries> sections_of(const AccountText& text);
+// file's size however many sections stay open. False (nothing in
+// *sections) when the file opens more than `limit` sections: what is read
+// back stays bounded, whatever a file holds.
+bool sections_of(const AccountText& text, std::size_t limit, std::vector<SectionEntries>* sections);
+
+// More sections than any real file holds (one file of 8 MiB could open two
+// million): what a listing reads back of one file, or one owner's files.
+constexpr std::size_t kMaxListedSections = 200'000;
+// What root's listing of every user's files holds in all: sections, and
+// bytes of their names.
+constexpr std::size_t kMaxListedRows = 1'000'000;
+constexpr std::size_t kMaxListedNameBytes = std::size_t{64} << 20;
 
 #endif  // VELMORA_CREDENTIAL_FILE_H_

@@ -53,38 +53,69 @@ void print_json(const nlohmann::json& document) {
               document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
 }
 
-void print_rows(const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rows, bool json, const char* key,
-                nlohmann::json extra) {
-  if (json) {
-    nlohmann::json list = nlohmann::json::array();
-    for (const auto& row : rows) {
-      nlohmann::json entry = nlohmann::json::object();
-      for (std::size_t i = 0; i < header.size(); ++i) {
-        entry[json_key(header[i])] = json_value(row[i]);
-      }
-      list.push_back(std::move(entry));
+namespace {
+
+// Text dumped as print_json does, indented by `depth` more spaces.
+std::string dumped(const nlohmann::json& value, std::size_t depth) {
+  const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  std::string out;
+  for (char c : text) {
+    out += c;
+    if (c == '\n') out.append(depth, ' ');
+  }
+  return out;
+}
+
+// The document print_json would print, with the rows written one at a time
+// where the placeholder under `key` stands.
+void print_json_rows(const std::vector<std::string>& header, std::size_t count,
+                     const RowSource& row, const char* key, nlohmann::json document) {
+  document[key] = nullptr;
+  std::fputc('{', stdout);
+  bool first = true;
+  for (const auto& [name, value] : document.items()) {
+    std::printf("%s\n  %s: ", first ? "" : ",", dumped(nlohmann::json(name), 0).c_str());
+    first = false;
+    if (name != key) {
+      std::fputs(dumped(value, 2).c_str(), stdout);
+      continue;
     }
-    extra[key] = std::move(list);
-    print_json(extra);
-    return;
+    if (count == 0) std::fputs("[]", stdout);
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::vector<std::string> fields = row(i);
+      nlohmann::json entry = nlohmann::json::object();
+      for (std::size_t f = 0; f < header.size(); ++f) {
+        entry[json_key(header[f])] = json_value(fields[f]);
+      }
+      std::printf("%s\n    %s", i == 0 ? "[" : ",", dumped(entry, 4).c_str());
+    }
+    if (count != 0) std::fputs("\n  ]", stdout);
   }
-  std::vector<std::vector<std::string>> lines = {header};
-  for (const auto& row : rows) {
-    std::vector<std::string> line;
-    for (const std::string& field : row) line.push_back(field_of(field));
-    lines.push_back(std::move(line));
-  }
+  std::fputs(first ? "}\n" : "\n}\n", stdout);
+}
+
+}  // namespace
+
+void print_rows(const std::vector<std::string>& header, std::size_t count, const RowSource& row,
+                bool json, const char* key, nlohmann::json extra) {
+  if (json) return print_json_rows(header, count, row, key, std::move(extra));
   std::vector<std::size_t> width(header.size(), 0);
-  for (const auto& line : lines) {
-    for (std::size_t i = 0; i < line.size(); ++i) width[i] = std::max(width[i], line[i].size());
+  for (std::size_t f = 0; f < header.size(); ++f) width[f] = header[f].size();
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::vector<std::string> fields = row(i);
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+      width[f] = std::max(width[f], field_of(fields[f]).size());
+    }
   }
-  for (const auto& line : lines) {
+  const auto print_line = [&](const std::vector<std::string>& fields, bool quote) {
     std::string text;
-    for (std::size_t i = 0; i < line.size(); ++i) {
-      text += line[i];
-      if (i + 1 < line.size()) text.append(width[i] - line[i].size() + 2, ' ');
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+      const std::string field = quote ? field_of(fields[f]) : fields[f];
+      text += field;
+      if (f + 1 < fields.size()) text.append(width[f] - field.size() + 2, ' ');
     }
     std::printf("%s\n", text.c_str());
-  }
+  };
+  print_line(header, false);
+  for (std::size_t i = 0; i < count; ++i) print_line(row(i), true);
 }

@@ -8,6 +8,7 @@
 #ifndef VELMORA_REPORT_OUTPUT_H_
 #define VELMORA_REPORT_OUTPUT_H_
 
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -35,10 +36,14 @@ nlohmann::json json_value(const std::string& value);
 // replaced rather than refused.
 void print_json(const nlohmann::json& document);
 
-// Rows under a header: aligned columns of blank-free fields, or (json) an
-// object holding, under `key`, one object per row, and the members of extra.
-void print_rows(const std::vector<std::string>& header,
-                const std::vector<std::vector<std::string>>& rows, bool json, const char* key,
-                nlohmann::json extra = nlohmann::json::object());
+// The fields of row i, made when it is printed: a listing may hold many
+// rows, and only their compact form is kept.
+using RowSource = std::function<std::vector<std::string>(std::size_t)>;
+
+// `count` rows under a header: aligned columns of blank-free fields, or
+// (json) an object holding, under `key`, one object per row, and the members
+// of extra; each row is made twice (its widths, then its line) or once.
+void print_rows(const std::vector<std::string>& header, std::size_t count, const RowSource& row,
+                bool json, const char* key, nlohmann::json extra = nlohmann::json::object());
 
 #endif  // VELMORA_REPORT_OUTPUT_H_

@@ -36,6 +36,7 @@ enum class StoreStep {
   kTooLarge,          // the old file is larger than any account file could be
   kSparse,            // the old file has far fewer bytes on disk than its size
   kOverBudget,        // the run has read (or listed) all it may: this file was not
+  kTooManySections,   // a listing has no room for the file's sections
   kRead,              // reading the old file
   kLineTooLong,       // a line to write would exceed the line bound
   kUnclosedSection,   // a set found the queue's section without its closing tag

@@ -10,6 +10,7 @@
 #include "account_directory.h"
 #include "account_format.h"
 #include "account_store.h"
+#include "credential_file.h"
 #include "messages.h"
 #include "quoting.h"
 
@@ -301,6 +302,14 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
             "reads of one owner's; it was left unchanged",
             path, e.size, owner.c_str());
       }
+    case StoreStep::kTooManySections: {
+      const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
+      return format_text(
+          "%s was not listed (owned by %s): it holds more sections than are left to list (a "
+          "run lists at most %zu of one owner's files, and %zu or %zu MiB of names in all); it "
+          "was left unchanged",
+          path, owner.c_str(), kMaxListedSections, kMaxListedRows, kMaxListedNameBytes >> 20);
+    }
     case StoreStep::kMemory:
       if (e.path.empty()) break;
       return format_text("%s: %s; nothing was changed", path, why);

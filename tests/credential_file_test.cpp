@@ -141,13 +141,17 @@ TEST_F(CredentialFile, SectionsAreReadAsADriverReadsThem) {
   std::string open_tags;
   for (int i = 0; i < 20000; ++i) open_tags += "<q" + std::to_string(i) + ">\n";
   const AccountText many = AccountText::parse(open_tags + "id=1\n", FileKind::kCredentials);
-  const std::vector<SectionEntries> all = sections_of(many);
+  std::vector<SectionEntries> all;
+  ASSERT_TRUE(sections_of(many, 20000, &all));
   ASSERT_EQ(all.size(), 20000u);
   EXPECT_EQ(all.back().of(kJob), Stored::kIncomplete);
   const AccountText text =
       AccountText::parse("<a>\nid=1\n<b>\npassword=2\n</a>\n<a>\n</a>\n</b>\n<c/>\n</c>\nu_id=x\n",
                          FileKind::kCredentials);
-  const std::vector<SectionEntries> sections = sections_of(text);
+  EXPECT_FALSE(sections_of(many, 19999, &all));  // one more than a listing reads
+  EXPECT_TRUE(all.empty());
+  std::vector<SectionEntries> sections;
+  ASSERT_TRUE(sections_of(text, kMaxListedSections, &sections));
   ASSERT_EQ(sections.size(), 3u);
   EXPECT_EQ(sections[0].name, "a");                      // in the order they close
   EXPECT_EQ(sections[0].of(kJob), Stored::kIncomplete);  // complete once, empty once
