@@ -19,6 +19,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <new>
+#include <stdexcept>
 
 #include "account_report.h"
 #include "batch.h"
@@ -42,17 +44,8 @@ bool ensure_standard_descriptors() {
   return true;
 }
 
-}  // namespace
-
-int main(int argc, char** argv) {
-  if (!ensure_standard_descriptors()) return 1;  // nowhere to say why
-  // Keep typed secrets out of core dumps and away from same-user ptrace
-  // (best effort: a kernel without it still gets a working tool).
-  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
-  // Read input a byte at a time with no stdio buffer, so that no copy of a
-  // typed password lingers in memory the tool cannot wipe.
-  std::setvbuf(stdin, nullptr, _IONBF, 0);
-
+// The command line, the caller, and the one command.
+int run(int argc, char** argv) {
   const CommandLine line = parse_command_line(argc, argv);
   switch (line.command) {
     case Command::kUsage:
@@ -94,4 +87,25 @@ int main(int argc, char** argv) {
   if (line.command == Command::kCheck) return check_queue(caller, line.queue.c_str(), line.json);
   if (line.command == Command::kBatch) return run_batch(caller, line.dry_run);
   return run_update(line, caller);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (!ensure_standard_descriptors()) return 1;  // nowhere to say why
+  // Keep typed secrets out of core dumps and away from same-user ptrace
+  // (best effort: a kernel without it still gets a working tool).
+  prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);
+  // Read input a byte at a time with no stdio buffer, so that no copy of a
+  // typed password lingers in memory the tool cannot wipe.
+  std::setvbuf(stdin, nullptr, _IONBF, 0);
+  try {
+    return run(argc, argv);
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {  // a size past what memory could ever hold
+  }
+  // Unwinding has restored the terminal and removed any replacement file.
+  std::fflush(stdout);
+  report_out_of_memory();
+  return 1;
 }

@@ -196,6 +196,15 @@ void report_batch_input(const std::string& why) {
                program_name(), why.c_str());
 }
 
+void report_out_of_memory() {
+  // Written without allocating: there may be no memory left to format it.
+  static constexpr char kText[] =
+      ": out of memory; the run stopped, and every account file is as it was or wholly "
+      "updated\n";
+  std::fputs(program_name(), stderr);
+  std::fputs(kText, stderr);
+}
+
 void report_queue_in_use(const std::string& queue) {
   std::fprintf(stderr,
                "%s: %s: CUPS still has this queue; nothing was changed: delete it first (lpadmin "

@@ -56,6 +56,9 @@ void report_unknown_queue(const std::string& queue, bool held);
 // --batch could not read its records (why: errno's text, or what is wrong).
 void report_batch_input(const std::string& why);
 
+// Memory ran out where nothing else caught it: the run ends there.
+void report_out_of_memory();
+
 // --forget of a queue CUPS still has (as it spells it).
 void report_queue_in_use(const std::string& queue);
 
