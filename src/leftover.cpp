@@ -95,8 +95,9 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
 }
 
 bool clear_leftover(const AccountDirectory& dir, const std::string& name, uid_t expected,
-                    bool* cleared, StoreError& error) {
+                    bool* cleared, bool* taken, StoreError& error) {
   *cleared = false;
+  *taken = false;
   const UniqueFd fd = open_to_look(dir.fd(), name);
   struct stat st {};
   if (!fd.valid() || fstat(fd.get(), &st) != 0) return true;  // gone: nothing to clear
@@ -113,7 +114,10 @@ bool clear_leftover(const AccountDirectory& dir, const std::string& name, uid_t 
     const timespec pause{0, 2'000'000};
     if (!locked) nanosleep(&pause, nullptr);
   }
-  if (!locked && (st.st_mode & (S_IRGRP | S_IROTH)) == 0) return true;
+  if (!locked && (st.st_mode & (S_IRGRP | S_IROTH)) == 0) {
+    *taken = true;
+    return true;
+  }
   if (unlink_if_stale(dir.fd(), name, fd.get(), st)) {
     *cleared = true;
   } else if (errno != ENOENT && errno != 0) {

@@ -24,7 +24,8 @@
 // would, so that one a live run is making is never taken for one.
 //
 // Results: find_holder answers (nullopt: no such file); clear_leftover
-// returns true (*cleared: whether the name was removed), or false with the
+// returns true (*cleared: whether the name was removed; *taken: whether
+// another run is removing it), or false with the
 // StoreError filled in; the others answer.
 #ifndef VELMORA_LEFTOVER_H_
 #define VELMORA_LEFTOVER_H_
@@ -54,8 +55,10 @@ std::optional<Holder> find_holder(const AccountDirectory& dir, const std::string
 // Removes the leftover `name`, if it is one: a regular file of `expected`
 // owner (or of the caller) that no live run holds. Its content is never
 // reused, so that no descriptor a neighbour opened on it sees anything new.
+// *taken: another run is taking it over now (it holds the turn to remove
+// it), so a live run will hold the name.
 bool clear_leftover(const AccountDirectory& dir, const std::string& name, uid_t expected,
-                    bool* cleared, StoreError& error);
+                    bool* cleared, bool* taken, StoreError& error);
 
 // A fresh private name for the replacement file `name`.
 std::string private_name(const std::string& name);

@@ -171,7 +171,8 @@ bool ReplacementFile::create(mode_t mode) {
   BlockedSignals blocked(SignalSet::kTerminating);
   mode_ = mode;
   // A few rounds at most: the name can come and go as other runs finish.
-  for (int round = 0; round < 4 && !fd_.valid(); ++round) {
+  bool taken = false;
+  for (int round = 0; round < 4 && !fd_.valid() && !taken; ++round) {
     const Link link = link_new_file();
     if (link == Link::kFailed) return false;
     if (link == Link::kLinked) break;
@@ -180,11 +181,14 @@ bool ReplacementFile::create(mode_t mode) {
     if (!holder) continue;  // gone meanwhile
     if (*holder != Holder::kInterrupted) break;
     bool cleared = false;
-    if (!clear_leftover(dir_, name_, owner_, &cleared, *error_)) return false;
+    if (!clear_leftover(dir_, name_, owner_, &cleared, &taken, *error_)) return false;
     if (cleared) error_->recovered = path_of(name_);
   }
   if (!fd_.valid()) {  // a live run's, someone else's, or one that kept coming back
     look_at_existing();
+    // A leftover another run is taking over: that run lives, and will hold
+    // the name; it was not merely interrupted.
+    if (taken && error_->holder == Holder::kInterrupted) error_->holder = Holder::kRunning;
     return fail(*error_, StoreStep::kCreate, path_of(name_), EEXIST);
   }
   hold();

@@ -866,6 +866,31 @@ TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
        0,
        {"took over " + fresh},
        gone + lp1},
+      // Another run taking a leftover over, stopped holding its turn: a
+      // third run is told an update runs now, never that one was
+      // interrupted and should be run again.
+      {"a leftover another run is taking over, and another -p",
+       gone + lp2,
+       [&] { write_user_file("alice.conf.new", "half\n", 0600); },
+       call(false, {"-x", "lp2"}, "", "flock", fresh),
+       false,
+       {"took over " + fresh},
+       call(false, {"-p", "lp1"}, "7\n8\n"),
+       1,
+       {"cannot create " + fresh + ": File exists (owned by " + user_name(ordinary_uid()) +
+        "): another update of " + path + " is running now"},
+       gone},
+      {"a leftover another run is taking over, and root's --forget",
+       gone + lp2,
+       [&] { write_user_file("alice.conf.new", "half\n", 0600); },
+       call(false, {"-x", "lp2"}, "", "flock", fresh),
+       false,
+       {"took over " + fresh},
+       call(true, {"--forget", "gone"}),
+       1,
+       {"cannot create " + fresh + ": File exists (owned by " + user_name(ordinary_uid()) +
+        "): another update of " + path + " is running now"},
+       gone},
       {"a leftover with a second, private name",
        gone,
        [&] {
