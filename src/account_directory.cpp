@@ -52,9 +52,9 @@ bool refuse(StoreError& error, StoreStep step, const std::string& path, const st
   error.mode = st.st_mode & 07777;
   error.size = static_cast<std::size_t>(std::max<off_t>(st.st_size, 0));
   error.on_disk = static_cast<std::size_t>(std::max<blkcnt_t>(st.st_blocks, 0)) * 512;
-  const int err = step == StoreStep::kHardLinked ? EMLINK
+  const int err = step == StoreStep::kHardLinked                               ? EMLINK
                   : step == StoreStep::kTooLarge || step == StoreStep::kSparse ? EFBIG
-                                                 : EPERM;
+                                                                               : EPERM;
   return fail(error, step, path, err);
 }
 

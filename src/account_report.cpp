@@ -80,8 +80,7 @@ Contents read_contents(const AccountStore& store) {
   StoreError error;
   std::optional<AccountText> text;
   if (store.own_file(&c.own, error)) {
-    c.conf_refused =
-        !read_sections(store, c.own, kMaxListedSections, &c.sections, &c.conf_exists);
+    c.conf_refused = !read_sections(store, c.own, kMaxListedSections, &c.sections, &c.conf_exists);
   } else {
     report_store_error(store.caller(), "", error);
     c.conf_refused = true;
@@ -227,8 +226,7 @@ int list_all_users(const Caller& caller, bool json) {
   for (std::size_t f = 0; f < found.size(); ++f) {
     const AccountFile& file = found[f];
     std::size_t& owners = listed[file.owner];
-    const std::size_t room =
-        std::min(kMaxListedSections - owners, kMaxListedRows - rows.size());
+    const std::size_t room = std::min(kMaxListedSections - owners, kMaxListedRows - rows.size());
     Refusal refusal;
     if (!read_sections(*store, file, room, &sections, nullptr, &refusal,
                        kMaxListedNameBytes - names.size())) {

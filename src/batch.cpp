@@ -99,7 +99,8 @@ void refuse_ambiguous(std::vector<Job>& jobs) {
     if (fresh) continue;
     const std::string same = " is for the same user, queue and kind";
     if (at->second->result != Result::kRefused) {
-      refuse(*at->second, "ambiguous: the record on line " + std::to_string(job.record.line) + same);
+      refuse(*at->second,
+             "ambiguous: the record on line " + std::to_string(job.record.line) + same);
     }
     refuse(job, "ambiguous: the record on line " + std::to_string(at->second->record.line) + same);
   }

@@ -25,11 +25,6 @@ namespace {
 
 // A value the message puts in single quotes, unless it needs quoting of
 // its own.
-std::string in_quotes(std::string_view value) {
-  const std::string shown = quote_name(value);
-  return shown == value ? "'" + shown + "'" : shown;
-}
-
 void write_usage(std::FILE* out) {
   const char* name = program_name();
   std::fprintf(out,
@@ -116,8 +111,9 @@ void report_caller_problem(CallerProblem problem, const Caller& caller) {
                    program_name());
       return;
     case CallerProblem::kUserUnusable:
-      std::fprintf(stderr, "%s: USER must be a user name that does not start with '.' nor hold '/': %s\n", program_name(),
-                   user.c_str());
+      std::fprintf(stderr,
+                   "%s: USER must be a user name that does not start with '.' nor hold '/': %s\n",
+                   program_name(), user.c_str());
       return;
     case CallerProblem::kUserIsAnother:
       std::fprintf(stderr,

@@ -85,6 +85,11 @@ std::string escaped(unsigned char c) {
 
 }  // namespace
 
+std::string in_quotes(std::string_view value) {
+  const std::string shown = quote_name(value);
+  return shown == value ? "'" + shown + "'" : shown;
+}
+
 std::string quote_name(std::string_view name, bool blank_free) {
   bool all_plain = !name.empty();
   bool printable = true;

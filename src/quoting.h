@@ -20,4 +20,7 @@
 // tools split at blanks.
 std::string quote_name(std::string_view name, bool blank_free = false);
 
+// The same, always in quotes: a value inside a sentence ('alice').
+std::string in_quotes(std::string_view value);
+
 #endif  // VELMORA_QUOTING_H_

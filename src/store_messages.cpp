@@ -67,7 +67,7 @@ std::string refused_file_text(const Caller& caller, const StoreError& e) {
       what = "belongs to " + owner + ", not to " + user_name(e.expected_owner);
       // The name is USER's choice: say so, since another may use it.
       if (!caller.user_is_login && e.path.ends_with(kCredentialSuffix)) {
-        what += " (USER is '" + caller.filed_under() + "', not your login name)";
+        what += " (USER is " + in_quotes(caller.filed_under()) + ", not your login name)";
       }
       break;
     case StoreStep::kHardLinked:

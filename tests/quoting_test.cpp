@@ -38,16 +38,16 @@ TEST(Quoting, EscapesWhatATerminalOrASplitWouldMisread) {
       {"x'$(id) ", true, "$'x\\x27$(id)\\x20'"},  // never \' inside $'...'
       {"a\\b\x1b[2J", false, "$'a\\\\b\\e[2J'"},
       {"\xff\xfe", false, "$'\\xFF\\xFE'"},
-      {"a\xc2\x85", false, "$'a\\xC2\\x85'"},           // C1: NEL
-      {"a\xc2\xa0z", false, "$'a\\xC2\\xA0z'"},          // U+00A0 no-break space
-      {"a\xe2\x80\x83z", false, "$'a\\xE2\\x80\\x83z'"},  // U+2003 em space
-      {"a\xd8\x9cz", false, "$'a\\xD8\\x9Cz'"},          // U+061C Arabic letter mark
-      {"a\xe2\x81\xa0z", false, "$'a\\xE2\\x81\\xA0z'"},  // U+2060 word joiner
-      {"a\xc2\xadz", false, "$'a\\xC2\\xADz'"},          // U+00AD soft hyphen
-      {"a\xe3\x80\x80z", false, "$'a\\xE3\\x80\\x80z'"},  // U+3000 ideographic space
-      {"a\xe2\x80\xa9z", false, "$'a\\xE2\\x80\\xA9z'"},  // U+2029 paragraph separator
+      {"a\xc2\x85", false, "$'a\\xC2\\x85'"},                      // C1: NEL
+      {"a\xc2\xa0z", false, "$'a\\xC2\\xA0z'"},                    // U+00A0 no-break space
+      {"a\xe2\x80\x83z", false, "$'a\\xE2\\x80\\x83z'"},           // U+2003 em space
+      {"a\xd8\x9cz", false, "$'a\\xD8\\x9Cz'"},                    // U+061C Arabic letter mark
+      {"a\xe2\x81\xa0z", false, "$'a\\xE2\\x81\\xA0z'"},           // U+2060 word joiner
+      {"a\xc2\xadz", false, "$'a\\xC2\\xADz'"},                    // U+00AD soft hyphen
+      {"a\xe3\x80\x80z", false, "$'a\\xE3\\x80\\x80z'"},           // U+3000 ideographic space
+      {"a\xe2\x80\xa9z", false, "$'a\\xE2\\x80\\xA9z'"},           // U+2029 paragraph separator
       {"a\xf3\xa0\x80\x81z", false, "$'a\\xF3\\xA0\\x80\\x81z'"},  // U+E0001 language tag
-      {"a\xe2\x80\x8fz", false, "$'a\\xE2\\x80\\x8Fz'"},  // U+200F right-to-left mark
+      {"a\xe2\x80\x8fz", false, "$'a\\xE2\\x80\\x8Fz'"},           // U+200F right-to-left mark
       {"\xe5\x8d\xb0\xe5\x88\xb7", false, "\xe5\x8d\xb0\xe5\x88\xb7"},  // CJK stays as it is
   };
   for (const Case& c : cases) {
