@@ -227,18 +227,23 @@ bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text
   return *refused == 0;
 }
 
-void print_answer(const Job& job) {
+void print_answer(const Job& job, bool dry_run) {
   const BatchRecord& r = job.record;
   using Json = nlohmann::ordered_json;
   auto or_null = [](const std::optional<std::string>& text) -> Json {
     return text ? Json(*text) : Json(nullptr);
   };
   static constexpr const char* kResults[] = {"changed", "unchanged", "refused"};
+  // A preview says so, in words a script cannot take for a change made.
+  const char* result = kResults[static_cast<int>(job.result)];
+  if (dry_run && job.result == Result::kChanged) {
+    result = r.present ? "would change" : "would remove";
+  }
   Json answer = {{"line", r.line},
                  {"user", job.filed_under.empty() ? or_null(r.user) : Json(job.filed_under)},
                  {"queue", or_null(r.queue)},
                  {"kind", r.kind ? Json(kind_word(*r.kind)) : Json(nullptr)},
-                 {"result", kResults[static_cast<int>(job.result)]}};
+                 {"result", result}};
   if (job.result == Result::kRefused) answer["reason"] = r.refused;
   std::printf("%s\n",
               answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
@@ -316,11 +321,12 @@ int run_batch(const Caller& caller, bool dry_run) {
         refuse(*job, store_error_text(caller, job->queue, error));
     }
   }
-  bool refused = false;
+  std::size_t counts[3] = {};
   for (const Job& job : jobs) {
-    print_answer(job);
-    refused = refused || job.result == Result::kRefused;
+    print_answer(job, dry_run);
+    ++counts[static_cast<int>(job.result)];
   }
   std::fflush(stdout);
-  return refused ? 1 : 0;
+  report_batch_summary(counts[0], counts[1], counts[2], dry_run);
+  return counts[2] != 0 ? 1 : 0;
 }

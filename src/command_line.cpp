@@ -152,7 +152,9 @@ CommandLine parse_command_line(int argc, char** argv) {
   if (line.json && command != LongOption::kList && command != LongOption::kCheck) {
     return wrong_use(WrongUse::kJsonAlone);
   }
-  if (line.dry_run && command != LongOption::kBatch) return wrong_use(WrongUse::kDryRunAlone);
+  if (line.dry_run && command != LongOption::kBatch && command != LongOption::kForget) {
+    return wrong_use(WrongUse::kDryRunAlone);
+  }
   if (line.user && (line.all_users || command == LongOption::kForget)) {
     return wrong_use(WrongUse::kUserMisplaced);
   }

@@ -11,7 +11,7 @@
 #include "scheduler.h"
 #include "status_file.h"
 
-int forget_queue(const Caller& caller, const char* queue) {
+int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
   // Only a queue CUPS no longer has: forgetting a live one would wipe what
   // its users' jobs still need.
   const QueueLookup lookup = find_queue(queue);
@@ -37,7 +37,9 @@ int forget_queue(const Caller& caller, const char* queue) {
   auto forget_in = [&](const AccountFile& file, const AccountStore::Edit& edit) {
     error = StoreError{};
     bool written = false;
-    const bool done = store->update(file, edit, UpdateWhen::kEditChanged, &written, error);
+    const bool done = dry_run
+                          ? store->preview(file, edit, UpdateWhen::kEditChanged, &written, error)
+                          : store->update(file, edit, UpdateWhen::kEditChanged, &written, error);
     report_recovered(error);
     if (written) changed.push_back(file.name);
     if (done) return;
@@ -57,6 +59,6 @@ int forget_queue(const Caller& caller, const char* queue) {
     forget_in(file,
               [&](AccountText& text, StoreError& e) { return apply_change(text, change, e); });
   }
-  report_forgotten(queue, changed, refused);
+  report_forgotten(queue, changed, refused, dry_run);
   return refused.empty() ? 0 : 1;
 }

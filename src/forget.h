@@ -15,6 +15,8 @@
 
 #include "caller.h"
 
-int forget_queue(const Caller& caller, const char* queue);
+// dry_run: every check and the same answer, naming the files it would
+// change, and nothing written.
+int forget_queue(const Caller& caller, const char* queue, bool dry_run);
 
 #endif  // VELMORA_FORGET_H_

@@ -78,7 +78,7 @@ int run(int argc, char** argv) {
     return 2;
   }
   if (line.all_users) return list_all_users(caller, line.json);
-  if (line.command == Command::kForget) return forget_queue(caller, line.queue.c_str());
+  if (line.command == Command::kForget) return forget_queue(caller, line.queue.c_str(), line.dry_run);
   if (problem != CallerProblem::kNone) {
     report_caller_problem(problem, caller);
     return 1;

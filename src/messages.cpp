@@ -172,7 +172,7 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
                 ": it switches a function on or off for the machine, not for a user";
       break;
     case WrongUse::kDryRunAlone:
-      problem = "--dry-run goes with --batch";
+      problem = "--dry-run goes with --batch or --forget";
       break;
     case WrongUse::kExtraOperand:
       problem = "extra operand " + in_quotes(word_given);
@@ -190,6 +190,13 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
 void report_batch_input(const std::string& why) {
   std::fprintf(stderr, "%s: cannot read the records on standard input: %s; nothing was changed\n",
                program_name(), why.c_str());
+}
+
+void report_batch_summary(std::size_t changed, std::size_t unchanged, std::size_t refused,
+                          bool dry_run) {
+  std::fprintf(stderr, "%s: %s%zu %s, %zu unchanged, %zu refused%s\n", program_name(),
+               dry_run ? "dry run: " : "", changed, dry_run ? "would change" : "changed",
+               unchanged, refused, dry_run ? "; nothing was written" : "");
 }
 
 void report_out_of_memory() {

@@ -56,6 +56,11 @@ void report_unknown_queue(const std::string& queue, bool held);
 // --batch could not read its records (why: errno's text, or what is wrong).
 void report_batch_input(const std::string& why);
 
+// The end of a --batch run: how many records changed (or would), were
+// already so, and were refused.
+void report_batch_summary(std::size_t changed, std::size_t unchanged, std::size_t refused,
+                          bool dry_run);
+
 // Memory ran out where nothing else caught it: the run ends there.
 void report_out_of_memory();
 
@@ -96,7 +101,7 @@ void report_recovered(const StoreError& error);
 // --forget: which files no longer mention the queue, and which were
 // refused (each said before), on standard output.
 void report_forgotten(const std::string& queue, const std::vector<std::string>& changed,
-                      const std::vector<std::string>& refused);
+                      const std::vector<std::string>& refused, bool dry_run);
 
 // A command only root may give (--all-users, --forget), given by another.
 void report_root_only(const std::string& what);

@@ -212,7 +212,7 @@ void report_not_ready(const Caller& caller, const std::string& queue, Credential
 }
 
 void report_forgotten(const std::string& queue, const std::vector<std::string>& changed,
-                      const std::vector<std::string>& refused) {
+                      const std::vector<std::string>& refused, bool dry_run) {
   auto names = [](const std::vector<std::string>& list) {
     std::string text;
     for (const std::string& name : list) {
@@ -221,11 +221,12 @@ void report_forgotten(const std::string& queue, const std::vector<std::string>& 
     }
     return text;
   };
-  std::printf("forgot %s: %zu %s changed%s%s%s", quote_name(queue).c_str(), changed.size(),
-              changed.size() == 1 ? "file" : "files", changed.empty() ? "" : " (",
+  std::printf("%s %s: %zu %s %s%s%s%s", dry_run ? "would forget" : "forgot",
+              quote_name(queue).c_str(), changed.size(), changed.size() == 1 ? "file" : "files",
+              dry_run ? "would change" : "changed", changed.empty() ? "" : " (",
               names(changed).c_str(), changed.empty() ? "" : ")");
   if (!refused.empty()) std::printf(", %zu refused (%s)", refused.size(), names(refused).c_str());
-  std::printf("\n");
+  std::printf(dry_run ? "; nothing was written\n" : "\n");
 }
 
 void report_root_only(const std::string& what) {

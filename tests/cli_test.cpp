@@ -1562,6 +1562,17 @@ TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
   live.l_type = F_WRLCK;
   ASSERT_EQ(fcntl(held, F_OFD_SETLK, &live), 0);       // an update of daemon's, running now
   write_user_file("x\x1b[2J.conf", "<gone>\n", 0666);  // a name that would clear the screen
+  struct stat before {};
+  ASSERT_EQ(stat(account_path("root.conf").c_str(), &before), 0);
+  run = root({"--forget", "gone", "--dry-run"});
+  EXPECT_EQ(run.out, "would forget gone: 3 files would change (status, " + nobody +
+                         ".conf, root.conf), 2 refused (daemon.conf, $'x\\e[2J.conf'); nothing "
+                         "was written\n");
+  struct stat after {};
+  ASSERT_EQ(stat(account_path("root.conf").c_str(), &after), 0);
+  EXPECT_EQ(after.st_ino, before.st_ino);
+  EXPECT_EQ(after.st_mtim.tv_nsec, before.st_mtim.tv_nsec);
+  EXPECT_EQ(read_file(account_path("status")), "<Gone>ON</Gone>\n<lp1>ON</lp1>\n");
   run = root({"--forget", "gone"});
   close(held);
   EXPECT_EQ(run.status, 1);
@@ -1645,16 +1656,29 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
   };
   write_file(account_path("daemon.conf"), "<lp1>\nid=1\n", 0600);
   ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);
-  std::string input, answers;
+  std::string input, answers, previews;
   for (std::size_t i = 0; i < std::size(records); ++i) {
     input += records[i].json + "\n";
-    answers += "{\"line\":" + std::to_string(i + 1) + "," + records[i].answer + "\n";
+    const std::string answer = "{\"line\":" + std::to_string(i + 1) + "," + records[i].answer + "\n";
+    answers += answer;
+    // A preview says what would be done, in words no script takes for done.
+    const std::size_t changed = answer.find(R"("result":"changed")");
+    previews += changed == std::string::npos
+                    ? answer
+                    : answer.substr(0, changed) +
+                          (records[i].json.find("absent") == std::string::npos
+                               ? R"("result":"would change")"
+                               : R"("result":"would remove")") +
+                          answer.substr(changed + 18);
   }
   struct stat before {};
   ASSERT_EQ(stat(account_path("root.conf").c_str(), &before), 0);
   ToolRun dry = root({"--batch", "--dry-run"}, input);
   EXPECT_EQ(dry.status, 1);
-  EXPECT_EQ(dry.out, answers);  // the same answers, and nothing written
+  EXPECT_EQ(dry.out, previews);  // the answers, as previews, and nothing written
+  EXPECT_NE(dry.err.find("velmora-account: dry run: 3 would change, 1 unchanged, 12 refused; "
+                         "nothing was written\n"),
+            std::string::npos);
   struct stat after {};
   ASSERT_EQ(stat(account_path("root.conf").c_str(), &after), 0);
   EXPECT_EQ(after.st_ino, before.st_ino);
@@ -1663,6 +1687,7 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
   ToolRun run = root({"--batch"}, input);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, answers);
+  EXPECT_TRUE(run.err.ends_with("velmora-account: 3 changed, 1 unchanged, 12 refused\n"));
   EXPECT_EQ(run.out.find("0042"), std::string::npos);  // never a value
   EXPECT_EQ(read_file(account_path("daemon.conf")), "<lp1>\nid=1\n");
   EXPECT_EQ(conf("root"),

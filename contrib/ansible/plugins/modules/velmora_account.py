@@ -340,7 +340,7 @@ def run_batch(module, executable, records):
             answers.append(None)
     if len(answers) != len(records) or not all(
             isinstance(answer, dict) and answer.get("line") == number and
-            answer.get("result") in ("changed", "unchanged", "refused")
+            answer.get("result") in ("changed", "would change", "would remove", "unchanged", "refused")
             for number, answer in enumerate(answers, 1)):
         # Not its answer: a usage error, a tool without --batch, a crash.
         # Its standard error is one of its own messages, which never carry
@@ -384,6 +384,10 @@ def main():
     results = []
     for answer in answers:
         result = dict((key, answer.get(key)) for key in ("user", "queue", "kind", "result"))
+        # A dry run (check mode) says "would change" or "would remove": the
+        # task reports it as Ansible's check mode does, as changed.
+        if result["result"] in ("would change", "would remove"):
+            result["result"] = "changed"
         if answer["result"] == "refused":
             result["reason"] = answer.get("reason") or "refused"
         results.append(result)
