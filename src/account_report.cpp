@@ -187,7 +187,7 @@ int list_entries(const Caller& caller, bool json) {
   };
   print_rows(
       {"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"},
-      order.size(), row_of, json, "queues");
+      1, order.size(), row_of, json, "queues");
   return c.complete && known ? 0 : 1;
 }
 
@@ -263,7 +263,7 @@ int list_all_users(const Caller& caller, bool json) {
   };
   print_rows({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
               "SECURED-PRINT", "CUPS"},
-             rows.size(), row_of, json, "entries", {{"refused", std::move(refused)}});
+             3, rows.size(), row_of, json, "entries", {{"refused", std::move(refused)}});
   return complete && known ? 0 : 1;
 }
 

@@ -96,21 +96,21 @@ void print_json_rows(const std::vector<std::string>& header, std::size_t count,
 
 }  // namespace
 
-void print_rows(const std::vector<std::string>& header, std::size_t count, const RowSource& row,
-                bool json, const char* key, nlohmann::json extra) {
+void print_rows(const std::vector<std::string>& header, std::size_t names, std::size_t count,
+                const RowSource& row, bool json, const char* key, nlohmann::json extra) {
   if (json) return print_json_rows(header, count, row, key, std::move(extra));
   std::vector<std::size_t> width(header.size(), 0);
   for (std::size_t f = 0; f < header.size(); ++f) width[f] = header[f].size();
   for (std::size_t i = 0; i < count; ++i) {
     const std::vector<std::string> fields = row(i);
     for (std::size_t f = 0; f < fields.size(); ++f) {
-      width[f] = std::max(width[f], field_of(fields[f]).size());
+      width[f] = std::max(width[f], (f < names ? field_of(fields[f]) : fields[f]).size());
     }
   }
   const auto print_line = [&](const std::vector<std::string>& fields, bool quote) {
     std::string text;
     for (std::size_t f = 0; f < fields.size(); ++f) {
-      const std::string field = quote ? field_of(fields[f]) : fields[f];
+      const std::string field = quote && f < names ? field_of(fields[f]) : fields[f];
       text += field;
       if (f + 1 < fields.size()) text.append(width[f] - field.size() + 2, ' ');
     }

@@ -40,10 +40,13 @@ void print_json(const nlohmann::json& document);
 // rows, and only their compact form is kept.
 using RowSource = std::function<std::vector<std::string>(std::size_t)>;
 
-// `count` rows under a header: aligned columns of blank-free fields, or
-// (json) an object holding, under `key`, one object per row, and the members
-// of extra; each row is made twice (its widths, then its line) or once.
-void print_rows(const std::vector<std::string>& header, std::size_t count, const RowSource& row,
-                bool json, const char* key, nlohmann::json extra = nlohmann::json::object());
+// `count` rows under a header: aligned columns of blank-free fields (the
+// first `names` of them names, quoted as every name is; the others the
+// fields' own words, "?" included), or (json) an object holding, under
+// `key`, one object per row, and the members of extra; each row is made
+// twice (its widths, then its line) or once.
+void print_rows(const std::vector<std::string>& header, std::size_t names, std::size_t count,
+                const RowSource& row, bool json, const char* key,
+                nlohmann::json extra = nlohmann::json::object());
 
 #endif  // VELMORA_REPORT_OUTPUT_H_
