@@ -148,7 +148,9 @@ CommandLine parse_command_line(int argc, char** argv) {
   }
   const std::optional<LongOption> command =
       commands.empty() ? std::nullopt : std::optional(commands[0]->option);
-  if (line.all_users && command != LongOption::kList) return wrong_use(WrongUse::kAllUsersAlone);
+  if (line.all_users && command != LongOption::kList && command != LongOption::kCheck) {
+    return wrong_use(WrongUse::kAllUsersAlone);
+  }
   if (line.json && command != LongOption::kList && command != LongOption::kCheck) {
     return wrong_use(WrongUse::kJsonAlone);
   }

@@ -28,6 +28,7 @@
 #include "command_line.h"
 #include "forget.h"
 #include "messages.h"
+#include "queue_audit.h"
 #include "update.h"
 
 namespace {
@@ -76,6 +77,9 @@ int run(int argc, char** argv) {
   if ((line.all_users || line.command == Command::kForget) && !caller.root()) {
     report_root_only(line.all_users ? "--all-users" : "--forget");
     return 2;
+  }
+  if (line.all_users && line.command == Command::kCheck) {
+    return check_all_users(caller, line.queue.c_str(), line.json);
   }
   if (line.all_users) return list_all_users(caller, line.json);
   if (line.command == Command::kForget) return forget_queue(caller, line.queue.c_str(), line.dry_run);

@@ -156,7 +156,7 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
       problem = word + " and " + other + " cannot be combined";
       break;
     case WrongUse::kAllUsersAlone:
-      problem = "--all-users goes with --list";
+      problem = "--all-users goes with --list or --check";
       break;
     case WrongUse::kJsonAlone:
       problem = "--json goes with --list or --check";

@@ -85,7 +85,10 @@ void print_json_rows(const std::vector<std::string>& header, std::size_t count,
       const std::vector<std::string> fields = row(i);
       nlohmann::json entry = nlohmann::json::object();
       for (std::size_t f = 0; f < header.size(); ++f) {
-        entry[json_key(header[f])] = json_value(fields[f]);
+        // The audit's verdict is JSON's own true or false, as --check's.
+        entry[json_key(header[f])] = header[f] != "READY" ? json_value(fields[f])
+                                     : fields[f] == "?"   ? nlohmann::json(nullptr)
+                                                          : nlohmann::json(fields[f] == "yes");
       }
       std::printf("%s\n    %s", i == 0 ? "[" : ",", dumped(entry, 4).c_str());
     }

@@ -19,6 +19,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -1526,6 +1527,50 @@ TEST_F(Cli, RootListsEveryUsersEntriesWithoutValues) {
   for (const std::string& value : {secret, std::string("4242")}) {
     EXPECT_EQ(run.out.find(value), std::string::npos);
     EXPECT_EQ(json.out.find(value), std::string::npos);
+  }
+}
+
+// Root's audit of one queue: per user, whether the driver will find what
+// the function switched on needs; the status says whether all will.
+TEST_F(Cli, RootAuditsAQueueForEveryUser) {
+  REQUIRE_ROOT();
+  const std::string nobody = user_name(kOrdinaryUid);
+  write_user_file(nobody + ".conf", "<lp1>\nid=1\npassword=2\nu_id=YQ==\n</lp1>\n", 0600);
+  write_file(account_path("daemon.conf"), "<lp1>\nid=1\n</lp1>\n", 0600);
+  ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);
+  struct Case {
+    std::string status, queue;
+    int exit;
+    std::string nobody_row, daemon_row;  // after USER and OWNER
+  } cases[] = {
+      {"<lp1>ON</lp1>\n", "LP1", 1, "job-accounting stored incomplete - yes",
+       "job-accounting incomplete - - no"},
+      {"<lp1>U_ON</lp1>\n", "lp1", 1, "user-authentication stored incomplete - no",
+       "user-authentication incomplete - - no"},
+      {"<lp1>OFF</lp1>\n", "lp1", 0, "off stored incomplete - yes", "off incomplete - - yes"},
+      {"", "nosuch", 1, "", ""},
+  };
+  for (const Case& c : cases) {
+    write_file(account_path("status"), c.status, 0644);
+    const ToolRun run = root({"--check", c.queue, "--all-users"});
+    EXPECT_EQ(run.status, c.exit) << c.status;
+    std::map<std::string, std::string> rows;
+    std::istringstream lines(run.out);
+    for (std::string line; std::getline(lines, line);) {
+      std::istringstream fields(line);
+      std::string user, owner, field, rest;
+      fields >> user >> owner;
+      while (fields >> field) rest += (rest.empty() ? "" : " ") + field;
+      rows[user] = rest;
+    }
+    EXPECT_EQ(rows[nobody], c.nobody_row) << c.status;
+    EXPECT_EQ(rows["daemon"], c.daemon_row) << c.status;
+    const ToolRun json = root({"--check", c.queue, "--all-users", "--json"});
+    if (!c.nobody_row.empty()) {
+      EXPECT_TRUE(parses_as_json(json.out)) << json.out;
+      EXPECT_NE(json.out.find(std::string("\"ready\": ") + (c.exit == 0 ? "true" : "false")),
+                std::string::npos);
+    }
   }
 }
 

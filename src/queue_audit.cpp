@@ -1,0 +1,128 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "queue_audit.h"
+
+#include <pwd.h>
+
+#include <array>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "account_directory.h"
+#include "account_store.h"
+#include "credential_file.h"
+#include "messages.h"
+#include "report_output.h"
+#include "scheduler.h"
+#include "status_file.h"
+
+namespace {
+
+// The range of regular accounts that login.defs gives by default.
+constexpr uid_t kFirstRegularUid = 1000;
+constexpr uid_t kLastRegularUid = 60000;
+
+struct UserRow {
+  uid_t owner = 0;
+  std::optional<std::array<Stored, 3>> kinds;  // nullopt: the file was refused
+};
+
+// Whether the driver finds what `function` needs in a user's section.
+std::optional<bool> ready(std::optional<CredentialKind> function, const UserRow& row) {
+  const bool needs_id =
+      function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
+  if (!needs_id) return true;
+  if (!row.kinds) return std::nullopt;
+  return (*row.kinds)[static_cast<std::size_t>(*function) - 1] == Stored::kComplete;
+}
+
+}  // namespace
+
+int check_all_users(const Caller& caller, const char* queue_named, bool json) {
+  const QueueLookup lookup = find_queue(queue_named);
+  if (lookup.result == QueueCheck::kUnreachable) {
+    report_unreachable_scheduler(lookup);
+    return 1;
+  }
+  if (lookup.result == QueueCheck::kUnknown) {
+    report_unknown_queue(queue_named, false);
+    return 1;
+  }
+  const std::string& queue = lookup.queue;
+  std::optional<AccountStore> store;
+  StoreError error;
+  if (!AccountStore::open(caller, &store, error)) {
+    report_store_error(caller, "", error);
+    return 1;
+  }
+  bool complete = true;
+  std::optional<CredentialKind> function;
+  std::optional<AccountText> text;
+  if (store->read(store->status_file(), &text, error)) {
+    for (const QueueStatus& s : text ? statuses_of(*text) : std::vector<QueueStatus>{}) {
+      if (s.queue == queue) function = s.function;
+    }
+  } else {
+    report_store_error(caller, "", error);
+    complete = false;
+  }
+
+  // Every user with a file, then every regular account without one.
+  std::map<std::string, UserRow> users;
+  std::vector<AccountFile> files;
+  if (!store->credential_files(&files, error)) {
+    report_store_error(caller, "", error);
+    complete = false;
+  }
+  std::vector<SectionEntries> sections;
+  for (const AccountFile& file : files) {
+    UserRow& row = users[std::string(user_of_credential_file(file.name).value_or(""))];
+    row.owner = file.owner;
+    text.reset();
+    error = StoreError{};
+    if (!store->read(file, &text, error) ||
+        (text && !sections_of(*text, kMaxListedSections, &sections))) {
+      if (error.step == StoreStep::kNone) {
+        error.owner = file.owner;
+        fail(error, StoreStep::kTooManySections, file.path(), EFBIG);
+      }
+      report_store_error(caller, "", error);
+      complete = false;
+      continue;
+    }
+    row.kinds.emplace();
+    for (const SectionEntries& s : text ? sections : std::vector<SectionEntries>{}) {
+      if (s.name == queue) row.kinds = s.kinds;
+    }
+  }
+  setpwent();
+  while (const passwd* account = getpwent()) {
+    if (account->pw_uid < kFirstRegularUid || account->pw_uid > kLastRegularUid) continue;
+    const auto [at, fresh] = users.try_emplace(account->pw_name);
+    if (fresh) at->second = UserRow{account->pw_uid, std::array<Stored, 3>{}};
+  }
+  endpwent();
+
+  std::vector<const std::pair<const std::string, UserRow>*> order;
+  bool all_ready = true;
+  for (const auto& user : users) {
+    order.push_back(&user);
+    all_ready = all_ready && ready(function, user.second).value_or(false);
+  }
+  const RowSource row_of = [&](std::size_t i) {
+    const auto& [name, row] = *order[i];
+    std::vector<std::string> fields = {name, user_name(row.owner), function_field(function)};
+    for (CredentialKind kind : kCredentialKinds) {
+      fields.emplace_back(row.kinds ? stored_field((*row.kinds)[static_cast<std::size_t>(kind) - 1])
+                                    : "?");
+    }
+    const std::optional<bool> is_ready = ready(function, row);
+    fields.emplace_back(!is_ready ? "?" : *is_ready ? "yes" : "no");
+    return fields;
+  };
+  print_rows({"USER", "OWNER", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
+              "SECURED-PRINT", "READY"},
+             2, order.size(), row_of, json, "entries", {{"queue", queue}});
+  return complete && all_ready ? 0 : 1;
+}
