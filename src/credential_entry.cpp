@@ -144,10 +144,10 @@ LineEnd read_entry_line(TypedLine& line, const sigset_t* wait_mask) {
 // stopped, and leaves the terminal and what was typed at it alone. When
 // standard input is not a terminal nothing changes and the line is read as it
 // comes.
-LineEnd read_hidden_line(TypedLine& line) {
+LineEnd read_hidden_line(TypedLine& line, const char* prompt) {
   termios saved{};
   if (tcgetattr(STDIN_FILENO, &saved) != 0) {
-    show_prompt("pin : ");
+    show_prompt(prompt);
     return read_entry_line(line, nullptr);
   }
   if (!wait_for_foreground()) {
@@ -165,7 +165,7 @@ LineEnd read_hidden_line(TypedLine& line) {
   hidden.c_lflag |= ECHONL;
   g_terminal_hidden = 1;
   tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);  // may fail harmlessly; entry goes on
-  show_prompt("pin : ");
+  show_prompt(prompt);
   LineEnd end = read_entry_line(line, &blocked.previous());
   restore_terminal();
   guard.release();
@@ -233,16 +233,35 @@ EntryResult ask_id(ValueBuffer buffer, CredentialKind kind, std::size_t& size) {
   return finish_entry(end, line, convert, buffer, entry_limit(kind, false), false, size);
 }
 
-// "pin : ", and one line with echo off.
-EntryResult ask_password(ValueBuffer buffer, CredentialKind kind, std::size_t& size) {
+// "pin : " (or the prompt given), and one line with echo off.
+EntryResult ask_password(ValueBuffer buffer, CredentialKind kind, std::size_t& size,
+                         const char* prompt = "pin : ") {
   TypedLine line;
   LineEnd end;
   // Stopped and continued: the line is abandoned; hide the entry again and
   // ask anew.
-  while ((end = read_hidden_line(line)) == LineEnd::kInterrupted) {
+  while ((end = read_hidden_line(line, prompt)) == LineEnd::kInterrupted) {
   }
   return finish_entry(end, line, has_user_name(kind), buffer, entry_limit(kind, true),
                       kind != CredentialKind::kSecuredPrint, size);
+}
+
+// The PIN or password once more, through the same hidden entry and rules:
+// nobody can read back what was typed blind, so a slip would be found only
+// at the printer. Accepted when it is the value in password, as stored; the
+// end of the input or a failed read as such; anything else (a refused value
+// too, which cannot be the accepted first one) is a mismatch.
+EntryResult confirm_password(ValueBuffer password, CredentialKind kind, std::size_t& size) {
+  SecretArray<kValueBufferSize> again;
+  const EntryResult result = ask_password(ValueBuffer(again.bytes), kind, size, "pin (again) : ");
+  if (result == EntryResult::kEndOfInput || result == EntryResult::kReadError) return result;
+  // Both buffers were zero-filled before their value went in.
+  if (result == EntryResult::kAccepted &&
+      std::equal(password.begin(), password.end(), again.bytes.begin())) {
+    return EntryResult::kAccepted;
+  }
+  wipe_bytes(password.data(), password.size());
+  return EntryResult::kMismatch;
 }
 
 }  // namespace
@@ -264,6 +283,9 @@ bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
       std::size_t size = 0;
       EntryResult result =
           asking_password ? ask_password(password, kind, size) : ask_id(id, kind, size);
+      if (result == EntryResult::kAccepted && asking_password && retype) {
+        result = confirm_password(password, kind, size);
+      }
       if (result == EntryResult::kAccepted) break;
       const bool again =
           result == EntryResult::kAskAgain ||

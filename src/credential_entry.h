@@ -9,10 +9,13 @@
 // for the PIN or password likewise. An answer that is refused is said why
 // (through the caller's reporter, which messages.h provides) and asked for
 // again on a terminal; from a pipe or a file, where the next line is the
-// next answer, it ends the run instead. Standard input is read a byte at a
-// time with no buffer of its own; a line feed, or a carriage return and line
-// feed, ends an entry and is never stored, and so does the end of the input
-// after a last line that has none.
+// next answer, it ends the run instead. Typed blind, the PIN or password is
+// asked a second time on a terminal, and when the two differ both are asked
+// again (the ID or user name, seen as typed, stands); from a pipe or a file
+// each value is one line. Standard input is read a byte at a time with no
+// buffer of its own; a line feed, or a carriage return and line feed, ends
+// an entry and is never stored, and so does the end of the input after a
+// last line that has none.
 //
 // Results: ask_credentials returns true with both values in their buffers,
 // or false when an answer ended the run (said already). Each answer is
@@ -52,6 +55,7 @@ enum class EntryResult {
   kLineBreak,      // a job accounting value holds CR or 0xFF, which end a line in the file
   kEndOfInput,     // the input ended before a line feed
   kReadError,      // reading failed (errno)
+  kMismatch,       // on a terminal, the PIN or password typed again was not the same
 };
 
 // Judges a value given otherwise than at a prompt (--batch) by the rules an
@@ -75,10 +79,13 @@ using EntryReporter = void (*)(CredentialKind kind, bool password, EntryResult r
 // prints "pin : " and reads a line with echo off into password: at most 7
 // bytes as typed (job accounting), converted UTF-8 of at most 32 (user
 // authentication) or 7 (secured print) bytes; an empty value is accepted,
-// except for secured print. Echo goes off on any terminal; the wait for the
-// foreground applies only on the run's controlling terminal. The terminal is
-// put back as soon as the line is read, and before the process dies or stops
-// on a signal; after a stop and continue the entry starts anew.
+// except for secured print. On a terminal "pin (again) : " then asks for it
+// once more in the same way; a second value that is not the same (a refused
+// one included) is reported as kMismatch, and both are asked anew. Echo goes
+// off on any terminal; the wait for the foreground applies only on the run's
+// controlling terminal. The terminal is put back as soon as the line is
+// read, and before the process dies or stops on a signal; after a stop and
+// continue the entry starts anew.
 bool ask_credentials(CredentialKind kind, ValueBuffer id, ValueBuffer password,
                      EntryReporter report);
 

@@ -311,6 +311,8 @@ std::string entry_problem(CredentialKind kind, bool password, EntryResult result
       return "reading " + what + ": unexpected end of input";
     case EntryResult::kReadError:
       return "reading " + what + ": " + std::strerror(errno);
+    case EntryResult::kMismatch:
+      return "the " + what + "s do not match";
     case EntryResult::kAccepted:
       break;
   }
@@ -322,7 +324,10 @@ void report_entry(CredentialKind kind, bool password, EntryResult result, std::s
   // An empty ID or user name needs no word: the prompt comes back.
   if (result == EntryResult::kAccepted || (result == EntryResult::kAskAgain && !password)) return;
   const bool read_failed = result == EntryResult::kEndOfInput || result == EntryResult::kReadError;
-  const char* next = read_failed ? "" : asked_again ? "; type it again" : "; nothing was changed";
+  const char* next = read_failed                        ? ""
+                     : !asked_again                     ? "; nothing was changed"
+                     : result == EntryResult::kMismatch ? "; type them again"
+                                                        : "; type it again";
   std::fprintf(stderr, "%s: %s%s\n", program_name(),
                entry_problem(kind, password, result, size).c_str(), next);
 }

@@ -80,7 +80,8 @@ std::string entry_problem(CredentialKind kind, bool password, EntryResult result
 
 // A prompt whose answer was not taken; asked_again: it is asked again, or
 // the run ends (kEndOfInput, kReadError with errno, a refusal not typed at
-// a terminal). An EntryReporter for ask_credentials.
+// a terminal). kMismatch: "the PINs (passwords) do not match; type them
+// again". An EntryReporter for ask_credentials.
 void report_entry(CredentialKind kind, bool password, EntryResult result, std::size_t size,
                   bool asked_again);
 

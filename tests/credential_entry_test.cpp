@@ -16,6 +16,7 @@
 #include <fstream>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "fake_scheduler.h"
 #include "test_support.h"
@@ -215,6 +216,8 @@ TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
   EXPECT_EQ(hidden.c_lflag & ECHO, 0u);
   EXPECT_NE(hidden.c_lflag & ECHONL, 0u);
   term.type("s3cret\n");
+  pin = term.expect("alice\r\npin : \r\npin (again) : ");
+  term.type("s3cret\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(term.output().substr(pin),
             "\r\n");  // the line feed shows, the password does not
@@ -234,6 +237,8 @@ TEST_F(Prompts, HiddenEntryOnATerminalOfAnotherSession) {
   std::size_t pin = term.expect("pin : ");
   EXPECT_FALSE(term.echo_on());
   term.type("0042\n");
+  pin = term.expect("pin : \r\npin (again) : ");
+  term.type("0042\n");
   EXPECT_EQ(term.wait_exit(), 0) << term.output();
   EXPECT_EQ(term.output().substr(pin), "\r\n");
   EXPECT_TRUE(term.echo_on());
@@ -245,6 +250,8 @@ TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
   term.expect("id : ");
   term.type("42\nTYPEDAHEAD\n");
   term.expect("pin : ");
+  term.type("7\nTYPEDAHEAD\n");
+  term.expect("pin (again) : ");
   term.type("7\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(stored(), "<lp1>\nid=42\npassword=7\n</lp1>\n");
@@ -270,6 +277,8 @@ TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   at = term.expect("password: too long: at most 7 bytes of UTF-8 can be stored, this is 600", at);
   at = term.expect("pin : ", at);
   term.type(std::string(7, 'p') + "\n");
+  term.expect("pin (again) : ", at);
+  term.type(std::string(7, 'p') + "\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(stored(), "<lp1>\ns_id=" + base64(std::string(32, 'n')) +
                           "\ns_password=" + base64(std::string(7, 'p')) + "\n</lp1>\n");
@@ -291,17 +300,27 @@ TEST_F(Prompts, LineBreakBytesInAJobAccountingIdAreAskedAgain) {
   term.type("12\n");
   term.expect("pin : ", at);
   term.type("3\n");
+  term.expect("pin (again) : ", at);
+  term.type("3\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(stored(), "<lp1>\nid=12\npassword=3\n</lp1>\n");
 }
 
 TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
-  for (auto [option, what] : {std::pair{"-p", "PIN"}, {"-pu", "password"}}) {
+  // At the first hidden entry, or at the second (confirm).
+  for (auto [option, what, confirm] : {std::tuple{"-p", "PIN", false},
+                                       {"-pu", "password", false},
+                                       {"-p", "PIN", true},
+                                       {"-pu", "password", true}}) {
     SetUp();
     Terminal term({option, "lp1"});
     term.expect(" : ");
     term.type("name\n");
     term.expect("pin : ");
+    if (confirm) {
+      term.type("1\n");
+      term.expect("pin (again) : ");
+    }
     term.type("\x04");  // Ctrl-D at the start of the line: end of input
     EXPECT_EQ(term.wait_exit(), 1) << option;
     EXPECT_NE(term.output().find("reading " + std::string(what) + ": unexpected end of input"),
@@ -358,11 +377,48 @@ TEST_F(Prompts, StopShowsEchoBackgroundLeavesTheTerminalForegroundHidesItAgain) 
   term.expect("pin : ", at);
   EXPECT_FALSE(term.echo_on());
   term.type("s3cret\n");
+  term.expect("pin (again) : ", at);
+  term.type("s3cret\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(term.output().find("s3cret"), std::string::npos);
   EXPECT_TRUE(term.echo_on());
   EXPECT_EQ(stored(),
             "<lp1>\nu_id=" + base64("alice") + "\nu_password=" + base64("s3cret") + "\n</lp1>\n");
+}
+
+// Typed blind, the PIN or password is typed twice; when the two differ (a
+// second one refused included) both are asked again, the ID or user name
+// stands, and the matching pair is stored.
+TEST_F(Prompts, HiddenValueTypedTwiceIsAskedAgainWhenTheTwoDiffer) {
+  const std::string u = base64("42"), p = base64("0042");
+  struct Case {
+    const char* option;
+    const char* id_prompt;
+    const char* what;    // as the line about the mismatch names the values
+    std::string second;  // typed at "pin (again) : " after "1234"
+    std::string stored;
+  } cases[] = {{"-p", "id : ", "PINs", "1235", "<lp1>\nid=42\npassword=0042\n</lp1>\n"},
+               {"-pu", "user name : ", "passwords", "",
+                "<lp1>\nu_id=" + u + "\nu_password=" + p + "\n</lp1>\n"},
+               {"-ps", "user name : ", "passwords", std::string(600, 'p'),
+                "<lp1>\ns_id=" + u + "\ns_password=" + p + "\n</lp1>\n"}};
+  for (const Case& c : cases) {
+    SetUp();
+    Terminal term({c.option, "lp1"});
+    std::size_t at = term.expect(c.id_prompt);
+    term.type("42\n");
+    for (const std::string& typed :
+         {std::string("1234"), c.second, std::string("0042"), std::string("0042")}) {
+      at = term.expect(" : ", at);  // each prompt shows once echo is off
+      term.type(typed + "\n");
+    }
+    EXPECT_EQ(term.wait_exit(), 0) << c.option;
+    EXPECT_EQ(term.output(),
+              std::string(c.id_prompt) + "42\r\npin : \r\npin (again) : \r\nvelmora-account: the " +
+                  c.what + " do not match; type them again\r\npin : \r\npin (again) : \r\n");
+    EXPECT_EQ(stored(), c.stored) << c.option;
+    EXPECT_TRUE(term.echo_on()) << c.option;
+  }
 }
 
 // A scheduler that asks for a password gets none, and no prompt appears.
