@@ -7,7 +7,7 @@
 set -u
 . "$(dirname "$0")/../lib.sh"
 src=$1 socket=$2 tools=$3 accounts=$4 work=$5
-rm -rf "$work" && mkdir -p "$work"
+rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
 as=()  # run as root; as=(setpriv ...) for an ordinary user
 complete_words() {  # index of the word being completed, then the words after the command
   "${as[@]}" env CUPS_SERVER="$socket" HOME="$work" PATH="$tools:$PATH" USER=alice bash -c '
@@ -36,6 +36,18 @@ check_completion "gone lp1 lp2" 2 -x ''
 check_completion "gone" 2 --forget ''
 rm -f "$accounts/root.conf"
 if [ "$(id -u)" -eq 0 ]; then
+  # A neighbour's section named to run a command in root's completion: it is
+  # offered, as a word that names it when the command line runs, and runs
+  # nothing.
+  hostile="x'\$(id|tee\${IFS}owned) "
+  printf '<%s>\nid=1\n</%s>\n<gone>\nid=1\n</gone>\n' "$hostile" "$hostile" > "$accounts/nobody.conf"
+  chown 65534:65534 "$accounts/nobody.conf" && chmod 600 "$accounts/nobody.conf"
+  offered=$(complete_words 2 --forget '')
+  [ -e owned ] && fail "completing --forget ran a command: $(cat owned)"
+  named=$(bash -c "printf '[%s]' $offered")
+  [ "$named" = "[$hostile][gone]" ] || fail "completing --forget offered '$offered', naming '$named'"
+  [ -e owned ] && fail "a word completion offered ran a command: $(cat owned)"
+  rm -f "$accounts/nobody.conf" owned
   as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
   check_completion "-p -x -pu -xu -ps -xs --list --check --batch --help --version" 1 ''
   check_completion "--json" 2 --list ''
