@@ -246,6 +246,11 @@ int list_all_users(const Caller& caller, bool json) {
 
   const std::optional<KnownQueues> known = rows.empty() ? KnownQueues{} : ask_known_queues();
   std::unordered_map<uid_t, std::string> owner_names;  // each looked up once
+  const auto owner_name = [&](uid_t owner) -> const std::string& {
+    auto at = owner_names.find(owner);
+    if (at == owner_names.end()) at = owner_names.emplace(owner, user_name(owner)).first;
+    return at->second;
+  };
   const RowSource row_of = [&](std::size_t i) {
     const Row& r = rows[i];
     const AccountFile& file = found[r.file];
@@ -254,7 +259,7 @@ int list_all_users(const Caller& caller, bool json) {
     SectionEntries section{name, r.kinds};
     std::vector<std::string> row = {
         std::string(user_of_credential_file(file.name).value_or("")),
-        owner_names.try_emplace(file.owner, user_name(file.owner)).first->second, name,
+        owner_name(file.owner), name,
         function_field(function == functions.end() ? std::nullopt
                                                    : std::optional(function->second))};
     add_stored_fields(row, &section);

@@ -227,6 +227,9 @@ bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text
   return *refused == 0;
 }
 
+// In ASCII, as every JSON document the tool prints: a name holding a
+// control, blank or invisible character reaches a terminal only as \uXXXX,
+// and reads back as it is.
 void print_answer(const Job& job, bool dry_run) {
   const BatchRecord& r = job.record;
   using Json = nlohmann::ordered_json;
@@ -246,7 +249,7 @@ void print_answer(const Job& job, bool dry_run) {
                  {"result", result}};
   if (job.result == Result::kRefused) answer["reason"] = r.refused;
   std::printf("%s\n",
-              answer.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+              answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 }  // namespace

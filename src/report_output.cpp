@@ -50,14 +50,14 @@ nlohmann::json json_value(const std::string& value) {
 
 void print_json(const nlohmann::json& document) {
   std::printf("%s\n",
-              document.dump(2, ' ', false, nlohmann::json::error_handler_t::replace).c_str());
+              document.dump(2, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 namespace {
 
 // Text dumped as print_json does, indented by `depth` more spaces.
 std::string dumped(const nlohmann::json& value, std::size_t depth) {
-  const std::string text = value.dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+  const std::string text = value.dump(2, ' ', true, nlohmann::json::error_handler_t::replace);
   std::string out;
   for (char c : text) {
     out += c;

@@ -32,8 +32,9 @@ std::string field_of(std::string_view text);
 std::string json_key(std::string_view field);
 nlohmann::json json_value(const std::string& value);
 
-// Writes a JSON document; bytes that are not UTF-8 (a queue name, say) are
-// replaced rather than refused.
+// Writes a JSON document in ASCII (every other character as \uXXXX, so that
+// no name acts on a terminal, and reads back as it is); bytes that are not
+// UTF-8 (a queue name, say) are replaced rather than refused.
 void print_json(const nlohmann::json& document);
 
 // The fields of row i, made when it is printed: a listing may hold many
