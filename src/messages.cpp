@@ -107,8 +107,18 @@ void report_caller_problem(CallerProblem problem, const Caller& caller) {
   const std::string acting_for = quote_name(caller.acting_for != nullptr ? caller.acting_for : "");
   switch (problem) {
     case CallerProblem::kUserUnset:
-      std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
-                   program_name());
+      if (caller.login_error != 0) {
+        std::fprintf(stderr,
+                     "%s: USER is not set, and the login name of user ID %u could not be looked "
+                     "up: %s; nothing was changed\n",
+                     program_name(), static_cast<unsigned>(caller.uid),
+                     std::strerror(caller.login_error));
+        return;
+      }
+      std::fprintf(stderr,
+                   "%s: USER is not set, and user ID %u has no login name: set USER to the name "
+                   "to keep your credentials under; nothing was changed\n",
+                   program_name(), static_cast<unsigned>(caller.uid));
       return;
     case CallerProblem::kUserUnusable:
       std::fprintf(stderr,

@@ -42,7 +42,8 @@ std::string user_name(uid_t uid);
 // to --help, as GNU tools give them.
 void report_wrong_use(WrongUse what, const std::string& word, const std::string& other);
 
-// USER cannot be used (kUserUnset, kUserUnusable, kUserIsAnother), or
+// USER cannot be used (kUserUnusable, kUserIsAnother) or is not set for a
+// user ID with no login name (kUserUnset), or
 // --user names someone the caller may not act for.
 void report_caller_problem(CallerProblem problem, const Caller& caller);
 

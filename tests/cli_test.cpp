@@ -371,6 +371,35 @@ TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
   EXPECT_EQ(file_mode(account_path("bob.conf")), 0600u);
 }
 
+// Without USER (cron, env -i): under the login name; a user ID without one
+// is refused.
+TEST_F(Cli, WithoutUserTheLoginName) {
+  ToolCall call;
+  call.args = {"-p", "lp1"};
+  call.input = "3\n4\n";
+  call.as_root = false;
+  call.wrapper = {"/usr/bin/env", "-i"};  // keeping only the scheduler and sanitizer settings
+  for (const std::string& setting : tool_environment(call)) {
+    if (!setting.starts_with("USER=") && !setting.starts_with("HOME=") &&
+        !setting.starts_with("PATH=")) {
+      call.wrapper.push_back(setting);
+    }
+  }
+  ASSERT_EQ(run_tool(call).status, 0);
+  const std::string login = user_name(ordinary_uid());
+  EXPECT_EQ(conf(login), "<lp1>\nid=3\npassword=4\n</lp1>\n");
+  struct stat st {};
+  ASSERT_EQ(lstat(account_path(login + ".conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ordinary_uid());
+  REQUIRE_ROOT();
+  call.as_root = true;
+  call.wrapper = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", "--"};
+  call.user = std::nullopt;
+  ToolRun run = run_tool(call);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(says(run.err, {"USER is not set, and user ID 54321 has no login name"}));
+}
+
 TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
   const std::string unusable = "USER must be a user name that does not start with '.' nor hold '/'";
   struct Case {
@@ -378,8 +407,6 @@ TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
     std::vector<std::string> args;
     std::string says;
   } cases[] = {
-      {std::nullopt, {"-p", "lp1"}, "USER is not set"},
-      {std::nullopt, {"-zz", "nosuch"}, "USER is not set"},
       {"", {"-p", "lp1"}, unusable},
       {"../x", {"-xu", "nosuch"}, unusable},
       {".hidden", {"-p", "lp1"}, unusable},  // a file root's listings would pass over
