@@ -61,6 +61,30 @@ const char* program_name() {
 
 void print_usage() { write_usage(stderr); }
 
+void report_usage(UsageError why, const std::string& word_given) {
+  const std::string word = quote_name(word_given);
+  std::string problem;
+  switch (why) {
+    case UsageError::kNothing:
+      problem = "an option and a queue name are needed";
+      break;
+    case UsageError::kNeedsQueue:
+      problem = word + ": a queue name is needed";
+      break;
+    case UsageError::kNoSuchOption:
+      problem = word + ": no such option";
+      break;
+    case UsageError::kExtraOperand:
+      problem = "extra operand " + in_quotes(word_given);
+      break;
+    case UsageError::kRootOnly:
+      problem = word + ": only root may switch a printer's functions";
+      break;
+  }
+  std::fprintf(stderr, "%s: %s\n", program_name(), problem.c_str());
+  write_usage(stderr);
+}
+
 void print_version() { std::printf("velmora-account %s\n", VELMORA_VERSION); }
 
 void print_help() {

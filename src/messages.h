@@ -32,6 +32,9 @@ const char* program_name();
 // The usage text, on standard error; --help (the usage text and the long
 // options) and --version, on standard output.
 void print_usage();
+// A command line of the options of old that cannot be run: a line that says
+// what is wrong with `word`, then the usage text.
+void report_usage(UsageError why, const std::string& word);
 void print_help();
 void print_version();
 

@@ -122,14 +122,19 @@ std::optional<std::string> generate_latin_locale() {
 }
 
 TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
-  const std::vector<std::vector<std::string>> argument_lists = {
-      {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"}, {"--", "-p", "lp1"}};
-  for (const auto& args : argument_lists) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "an option and a queue name are needed"},
+      {{"-p"}, "-p: a queue name is needed"},
+      {{"-zz"}, "-zz: no such option"},
+      {{"-p", "lp1", "extra"}, "extra operand 'extra'"},
+      {{"-zz", "nosuch", "x", "y"}, "extra operand 'x'"},
+      {{"--", "-p", "lp1"}, "extra operand 'lp1'"}};  // the option and the queue of old come first
+  for (const auto& [args, why] : cases) {
     for (const std::optional<std::string>& name :
          {std::optional<std::string>("alice"), std::optional<std::string>()}) {
       ToolRun run = user(args, "", name);
       EXPECT_EQ(run.status, 2) << args.size();
-      EXPECT_EQ(run.err, kUsage);
+      EXPECT_EQ(run.err, "velmora-account: " + why + "\n" + kUsage);
       EXPECT_EQ(run.out, "");
     }
   }
@@ -187,7 +192,7 @@ TEST_F(Cli, UsageNamesTheToolByItsPath) {
     call.no_argv = c.no_argv;
     ToolRun run = run_tool(call);
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, usage(c.name));
+    EXPECT_EQ(run.err, c.name + ": an option and a queue name are needed\n" + usage(c.name));
   }
 }
 
@@ -217,7 +222,9 @@ TEST_F(Cli, OptionsMatchByPrefixInTheirOrder) {
     SetUp();
     ToolRun run = root({c.option, "lp1"}, c.input);
     EXPECT_EQ(run.status, c.usage ? 2 : 0) << c.option << ": " << run.err;
-    EXPECT_EQ(run.err, c.usage ? kUsage : "") << c.option;
+    const std::string word = c.option[0] != '\0' ? c.option : "''";
+    EXPECT_EQ(run.err, c.usage ? "velmora-account: " + word + ": no such option\n" + kUsage : "")
+        << c.option;
     EXPECT_EQ(conf("root").value_or(""), c.conf) << c.option;
     EXPECT_EQ(read_file(account_path("status")).value_or(""), c.status) << c.option;
   }
@@ -333,7 +340,9 @@ TEST_F(Cli, RootOnlyOptionsPrintTheUsageForOthers) {
   for (const char* option : {"-e", "-eu", "-d"}) {
     ToolRun run = user({option, "lp1"});
     EXPECT_EQ(run.status, 2) << option;
-    EXPECT_EQ(run.err, kUsage) << option;
+    EXPECT_EQ(run.err, "velmora-account: "s + option +
+                           ": only root may switch a printer's functions\n" + kUsage)
+        << option;
   }
   EXPECT_FALSE(file_exists(account_path("status")));
 }
