@@ -196,10 +196,10 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
       problem = "--json goes with --list or --check";
       break;
     case WrongUse::kUserMisplaced:
-      problem = "--user goes with an option and a queue, --list or --check";
+      problem = "--user goes with an option and a queue, --list, --check or --batch";
       break;
     case WrongUse::kUserNeedsCommand:
-      problem = "--user NAME needs an option and a queue";
+      problem = "--user NAME needs an option and a queue, --list, --check or --batch";
       break;
     case WrongUse::kUserWithSwitch:
       problem = "--user does not go with " + word +

@@ -111,6 +111,9 @@ TEST(Messages, EachOutcomeHasItsText) {
   } cases[] = {
       {false, [] { report_wrong_use(WrongUse::kExtraOperand, "x", ""); },
        "extra operand 'x'\nTry '" + name + " --help' for more information.\n"},
+      {false, [] { report_wrong_use(WrongUse::kUserMisplaced, "", ""); },
+       "--user goes with an option and a queue, --list, --check or --batch\nTry '" + name +
+           " --help' for more information.\n"},
       {false,
        [&] {
          Caller c;
