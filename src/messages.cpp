@@ -61,26 +61,22 @@ const char* program_name() {
 
 void print_usage() { write_usage(stderr); }
 
-void report_usage(UsageError why, const std::string& word_given) {
-  const std::string word = quote_name(word_given);
-  std::string problem;
-  switch (why) {
-    case UsageError::kNothing:
-      problem = "an option and a queue name are needed";
-      break;
-    case UsageError::kNeedsQueue:
-      problem = word + ": a queue name is needed";
-      break;
-    case UsageError::kNoSuchOption:
-      problem = word + ": no such option";
-      break;
-    case UsageError::kExtraOperand:
-      problem = "extra operand " + in_quotes(word_given);
-      break;
-    case UsageError::kRootOnly:
-      problem = word + ": only root may switch a printer's functions";
-      break;
-  }
+void report_usage(UsageError why, const std::string& word) {
+  const std::string problem = [&]() -> std::string {
+    switch (why) {
+      case UsageError::kNothing:
+        return "an option and a queue name are needed";
+      case UsageError::kNeedsQueue:
+        return quote_name(word) + ": a queue name is needed";
+      case UsageError::kNoSuchOption:
+        return quote_name(word) + ": no such option";
+      case UsageError::kExtraOperand:
+        return "extra operand " + in_quotes(word);
+      case UsageError::kRootOnly:
+        return quote_name(word) + ": only root may switch a printer's functions";
+    }
+    return "";
+  }();
   std::fprintf(stderr, "%s: %s\n", program_name(), problem.c_str());
   write_usage(stderr);
 }
@@ -130,20 +126,17 @@ void report_caller_problem(CallerProblem problem, const Caller& caller) {
   const std::string user = in_quotes(caller.user != nullptr ? caller.user : "");
   const std::string acting_for = quote_name(caller.acting_for != nullptr ? caller.acting_for : "");
   switch (problem) {
-    case CallerProblem::kUserUnset:
-      if (caller.login_error != 0) {
-        std::fprintf(stderr,
-                     "%s: USER is not set, and the login name of user ID %u could not be looked "
-                     "up: %s; nothing was changed\n",
-                     program_name(), static_cast<unsigned>(caller.uid),
-                     std::strerror(caller.login_error));
-        return;
-      }
-      std::fprintf(stderr,
-                   "%s: USER is not set, and user ID %u has no login name: set USER to the name "
-                   "to keep your credentials under; nothing was changed\n",
-                   program_name(), static_cast<unsigned>(caller.uid));
+    case CallerProblem::kUserUnset: {
+      const std::string id = "user ID " + std::to_string(caller.uid);
+      const std::string why =
+          caller.login_error != 0
+              ? "the login name of " + id +
+                    " could not be looked up: " + std::strerror(caller.login_error)
+              : id + " has no login name: set USER to the name to keep your credentials under";
+      std::fprintf(stderr, "%s: USER is not set, and %s; nothing was changed\n", program_name(),
+                   why.c_str());
       return;
+    }
     case CallerProblem::kUserUnusable:
       std::fprintf(stderr,
                    "%s: USER must be a user name that does not start with '.' nor hold '/': %s\n",
