@@ -387,13 +387,9 @@ TEST_F(Cli, WithoutUserTheLoginName) {
   call.args = {"-p", "lp1"};
   call.input = "3\n4\n";
   call.as_root = false;
-  call.wrapper = {"/usr/bin/env", "-i"};  // keeping only the scheduler and sanitizer settings
-  for (const std::string& setting : tool_environment(call)) {
-    if (!setting.starts_with("USER=") && !setting.starts_with("HOME=") &&
-        !setting.starts_with("PATH=")) {
-      call.wrapper.push_back(setting);
-    }
-  }
+  call.user = std::nullopt;  // env -i, then only what every run of the tests gets
+  call.wrapper = tool_environment(call);
+  call.wrapper.insert(call.wrapper.begin(), {"/usr/bin/env", "-i"});
   ASSERT_EQ(run_tool(call).status, 0);
   const std::string login = user_name(ordinary_uid());
   EXPECT_EQ(conf(login), "<lp1>\nid=3\npassword=4\n</lp1>\n");
@@ -403,7 +399,6 @@ TEST_F(Cli, WithoutUserTheLoginName) {
   REQUIRE_ROOT();
   call.as_root = true;
   call.wrapper = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", "--"};
-  call.user = std::nullopt;
   ToolRun run = run_tool(call);
   EXPECT_EQ(run.status, 1);
   EXPECT_TRUE(says(run.err, {"USER is not set, and user ID 54321 has no login name"}));
