@@ -4,15 +4,42 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <vector>
+
+namespace {
+
+// The login name of uid from its passwd entry, or nullopt when it has none;
+// *error is then 0, or errno of a lookup that failed (a name service down).
+std::optional<std::string> login_name(uid_t uid, int* error) {
+  const long hint = sysconf(_SC_GETPW_R_SIZE_MAX);
+  std::vector<char> buffer(hint > 0 ? static_cast<std::size_t>(hint) : 1024);
+  passwd entry{};
+  passwd* found = nullptr;
+  int result = 0;
+  while ((result = getpwuid_r(uid, &entry, buffer.data(), buffer.size(), &found)) == ERANGE &&
+         buffer.size() < (1u << 20)) {
+    buffer.resize(buffer.size() * 2);
+  }
+  // No entry is 0 by POSIX; some name services say ENOENT or ESRCH.
+  *error = result == ENOENT || result == ESRCH ? 0 : result;
+  if (result != 0 || found == nullptr || found->pw_name == nullptr || found->pw_name[0] == '\0') {
+    return std::nullopt;
+  }
+  return std::string(found->pw_name);
+}
+
+}  // namespace
 
 CallerProblem find_caller(const char* acting_for, Caller* caller) {
   *caller = Caller{};
   const uid_t uid = getuid();
-  const passwd* me = getpwuid(uid);
+  std::optional<std::string> login = login_name(uid, &caller->login_error);
   caller->uid = uid;
-  caller->login = me != nullptr && me->pw_name != nullptr ? me->pw_name : std::to_string(uid);
+  caller->login = login.value_or(std::to_string(uid));
   caller->owner = uid;
   if (acting_for != nullptr) {
     caller->acting_for = acting_for;
@@ -26,9 +53,14 @@ CallerProblem find_caller(const char* acting_for, Caller* caller) {
     return CallerProblem::kNone;
   }
   if (uid == 0) return CallerProblem::kNone;
-  // Deliberate: taken as given, not looked up from the user ID.
+  // Deliberate: USER is taken as given, not looked up from the user ID; only
+  // a run without it (cron, a service, env -i) is filed under the login name.
   const char* user = std::getenv("USER");
-  if (user == nullptr) return CallerProblem::kUserUnset;
+  if (user == nullptr) {
+    if (!login) return CallerProblem::kUserUnset;
+    caller->user_storage = std::make_shared<const std::string>(*login);
+    user = caller->user_storage->c_str();
+  }
   caller->user = user;
   // It must not be empty or lead out of the directory; nor start with '.',
   // the replacement files' private names, which root's listings and

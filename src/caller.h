@@ -3,7 +3,8 @@
 // ordinary user's under USER, taken as given (a print name the user's jobs
 // go out under, say), but never a name of another local account, so that
 // nobody can file credentials where another user's runs look, or block them
-// there; and, with --user NAME, root acts for that local account (an
+// there; without USER (cron, a service, env -i), under the login name of the
+// real user ID; and, with --user NAME, root acts for that local account (an
 // ordinary user may name only themselves). Built once per run; the only
 // place that asks the system who the caller is.
 //
@@ -15,11 +16,12 @@
 
 #include <sys/types.h>
 
+#include <memory>
 #include <string>
 
 enum class CallerProblem {
   kNone,
-  kUserUnset,      // USER is not set
+  kUserUnset,      // USER is not set, and the real user ID has no login name
   kUserUnusable,   // USER is empty, starts with '.' or holds '/'
   kUserIsAnother,  // USER names another local account (root included)
   kNotRoot,        // --user names another account, and the caller is not root
@@ -27,17 +29,22 @@ enum class CallerProblem {
 };
 
 struct Caller {
-  uid_t uid = 0;      // the real user ID of the run
-  std::string login;  // the caller's login name, or their number
+  uid_t uid = 0;        // the real user ID of the run
+  std::string login;    // the caller's login name, or their number
+  int login_error = 0;  // errno of a login name lookup that failed, else 0
   bool root() const { return uid == 0; }
 
-  const char* user = nullptr;  // USER, or null for root: the name the credentials are filed under
-  uid_t owner = 0;             // whose the credential file is
+  // USER (or, without it, the login name), or null for root: the name the
+  // credentials are filed under.
+  const char* user = nullptr;
+  uid_t owner = 0;                   // whose the credential file is
   const char* acting_for = nullptr;  // --user NAME, as given
   // Whether USER is the caller's login name (always, for root).
   bool user_is_login = true;
   // The name the caller's credentials are filed under, for messages.
   std::string filed_under() const { return user != nullptr ? user : "root"; }
+  // Holds what user points to when it is the login name, for every copy.
+  std::shared_ptr<const std::string> user_storage;
 };
 
 // acting_for: --user NAME, or null; it must outlive *caller.

@@ -84,6 +84,21 @@ CommandLine wrong_use(WrongUse what, std::string_view word = {}, std::string_vie
   return line;
 }
 
+// The usage text, for the words of a line of the options of old that are
+// not an option and a queue: the first is the option, the second the queue.
+CommandLine usage(const std::vector<const char*>& words) {
+  CommandLine line;
+  if (words.size() > 2) {
+    line.usage = UsageError::kExtraOperand;
+    line.word = words[2];
+  } else if (!words.empty()) {
+    line.usage =
+        operation_of(words[0]) != nullptr ? UsageError::kNeedsQueue : UsageError::kNoSuchOption;
+    line.word = words[0];
+  }
+  return line;
+}
+
 }  // namespace
 
 CommandLine parse_command_line(int argc, char** argv) {
@@ -164,9 +179,12 @@ CommandLine parse_command_line(int argc, char** argv) {
     // The usage text for every wrong line of the options of old (status 2,
     // as for any command line that cannot be run); with --user, the line
     // is ours.
-    if (!long_options && argc != 3) return line;
+    if (!long_options && argc != 3) {
+      return usage(argc > 1 ? std::vector<const char*>(argv + 1, argv + argc)
+                            : std::vector<const char*>());
+    }
     if (operands.size() != 2) {
-      return line.user ? wrong_use(WrongUse::kUserNeedsCommand) : CommandLine{};
+      return line.user ? wrong_use(WrongUse::kUserNeedsCommand) : usage(operands);
     }
     // An option that matches nothing is still the usage text, but only once
     // the queue has been judged: an unknown queue wins.
@@ -176,6 +194,7 @@ CommandLine parse_command_line(int argc, char** argv) {
       return wrong_use(WrongUse::kUserWithSwitch, line.update->option);
     }
     line.command = Command::kUpdate;
+    line.word = operands[0];
     line.queue = operands[1];
     return line;
   }

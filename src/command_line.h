@@ -11,13 +11,14 @@
 //
 // The update options are matched by their first bytes, longest first, so
 // "-pux" acts as "-pu"; without a long option, any command line that is not
-// two operands is the usage text. Every word that starts with "--" (before a
-// lone "--") is a long option of this tool's, anywhere on the line, matched
-// whole or by an unambiguous prefix, its argument after "=" or as the next
-// word, as getopt_long does.
+// two operands is the usage text, after a line that says what is wrong.
+// Every word that starts with "--" (before a lone "--") is a long option of
+// this tool's, anywhere on the line, matched whole or by an unambiguous
+// prefix, its argument after "=" or as the next word, as getopt_long does.
 //
 // Results: parse_command_line returns a CommandLine; kWrongUse carries what
-// is wrong, to be shown with a hint to --help (status 2).
+// is wrong, to be shown with a hint to --help, and kUsage why, to be shown
+// before the usage text (both status 2).
 #ifndef VELMORA_COMMAND_LINE_H_
 #define VELMORA_COMMAND_LINE_H_
 
@@ -69,6 +70,16 @@ enum class WrongUse {
   kNeedsQueue,        // the command `word` needs a queue
 };
 
+// Why a command line of the options of old cannot be run (messages.h words
+// it before the usage text).
+enum class UsageError {
+  kNothing,       // no word at all
+  kNeedsQueue,    // the option `word` alone
+  kNoSuchOption,  // `word` matches no option
+  kExtraOperand,  // `word` is past the option and the queue
+  kRootOnly,      // the option `word` is root's, and the caller is not (found when run)
+};
+
 enum class Command {
   kUsage,     // the usage text (the answer of old to any wrong line), status 2
   kHelp,      // --help
@@ -83,14 +94,16 @@ enum class Command {
 
 struct CommandLine {
   Command command = Command::kUsage;
-  const OperationInfo* update = nullptr;  // kUpdate; null: no option matched (usage)
-  std::string queue;                      // kCheck, kForget, kUpdate
-  std::optional<std::string> user;        // --user NAME: act for that account
-  bool all_users = false;                 // --all-users
-  bool json = false;                      // --json
-  bool dry_run = false;                   // --dry-run
-  WrongUse wrong = WrongUse::kNone;       // kWrongUse: what is wrong
-  std::string word, other;                // kWrongUse: the words it is about
+  const OperationInfo* update = nullptr;    // kUpdate; null: no option matched (usage)
+  std::string queue;                        // kCheck, kForget, kUpdate
+  std::optional<std::string> user;          // --user NAME: act for that account
+  bool all_users = false;                   // --all-users
+  bool json = false;                        // --json
+  bool dry_run = false;                     // --dry-run
+  WrongUse wrong = WrongUse::kNone;         // kWrongUse: what is wrong
+  UsageError usage = UsageError::kNothing;  // kUsage: what is wrong
+  // kWrongUse, kUsage: the words it is about; kUpdate: the option as given.
+  std::string word, other;
 };
 
 CommandLine parse_command_line(int argc, char** argv);

@@ -50,7 +50,7 @@ int run(int argc, char** argv) {
   const CommandLine line = parse_command_line(argc, argv);
   switch (line.command) {
     case Command::kUsage:
-      print_usage();  // a command line that cannot be run as given
+      report_usage(line.usage, line.word);  // a command line that cannot be run as given
       return 2;
     case Command::kHelp:
       print_help();

@@ -61,6 +61,26 @@ const char* program_name() {
 
 void print_usage() { write_usage(stderr); }
 
+void report_usage(UsageError why, const std::string& word) {
+  const std::string problem = [&]() -> std::string {
+    switch (why) {
+      case UsageError::kNothing:
+        return "an option and a queue name are needed";
+      case UsageError::kNeedsQueue:
+        return quote_name(word) + ": a queue name is needed";
+      case UsageError::kNoSuchOption:
+        return quote_name(word) + ": no such option";
+      case UsageError::kExtraOperand:
+        return "extra operand " + in_quotes(word);
+      case UsageError::kRootOnly:
+        return quote_name(word) + ": only root may switch a printer's functions";
+    }
+    return "";
+  }();
+  std::fprintf(stderr, "%s: %s\n", program_name(), problem.c_str());
+  write_usage(stderr);
+}
+
 void print_version() { std::printf("velmora-account %s\n", VELMORA_VERSION); }
 
 void print_help() {
@@ -106,10 +126,17 @@ void report_caller_problem(CallerProblem problem, const Caller& caller) {
   const std::string user = in_quotes(caller.user != nullptr ? caller.user : "");
   const std::string acting_for = quote_name(caller.acting_for != nullptr ? caller.acting_for : "");
   switch (problem) {
-    case CallerProblem::kUserUnset:
-      std::fprintf(stderr, "%s: USER is not set: it must name the user whose credentials to keep\n",
-                   program_name());
+    case CallerProblem::kUserUnset: {
+      const std::string id = "user ID " + std::to_string(caller.uid);
+      const std::string why =
+          caller.login_error != 0
+              ? "the login name of " + id +
+                    " could not be looked up: " + std::strerror(caller.login_error)
+              : id + " has no login name: set USER to the name to keep your credentials under";
+      std::fprintf(stderr, "%s: USER is not set, and %s; nothing was changed\n", program_name(),
+                   why.c_str());
       return;
+    }
     case CallerProblem::kUserUnusable:
       std::fprintf(stderr,
                    "%s: USER must be a user name that does not start with '.' nor hold '/': %s\n",
@@ -162,10 +189,10 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
       problem = "--json goes with --list or --check";
       break;
     case WrongUse::kUserMisplaced:
-      problem = "--user goes with an option and a queue, --list or --check";
+      problem = "--user goes with an option and a queue, --list, --check or --batch";
       break;
     case WrongUse::kUserNeedsCommand:
-      problem = "--user NAME needs an option and a queue";
+      problem = "--user NAME needs an option and a queue, --list, --check or --batch";
       break;
     case WrongUse::kUserWithSwitch:
       problem = "--user does not go with " + word +

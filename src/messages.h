@@ -32,6 +32,9 @@ const char* program_name();
 // The usage text, on standard error; --help (the usage text and the long
 // options) and --version, on standard output.
 void print_usage();
+// A command line of the options of old that cannot be run: a line that says
+// what is wrong with `word`, then the usage text.
+void report_usage(UsageError why, const std::string& word);
 void print_help();
 void print_version();
 
@@ -42,7 +45,8 @@ std::string user_name(uid_t uid);
 // to --help, as GNU tools give them.
 void report_wrong_use(WrongUse what, const std::string& word, const std::string& other);
 
-// USER cannot be used (kUserUnset, kUserUnusable, kUserIsAnother), or
+// USER cannot be used (kUserUnusable, kUserIsAnother) or is not set for a
+// user ID with no login name (kUserUnset), or
 // --user names someone the caller may not act for.
 void report_caller_problem(CallerProblem problem, const Caller& caller);
 

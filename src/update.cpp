@@ -86,10 +86,9 @@ int run_update(const CommandLine& line, const Caller& caller) {
     if (std::optional<int> status = clear_unknown_queue(line, caller, session)) return *status;
     queue = line.queue;
   }
-  // Deliberate: no message of its own for root-only options; the usage text
-  // says these need root. A command line that cannot be run: status 2.
+  // A command line that cannot be run: status 2, the usage text after why.
   if (op == nullptr || (op->root_only && !caller.root())) {
-    print_usage();
+    report_usage(op == nullptr ? UsageError::kNoSuchOption : UsageError::kRootOnly, line.word);
     return 2;
   }
 

@@ -5,8 +5,8 @@
 //
 // Results: the run's exit status: 0 when the change was made or there was
 // nothing to remove, 1 when it was not (said why; "No Printer Queue Entry"
-// for a queue CUPS does not know), 2 with the usage text for an option that
-// matches nothing or is root's.
+// for a queue CUPS does not know), 2 with the usage text, after a line that
+// says why, for an option that matches nothing or is root's.
 #ifndef VELMORA_UPDATE_H_
 #define VELMORA_UPDATE_H_
 

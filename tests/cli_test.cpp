@@ -123,14 +123,19 @@ std::optional<std::string> generate_latin_locale() {
 }
 
 TEST_F(Cli, WrongArgumentCountPrintsUsageWhateverTheUser) {
-  const std::vector<std::vector<std::string>> argument_lists = {
-      {}, {"-p"}, {"-p", "lp1", "extra"}, {"-zz", "nosuch", "x", "y"}, {"--", "-p", "lp1"}};
-  for (const auto& args : argument_lists) {
+  const std::pair<std::vector<std::string>, std::string> cases[] = {
+      {{}, "an option and a queue name are needed"},
+      {{"-p"}, "-p: a queue name is needed"},
+      {{"-zz"}, "-zz: no such option"},
+      {{"-p", "lp1", "extra"}, "extra operand 'extra'"},
+      {{"-zz", "nosuch", "x", "y"}, "extra operand 'x'"},
+      {{"--", "-p", "lp1"}, "extra operand 'lp1'"}};  // the option and the queue of old come first
+  for (const auto& [args, why] : cases) {
     for (const std::optional<std::string>& name :
          {std::optional<std::string>("alice"), std::optional<std::string>()}) {
       ToolRun run = user(args, "", name);
       EXPECT_EQ(run.status, 2) << args.size();
-      EXPECT_EQ(run.err, kUsage);
+      EXPECT_EQ(run.err, "velmora-account: " + why + "\n" + kUsage);
       EXPECT_EQ(run.out, "");
     }
   }
@@ -188,7 +193,7 @@ TEST_F(Cli, UsageNamesTheToolByItsPath) {
     call.no_argv = c.no_argv;
     ToolRun run = run_tool(call);
     EXPECT_EQ(run.status, 2);
-    EXPECT_EQ(run.err, usage(c.name));
+    EXPECT_EQ(run.err, c.name + ": an option and a queue name are needed\n" + usage(c.name));
   }
 }
 
@@ -218,7 +223,9 @@ TEST_F(Cli, OptionsMatchByPrefixInTheirOrder) {
     SetUp();
     ToolRun run = root({c.option, "lp1"}, c.input);
     EXPECT_EQ(run.status, c.usage ? 2 : 0) << c.option << ": " << run.err;
-    EXPECT_EQ(run.err, c.usage ? kUsage : "") << c.option;
+    const std::string word = c.option[0] != '\0' ? c.option : "''";
+    EXPECT_EQ(run.err, c.usage ? "velmora-account: " + word + ": no such option\n" + kUsage : "")
+        << c.option;
     EXPECT_EQ(conf("root").value_or(""), c.conf) << c.option;
     EXPECT_EQ(read_file(account_path("status")).value_or(""), c.status) << c.option;
   }
@@ -334,7 +341,9 @@ TEST_F(Cli, RootOnlyOptionsPrintTheUsageForOthers) {
   for (const char* option : {"-e", "-eu", "-d"}) {
     ToolRun run = user({option, "lp1"});
     EXPECT_EQ(run.status, 2) << option;
-    EXPECT_EQ(run.err, kUsage) << option;
+    EXPECT_EQ(run.err, "velmora-account: "s + option +
+                           ": only root may switch a printer's functions\n" + kUsage)
+        << option;
   }
   EXPECT_FALSE(file_exists(account_path("status")));
 }
@@ -372,6 +381,30 @@ TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
   EXPECT_EQ(file_mode(account_path("bob.conf")), 0600u);
 }
 
+// Without USER (cron, env -i): under the login name; a user ID without one
+// is refused.
+TEST_F(Cli, WithoutUserTheLoginName) {
+  ToolCall call;
+  call.args = {"-p", "lp1"};
+  call.input = "3\n4\n";
+  call.as_root = false;
+  call.user = std::nullopt;  // env -i, then only what every run of the tests gets
+  call.wrapper = tool_environment(call);
+  call.wrapper.insert(call.wrapper.begin(), {"/usr/bin/env", "-i"});
+  ASSERT_EQ(run_tool(call).status, 0);
+  const std::string login = user_name(ordinary_uid());
+  EXPECT_EQ(conf(login), "<lp1>\nid=3\npassword=4\n</lp1>\n");
+  struct stat st {};
+  ASSERT_EQ(lstat(account_path(login + ".conf").c_str(), &st), 0);
+  EXPECT_EQ(st.st_uid, ordinary_uid());
+  REQUIRE_ROOT();
+  call.as_root = true;
+  call.wrapper = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", "--"};
+  ToolRun run = run_tool(call);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_TRUE(says(run.err, {"USER is not set, and user ID 54321 has no login name"}));
+}
+
 TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
   const std::string unusable = "USER must be a user name that does not start with '.' nor hold '/'";
   struct Case {
@@ -379,8 +412,6 @@ TEST_F(Cli, UserMustNameAFileInTheAccountDirectory) {
     std::vector<std::string> args;
     std::string says;
   } cases[] = {
-      {std::nullopt, {"-p", "lp1"}, "USER is not set"},
-      {std::nullopt, {"-zz", "nosuch"}, "USER is not set"},
       {"", {"-p", "lp1"}, unusable},
       {"../x", {"-xu", "nosuch"}, unusable},
       {".hidden", {"-p", "lp1"}, unusable},  // a file root's listings would pass over

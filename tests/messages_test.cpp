@@ -111,8 +111,22 @@ TEST(Messages, EachOutcomeHasItsText) {
   } cases[] = {
       {false, [] { report_wrong_use(WrongUse::kExtraOperand, "x", ""); },
        "extra operand 'x'\nTry '" + name + " --help' for more information.\n"},
-      {false, [&] { report_caller_problem(CallerProblem::kUserUnset, Caller{}); },
-       "USER is not set: it must name the user whose credentials to keep\n"},
+      {false, [] { report_wrong_use(WrongUse::kUserMisplaced, "", ""); },
+       "--user goes with an option and a queue, --list, --check or --batch\nTry '" + name +
+           " --help' for more information.\n"},
+      {false,
+       [&] {
+         Caller c;
+         c.uid = kNameless;
+         report_caller_problem(CallerProblem::kUserUnset, c);
+         c.login_error = EIO;
+         report_caller_problem(CallerProblem::kUserUnset, c);
+       },
+       "USER is not set, and user ID 54321 has no login name: set USER to the name to keep your "
+       "credentials under; nothing was changed\n" +
+           name +
+           ": USER is not set, and the login name of user ID 54321 could not be looked up: "
+           "Input/output error; nothing was changed\n"},
       {false,
        [&] {
          Caller c;
