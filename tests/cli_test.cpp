@@ -1057,16 +1057,17 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        "",
        {"No Printer Queue Entry"},
        std::nullopt},
-      {"a set completes the pair in each section",
+      {"a section twice: refused before a prompt",
        "<lp1>\nu_id=" + old + "\n</lp1>\n<lp1>\n</lp1>\n",
        {"-pu", "lp1"},
        "al\npw\n",
        {},
-       0,
-       "user name : pin : ",
-       {},
-       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n<lp1>\nu_id=" + al +
-           "\nu_password=" + pw + "\n</lp1>\n"},
+       1,
+       "",
+       {"cannot update " + account_path("alice.conf") +
+        ": the section <lp1> is in the file twice (line 4); nothing was changed; run: "
+        "velmora-account -x lp1 to take out its own lines"},
+       std::nullopt},
       {"a lone user name gets its password",
        "<lp1>\nu_id=" + old + "\n</lp1>\n",
        {"-pu", "lp1"},
@@ -1077,22 +1078,23 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"a lone password gets its user name",
-       "<lp1>\n# n\ns_password=" + old + "\n</lp1>\n",
+       "<lp1>\ns_password=" + old + "\n</lp1>\n",
        {"-ps", "lp1"},
        "al\npw\n",
        {},
        0,
        "user name : pin : ",
        {},
-       "<lp1>\n# n\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
-      {"a section without its closing tag",
+       "<lp1>\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
+      {"a section without its closing tag: refused before a prompt",
        "<lp2>\n</lp2>\n<lp1>\nu_id=" + old + "\n",
        {"-pu", "lp1"},
        "al\npw\n",
        {},
        1,
-       "user name : pin : ",
-       {"cannot update " + account_path("alice.conf") + ": the section <lp1> has no closing tag"},
+       "",
+       {"cannot update " + account_path("alice.conf") +
+        ": the section <lp1> has no closing tag (line 3)"},
        std::nullopt},
       {"a piped unconvertible password ends the run",
        "x\n",
@@ -1623,8 +1625,8 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
        R"("user":"daemon","queue":"lp1","kind":"job-accounting","result":"refused",)"
        R"("reason":"cannot update )" +
            account_path("daemon.conf") +
-           R"(: the section <lp1> has no closing tag </lp1>; )"
-           R"(nothing was changed"})"},
+           R"(: the section <lp1> has no closing tag (line 1); nothing was changed; run: )"
+           R"(velmora-account --user daemon -x lp1 to take out its own lines, then set it again"})"},
       // A record means one thing: no field twice, no NUL, the right types,
       // and one record per user, queue and kind; a refusal names them.
       {R"({"queue":"lp1","kind":"job-accounting","id":"1","password":"0042","password":""})",
