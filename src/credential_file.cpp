@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "credential_file.h"
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -97,6 +96,7 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mend
   std::vector<AccountLine> lines;
   lines.reserve(text.lines().size());
   Mending mended;
+  mended.gone = true;
   for (std::size_t i = 0; i < text.lines().size(); ++i) {
     const AccountLine& line = text.lines()[i];
     const std::size_t at = cursor.span_of(i);
@@ -105,6 +105,7 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mend
       const SectionSpan& span = spans[at];
       if (span.owns(i) && span.tags(i)) {
         keep_line = ((span.keys | span.lone_keys) & ~going) != 0;
+        mended.gone = mended.gone && (!keep_line || span.damage == 0);
       } else if (line.what.kind == LineKind::kKey) {
         keep_line = (key_bit(line.what.credential, line.what.part) & going) == 0;
       }
@@ -117,8 +118,6 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mend
   if (mending == nullptr) return;
   find_sections(text, SIZE_MAX, &spans);
   mended.left = damage_of(spans, queue);
-  mended.gone = std::none_of(spans.begin(), spans.end(),
-                             [&](const SectionSpan& span) { return span.name == queue; });
   *mending = std::move(mended);
 }
 

@@ -70,7 +70,7 @@ bool make_change(const char* queue, CredentialKind kind, CredentialEdit edit, co
 
 // What a remove or forget did to damaged sections of its queue: the lines
 // it took out of them (counted from 1, as the tool reads lines), whether
-// no section of the queue is left, and what is still wrong with them.
+// each damaged section lost its tags too, and what is still wrong.
 struct Mending {
   std::vector<std::size_t> removed;
   bool gone = false;
