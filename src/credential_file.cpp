@@ -64,6 +64,12 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
     }
     lines.push_back(line);
   }
+  // Only a name no section can have ("", whose "<>" is no tag) gets here:
+  // refused as unclosed rather than reported done.
+  if (state == State::kInside) {
+    error.damage = {kUnclosed, 0, 2};
+    return fail(error, StoreStep::kDamagedSection, "", EINVAL);
+  }
   if (state == State::kBefore) {
     // Deliberate: a queue without a section gets one at the end of the file.
     if (!format_opening_tag(queue, &formatted)) {
@@ -89,7 +95,7 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mend
   const bool every_kind = kind == CredentialKind::kNone;
   const unsigned going = every_kind ? kEveryKey : kind_keys(kind);
   std::vector<SectionSpan> spans;
-  find_sections(text, SIZE_MAX, &spans);
+  find_sections(text, SIZE_MAX, &spans, queue);
   // Deliberate: a span that keeps no key, of its own or told of it, loses its
   // tags too, and any other line of it stays where it was.
   SpanCursor cursor(spans);
@@ -101,7 +107,7 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mend
     const AccountLine& line = text.lines()[i];
     const std::size_t at = cursor.span_of(i);
     bool keep_line = true;
-    if (at != SpanCursor::kNoSpan && same_but_case(spans[at].name, queue)) {
+    if (at != SpanCursor::kNoSpan) {
       const SectionSpan& span = spans[at];
       if (span.owns(i) && span.tags(i)) {
         keep_line = ((span.keys | span.lone_keys) & ~going) != 0;
@@ -116,7 +122,7 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mend
   const bool dropped = lines.size() != text.lines().size();
   text.replace(std::move(lines), dropped);
   if (mending == nullptr) return;
-  find_sections(text, SIZE_MAX, &spans);
+  find_sections(text, SIZE_MAX, &spans, queue);
   mended.left = damage_of(spans, queue);
   *mending = std::move(mended);
 }
@@ -178,7 +184,7 @@ bool apply_change(AccountText& text, const CredentialChange& change, StoreError&
 
 bool check_settable(const AccountText& text, std::string_view queue, StoreError& error) {
   std::vector<SectionSpan> spans;
-  find_sections(text, SIZE_MAX, &spans);
+  find_sections(text, SIZE_MAX, &spans, queue);
   const SectionDamage damage = damage_of(spans, queue);
   if (damage.what == 0) return true;
   // Deliberate: drivers may read such a file otherwise than the tool does,

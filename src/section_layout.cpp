@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <optional>
 #include <unordered_set>
+#include <utility>
 
 #include "account_format.h"
 
@@ -38,20 +39,25 @@ unsigned kind_keys(CredentialKind kind) {
   return key_bit(kind, KeyPart::kId) | key_bit(kind, KeyPart::kPassword);
 }
 
-bool find_sections(const AccountText& text, std::size_t limit,
-                   std::vector<SectionSpan>* spans_out) {
+bool find_sections(const AccountText& text, std::size_t limit, std::vector<SectionSpan>* spans_out,
+                   std::optional<std::string_view> focus) {
   std::vector<SectionSpan>& spans = *spans_out;
   spans.clear();
-  std::unordered_set<std::string_view> opened;  // names that had a section
-  std::optional<std::size_t> open;              // the span whose lines these are
+  std::unordered_set<std::string_view> opened;  // names (kept) that had a section
+  std::optional<std::string_view> open;         // the name of the span whose lines these are
+  std::optional<std::size_t> kept;              // that span, or the last one, when kept
+  bool before_first = true;                     // no span yet
   unsigned lone_before = 0;                     // lone keys before the first span
   std::uint32_t first_lone = kNotYet;
   const std::vector<AccountLine>& lines = text.lines();
-  auto end_open = [&](std::size_t at, bool closed) {
-    SectionSpan& span = spans[*open];
-    span.end = static_cast<std::uint32_t>(closed ? at + 1 : at);
-    span.closed = closed;
-    if (!closed) mark(span, kUnclosed, span.first);
+  const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
+  auto end_open = [&](std::size_t i, bool closed) {
+    if (kept) {
+      SectionSpan& span = spans[*kept];
+      span.end = at(closed ? i + 1 : i);
+      span.closed = closed;
+      if (!closed) mark(span, kUnclosed, span.first);
+    }
     open.reset();
   };
   for (std::size_t i = 0; i < lines.size(); ++i) {
@@ -59,55 +65,62 @@ bool find_sections(const AccountText& text, std::size_t limit,
     const std::optional<Tag> tag =
         line.what.kind == LineKind::kTag ? section_tag(text.text(line)) : std::nullopt;
     if (tag) {
-      if (open && tag->closing && spans[*open].name == tag->name) {
+      if (open && tag->closing && *open == tag->name) {
         end_open(i, true);
         continue;
       }
       if (open) end_open(i, false);
+      // Lone keys from here on are told of this span.
+      if (kept) spans[*kept].told_to = at(i);
+      kept.reset();
+      if (!tag->closing) open = tag->name;
+      const bool first = std::exchange(before_first, false);
+      if (focus && !same_but_case(tag->name, *focus)) continue;
       if (spans.size() == limit) {
         spans.clear();
         return false;
       }
       SectionSpan span;
       span.name = tag->name;
-      span.first = span.end = static_cast<std::uint32_t>(i);
+      span.first = span.end = span.told_from = at(i);
       if (tag->closing) {
         span.end = span.first + 1;
         mark(span, kStrayClosing, i);
-      } else {
-        if (!opened.insert(tag->name).second) mark(span, kDuplicate, i);
-        open = spans.size();
+      } else if (!opened.insert(tag->name).second) {
+        mark(span, kDuplicate, i);
       }
-      if (spans.empty() && first_lone != kNotYet) {
+      if (first) {
+        span.told_from = 0;
         span.lone_keys = lone_before;
-        mark(span, kLoneKey, first_lone);
+        if (first_lone != kNotYet) mark(span, kLoneKey, first_lone);
       }
+      kept = spans.size();
       spans.push_back(span);
       continue;
     }
     if (line.what.kind == LineKind::kKey) {
       const unsigned bit = key_bit(line.what.credential, line.what.part);
       if (open) {
-        spans[*open].keys |= bit;
-      } else if (spans.empty()) {
+        if (kept) spans[*kept].keys |= bit;
+      } else if (before_first) {
         lone_before |= bit;
-        first_lone = std::min(first_lone, static_cast<std::uint32_t>(i));
-      } else {
-        spans.back().lone_keys |= bit;
-        mark(spans.back(), kLoneKey, i);
+        first_lone = std::min(first_lone, at(i));
+      } else if (kept) {
+        spans[*kept].lone_keys |= bit;
+        mark(spans[*kept], kLoneKey, i);
       }
-    } else if (open && line.size != 0) {
-      mark(spans[*open], kForeign, i);
+    } else if (open && kept && line.size != 0) {
+      mark(spans[*kept], kForeign, i);
     }
   }
   if (open) end_open(lines.size(), false);
+  if (kept) spans[*kept].told_to = at(lines.size());
   return true;
 }
 
 std::size_t SpanCursor::span_of(std::size_t line) {
-  if (spans_.empty()) return kNoSpan;
-  while (at_ + 1 < spans_.size() && spans_[at_ + 1].first <= line) ++at_;
-  return at_;
+  while (at_ < spans_.size() && spans_[at_].told_to <= line) ++at_;
+  return at_ < spans_.size() && spans_[at_].told_from <= line ? at_ : kNoSpan;
 }
 
 void DamageTally::add(const SectionSpan& span) {

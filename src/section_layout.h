@@ -24,6 +24,7 @@
 //
 //   std::vector<SectionSpan> spans;
 //   if (!find_sections(text, limit, &spans)) ...        // more than limit
+//   find_sections(text, SIZE_MAX, &spans, "lp1");       // only lp1's, any case
 //   SectionDamage damage = damage_of(spans, "lp1");
 //
 // Results: find_sections returns false (nothing in *spans) past `limit`
@@ -33,6 +34,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -63,17 +65,24 @@ struct SectionSpan {
   std::uint32_t damaged_at = 0;  // line index of its first damage
   unsigned keys = 0;             // key_bit of each key line among its own lines
   unsigned lone_keys = 0;        // the same, of the lone key lines told of it
+  // The lines whose lone keys are told of it: from its first (or from the
+  // file's start, for the file's first span) up to the next span.
+  std::uint32_t told_from = 0;
+  std::uint32_t told_to = 0;
   bool owns(std::size_t line) const { return line >= first && line < end; }
   // Whether the line is one of its tags.
   bool tags(std::size_t line) const { return line == first || (closed && line + 1 == end); }
 };
 
-// The spans of a file in the order they start.
-bool find_sections(const AccountText& text, std::size_t limit, std::vector<SectionSpan>* spans);
+// The spans of a file in the order they start; given a focus, only those
+// named so in any letter case (what an edit of that queue looks at, in
+// memory bounded by them).
+bool find_sections(const AccountText& text, std::size_t limit, std::vector<SectionSpan>* spans,
+                   std::optional<std::string_view> focus = std::nullopt);
 
 // Which span each line is of: its own line, or the span a line outside
-// every span is told of; lines asked in increasing order. kNoSpan: there
-// are no spans.
+// every span is told of; lines asked in increasing order. kNoSpan: none
+// (of those found).
 class SpanCursor {
  public:
   static constexpr std::size_t kNoSpan = SIZE_MAX;
