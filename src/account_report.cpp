@@ -9,11 +9,11 @@
 #include <optional>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "account_format.h"
 #include "credential_file.h"
+#include "known_queues.h"
 #include "messages.h"
 #include "quoting.h"
 #include "report_output.h"
@@ -99,38 +99,20 @@ std::optional<AccountStore> open_store(const Caller& caller) {
   return store;
 }
 
-// Which queues CUPS has, from one request for all of them: nullopt (said
-// why) when the scheduler could not be asked.
-struct KnownQueues {
-  std::unordered_set<std::string> exactly;
-  std::unordered_set<std::string> in_any_case;
-  // "known", "other-case" (drivers do not read this spelling) or "gone".
-  std::string field(const std::string& queue) const {
-    if (exactly.contains(queue)) return "known";
-    return in_any_case.contains(lower_case(queue)) ? "other-case" : "gone";
-  }
-};
-
-std::optional<KnownQueues> ask_known_queues() {
-  std::vector<std::string> names;
-  const QueueLookup lookup = list_queues(&names);
-  if (lookup.result != QueueCheck::kKnown) {
-    report_unreachable_scheduler(lookup);
-    return std::nullopt;
-  }
-  KnownQueues known;
-  for (const std::string& name : names) {
-    known.exactly.insert(name);
-    known.in_any_case.insert(lower_case(name));
-  }
-  return known;
+// A kind's field of a section (none: "-"; damaged: what it holds may not be
+// what a driver reads), and the three of a row.
+std::string kind_field(const SectionEntries* section, CredentialKind kind) {
+  if (section != nullptr && section->damage.what != 0) return "damaged";
+  return stored_field(section != nullptr ? section->of(kind) : Stored::kNothing);
+}
+void add_stored_fields(std::vector<std::string>& row, const SectionEntries* section) {
+  for (CredentialKind kind : kCredentialKinds) row.push_back(kind_field(section, kind));
 }
 
-// The three kinds' fields of a section (none: "-").
-void add_stored_fields(std::vector<std::string>& row, const SectionEntries* section) {
-  for (CredentialKind kind : kCredentialKinds) {
-    row.emplace_back(stored_field(section != nullptr ? section->of(kind) : Stored::kNothing));
-  }
+// A listing's columns; JSON names the damage of each row besides.
+std::vector<std::string> columns(std::vector<std::string> header, bool json) {
+  if (json) header.emplace_back("DAMAGE");
+  return header;
 }
 
 const SectionEntries* section_of(const Contents& c, std::string_view queue) {
@@ -183,12 +165,16 @@ int list_entries(const Caller& caller, bool json) {
     std::vector<std::string> row = {queue, function_field(function)};
     add_stored_fields(row, section);
     row.push_back(known ? known->field(queue) : "?");
+    if (json) row.push_back(damage_field(section != nullptr ? section->damage.what : 0));
     return row;
   };
-  print_rows(
-      {"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"},
-      1, order.size(), row_of, json, "queues");
-  return c.complete && known ? 0 : 1;
+  print_rows(columns({"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
+                      "SECURED-PRINT", "CUPS"},
+                     json),
+             1, order.size(), row_of, json, "queues");
+  std::fflush(stdout);
+  const bool whole = report_damaged_sections(caller, c.own.path(), c.sections);
+  return c.complete && known && whole ? 0 : 1;
 }
 
 int list_all_users(const Caller& caller, bool json) {
@@ -216,6 +202,7 @@ int list_all_users(const Caller& caller, bool json) {
     std::uint32_t name_at;
     std::uint32_t name_size;
     std::array<Stored, 3> kinds;
+    std::uint8_t damage;
   };
   std::vector<Row> rows;
   std::string names;
@@ -238,9 +225,11 @@ int list_all_users(const Caller& caller, bool json) {
     owners += sections.size();
     for (const SectionEntries& section : sections) {
       rows.push_back({static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(names.size()),
-                      static_cast<std::uint32_t>(section.name.size()), section.kinds});
+                      static_cast<std::uint32_t>(section.name.size()), section.kinds,
+                      static_cast<std::uint8_t>(section.damage.what)});
       names += section.name;
     }
+    complete = report_damaged_sections(caller, file.path(), sections) && complete;
   }
   sections = {};
 
@@ -256,18 +245,19 @@ int list_all_users(const Caller& caller, bool json) {
     const AccountFile& file = found[r.file];
     const std::string name = names.substr(r.name_at, r.name_size);
     const auto function = functions.find(name);
-    SectionEntries section{name, r.kinds};
+    SectionEntries section{name, r.kinds, {r.damage, 0, 0}};
     std::vector<std::string> row = {
-        std::string(user_of_credential_file(file.name).value_or("")),
-        owner_name(file.owner), name,
+        std::string(user_of_credential_file(file.name).value_or("")), owner_name(file.owner), name,
         function_field(function == functions.end() ? std::nullopt
                                                    : std::optional(function->second))};
     add_stored_fields(row, &section);
     row.push_back(known ? known->field(name) : "?");
+    if (json) row.push_back(damage_field(r.damage));
     return row;
   };
-  print_rows({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
-              "SECURED-PRINT", "CUPS"},
+  print_rows(columns({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING",
+                      "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"},
+                     json),
              3, rows.size(), row_of, json, "entries", {{"refused", std::move(refused)}});
   return complete && known ? 0 : 1;
 }
@@ -311,16 +301,19 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const bool needs_id =
       function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
   const Stored needed = needs_id && section != nullptr ? section->of(*function) : Stored::kNothing;
-  const bool ready = c.complete && (!needs_id || needed == Stored::kComplete);
+  const bool damaged = section != nullptr && section->damage.what != 0;
+  const bool ready = c.complete && !damaged && (!needs_id || needed == Stored::kComplete);
 
   std::vector<std::pair<std::string, std::string>> fields = {
       {"queue", queue}, {"switched-on", function_field(function)}};
   static constexpr const char* kLabels[] = {"job-accounting", "user-authentication",
                                             "secured-print"};
   for (std::size_t k = 0; k < std::size(kCredentialKinds); ++k) {
-    const Stored stored = section != nullptr ? section->of(kCredentialKinds[k]) : Stored::kNothing;
-    fields.emplace_back(kLabels[k], c.conf_refused ? "?" : stored_field(stored));
+    fields.emplace_back(kLabels[k],
+                        c.conf_refused ? "?" : kind_field(section, kCredentialKinds[k]));
   }
+  fields.emplace_back("damage",
+                      c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : 0));
   const std::string file = c.conf_refused ? "refused" : c.conf_exists ? c.own.path() : "-";
   const std::string file_shown = c.conf_exists && !c.conf_refused ? quote_name(file) : file;
   const std::string blocker = holder ? replacement_file_field(*holder, holder_owner) : "-";
@@ -347,6 +340,10 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   std::fflush(stdout);
 
   if (ready || !c.complete) return ready ? 0 : 1;  // what is wrong was said above
+  if (damaged) {
+    report_damaged_section(caller, c.own.path(), queue, section->damage);
+    return 1;
+  }
   report_not_ready(caller, queue, *function, needed == Stored::kIncomplete,
                    holder ? first_step(*holder, replacement) : "");
   return 1;

@@ -5,11 +5,11 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
-#include <unordered_set>
 #include <utility>
 
 #include "account_format.h"
 #include "base64.h"
+#include "section_layout.h"
 
 namespace {
 
@@ -21,6 +21,8 @@ bool is_tag(const AccountLine& line) { return line.what.kind == LineKind::kTag; 
 
 bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   const std::string_view queue = change.queue;
+  // Its one section, when it has one, is whole from here on.
+  if (!check_settable(text, queue, error)) return false;
   SecretText formatted;
   if (!format_key_line(change.kind, KeyPart::kId, change.id.view(), &formatted)) {
     return fail(error, StoreStep::kLineTooLong, "", EOVERFLOW);
@@ -62,9 +64,12 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
     }
     lines.push_back(line);
   }
-  // A set cannot tell where such a section ends, so drivers might never see
-  // the new values: refused rather than reported done.
-  if (state == State::kInside) return fail(error, StoreStep::kUnclosedSection, "", EINVAL);
+  // Only a name no section can have ("", whose "<>" is no tag) gets here:
+  // refused as unclosed rather than reported done.
+  if (state == State::kInside) {
+    error.damage = {kUnclosed, 0, 2};
+    return fail(error, StoreStep::kDamagedSection, "", EINVAL);
+  }
   if (state == State::kBefore) {
     // Deliberate: a queue without a section gets one at the end of the file.
     if (!format_opening_tag(queue, &formatted)) {
@@ -83,71 +88,49 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   return true;
 }
 
-// A remove (of one kind) or a forget (every kind; kind kNone).
-void remove(AccountText& text, std::string_view queue, CredentialKind kind) {
+// A remove (of one kind) or a forget (every kind; kind kNone), of the
+// queue's spans in any letter case; a lone key line goes with the span it is
+// told of. Lines of other spans are never looked at.
+void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mending* mending) {
   const bool every_kind = kind == CredentialKind::kNone;
-  auto opens = [&](const AccountLine& line) {
-    return is_tag(line) && is_opening_tag_in_any_case(text.text(line), queue);
-  };
-  auto closes = [&](const AccountLine& line) {
-    return is_tag(line) && is_closing_tag_in_any_case(text.text(line), queue);
-  };
-  // The spellings of the queue's sections that hold a key of another kind
-  // and so keep their tags. Deliberate: a key of another kind in any section
-  // of a spelling keeps the tags of all its sections.
-  std::unordered_set<std::string_view> keep;
-  if (!every_kind) {
-    std::optional<std::string_view> inside;
-    for (const AccountLine& line : text.lines()) {
-      if (opens(line)) {
-        inside = tag_inner(text.text(line));
-      } else if (closes(line)) {
-        inside.reset();
-      } else if (inside && line.what.kind == LineKind::kKey && line.what.credential != kind) {
-        keep.insert(*inside);
-      }
-    }
-  }
-  // Deliberate: a section that keeps no key loses its tags too, and any other
-  // line of it stays where it was.
+  const unsigned going = every_kind ? kEveryKey : kind_keys(kind);
+  std::vector<SectionSpan> spans;
+  find_sections(text, SIZE_MAX, &spans, queue);
+  // Deliberate: a span that keeps no key, of its own or told of it, loses its
+  // tags too, and any other line of it stays where it was.
+  SpanCursor cursor(spans);
   std::vector<AccountLine> lines;
   lines.reserve(text.lines().size());
-  bool inside = false;
-  bool dropped = false;
-  for (const AccountLine& line : text.lines()) {
+  Mending mended;
+  mended.gone = true;
+  for (std::size_t i = 0; i < text.lines().size(); ++i) {
+    const AccountLine& line = text.lines()[i];
+    const std::size_t at = cursor.span_of(i);
     bool keep_line = true;
-    if (opens(line)) {
-      inside = true;
-      keep_line = keep.contains(tag_inner(text.text(line)));
-    } else if (closes(line)) {
-      inside = false;
-      keep_line = keep.contains(tag_inner(text.text(line)).substr(1));
-    } else if (inside && line.what.kind == LineKind::kKey) {
-      keep_line = !every_kind && line.what.credential != kind;
+    if (at != SpanCursor::kNoSpan) {
+      const SectionSpan& span = spans[at];
+      if (span.owns(i) && span.tags(i)) {
+        keep_line = ((span.keys | span.lone_keys) & ~going) != 0;
+        mended.gone = mended.gone && (!keep_line || span.damage == 0);
+      } else if (line.what.kind == LineKind::kKey) {
+        keep_line = (key_bit(line.what.credential, line.what.part) & going) == 0;
+      }
+      if (!keep_line && span.damage != 0) mended.removed.push_back(i + 1);
     }
-    if (keep_line) {
-      lines.push_back(line);
-    } else {
-      dropped = true;
-    }
+    if (keep_line) lines.push_back(line);
   }
+  const bool dropped = lines.size() != text.lines().size();
   text.replace(std::move(lines), dropped);
+  if (mending == nullptr) return;
+  find_sections(text, SIZE_MAX, &spans, queue);
+  mended.left = damage_of(spans, queue);
+  *mending = std::move(mended);
 }
 
-// The keys of each kind one section instance holds, as counts of the key
-// lines read so far: a section holds a key when the count grew while it
-// was open.
-// kind x part; a file of at most kMaxFileBytes has fewer lines than 2^32
-using KeyCounts = std::array<std::uint32_t, 6>;
-
-std::size_t slot(CredentialKind kind, KeyPart part) {
-  return (static_cast<std::size_t>(kind) - 1) * 2 + (part == KeyPart::kPassword ? 1 : 0);
-}
-
-Stored stored_between(const KeyCounts& opened, const KeyCounts& now, CredentialKind kind) {
-  const bool id = now[slot(kind, KeyPart::kId)] > opened[slot(kind, KeyPart::kId)];
-  const bool password =
-      now[slot(kind, KeyPart::kPassword)] > opened[slot(kind, KeyPart::kPassword)];
+// How much of a kind the key bits hold.
+Stored stored_in(unsigned keys, CredentialKind kind) {
+  const bool id = (keys & key_bit(kind, KeyPart::kId)) != 0;
+  const bool password = (keys & key_bit(kind, KeyPart::kPassword)) != 0;
   if (id && password) return Stored::kComplete;
   return id || password ? Stored::kIncomplete : Stored::kNothing;
 }
@@ -184,84 +167,61 @@ bool make_change(const char* queue, CredentialKind kind, CredentialEdit edit, co
   return true;
 }
 
-bool apply_change(AccountText& text, const CredentialChange& change, StoreError& error) {
+bool apply_change(AccountText& text, const CredentialChange& change, StoreError& error,
+                  Mending* mending) {
   switch (change.edit) {
     case CredentialEdit::kSet:
       return set(text, change, error);
     case CredentialEdit::kRemove:
-      remove(text, change.queue, change.kind);
+      remove(text, change.queue, change.kind, mending);
       return true;
     case CredentialEdit::kForget:
-      remove(text, change.queue, CredentialKind::kNone);
+      remove(text, change.queue, CredentialKind::kNone, mending);
       return true;
   }
   return true;
+}
+
+bool check_settable(const AccountText& text, std::string_view queue, StoreError& error) {
+  std::vector<SectionSpan> spans;
+  find_sections(text, SIZE_MAX, &spans, queue);
+  const SectionDamage damage = damage_of(spans, queue);
+  if (damage.what == 0) return true;
+  // Deliberate: drivers may read such a file otherwise than the tool does,
+  // so a set is refused rather than reported done; a remove mends it.
+  error.damage = damage;
+  return fail(error, StoreStep::kDamagedSection, "", EINVAL);
 }
 
 bool sections_of(const AccountText& text, std::size_t limit,
                  std::vector<SectionEntries>* sections_out) {
   std::vector<SectionEntries>& sections = *sections_out;
   sections.clear();
-  std::unordered_map<std::string_view, std::size_t> index;  // name -> place in sections
-  auto merge = [&](std::string_view name, const KeyCounts& opened, const KeyCounts& now) {
-    auto [at, first] = index.try_emplace(name, sections.size());
-    if (first) sections.push_back(SectionEntries{std::string(name), {}});
-    SectionEntries& entry = sections[at->second];
+  std::vector<SectionSpan> spans;
+  if (!find_sections(text, limit, &spans)) return false;
+  struct Name {
+    std::size_t at;     // in sections
+    bool held = false;  // a section of it was counted (not only a stray tag)
+    DamageTally damage;
+  };
+  std::unordered_map<std::string_view, Name> names;
+  for (const SectionSpan& span : spans) {
+    auto [found, first] = names.try_emplace(span.name, Name{sections.size(), false, {}});
+    if (first) sections.push_back(SectionEntries{std::string(span.name), {}, {}});
+    Name& name = found->second;
+    name.damage.add(span);
+    if ((span.damage & kStrayClosing) != 0) continue;  // a stray tag holds no keys
+    SectionEntries& entry = sections[name.at];
     for (CredentialKind kind : kCredentialKinds) {
-      const Stored stored = stored_between(opened, now, kind);
-      if (first) {
+      const Stored stored = stored_in(span.keys, kind);
+      if (!name.held) {
         entry.of(kind) = stored;
       } else if (entry.of(kind) != stored) {
         entry.of(kind) = Stored::kIncomplete;
       }
     }
-  };
-  // The sections still open of each name form a queue, linked through
-  // `next`: a few bytes a section, however many a neighbour's file opens.
-  constexpr std::uint32_t kNone = UINT32_MAX;
-  struct Open {
-    std::string_view name;
-    KeyCounts counts;
-    std::uint32_t next = kNone;  // the next open section of the same name
-    bool closed = false;
-  };
-  struct Waiting {
-    std::uint32_t first = kNone, last = kNone;
-  };
-  std::vector<Open> open;  // in the order they opened
-  std::unordered_map<std::string_view, Waiting> open_by_name;
-  KeyCounts counts{};
-  for (const AccountLine& line : text.lines()) {
-    if (line.what.kind == LineKind::kKey) {
-      ++counts[slot(line.what.credential, line.what.part)];
-      continue;
-    }
-    if (!is_tag(line)) continue;
-    const std::optional<Tag> tag = section_tag(text.text(line));
-    if (!tag) continue;
-    if (!tag->closing) {
-      if (open.size() == limit) {
-        sections.clear();
-        return false;
-      }
-      const auto at = static_cast<std::uint32_t>(open.size());
-      Waiting& waiting = open_by_name[tag->name];
-      (waiting.last == kNone ? waiting.first : open[waiting.last].next) = at;
-      waiting.last = at;
-      open.push_back(Open{tag->name, counts});
-      continue;
-    }
-    // A closing tag ends the first section of its name still open.
-    auto waiting = open_by_name.find(tag->name);
-    if (waiting == open_by_name.end() || waiting->second.first == kNone) continue;
-    Open& section = open[waiting->second.first];
-    waiting->second.first = section.next;
-    if (section.next == kNone) waiting->second.last = kNone;
-    section.closed = true;
-    merge(section.name, section.counts, counts);
+    name.held = true;
   }
-  for (const Open& section : open) {
-    if (!section.closed) merge(section.name, section.counts, counts);
-  }
+  for (const auto& [name, found] : names) sections[found.at].damage = found.damage.result();
   return true;
 }

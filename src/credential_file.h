@@ -19,8 +19,12 @@
 //   if (!make_change(queue, kind, CredentialEdit::kSet, id, password, &change, error)) ...
 //   if (!apply_change(text, change, error)) ...   // text.changes() tells if it did
 //
+// Sections are read as section_layout.h tells: each edit keeps to the
+// queue's own lines, a set refuses a damaged section, and a remove of every
+// kind a damaged section holds takes it out, leaving its other lines.
+//
 // Results: make_change and apply_change return true, or false with error
-// filled in (kArguments, kMemory, kLineTooLong, kUnclosedSection; the path is
+// filled in (kArguments, kMemory, kLineTooLong, kDamagedSection; the path is
 // the caller's to fill in); sections_of answers.
 #ifndef VELMORA_CREDENTIAL_FILE_H_
 #define VELMORA_CREDENTIAL_FILE_H_
@@ -37,13 +41,13 @@
 #include "store_error.h"
 
 enum class CredentialEdit {
-  // Leaves both key lines of the kind, with the new values, in each section
+  // Leaves both key lines of the kind, with the new values, in the section
   // of the queue: rewritten where they stand, the missing one put before the
-  // closing tag, or a new section appended.
+  // closing tag, or a new section appended. Refused for a damaged section.
   kSet,
   // Drops the kind's key lines from the queue's sections (in any letter
-  // case, which no driver reads), and their tags too when no key of another
-  // kind stays.
+  // case, which no driver reads) and the lone ones told of them, and a
+  // section's tags too when no key of another kind stays with it.
   kRemove,
   // Drops the key lines of every kind, and every tag, of the queue's
   // sections in any letter case: for a queue deleted from CUPS.
@@ -64,7 +68,21 @@ struct CredentialChange {
 bool make_change(const char* queue, CredentialKind kind, CredentialEdit edit, const char* id,
                  const char* password, CredentialChange* change, StoreError& error);
 
-bool apply_change(AccountText& text, const CredentialChange& change, StoreError& error);
+// What a remove or forget did to damaged sections of its queue: the lines
+// it took out of them (counted from 1, as the tool reads lines), whether
+// each damaged section lost its tags too, and what is still wrong.
+struct Mending {
+  std::vector<std::size_t> removed;
+  bool gone = false;
+  SectionDamage left;
+};
+
+bool apply_change(AccountText& text, const CredentialChange& change, StoreError& error,
+                  Mending* mending = nullptr);
+
+// Whether a set for queue may go ahead: false (kDamagedSection, with the
+// damage) when its sections are damaged.
+bool check_settable(const AccountText& text, std::string_view queue, StoreError& error);
 
 // ---- Reading it back ----------------------------------------------------------
 
@@ -72,21 +90,21 @@ bool apply_change(AccountText& text, const CredentialChange& change, StoreError&
 enum class Stored { kNothing, kIncomplete, kComplete };
 
 // What the file holds under one section name, as spelled there. Sections of
-// one spelling count together: complete when each holds both key lines,
-// nothing when none holds either, incomplete otherwise.
+// one spelling count together: complete when each holds both key lines among
+// its own, nothing when none holds either, incomplete otherwise.
 struct SectionEntries {
   std::string name;
   std::array<Stored, 3> kinds{};  // job accounting, user authentication, secured print
+  SectionDamage damage;           // a stray closing tag alone makes an entry too
   Stored& of(CredentialKind kind) { return kinds.at(static_cast<std::size_t>(kind) - 1); }
   Stored of(CredentialKind kind) const { return kinds.at(static_cast<std::size_t>(kind) - 1); }
 };
 
-// The sections of a credential file, as a driver reads them, in the order
-// they close. A key line belongs to every section open around it; a section
-// the file leaves open ends with it. Never looks at a value; linear in the
-// file's size however many sections stay open. False (nothing in
-// *sections) when the file opens more than `limit` sections: what is read
-// back stays bounded, whatever a file holds.
+// The sections of a credential file, by name in the order they first
+// appear, each credited only with its own lines. Never looks at a value;
+// linear in the file's size however it is damaged. False (nothing in
+// *sections) when the file holds more than `limit` tags that start a span:
+// what is read back stays bounded, whatever a file holds.
 bool sections_of(const AccountText& text, std::size_t limit, std::vector<SectionEntries>* sections);
 
 // More sections than any real file holds (one file of 8 MiB could open two

@@ -21,6 +21,7 @@
 #include "caller.h"
 #include "command_line.h"
 #include "credential_entry.h"
+#include "credential_file.h"
 #include "credential_kind.h"
 #include "scheduler.h"
 #include "store_error.h"
@@ -122,5 +123,29 @@ std::string first_step(Holder holder, const std::string& replacement_path);
 // when there is one.
 void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind function,
                       bool incomplete, const std::string& first_step);
+
+// ---- Damaged sections of a credential file (damage_messages.cpp) ------------
+
+// The names of what is wrong (Damage bits, section_layout.h) as one
+// blank-free field, "no-closing-tag,lone-key", or "-".
+std::string damage_field(unsigned damage);
+
+// A set refused for a damaged section: what is wrong, on which line, and
+// the removes that mend it, as the caller can run them; no program name.
+std::string damaged_section_text(const Caller& caller, const std::string& path,
+                                 const std::string& queue, const SectionDamage& damage);
+
+// --list, --check, --list --all-users: the same, for a section found damaged.
+void report_damaged_section(const Caller& caller, const std::string& path, const std::string& queue,
+                            const SectionDamage& damage);
+
+// The same for each damaged section of a file; false when any is.
+bool report_damaged_sections(const Caller& caller, const std::string& path,
+                             const std::vector<SectionEntries>& sections);
+
+// A remove of queue: the lines it took out of its damaged sections, and
+// what is still wrong with them; says nothing when neither.
+void report_mending(const Caller& caller, const std::string& path, const std::string& queue,
+                    const Mending& mending);
 
 #endif  // VELMORA_MESSAGES_H_

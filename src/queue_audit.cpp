@@ -26,6 +26,7 @@ constexpr uid_t kLastRegularUid = 60000;
 struct UserRow {
   uid_t owner = 0;
   std::optional<std::array<Stored, 3>> kinds;  // nullopt: the file was refused
+  bool damaged = false;                        // the section cannot be trusted
 };
 
 // Whether the driver finds what `function` needs in a user's section.
@@ -34,7 +35,7 @@ std::optional<bool> ready(std::optional<CredentialKind> function, const UserRow&
       function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
   if (!needs_id) return true;
   if (!row.kinds) return std::nullopt;
-  return (*row.kinds)[static_cast<std::size_t>(*function) - 1] == Stored::kComplete;
+  return !row.damaged && (*row.kinds)[static_cast<std::size_t>(*function) - 1] == Stored::kComplete;
 }
 
 }  // namespace
@@ -93,7 +94,9 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
     }
     row.kinds.emplace();
     for (const SectionEntries& s : text ? sections : std::vector<SectionEntries>{}) {
-      if (s.name == queue) row.kinds = s.kinds;
+      if (s.name != queue) continue;
+      row.kinds = s.kinds;
+      row.damaged = s.damage.what != 0;
     }
   }
   setpwent();
@@ -114,8 +117,10 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
     const auto& [name, row] = *order[i];
     std::vector<std::string> fields = {name, user_name(row.owner), function_field(function)};
     for (CredentialKind kind : kCredentialKinds) {
-      fields.emplace_back(row.kinds ? stored_field((*row.kinds)[static_cast<std::size_t>(kind) - 1])
-                                    : "?");
+      fields.emplace_back(!row.kinds ? "?"
+                          : row.damaged
+                              ? "damaged"
+                              : stored_field((*row.kinds)[static_cast<std::size_t>(kind) - 1]));
     }
     const std::optional<bool> is_ready = ready(function, row);
     fields.emplace_back(!is_ready ? "?" : *is_ready ? "yes" : "no");

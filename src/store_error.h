@@ -39,11 +39,21 @@ enum class StoreStep {
   kTooManySections,   // a listing has no room for the file's sections
   kRead,              // reading the old file
   kLineTooLong,       // a line to write would exceed the line bound
-  kUnclosedSection,   // a set found the queue's section without its closing tag
+  kDamagedSection,    // a set found the queue's section damaged (see damage)
   kWrite,             // writing or flushing the replacement file
   kReplaced,          // the replacement file was removed or replaced meanwhile
   kRename,            // renaming the replacement file into place
   kSyncDirectory,     // the rename happened but could not be made durable
+};
+
+// What is wrong with a queue's sections in a credential file
+// (section_layout.h): Damage bits, the first line concerned (counted from 1,
+// as the tool reads lines), and the kinds whose removes mend it (bit 1 << k
+// for kind k).
+struct SectionDamage {
+  unsigned what = 0;
+  std::size_t line = 0;
+  unsigned mend = 0;
 };
 
 // Who holds a replacement file that already exists.
@@ -67,6 +77,7 @@ struct StoreError {
   std::size_t size = 0;              // for kTooLarge, kSparse: the size found
   std::size_t on_disk = 0;           // for kSparse: the bytes allocated
   Holder holder = Holder::kUnknown;  // for kCreate with EEXIST
+  SectionDamage damage;              // for kDamagedSection
   // Whatever the outcome: the leftover replacement file of an interrupted
   // update that this run took over, or "".
   std::string recovered;

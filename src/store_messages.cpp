@@ -274,11 +274,8 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
           "cannot write %s: a line would be longer than %zu bytes; nothing was "
           "changed",
           path, kMaxFormattedLine);
-    case StoreStep::kUnclosedSection:
-      return format_text(
-          "cannot update %s: the section <%s> has no closing tag </%s>; nothing was "
-          "changed",
-          path, quote_name(queue).c_str(), quote_name(queue).c_str());
+    case StoreStep::kDamagedSection:
+      return damaged_section_text(caller, e.path, queue, e.damage);
     case StoreStep::kWrite:
       return format_text("cannot write %s: %s; nothing was changed", path, why);
     case StoreStep::kRename:

@@ -37,9 +37,21 @@ class Session {
   std::optional<AccountStore> store_;
 };
 
-AccountStore::Edit credential_edit(const CredentialChange& change) {
-  return
-      [&change](AccountText& text, StoreError& error) { return apply_change(text, change, error); };
+AccountStore::Edit credential_edit(const CredentialChange& change, Mending* mending = nullptr) {
+  return [&change, mending](AccountText& text, StoreError& error) {
+    return apply_change(text, change, error, mending);
+  };
+}
+
+// Whether a set may go ahead as far as the file says now: its section of
+// the queue must not be damaged.
+bool settable(const AccountStore& store, const AccountFile& file, const std::string& queue,
+              StoreError& error) {
+  std::optional<AccountText> text;
+  if (!store.read(file, &text, error)) return false;
+  if (!text || check_settable(*text, queue, error)) return true;
+  error.path = file.path();
+  return false;
 }
 
 // A queue CUPS does not know can still be cleared under the name it has in
@@ -107,14 +119,18 @@ int run_update(const CommandLine& line, const Caller& caller) {
   if (!store->own_file(&file, error)) return session.finish(queue, false);
   CredentialChange change;
   if (op->change == Change::kRemove) {
-    const bool done =
-        make_change(queue.c_str(), op->kind, CredentialEdit::kRemove, nullptr, nullptr, &change,
-                    error) &&
-        store->update(file, credential_edit(change), UpdateWhen::kBytesDiffer, &written, error);
+    Mending mending;
+    const bool done = make_change(queue.c_str(), op->kind, CredentialEdit::kRemove, nullptr,
+                                  nullptr, &change, error) &&
+                      store->update(file, credential_edit(change, &mending),
+                                    UpdateWhen::kBytesDiffer, &written, error);
+    if (done) report_mending(caller, file.path(), queue, mending);
     return session.finish(queue, done);
   }
   // Say now what would refuse the update, before anything is typed in vain.
-  if (!store->check_update(file, error)) return session.finish(queue, false);
+  if (!store->check_update(file, error) || !settable(*store, file, queue, error)) {
+    return session.finish(queue, false);
+  }
   SecretArray<kValueBufferSize> id;
   SecretArray<kValueBufferSize> password;
   if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes),

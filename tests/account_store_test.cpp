@@ -60,9 +60,9 @@ TEST_F(AccountStoreTest, UpdatesNotDoneTouchNothing) {
       {"line break in a queue name", "x\n", "lp\n1", kJob, "1", "2", StoreStep::kArguments},
       {"a tag over 510 bytes", "x\n", nullptr, kJob, "1", "2", StoreStep::kLineTooLong},
       {"set into a section with no closing tag", "<lp1>\nid=1\n", "lp1", kJob, "7", "8",
-       StoreStep::kUnclosedSection},
+       StoreStep::kDamagedSection},
       {"a second section with no closing tag", "<lp1>\n</lp1>\n<lp1>\n", "lp1", kUser, "7", "8",
-       StoreStep::kUnclosedSection},
+       StoreStep::kDamagedSection},
   };
   const std::string long_name(520, 'p');
   for (Case& c : cases) {

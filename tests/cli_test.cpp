@@ -1089,16 +1089,17 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        "",
        {"No Printer Queue Entry"},
        std::nullopt},
-      {"a set completes the pair in each section",
+      {"a section twice: refused before a prompt",
        "<lp1>\nu_id=" + old + "\n</lp1>\n<lp1>\n</lp1>\n",
        {"-pu", "lp1"},
        "al\npw\n",
        {},
-       0,
-       "user name : pin : ",
-       {},
-       "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n<lp1>\nu_id=" + al +
-           "\nu_password=" + pw + "\n</lp1>\n"},
+       1,
+       "",
+       {"cannot update " + account_path("alice.conf") +
+        ": the section <lp1> is in the file twice (line 4); nothing was changed; run: "
+        "velmora-account -x lp1 to take out its own lines"},
+       std::nullopt},
       {"a lone user name gets its password",
        "<lp1>\nu_id=" + old + "\n</lp1>\n",
        {"-pu", "lp1"},
@@ -1109,22 +1110,23 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
        {},
        "<lp1>\nu_id=" + al + "\nu_password=" + pw + "\n</lp1>\n"},
       {"a lone password gets its user name",
-       "<lp1>\n# n\ns_password=" + old + "\n</lp1>\n",
+       "<lp1>\ns_password=" + old + "\n</lp1>\n",
        {"-ps", "lp1"},
        "al\npw\n",
        {},
        0,
        "user name : pin : ",
        {},
-       "<lp1>\n# n\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
-      {"a section without its closing tag",
+       "<lp1>\ns_password=" + pw + "\ns_id=" + al + "\n</lp1>\n"},
+      {"a section without its closing tag: refused before a prompt",
        "<lp2>\n</lp2>\n<lp1>\nu_id=" + old + "\n",
        {"-pu", "lp1"},
        "al\npw\n",
        {},
        1,
-       "user name : pin : ",
-       {"cannot update " + account_path("alice.conf") + ": the section <lp1> has no closing tag"},
+       "",
+       {"cannot update " + account_path("alice.conf") +
+        ": the section <lp1> has no closing tag (line 3)"},
        std::nullopt},
       {"a piped unconvertible password ends the run",
        "x\n",
@@ -1437,6 +1439,89 @@ TEST_F(Cli, TheCheckSaysWhetherTheDriverWillFindWhatItNeeds) {
   }
 }
 
+// One row per kind of damage: --check names it and is not ready, --list and
+// root's --list --all-users name it and end with 1, a set is refused before
+// a prompt, and the removes named take out that section's own lines only.
+TEST_F(Cli, DamagedSectionsAreToldRefusedAndMended) {
+  REQUIRE_ROOT();
+  const std::string path = account_path("alice.conf"), lp2 = "<lp2>\nid=3\npassword=4\n</lp2>\n";
+  const struct Case {
+    std::string conf;
+    const char* field;               // --check's damage field
+    std::string wrong;               // after "the section <lp1> "
+    std::vector<std::string> mends;  // the removes named, in order
+    std::string removed;             // what the last one says it took out
+    std::string mended;
+  } cases[] = {
+      {"<lp1>\nid=1\npassword=2\n" + lp2,
+       "no-closing-tag",
+       "has no closing tag (line 1)",
+       {"-x"},
+       "the damaged section <lp1> (lines 1 to 3",
+       lp2},
+      {lp2 + "</lp1>\n",
+       "stray-closing-tag",
+       "has a closing tag where no such section is open (line 5)",
+       {"-x"},
+       "the damaged section <lp1> (line 5",
+       lp2},
+      {"<lp1>\nid=1\n</lp1>\n" + lp2 + "<lp1>\n</lp1>\n",
+       "duplicate-section",
+       "is in the file twice (line 8)",
+       {"-xu"},
+       "the damaged section <lp1> (lines 8 to 9",
+       "<lp1>\nid=1\n</lp1>\n" + lp2},  // the first section's ID stays
+      {"<lp1>\nu_id=YQ==\nu_password=YQ==\n</lp1>\nid=9\n" + lp2,
+       "lone-key",
+       "has a key line outside every section (line 5)",
+       {"-x"},
+       "lines of the damaged section <lp1> (line 5",
+       "<lp1>\nu_id=YQ==\nu_password=YQ==\n</lp1>\n" + lp2},
+      {"<lp1>\nid=1\n# mine\nu_id=YQ==\n</lp1>\n" + lp2,
+       "foreign-line",
+       "holds a line that is not a key line (line 3)",
+       {"-x", "-xu"},
+       "the damaged section <lp1> (lines 1 and 3 to 4",
+       "# mine\n" + lp2},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    write_user_file("alice.conf", c.conf, 0600);
+    std::string told = "the section <lp1> " + c.wrong + "; run: ";
+    for (const std::string& mend : c.mends) told += "velmora-account " + mend + " lp1 and ";
+    told.erase(told.size() - 5);
+    ToolRun run = user({"--check", "lp1"});
+    EXPECT_EQ(run.status, 1) << c.field;
+    EXPECT_TRUE(says(run.err, {path + ": " + told})) << c.field;
+    EXPECT_NE(run.out.find("job-accounting: damaged\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("damage: "s + c.field + "\n"), std::string::npos) << run.out;
+    run = user({"--list"});
+    EXPECT_EQ(run.status, 1) << c.field;
+    EXPECT_TRUE(says(run.err, {path + ": " + told})) << c.field;
+    EXPECT_EQ(run.out,  // lp2 is never credited to lp1, nor lp1 to lp2
+              "QUEUE  SWITCHED-ON  JOB-ACCOUNTING  USER-AUTHENTICATION  SECURED-PRINT  CUPS\n"
+              "lp1    -            damaged         damaged              damaged        known\n"
+              "lp2    -            stored          -                    -              known\n");
+    EXPECT_NE(user({"--list", "--json"}).out.find("\"damage\": \""s + c.field + "\""),
+              std::string::npos);
+    run = root({"--list", "--all-users"});
+    EXPECT_EQ(run.status, 1) << c.field;
+    EXPECT_NE(run.err.find("ask the file's owner to run: USER=alice velmora-account " + c.mends[0]),
+              std::string::npos)
+        << run.err;
+    run = user({"-p", "lp1"}, "1\n2\n");
+    EXPECT_EQ(run.status, 1) << c.field;
+    EXPECT_EQ(run.out, "");  // nothing asked
+    EXPECT_TRUE(says(run.err, {"cannot update " + path + ": the section <lp1> " + c.wrong}));
+    EXPECT_EQ(conf("alice"), c.conf);
+    for (const std::string& mend : c.mends) run = user({mend, "lp1"});
+    EXPECT_EQ(run.status, 0) << c.field;
+    EXPECT_TRUE(says(run.err, {"removed " + c.removed + " of " + path + ")\n"})) << c.field;
+    EXPECT_EQ(conf("alice"), c.mended) << c.field;
+    EXPECT_EQ(user({"--check", "lp1"}).status, 0) << c.field;
+  }
+}
+
 // ---- For the administrator ----------------------------------------------------
 
 // Whether text is one JSON document, as python3 reads it.
@@ -1710,8 +1795,8 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
        R"("user":"daemon","queue":"lp1","kind":"job-accounting","result":"refused",)"
        R"("reason":"cannot update )" +
            account_path("daemon.conf") +
-           R"(: the section <lp1> has no closing tag </lp1>; )"
-           R"(nothing was changed"})"},
+           R"(: the section <lp1> has no closing tag (line 1); nothing was changed; run: )"
+           R"(velmora-account --user daemon -x lp1 to take out its own lines, then set it again"})"},
       // A record means one thing: no field twice, no NUL, the right types,
       // and one record per user, queue and kind; a refusal names them.
       {R"({"queue":"lp1","kind":"job-accounting","id":"1","password":"0042","password":""})",
@@ -1721,14 +1806,19 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
        R"("user":null,"queue":"lp1","kind":"job-accounting","result":"refused",)"
        R"("reason":"\"user\" holds a NUL character"})"},
       {R"({"user":")" + nobody + R"(","queue":"lp2","kind":7,"id":"1","password":"2"})",
-       R"("user":")" + nobody + R"(","queue":"lp2","kind":null,"result":"refused",)"
-       R"("reason":"\"kind\" is not a string"})"},
-      {R"({"user":")" + nobody + R"(","queue":"lp1","kind":"job-accounting","id":"1","password":"2"})",
-       R"("user":")" + nobody + R"(","queue":"lp1","kind":"job-accounting","result":"refused",)"
-       R"("reason":"ambiguous: the record on line 16 is for the same user, queue and kind"})"},
-      {R"({"user":")" + nobody + R"(","queue":"LP1","kind":"job-accounting","id":"3","password":"4"})",
-       R"("user":")" + nobody + R"(","queue":"LP1","kind":"job-accounting","result":"refused",)"
-       R"("reason":"ambiguous: the record on line 15 is for the same user, queue and kind"})"},
+       R"("user":")" + nobody +
+           R"(","queue":"lp2","kind":null,"result":"refused",)"
+           R"("reason":"\"kind\" is not a string"})"},
+      {R"({"user":")" + nobody +
+           R"(","queue":"lp1","kind":"job-accounting","id":"1","password":"2"})",
+       R"("user":")" + nobody +
+           R"(","queue":"lp1","kind":"job-accounting","result":"refused",)"
+           R"("reason":"ambiguous: the record on line 16 is for the same user, queue and kind"})"},
+      {R"({"user":")" + nobody +
+           R"(","queue":"LP1","kind":"job-accounting","id":"3","password":"4"})",
+       R"("user":")" + nobody +
+           R"(","queue":"LP1","kind":"job-accounting","result":"refused",)"
+           R"("reason":"ambiguous: the record on line 15 is for the same user, queue and kind"})"},
   };
   write_file(account_path("daemon.conf"), "<lp1>\nid=1\n", 0600);
   ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);

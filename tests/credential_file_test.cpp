@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The credential file: every set and remove byte for byte, what a set adds
-// where, and the updates it refuses.
+// where, the updates it refuses, and damaged sections told and mended.
 #include "credential_file.h"
 
 #include <gtest/gtest.h>
@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "section_layout.h"
 #include "store_support.h"
 #include "test_support.h"
 
@@ -80,13 +81,6 @@ TEST_F(CredentialFile, EdgeCases) {
   expect_rewrites({
       {"new section goes last", "x\n<lp2>\nid=1\n</lp2>\n", "lp1", kJob, "7", "8",
        "x\n<lp2>\nid=1\n</lp2>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
-      {"only the password line: rewritten, id added before the closing tag",
-       "<lp1>\npassword=old\nx\n</lp1>\n", "lp1", kJob, "7", "8",
-       "<lp1>\npassword=8\nx\nid=7\n</lp1>\n"},
-      {"partner added to each section", "<lp1>\nid=a\n</lp1>\n<lp1>\nid=b\n</lp1>\n", "lp1", kJob,
-       "7", "8", "<lp1>\nid=7\npassword=8\n</lp1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
-      {"a stray closing tag first", "</lp1>\n<lp1>\nid=a\n</lp1>\n", "lp1", kJob, "7", "8",
-       "id=7\npassword=8\n</lp1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"remove: other-case sections too, tags by spelling",
        "<LP1>\nid=a\n</LP1>\n<Lp1>\nid=b\nu_id=c\n</Lp1>\n<lp10>\nid=d\n</lp10>\n", "lp1", kJob,
        nullptr, nullptr, "<Lp1>\nu_id=c\n</Lp1>\n<lp10>\nid=d\n</lp10>\n"},
@@ -115,17 +109,12 @@ TEST_F(CredentialFile, EdgeCases) {
       {"three LF make one blank line", "a\n\n\nb\n", "lp1", kJob, nullptr, nullptr, "a\n\nb\n"},
       {"tag in other case is another queue", "<LP1>\nid=1\n</LP1>\n", "lp1", kJob, "7", "8",
        "<LP1>\nid=1\n</LP1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
-      {"tag with trailing blank is ordinary", "<lp1> \nid=1\n</lp1>\n", "lp1", kJob, "7", "8",
-       "<lp1> \nid=1\nid=7\npassword=8\n</lp1>\n"},
       {"CR LF ended tag is a tag", "<lp1>\r\nid=1\r\n</lp1>\r\n", "lp1", kJob, "7", "8",
        "<lp1>\nid=7\npassword=8\n</lp1>\n"},
-      {"section twice: the pair in each", "<lp1>\n</lp1>\n<lp1>\nid=1\n</lp1>\n", "lp1", kJob, "7",
-       "8", "<lp1>\nid=7\npassword=8\n</lp1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
-      {"closing tag alone gets the pair", "x\n</lp1>\n", "lp1", kJob, "7", "8",
-       "x\nid=7\npassword=8\n</lp1>\n"},
-      {"other queue's tags inside the section", "<lp1>\n<lp2>\nid=1\n</lp2>\n</lp1>\n", "lp1", kJob,
-       "7", "8", "<lp1>\n<lp2>\nid=7\n</lp2>\npassword=8\n</lp1>\n"},
       {"empty value", "", "lp1", kJob, "7", "", "<lp1>\nid=7\npassword=\n</lp1>\n"},
+      {"a set keeps to its own lines after a section left open",
+       "<lp2>\nid=1\n<lp1>\nid=3\n</lp1>\n", "lp1", kJob, "7", "8",
+       "<lp2>\nid=1\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"last line without a break is kept", "<lp2>\n</lp2>\ntail", "lp1", kJob, nullptr, nullptr,
        "<lp2>\n</lp2>\ntail\n"},
       {"zero bytes after the last break add nothing", "a\n\0\0"s, "lp1", kJob, nullptr, nullptr,
@@ -135,9 +124,69 @@ TEST_F(CredentialFile, EdgeCases) {
   });
 }
 
-// What --list reads: per spelling, how much of each kind the sections hold,
-// in time linear in the file however many sections stay open.
-TEST_F(CredentialFile, SectionsAreReadAsADriverReadsThem) {
+// A damaged section: what is wrong, from which line, a set refused, and the
+// removes that mend it take out its own lines only and leave the file whole.
+// (The first seven files once took a set.)
+TEST_F(CredentialFile, DamagedSectionsRefuseASetAndTheirRemovesMendThem) {
+  const unsigned kJ = 2, kU = 4;  // the removes that mend: -x, -xu
+  const struct Case {
+    const char* what;
+    std::string old;
+    unsigned damage;
+    std::size_t line;
+    unsigned mend;
+    std::string mended;
+  } cases[] = {
+      {"a line that is no key", "<lp1>\npassword=old\nx\n</lp1>\n", kForeign, 3, kJ, "x\n"},
+      {"a duplicate", "<lp1>\nid=a\n</lp1>\n<lp1>\nid=b\n</lp1>\n", kDuplicate, 4, kJ, ""},
+      {"a stray closing tag first", "</lp1>\n<lp1>\nid=a\n</lp1>\n", kStrayClosing, 1, kU,
+       "<lp1>\nid=a\n</lp1>\n"},
+      {"a blank after the opening tag", "<lp1> \nid=1\n</lp1>\n", kLoneKey | kStrayClosing, 2, kJ,
+       "<lp1> \n"},
+      {"an empty section, then a duplicate", "<lp1>\n</lp1>\n<lp1>\nid=1\n</lp1>\n", kDuplicate, 3,
+       kJ, ""},
+      {"a closing tag alone", "x\n</lp1>\n", kStrayClosing, 2, kJ, "x\n"},
+      {"another section inside", "<lp1>\n<lp2>\nid=1\n</lp2>\n</lp1>\n", kUnclosed | kStrayClosing,
+       1, kJ, "<lp2>\nid=1\n</lp2>\n"},
+      {"left open before another section", "<lp1>\nid=1\npassword=2\n<lp2>\nid=3\n</lp2>\n",
+       kUnclosed, 1, kJ, "<lp2>\nid=3\n</lp2>\n"},
+      {"a lone key after it", "<lp1>\nid=1\npassword=2\n</lp1>\nu_id=x\n", kLoneKey, 5, kU,
+       "<lp1>\nid=1\npassword=2\n</lp1>\n"},
+      {"a line that is no key, two kinds", "<lp1>\nid=1\n# x\nu_id=a\n</lp1>\n<lp2>\n</lp2>\n",
+       kForeign, 3, kJ | kU, "# x\n<lp2>\n</lp2>\n"},
+  };
+  for (const Case& c : cases) {
+    std::string text = c.old;
+    StoreStep step = StoreStep::kNone;
+    EXPECT_FALSE(edit_credentials(&text, "lp1", kJob, "7", "8", &step)) << c.what;
+    EXPECT_EQ(step, StoreStep::kDamagedSection) << c.what;
+    StoreError error;
+    EXPECT_FALSE(check_settable(AccountText::parse(c.old, FileKind::kCredentials), "lp1", error));
+    EXPECT_EQ(error.damage.what, c.damage) << c.what;
+    EXPECT_EQ(error.damage.line, c.line) << c.what;
+    EXPECT_EQ(error.damage.mend, c.mend) << c.what;
+    for (CredentialKind kind : kCredentialKinds) {
+      if ((c.mend & (1u << static_cast<unsigned>(kind))) != 0) text = conf(text, "lp1", kind);
+    }
+    EXPECT_EQ(text, c.mended) << c.what;
+    std::vector<SectionEntries> sections;
+    ASSERT_TRUE(sections_of(AccountText::parse(text, FileKind::kCredentials), 9, &sections));
+    for (const SectionEntries& s : sections) EXPECT_EQ(s.damage.what, 0u) << c.what;
+  }
+  // Root's forget keeps to the same lines.
+  AccountText text = AccountText::parse(cases[7].old, FileKind::kCredentials);
+  CredentialChange forget;
+  StoreError error;
+  ASSERT_TRUE(
+      make_change("lp1", kNoKind, CredentialEdit::kForget, nullptr, nullptr, &forget, error) &&
+      apply_change(text, forget, error));
+  EXPECT_EQ(text.bytes().view(), cases[7].mended);
+}
+
+// What --list reads: per spelling, how much of each kind the sections hold
+// among their own lines and what is wrong with them, in time linear in the
+// file however many sections stay open.
+TEST_F(CredentialFile, SectionsAreCreditedOnlyWithTheirOwnLines) {
   std::string open_tags;
   for (int i = 0; i < 20000; ++i) open_tags += "<q" + std::to_string(i) + ">\n";
   const AccountText many = AccountText::parse(open_tags + "id=1\n", FileKind::kCredentials);
@@ -145,6 +194,8 @@ TEST_F(CredentialFile, SectionsAreReadAsADriverReadsThem) {
   ASSERT_TRUE(sections_of(many, 20000, &all));
   ASSERT_EQ(all.size(), 20000u);
   EXPECT_EQ(all.back().of(kJob), Stored::kIncomplete);
+  EXPECT_EQ(all.front().of(kJob), Stored::kNothing);
+  EXPECT_EQ(all.front().damage.what, kUnclosed);
   const AccountText text =
       AccountText::parse("<a>\nid=1\n<b>\npassword=2\n</a>\n<a>\n</a>\n</b>\n<c/>\n</c>\nu_id=x\n",
                          FileKind::kCredentials);
@@ -152,13 +203,18 @@ TEST_F(CredentialFile, SectionsAreReadAsADriverReadsThem) {
   EXPECT_TRUE(all.empty());
   std::vector<SectionEntries> sections;
   ASSERT_TRUE(sections_of(text, kMaxListedSections, &sections));
-  ASSERT_EQ(sections.size(), 3u);
-  EXPECT_EQ(sections[0].name, "a");                      // in the order they close
-  EXPECT_EQ(sections[0].of(kJob), Stored::kIncomplete);  // complete once, empty once
+  ASSERT_EQ(sections.size(), 4u);
+  EXPECT_EQ(sections[0].name, "a");                      // in the order they first appear
+  EXPECT_EQ(sections[0].of(kJob), Stored::kIncomplete);  // the ID once, nothing once
+  EXPECT_EQ(sections[0].damage.what, kUnclosed | kStrayClosing | kDuplicate);
   EXPECT_EQ(sections[1].name, "b");
-  EXPECT_EQ(sections[1].of(kJob), Stored::kIncomplete);
-  EXPECT_EQ(sections[2].name, "c/");  // left open by the file
-  EXPECT_EQ(sections[2].of(kUser), Stored::kIncomplete);
+  EXPECT_EQ(sections[1].of(kJob), Stored::kIncomplete);  // its PIN, not a's ID
+  EXPECT_EQ(sections[1].damage.line, 3u);
+  EXPECT_EQ(sections[2].name, "c/");  // not credited with the lone key after </c>
+  EXPECT_EQ(sections[2].of(kUser), Stored::kNothing);
+  EXPECT_EQ(sections[3].name, "c");
+  EXPECT_EQ(sections[3].damage.what, kStrayClosing | kLoneKey);
+  EXPECT_EQ(sections[3].damage.mend, 4u);  // -xu takes the lone key, then the tag
 }
 
 }  // namespace

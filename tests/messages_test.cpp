@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "section_layout.h"
 #include "test_support.h"
 
 namespace {
@@ -349,10 +350,34 @@ TEST(Messages, EachOutcomeHasItsText) {
        "cannot write " + fresh + ": a line would be longer than 510 bytes; nothing was changed\n"},
       {false,
        [&] {
-         report_store_error(me(), "lp1", error_of(StoreStep::kUnclosedSection, EINVAL, conf));
+         StoreError e = error_of(StoreStep::kDamagedSection, EINVAL, conf);
+         e.damage = {kUnclosed | kForeign, 3, 2 | 8};
+         report_store_error(me(), "lp1", e);
        },
        "cannot update " + conf +
-           ": the section <lp1> has no closing tag </lp1>; nothing was changed\n"},
+           ": the section <lp1> has no closing tag and holds a line that is not a key line (line "
+           "3); nothing was changed; run: velmora-account -x lp1 and velmora-account -xs lp1 to "
+           "take out its own lines, then set it again\n"},
+      {true,
+       [&] {
+         report_damaged_section(me(), conf, "lp 1", {kStrayClosing | kDuplicate, 7, 4});
+       },
+       conf +
+           ": the section <'lp 1'> has a closing tag where no such section is open and is in "
+           "the file twice (line 7); ask the file's owner to run: USER=alice velmora-account -xu "
+           "'lp 1' to take out its own lines, then set it again\n"},  // alice: a print name
+      {false,
+       [&] {
+         report_mending(me(), conf, "lp1", {{3, 4, 5, 9}, true, {}});
+       },
+       "removed the damaged section <lp1> (lines 3 to 5 and 9 of " + conf + ")\n"},
+      {false,
+       [&] {
+         report_mending(me(), conf, "lp1", {{4}, false, {kLoneKey, 6, 4}});
+       },
+       "removed lines of the damaged section <lp1> (line 4 of " + conf + ")\nunit_tests: " + conf +
+           ": the section <lp1> has a key line outside every section (line 6); run: "
+           "velmora-account -xu lp1 to take out its own lines, then set it again\n"},
       {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kWrite, ENOSPC, fresh)); },
        "cannot write " + fresh + ": No space left on device; nothing was changed\n"},
       {false,

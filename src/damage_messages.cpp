@@ -1,0 +1,141 @@
+// SPDX-License-Identifier: Apache-2.0
+// The messages about damaged sections of a credential file: what is wrong,
+// on which line, and the removes that mend it.
+#include <pwd.h>
+
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "account_directory.h"
+#include "messages.h"
+#include "quoting.h"
+#include "section_layout.h"
+
+namespace {
+
+struct DamageWords {
+  Damage bit;
+  const char* field;   // for --list and --check
+  const char* phrase;  // after "the section <q> "
+};
+constexpr DamageWords kWords[] = {
+    {kUnclosed, "no-closing-tag", "has no closing tag"},
+    {kStrayClosing, "stray-closing-tag", "has a closing tag where no such section is open"},
+    {kDuplicate, "duplicate-section", "is in the file twice"},
+    {kLoneKey, "lone-key", "has a key line outside every section"},
+    {kForeign, "foreign-line", "holds a line that is not a key line"},
+};
+
+// "a", "a and b", "a, b and c".
+std::string listed(const std::vector<std::string>& items) {
+  std::string text;
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    if (i != 0) text += i + 1 == items.size() ? " and " : ", ";
+    text += items[i];
+  }
+  return text;
+}
+
+// "line 3", "lines 3 to 5", "lines 3, 5 to 6 and 9".
+std::string line_numbers(const std::vector<std::size_t>& lines) {
+  std::vector<std::string> ranges;
+  for (std::size_t i = 0; i < lines.size();) {
+    std::size_t j = i;
+    while (j + 1 < lines.size() && lines[j + 1] == lines[j] + 1) ++j;
+    ranges.push_back(std::to_string(lines[i]) + (j == i ? "" : " to " + std::to_string(lines[j])));
+    i = j + 1;
+  }
+  return (lines.size() == 1 ? "line " : "lines ") + listed(ranges);
+}
+
+// How the caller runs a mend of the file at path: the words before the
+// commands, and what each command starts with.
+struct Mender {
+  std::string run = "run: ";
+  std::string command = "velmora-account ";
+};
+
+Mender mender(const Caller& caller, const std::string& path) {
+  Mender m;
+  if (caller.acting_for != nullptr) {
+    m.command += "--user " + quote_name(caller.acting_for) + " ";
+    return m;
+  }
+  if (!caller.root()) return m;
+  // Root, at another user's file: acting for them, as the file is named;
+  // under a print name, only the file's owner can.
+  const std::string user(
+      user_of_credential_file(std::string_view(path).substr(path.rfind('/') + 1)).value_or("root"));
+  if (user == "root") return m;
+  if (getpwnam(user.c_str()) != nullptr) {
+    m.command += "--user " + quote_name(user) + " ";
+  } else {
+    m.run = "ask the file's owner to run: ";
+    m.command = "USER=" + quote_name(user) + " " + m.command;
+  }
+  return m;
+}
+
+// What is wrong with <queue>, after "the section", and what mends it.
+std::string damage_and_mend(const Mender& mender, const std::string& queue,
+                            const SectionDamage& damage, const char* between) {
+  std::vector<std::string> wrong;
+  for (const DamageWords& words : kWords) {
+    if ((damage.what & words.bit) != 0) wrong.emplace_back(words.phrase);
+  }
+  static constexpr const char* kRemoves[] = {"-x", "-xu", "-xs"};
+  std::vector<std::string> removes;
+  for (std::size_t k = 0; k < std::size(kRemoves); ++k) {
+    if ((damage.mend & (2u << k)) == 0) continue;
+    removes.push_back(mender.command + kRemoves[k] + " " + quote_name(queue));
+  }
+  return "<" + quote_name(queue) + "> " + listed(wrong) + " (line " + std::to_string(damage.line) +
+         ")" + between + "; " + mender.run + listed(removes) +
+         " to take out its own lines, then set it again";
+}
+
+}  // namespace
+
+std::string damage_field(unsigned damage) {
+  std::string field;
+  for (const DamageWords& words : kWords) {
+    if ((damage & words.bit) == 0) continue;
+    if (!field.empty()) field += ',';
+    field += words.field;
+  }
+  return field.empty() ? "-" : field;
+}
+
+std::string damaged_section_text(const Caller& caller, const std::string& path,
+                                 const std::string& queue, const SectionDamage& damage) {
+  return "cannot update " + quote_name(path) + ": the section " +
+         damage_and_mend(mender(caller, path), queue, damage, "; nothing was changed");
+}
+
+void report_damaged_section(const Caller& caller, const std::string& path, const std::string& queue,
+                            const SectionDamage& damage) {
+  std::fprintf(stderr, "%s: %s: the section %s\n", program_name(), quote_name(path).c_str(),
+               damage_and_mend(mender(caller, path), queue, damage, "").c_str());
+}
+
+bool report_damaged_sections(const Caller& caller, const std::string& path,
+                             const std::vector<SectionEntries>& sections) {
+  bool whole = true;
+  for (const SectionEntries& section : sections) {
+    if (section.damage.what == 0) continue;
+    report_damaged_section(caller, path, section.name, section.damage);
+    whole = false;
+  }
+  return whole;
+}
+
+void report_mending(const Caller& caller, const std::string& path, const std::string& queue,
+                    const Mending& mending) {
+  if (!mending.removed.empty()) {
+    std::fprintf(stderr, "%s: removed %sthe damaged section <%s> (%s of %s)\n", program_name(),
+                 mending.gone ? "" : "lines of ", quote_name(queue).c_str(),
+                 line_numbers(mending.removed).c_str(), quote_name(path).c_str());
+  }
+  if (mending.left.what != 0) report_damaged_section(caller, path, queue, mending.left);
+}

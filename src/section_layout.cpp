@@ -1,0 +1,157 @@
+// SPDX-License-Identifier: Apache-2.0
+#include "section_layout.h"
+
+#include <algorithm>
+#include <optional>
+#include <unordered_set>
+#include <utility>
+
+#include "account_format.h"
+
+namespace {
+
+constexpr std::uint32_t kNotYet = UINT32_MAX;
+
+unsigned mend_bit(CredentialKind kind) { return 1u << static_cast<unsigned>(kind); }
+
+// The mend bits of the kinds whose key bits are set.
+unsigned kinds_in(unsigned keys) {
+  unsigned kinds = 0;
+  for (CredentialKind kind : kCredentialKinds) {
+    if ((keys & kind_keys(kind)) != 0) kinds |= mend_bit(kind);
+  }
+  return kinds;
+}
+
+void mark(SectionSpan& span, unsigned damage, std::size_t line) {
+  if (span.damage == 0 || line < span.damaged_at)
+    span.damaged_at = static_cast<std::uint32_t>(line);
+  span.damage |= damage;
+}
+
+}  // namespace
+
+unsigned key_bit(CredentialKind kind, KeyPart part) {
+  return 1u << ((static_cast<unsigned>(kind) - 1) * 2 + (part == KeyPart::kPassword ? 1 : 0));
+}
+
+unsigned kind_keys(CredentialKind kind) {
+  return key_bit(kind, KeyPart::kId) | key_bit(kind, KeyPart::kPassword);
+}
+
+bool find_sections(const AccountText& text, std::size_t limit, std::vector<SectionSpan>* spans_out,
+                   std::optional<std::string_view> focus) {
+  std::vector<SectionSpan>& spans = *spans_out;
+  spans.clear();
+  std::unordered_set<std::string_view> opened;  // names (kept) that had a section
+  std::optional<std::string_view> open;         // the name of the span whose lines these are
+  std::optional<std::size_t> kept;              // that span, or the last one, when kept
+  bool before_first = true;                     // no span yet
+  unsigned lone_before = 0;                     // lone keys before the first span
+  std::uint32_t first_lone = kNotYet;
+  const std::vector<AccountLine>& lines = text.lines();
+  const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
+  auto end_open = [&](std::size_t i, bool closed) {
+    if (kept) {
+      SectionSpan& span = spans[*kept];
+      span.end = at(closed ? i + 1 : i);
+      span.closed = closed;
+      if (!closed) mark(span, kUnclosed, span.first);
+    }
+    open.reset();
+  };
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    const AccountLine& line = lines[i];
+    const std::optional<Tag> tag =
+        line.what.kind == LineKind::kTag ? section_tag(text.text(line)) : std::nullopt;
+    if (tag) {
+      if (open && tag->closing && *open == tag->name) {
+        end_open(i, true);
+        continue;
+      }
+      if (open) end_open(i, false);
+      // Lone keys from here on are told of this span.
+      if (kept) spans[*kept].told_to = at(i);
+      kept.reset();
+      if (!tag->closing) open = tag->name;
+      const bool first = std::exchange(before_first, false);
+      if (focus && !same_but_case(tag->name, *focus)) continue;
+      if (spans.size() == limit) {
+        spans.clear();
+        return false;
+      }
+      SectionSpan span;
+      span.name = tag->name;
+      span.first = span.end = span.told_from = at(i);
+      if (tag->closing) {
+        span.end = span.first + 1;
+        mark(span, kStrayClosing, i);
+      } else if (!opened.insert(tag->name).second) {
+        mark(span, kDuplicate, i);
+      }
+      if (first) {
+        span.told_from = 0;
+        span.lone_keys = lone_before;
+        if (first_lone != kNotYet) mark(span, kLoneKey, first_lone);
+      }
+      kept = spans.size();
+      spans.push_back(span);
+      continue;
+    }
+    if (line.what.kind == LineKind::kKey) {
+      const unsigned bit = key_bit(line.what.credential, line.what.part);
+      if (open) {
+        if (kept) spans[*kept].keys |= bit;
+      } else if (before_first) {
+        lone_before |= bit;
+        first_lone = std::min(first_lone, at(i));
+      } else if (kept) {
+        spans[*kept].lone_keys |= bit;
+        mark(spans[*kept], kLoneKey, i);
+      }
+    } else if (open && kept && line.size != 0) {
+      mark(spans[*kept], kForeign, i);
+    }
+  }
+  if (open) end_open(lines.size(), false);
+  if (kept) spans[*kept].told_to = at(lines.size());
+  return true;
+}
+
+std::size_t SpanCursor::span_of(std::size_t line) {
+  while (at_ < spans_.size() && spans_[at_].told_to <= line) ++at_;
+  return at_ < spans_.size() && spans_[at_].told_from <= line ? at_ : kNoSpan;
+}
+
+void DamageTally::add(const SectionSpan& span) {
+  held_ |= kinds_in(span.keys | span.lone_keys);
+  if (span.damage == 0) return;
+  if (damage_.what == 0 || span.damaged_at + 1 < damage_.line) damage_.line = span.damaged_at + 1;
+  damage_.what |= span.damage;
+  // Its tags go once no key of another kind stays; lone keys alone go with
+  // their kinds.
+  damage_.mend |=
+      kinds_in((span.damage & ~kLoneKey) != 0 ? span.keys | span.lone_keys : span.lone_keys);
+}
+
+SectionDamage DamageTally::result() const {
+  SectionDamage damage = damage_;
+  if (damage.what == 0 || damage.mend != 0) return damage;
+  // Any remove mends it: one of a kind the sections do not hold loses nothing.
+  damage.mend = mend_bit(CredentialKind::kJobAccounting);
+  for (CredentialKind kind : kCredentialKinds) {
+    if ((held_ & mend_bit(kind)) == 0) {
+      damage.mend = mend_bit(kind);
+      break;
+    }
+  }
+  return damage;
+}
+
+SectionDamage damage_of(const std::vector<SectionSpan>& spans, std::string_view name) {
+  DamageTally tally;
+  for (const SectionSpan& span : spans) {
+    if (span.name == name) tally.add(span);
+  }
+  return tally.result();
+}
