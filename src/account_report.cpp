@@ -17,6 +17,7 @@
 #include "messages.h"
 #include "quoting.h"
 #include "report_output.h"
+#include "report_reading.h"
 #include "scheduler.h"
 #include "status_file.h"
 
@@ -30,73 +31,37 @@ struct Contents {
   std::vector<SectionEntries> sections;
   std::vector<QueueStatus> status;
   bool complete = true;  // false: something was refused or unreadable (reported)
+  std::vector<Refusal> refused;
 };
 
-// Why a file was not read: the line said, and whose the file is.
-struct Refusal {
-  std::string reason;
-  uid_t owner = 0;
-};
-
-// Reads one file through the trust checks; reports whatever keeps it from
-// being read (and tells it in *refusal).
-bool read_trusted(const AccountStore& store, const AccountFile& file,
-                  std::optional<AccountText>* text, Refusal* refusal = nullptr) {
-  StoreError error;
-  if (store.read(file, text, error)) return true;
-  report_store_error(store.caller(), "", error);
-  if (refusal != nullptr) {
-    *refusal = {store_error_text(store.caller(), "", error), error.owner.value_or(file.owner)};
+// Refusals as JSON documents list them.
+nlohmann::json refused_json(const std::vector<Refusal>& refused) {
+  nlohmann::json list = nlohmann::json::array();
+  for (const Refusal& r : refused) {
+    list.push_back({{"file", r.file}, {"owner", user_name(r.owner)}, {"reason", r.reason}});
   }
-  return false;
-}
-
-// The sections of a credential file, at most `limit` of them and
-// `name_bytes` of their names (*exists: there is a file); reported as
-// read_trusted reports.
-bool read_sections(const AccountStore& store, const AccountFile& file, std::size_t limit,
-                   std::vector<SectionEntries>* sections, bool* exists = nullptr,
-                   Refusal* refusal = nullptr, std::size_t name_bytes = kMaxListedNameBytes) {
-  std::optional<AccountText> text;
-  sections->clear();
-  if (!read_trusted(store, file, &text, refusal)) return false;
-  if (exists != nullptr) *exists = text.has_value();
-  std::size_t names = 0;
-  if (!text || sections_of(*text, limit, sections)) {
-    for (const SectionEntries& s : *sections) names += s.name.size();
-    if (names <= name_bytes) return true;
-    sections->clear();
-  }
-  StoreError error;
-  error.owner = file.owner;
-  fail(error, StoreStep::kTooManySections, file.path(), EFBIG);
-  report_store_error(store.caller(), "", error);
-  if (refusal != nullptr) *refusal = {store_error_text(store.caller(), "", error), file.owner};
-  return false;
+  return list;
 }
 
 Contents read_contents(const AccountStore& store) {
   Contents c;
   StoreError error;
   std::optional<AccountText> text;
+  Refusal refusal;
   if (store.own_file(&c.own, error)) {
-    c.conf_refused = !read_sections(store, c.own, kMaxListedSections, &c.sections, &c.conf_exists);
+    c.conf_refused =
+        !read_sections(store, c.own, kMaxListedSections, &c.sections, &c.conf_exists, &refusal);
+    if (c.conf_refused) c.refused.push_back(refusal);
   } else {
     report_store_error(store.caller(), "", error);
     c.conf_refused = true;
   }
   text.reset();
-  const bool status_read = read_trusted(store, store.status_file(), &text);
+  const bool status_read = read_trusted(store, store.status_file(), &text, &refusal);
+  if (!status_read) c.refused.push_back(refusal);
   if (text) c.status = statuses_of(*text);
   c.complete = !c.conf_refused && status_read;
   return c;
-}
-
-std::optional<AccountStore> open_store(const Caller& caller) {
-  std::optional<AccountStore> store;
-  StoreError error;
-  if (!AccountStore::open(caller, &store, error)) report_store_error(caller, "", error);
-  return store;
 }
 
 // A kind's field of a section (none: "-"; damaged: what it holds may not be
@@ -147,8 +112,13 @@ bool has_own_section(const AccountStore& store, std::string_view queue) {
 }
 
 int list_entries(const Caller& caller, bool json) {
-  const std::optional<AccountStore> store = open_store(caller);
-  if (!store) return 1;
+  Refusal refusal;
+  const std::optional<AccountStore> store = open_store(caller, &refusal);
+  if (!store) {
+    if (json)
+      print_json({{"entries", nlohmann::json::array()}, {"refused", refused_json({refusal})}});
+    return 1;
+  }
   const Contents c = read_contents(*store);
   // Every queue once, in byte order, with what the two files say of it.
   std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
@@ -171,15 +141,20 @@ int list_entries(const Caller& caller, bool json) {
   print_rows(columns({"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
                       "SECURED-PRINT", "CUPS"},
                      json),
-             1, order.size(), row_of, json, "queues");
+             1, order.size(), row_of, json, "entries", {{"refused", refused_json(c.refused)}});
   std::fflush(stdout);
   const bool whole = report_damaged_sections(caller, c.own.path(), c.sections);
   return c.complete && known && whole ? 0 : 1;
 }
 
 int list_all_users(const Caller& caller, bool json) {
-  const std::optional<AccountStore> store = open_store(caller);
-  if (!store) return 1;
+  Refusal refusal;
+  const std::optional<AccountStore> store = open_store(caller, &refusal);
+  if (!store) {
+    if (json)
+      print_json({{"entries", nlohmann::json::array()}, {"refused", refused_json({refusal})}});
+    return 1;
+  }
   std::optional<AccountText> text;
   bool complete = read_trusted(*store, store->status_file(), &text);
   std::unordered_map<std::string, CredentialKind> functions;
@@ -208,17 +183,15 @@ int list_all_users(const Caller& caller, bool json) {
   std::string names;
   std::unordered_map<uid_t, std::size_t> listed;  // sections per owner
   // A file refused is in the JSON document too, as on standard error.
-  nlohmann::json refused = nlohmann::json::array();
+  std::vector<Refusal> refused;
   std::vector<SectionEntries> sections;
   for (std::size_t f = 0; f < found.size(); ++f) {
     const AccountFile& file = found[f];
     std::size_t& owners = listed[file.owner];
     const std::size_t room = std::min(kMaxListedSections - owners, kMaxListedRows - rows.size());
-    Refusal refusal;
     if (!read_sections(*store, file, room, &sections, nullptr, &refusal,
                        kMaxListedNameBytes - names.size())) {
-      refused.push_back(
-          {{"file", file.name}, {"owner", user_name(refusal.owner)}, {"reason", refusal.reason}});
+      refused.push_back(refusal);
       complete = false;
       continue;
     }
@@ -258,7 +231,7 @@ int list_all_users(const Caller& caller, bool json) {
   print_rows(columns({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING",
                       "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"},
                      json),
-             3, rows.size(), row_of, json, "entries", {{"refused", std::move(refused)}});
+             3, rows.size(), row_of, json, "entries", {{"refused", refused_json(refused)}});
   return complete && known ? 0 : 1;
 }
 
@@ -274,15 +247,23 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
       const bool held =
           AccountStore::open(caller, &store, error) && has_own_section(*store, queue_named);
       report_unknown_queue(queue_named, held);
+      if (json) print_json({{"queue", queue_named}, {"cups", "gone"}, {"ready", false}});
       return 1;
     }
     case QueueCheck::kUnreachable:
       report_unreachable_scheduler(lookup);
+      if (json) print_json({{"queue", queue_named}, {"cups", nullptr}, {"ready", false}});
       return 1;
   }
   const std::string& queue = lookup.queue;
-  const std::optional<AccountStore> store = open_store(caller);
-  if (!store) return 1;
+  Refusal refusal;
+  const std::optional<AccountStore> store = open_store(caller, &refusal);
+  if (!store) {
+    if (json) {
+      print_json({{"queue", queue}, {"refused", refused_json({refusal})}, {"ready", false}});
+    }
+    return 1;
+  }
   const Contents c = read_contents(*store);
   const std::optional<CredentialKind> function = function_of(c, queue);
   const SectionEntries* section = section_of(c, queue);
@@ -331,8 +312,9 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
       if (!spellings.empty()) spellings += ' ';
       spellings += field_of(other);
     }
+    // The queue is a name; the other values are the fields' own words.
     for (const auto& [field, value] : fields) {
-      std::printf("%s: %s\n", field.c_str(), field_of(value).c_str());
+      std::printf("%s: %s\n", field.c_str(), (field == "queue" ? field_of(value) : value).c_str());
     }
     std::printf("other-spellings: %s\ncredential-file: %s\nreplacement-file: %s\n",
                 spellings.empty() ? "-" : spellings.c_str(), file_shown.c_str(), blocker.c_str());

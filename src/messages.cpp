@@ -256,62 +256,6 @@ void report_unknown_queue(const std::string& queue, bool held) {
                quote_name(queue).c_str());
 }
 
-void report_unreachable_scheduler(const QueueLookup& lookup) {
-  const std::string shown = quote_name(lookup.server);
-  const char* server = shown.c_str();
-  const long long seconds = kSchedulerDeadline.count();
-  switch (lookup.failure) {
-    case SchedulerFailure::kResolve:
-      std::fprintf(stderr,
-                   "%s: cannot resolve the name of the print scheduler %s: %s; nothing was "
-                   "changed\n",
-                   program_name(), server, lookup.detail.c_str());
-      return;
-    case SchedulerFailure::kTimeout:
-      if (lookup.phase == SchedulerPhase::kResolving) {
-        std::fprintf(stderr,
-                     "%s: cannot resolve the name of the print scheduler %s: the name server did "
-                     "not answer within %lld s; nothing was changed\n",
-                     program_name(), server, seconds);
-        return;
-      }
-      std::fprintf(stderr,
-                   "%s: the print scheduler at %s did not answer within %lld s; nothing was "
-                   "changed\n",
-                   program_name(), server, seconds);
-      return;
-    case SchedulerFailure::kPassword:
-      std::fprintf(stderr,
-                   "%s: the print scheduler at %s asked for a password, which this tool never "
-                   "gives; nothing was changed\n",
-                   program_name(), server);
-      return;
-    case SchedulerFailure::kClosed:
-      std::fprintf(stderr,
-                   "%s: the print scheduler at %s closed the connection without answering%s%s; "
-                   "nothing was changed\n",
-                   program_name(), server, lookup.error != 0 ? ": " : "",
-                   lookup.error != 0 ? std::strerror(lookup.error) : "");
-      return;
-    case SchedulerFailure::kNoAnswer:
-      std::fprintf(stderr,
-                   "%s: the print scheduler at %s did not answer: %s; nothing was changed\n",
-                   program_name(), server, lookup.detail.c_str());
-      return;
-    case SchedulerFailure::kCheckFailed:
-      std::fprintf(
-          stderr, "%s: cannot ask the print scheduler at %s: %s; nothing was changed\n",
-          program_name(), server,
-          lookup.error != 0 ? std::strerror(lookup.error) : "the check ended unexpectedly");
-      return;
-    case SchedulerFailure::kConnect:
-    case SchedulerFailure::kNone:
-      break;
-  }
-  std::fprintf(stderr, "%s: cannot reach the print scheduler at %s: %s; nothing was changed\n",
-               program_name(), server, std::strerror(lookup.error));
-}
-
 std::string entry_problem(CredentialKind kind, bool password, EntryResult result,
                           std::optional<std::size_t> size) {
   // A job accounting PIN is a PIN; what the other kinds hide is a password.

@@ -14,6 +14,7 @@
 #include "credential_file.h"
 #include "messages.h"
 #include "report_output.h"
+#include "report_reading.h"
 #include "scheduler.h"
 #include "status_file.h"
 
@@ -51,23 +52,15 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
     return 1;
   }
   const std::string& queue = lookup.queue;
-  std::optional<AccountStore> store;
-  StoreError error;
-  if (!AccountStore::open(caller, &store, error)) {
-    report_store_error(caller, "", error);
-    return 1;
-  }
-  bool complete = true;
+  const std::optional<AccountStore> store = open_store(caller);
+  if (!store) return 1;
   std::optional<CredentialKind> function;
   std::optional<AccountText> text;
-  if (store->read(store->status_file(), &text, error)) {
-    for (const QueueStatus& s : text ? statuses_of(*text) : std::vector<QueueStatus>{}) {
-      if (s.queue == queue) function = s.function;
-    }
-  } else {
-    report_store_error(caller, "", error);
-    complete = false;
+  bool complete = read_trusted(*store, store->status_file(), &text);
+  for (const QueueStatus& s : text ? statuses_of(*text) : std::vector<QueueStatus>{}) {
+    if (s.queue == queue) function = s.function;
   }
+  StoreError error;
 
   // Every user with a file, then every regular account without one.
   std::map<std::string, UserRow> users;
@@ -80,20 +73,12 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
   for (const AccountFile& file : files) {
     UserRow& row = users[std::string(user_of_credential_file(file.name).value_or(""))];
     row.owner = file.owner;
-    text.reset();
-    error = StoreError{};
-    if (!store->read(file, &text, error) ||
-        (text && !sections_of(*text, kMaxListedSections, &sections))) {
-      if (error.step == StoreStep::kNone) {
-        error.owner = file.owner;
-        fail(error, StoreStep::kTooManySections, file.path(), EFBIG);
-      }
-      report_store_error(caller, "", error);
+    if (!read_sections(*store, file, kMaxListedSections, &sections)) {
       complete = false;
       continue;
     }
     row.kinds.emplace();
-    for (const SectionEntries& s : text ? sections : std::vector<SectionEntries>{}) {
+    for (const SectionEntries& s : sections) {
       if (s.name != queue) continue;
       row.kinds = s.kinds;
       row.damaged = s.damage.what != 0;

@@ -1547,6 +1547,7 @@ TEST_F(Cli, RootActsForAUserWithUser) {
       {true, {"--user", nobody, "-p", "lp1"}, "1234567\n0042\n", 0, {}},
       {true, {"--user=" + nobody, "--check", "lp1", "--json"}, "", 0, {}},
       {false, {"--user", nobody, "--list", "--json"}, "", 0, {}},  // oneself is allowed
+      {false, {"--check", "nosuch", "--json"}, "", 1, {"nosuch: CUPS knows no such queue"}},
       {false,
        {"--user", "root", "-p", "lp1"},
        "9\n9\n",
