@@ -111,14 +111,24 @@ bool has_own_section(const AccountStore& store, std::string_view queue) {
   return false;
 }
 
-int list_entries(const Caller& caller, bool json) {
+namespace {
+
+// The store for a listing; when it cannot be opened, with json, the
+// document that says so.
+std::optional<AccountStore> open_for_listing(const Caller& caller, bool json) {
   Refusal refusal;
-  const std::optional<AccountStore> store = open_store(caller, &refusal);
-  if (!store) {
-    if (json)
-      print_json({{"entries", nlohmann::json::array()}, {"refused", refused_json({refusal})}});
-    return 1;
+  std::optional<AccountStore> store = open_store(caller, &refusal);
+  if (!store && json) {
+    print_json({{"entries", nlohmann::json::array()}, {"refused", refused_json({refusal})}});
   }
+  return store;
+}
+
+}  // namespace
+
+int list_entries(const Caller& caller, bool json) {
+  const std::optional<AccountStore> store = open_for_listing(caller, json);
+  if (!store) return 1;
   const Contents c = read_contents(*store);
   // Every queue once, in byte order, with what the two files say of it.
   std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
@@ -148,13 +158,8 @@ int list_entries(const Caller& caller, bool json) {
 }
 
 int list_all_users(const Caller& caller, bool json) {
-  Refusal refusal;
-  const std::optional<AccountStore> store = open_store(caller, &refusal);
-  if (!store) {
-    if (json)
-      print_json({{"entries", nlohmann::json::array()}, {"refused", refused_json({refusal})}});
-    return 1;
-  }
+  const std::optional<AccountStore> store = open_for_listing(caller, json);
+  if (!store) return 1;
   std::optional<AccountText> text;
   bool complete = read_trusted(*store, store->status_file(), &text);
   std::unordered_map<std::string, CredentialKind> functions;
@@ -189,6 +194,7 @@ int list_all_users(const Caller& caller, bool json) {
     const AccountFile& file = found[f];
     std::size_t& owners = listed[file.owner];
     const std::size_t room = std::min(kMaxListedSections - owners, kMaxListedRows - rows.size());
+    Refusal refusal;
     if (!read_sections(*store, file, room, &sections, nullptr, &refusal,
                        kMaxListedNameBytes - names.size())) {
       refused.push_back(refusal);
