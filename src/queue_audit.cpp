@@ -30,35 +30,47 @@ struct UserRow {
   bool damaged = false;                        // the section cannot be trusted
 };
 
-// Whether the driver finds what `function` needs in a user's section.
-std::optional<bool> ready(std::optional<CredentialKind> function, const UserRow& row) {
-  const bool needs_id =
-      function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
+// Whether the driver finds what `function` needs in a user's section
+// (nullopt: not known, the status file or the user's file was refused).
+std::optional<bool> ready(std::optional<std::optional<CredentialKind>> function,
+                          const UserRow& row) {
+  if (!function || !row.kinds) return std::nullopt;
+  const bool needs_id = *function == CredentialKind::kJobAccounting ||
+                        *function == CredentialKind::kUserAuthentication;
   if (!needs_id) return true;
-  if (!row.kinds) return std::nullopt;
-  return !row.damaged && (*row.kinds)[static_cast<std::size_t>(*function) - 1] == Stored::kComplete;
+  return !row.damaged &&
+         (*row.kinds)[static_cast<std::size_t>(**function) - 1] == Stored::kComplete;
 }
 
 }  // namespace
 
 int check_all_users(const Caller& caller, const char* queue_named, bool json) {
   const QueueLookup lookup = find_queue(queue_named);
+  // Refused before a row: with json, a document that says so.
+  const auto refuse = [&](const char* why) {
+    if (json)
+      print_json({{"queue", queue_named}, {"entries", nlohmann::json::array()}, {"reason", why}});
+    return 1;
+  };
   if (lookup.result == QueueCheck::kUnreachable) {
     report_unreachable_scheduler(lookup);
-    return 1;
+    return refuse("the print scheduler could not be asked");
   }
   if (lookup.result == QueueCheck::kUnknown) {
     report_unknown_queue(queue_named, false);
-    return 1;
+    return refuse("CUPS knows no such queue");
   }
   const std::string& queue = lookup.queue;
   const std::optional<AccountStore> store = open_store(caller);
-  if (!store) return 1;
-  std::optional<CredentialKind> function;
+  if (!store) return refuse("the account directory could not be opened");
+  // The function switched on: none, one, or not known (the status file
+  // was refused).
+  std::optional<std::optional<CredentialKind>> function;
   std::optional<AccountText> text;
   bool complete = read_trusted(*store, store->status_file(), &text);
+  if (complete) function.emplace();
   for (const QueueStatus& s : text ? statuses_of(*text) : std::vector<QueueStatus>{}) {
-    if (s.queue == queue) function = s.function;
+    if (s.queue == queue) *function = s.function;
   }
   StoreError error;
 
@@ -100,7 +112,8 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
   }
   const RowSource row_of = [&](std::size_t i) {
     const auto& [name, row] = *order[i];
-    std::vector<std::string> fields = {name, user_name(row.owner), function_field(function)};
+    std::vector<std::string> fields = {name, user_name(row.owner),
+                                       function ? function_field(*function) : "?"};
     for (CredentialKind kind : kCredentialKinds) {
       fields.emplace_back(!row.kinds ? "?"
                           : row.damaged

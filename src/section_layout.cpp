@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <optional>
+#include <unordered_map>
 #include <unordered_set>
 #include <utility>
 
@@ -49,6 +50,12 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
   bool before_first = true;                     // no span yet
   unsigned lone_before = 0;                     // lone keys before the first span
   std::uint32_t first_lone = kNotYet;
+  // Sections a driver still reads as open (a closing tag ends the first
+  // open one of its name, whatever tags came between): a key line outside
+  // every span while one is open is that section's for a driver, and so is
+  // told of no span, and never goes with another queue's remove.
+  std::unordered_map<std::string_view, std::size_t> driver_open;
+  std::size_t driver_open_count = 0;
   const std::vector<AccountLine>& lines = text.lines();
   const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
   auto end_open = [&](std::size_t i, bool closed) {
@@ -65,6 +72,14 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
     const std::optional<Tag> tag =
         line.what.kind == LineKind::kTag ? section_tag(text.text(line)) : std::nullopt;
     if (tag) {
+      if (!tag->closing) {
+        ++driver_open[tag->name];
+        ++driver_open_count;
+      } else if (auto waiting = driver_open.find(tag->name);
+                 waiting != driver_open.end() && waiting->second > 0) {
+        --waiting->second;
+        --driver_open_count;
+      }
       if (open && tag->closing && *open == tag->name) {
         end_open(i, true);
         continue;
@@ -105,6 +120,9 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
       } else if (before_first) {
         lone_before |= bit;
         first_lone = std::min(first_lone, at(i));
+      } else if (kept && driver_open_count > 0) {
+        spans[*kept].told_to = at(i);  // from here on, told of none
+        kept.reset();
       } else if (kept) {
         spans[*kept].lone_keys |= bit;
         mark(spans[*kept], kLoneKey, i);

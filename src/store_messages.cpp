@@ -287,7 +287,8 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
     case StoreStep::kArguments:
       return format_text("cannot store a value that contains a line break");
     case StoreStep::kOverBudget:
-      if (e.size == kMaxCredentialFiles) {
+      // The directory itself: it lists more files than a run reads.
+      if (e.path == account_directory()) {
         return format_text(
             "the account directory %s holds more than %zu credential files, more "
             "than a run reads; nothing was changed",

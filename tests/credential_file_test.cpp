@@ -181,6 +181,16 @@ TEST_F(CredentialFile, DamagedSectionsRefuseASetAndTheirRemovesMendThem) {
       make_change("lp1", kNoKind, CredentialEdit::kForget, nullptr, nullptr, &forget, error) &&
       apply_change(text, forget, error));
   EXPECT_EQ(text.bytes().view(), cases[7].mended);
+  // Keys after a section while another, opened before it, waits for its
+  // closing tag are that one's, as a driver reads them: never removed with it.
+  const std::string inside = "<lp2>\n<lp1>\nid=1\npassword=2\n</lp1>\nid=3\npassword=4\n</lp2>\n";
+  EXPECT_EQ(conf(inside, "lp1", kJob), "<lp2>\nid=3\npassword=4\n</lp2>\n");
+  forget = CredentialChange{};
+  text = AccountText::parse(inside, FileKind::kCredentials);
+  ASSERT_TRUE(
+      make_change("lp1", kNoKind, CredentialEdit::kForget, nullptr, nullptr, &forget, error) &&
+      apply_change(text, forget, error));
+  EXPECT_EQ(text.bytes().view(), "<lp2>\nid=3\npassword=4\n</lp2>\n");
 }
 
 // What --list reads: per spelling, how much of each kind the sections hold
@@ -213,8 +223,10 @@ TEST_F(CredentialFile, SectionsAreCreditedOnlyWithTheirOwnLines) {
   EXPECT_EQ(sections[2].name, "c/");  // not credited with the lone key after </c>
   EXPECT_EQ(sections[2].of(kUser), Stored::kNothing);
   EXPECT_EQ(sections[3].name, "c");
-  EXPECT_EQ(sections[3].damage.what, kStrayClosing | kLoneKey);
-  EXPECT_EQ(sections[3].damage.mend, 4u);  // -xu takes the lone key, then the tag
+  // The key after </c> is the still open c/'s, as a driver reads it: c's
+  // remove leaves it, and takes only the stray tag.
+  EXPECT_EQ(sections[3].damage.what, kStrayClosing);
+  EXPECT_EQ(sections[3].damage.mend, 2u);
 }
 
 }  // namespace
