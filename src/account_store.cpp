@@ -28,6 +28,13 @@ bool guarded(StoreError& error, const std::string& path, Work&& work) {
 
 mode_t mode_of(FileKind kind) { return kind == FileKind::kStatus ? 0644 : 0600; }
 
+// The bytes the new content holds: every line and its LF.
+std::size_t content_size(const AccountText& text) {
+  std::size_t size = 0;
+  for (const AccountLine& line : text.lines()) size += line.size + 1;
+  return size;
+}
+
 // Whether a file still is what a read found: the same inode, not written to
 // or changed in mode since (the store never writes into a file in place).
 bool unchanged_since(const struct stat& now, const struct stat& then) {
@@ -179,6 +186,12 @@ bool AccountStore::update_unguarded(const AccountFile& file, const Edit& edit, U
     *rewrite = loaded.text.changes() > 0 ||
                (when == UpdateWhen::kBytesDiffer && loaded.exists &&
                 (!loaded.text.same_as_read() || (loaded.st.st_mode & 07777) != mode_of(file.kind)));
+    // A file past the bound would be refused by every later read, its
+    // owner's own remove included.
+    if (*rewrite && loaded.text.changes() > 0 && content_size(loaded.text) > kMaxFileBytes) {
+      error.size = content_size(loaded.text);
+      return fail(error, StoreStep::kWouldBeTooLarge, file.path(), EFBIG);
+    }
     return true;
   };
   // Read first, without a lock: a file that would not change is never

@@ -39,6 +39,7 @@ enum class StoreStep {
   kTooManySections,   // a listing has no room for the file's sections
   kRead,              // reading the old file
   kLineTooLong,       // a line to write would exceed the line bound
+  kWouldBeTooLarge,   // the new content would be past the bound no read takes
   kDamagedSection,    // a set found the queue's section damaged (see damage)
   kWrite,             // writing or flushing the replacement file
   kReplaced,          // the replacement file was removed or replaced meanwhile

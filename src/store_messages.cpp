@@ -301,6 +301,11 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
             "reads of one owner's; it was left unchanged",
             path, e.size, owner.c_str());
       }
+    case StoreStep::kWouldBeTooLarge:
+      return format_text(
+          "cannot update %s: it would hold %zu bytes, more than the %zu an account file may hold; "
+          "nothing was changed",
+          path, e.size, kMaxFileBytes);
     case StoreStep::kTooManySections: {
       const std::string owner = e.owner ? user_name(*e.owner) : "an unknown user";
       return format_text(

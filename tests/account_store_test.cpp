@@ -61,6 +61,8 @@ TEST_F(AccountStoreTest, UpdatesNotDoneTouchNothing) {
       {"a tag over 510 bytes", "x\n", nullptr, kJob, "1", "2", StoreStep::kLineTooLong},
       {"set into a section with no closing tag", "<lp1>\nid=1\n", "lp1", kJob, "7", "8",
        StoreStep::kDamagedSection},
+      {"a file that would grow past the bound", std::string(kMaxFileBytes - 16, '#') + "\n", "lp1",
+       kJob, "1", "2", StoreStep::kWouldBeTooLarge},
       {"a second section with no closing tag", "<lp1>\n</lp1>\n<lp1>\n", "lp1", kUser, "7", "8",
        StoreStep::kDamagedSection},
   };

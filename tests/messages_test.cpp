@@ -154,6 +154,14 @@ TEST(Messages, EachOutcomeHasItsText) {
        conf + " has 4194304 bytes but only 4096 on disk (owned by nobody): a sparse file, not "
               "one this tool wrote; it was left unchanged: inspect it and remove it, then run "
               "the command again\n"},
+      {false,
+       [&] {
+         StoreError e = error_of(StoreStep::kWouldBeTooLarge, EFBIG, conf);
+         e.size = 8388609;
+         report_store_error(me(), "", e);
+       },
+       "cannot update " + conf + ": it would hold 8388609 bytes, more than the 8388608 an "
+       "account file may hold; nothing was changed\n"},
       {true,
        [&] {
          StoreError e = error_of(StoreStep::kOverBudget, EFBIG, conf, kOrdinaryUid);
