@@ -248,8 +248,7 @@ void print_answer(const Job& job, bool dry_run) {
                  {"kind", r.kind ? Json(kind_word(*r.kind)) : Json(nullptr)},
                  {"result", result}};
   if (job.result == Result::kRefused) answer["reason"] = r.refused;
-  std::printf("%s\n",
-              answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
+  std::printf("%s\n", answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
 }
 
 }  // namespace

@@ -82,7 +82,8 @@ int run(int argc, char** argv) {
     return check_all_users(caller, line.queue.c_str(), line.json);
   }
   if (line.all_users) return list_all_users(caller, line.json);
-  if (line.command == Command::kForget) return forget_queue(caller, line.queue.c_str(), line.dry_run);
+  if (line.command == Command::kForget)
+    return forget_queue(caller, line.queue.c_str(), line.dry_run);
   if (problem != CallerProblem::kNone) {
     report_caller_problem(problem, caller);
     return 1;

@@ -222,8 +222,8 @@ void report_batch_input(const std::string& why) {
 void report_batch_summary(std::size_t changed, std::size_t unchanged, std::size_t refused,
                           bool dry_run) {
   std::fprintf(stderr, "%s: %s%zu %s, %zu unchanged, %zu refused%s\n", program_name(),
-               dry_run ? "dry run: " : "", changed, dry_run ? "would change" : "changed",
-               unchanged, refused, dry_run ? "; nothing was written" : "");
+               dry_run ? "dry run: " : "", changed, dry_run ? "would change" : "changed", unchanged,
+               refused, dry_run ? "; nothing was written" : "");
 }
 
 void report_out_of_memory() {
