@@ -32,10 +32,24 @@ if os.geteuid() != 0:
     sys.exit(77)
 TOOL, ACCOUNTS, SOCKET, COMPLETION, WORK = sys.argv[1:6]
 SANITIZED = "--sanitized" in sys.argv[6:]
+def propagation():
+    """How the mount namespace of our own is made: private, so that no mount
+    of ours reaches another. A chroot's root is no mount point and cannot be
+    made private; there the mounts around it must be private already."""
+    if subprocess.run(["unshare", "-m", "--propagation", "private", "true"],
+                      capture_output=True).returncode == 0:
+        return "private"
+    with open("/proc/self/mountinfo") as mounts:
+        if any(" shared:" in line for line in mounts):
+            print("hostile_directories: no private mount namespace can be made here")
+            sys.exit(77)
+    return "unchanged"
+
+
 if os.environ.get("VELMORA_HOSTILE_INSIDE") != "1":  # into a mount namespace of our own
     os.environ["VELMORA_HOSTILE_INSIDE"] = "1"
     os.makedirs(ACCOUNTS, exist_ok=True)
-    os.execvp("unshare", ["unshare", "-m", "--propagation", "private", sys.executable] + sys.argv)
+    os.execvp("unshare", ["unshare", "-m", "--propagation", propagation(), sys.executable] + sys.argv)
 
 SEED = int(os.environ.get("VELMORA_HOSTILE_SEED", "1"))
 COUNT = int(os.environ.get("VELMORA_HOSTILE_DIRECTORIES", "60" if SANITIZED else "200"))
