@@ -199,7 +199,7 @@ bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text
   for (Job* job : jobs) {
     job->result = Result::kUnchanged;
     job->record.refused.clear();
-    if (!job->known && !sections && !too_many) {
+    if (!job->known && !sections) {
       std::vector<SectionEntries> read;
       too_many = !sections_of(text, kMaxListedSections, &read);
       sections.emplace();
