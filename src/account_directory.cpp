@@ -14,9 +14,6 @@
 #include <utility>
 #include <vector>
 
-// Defined by the object each executable links in (account_directory_path.cpp).
-extern const char kAccountDir[];
-
 namespace {
 
 // Smaller files are read whole whatever they hold on disk (a file system may
@@ -59,8 +56,6 @@ bool refuse(StoreError& error, StoreStep step, const std::string& path, const st
 }
 
 }  // namespace
-
-std::string_view account_directory() { return kAccountDir; }
 
 std::string path_in_account_directory(std::string_view name) {
   return std::string(account_directory()).append("/").append(name);

@@ -43,7 +43,7 @@ inline std::string replacement_name(std::string_view name) {
 }
 
 // The account directory compiled into this build: the tool's, or a test's
-// (each executable links the one object that defines it).
+// (each executable links the one object that defines it: site_settings.cpp).
 std::string_view account_directory();
 // The full path of a file in it, for messages.
 std::string path_in_account_directory(std::string_view name);

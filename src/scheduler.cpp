@@ -44,7 +44,7 @@ std::string server_name() {
 // what happened.
 std::optional<std::vector<std::string>> converse(
     QueueLookup* lookup, const std::function<void(Report&, Clock::time_point)>& work) {
-  const Clock::time_point deadline = Clock::now() + kSchedulerDeadline;
+  const Clock::time_point deadline = Clock::now() + scheduler_deadline();
   lookup->result = QueueCheck::kUnreachable;
   int ends[2];
   if (pipe2(ends, O_CLOEXEC) != 0) {
@@ -63,7 +63,7 @@ std::optional<std::vector<std::string>> converse(
   if (child == 0) {
     // Ends with the run, and on its own should the run be stopped meanwhile.
     prctl(PR_SET_PDEATHSIG, SIGKILL);
-    alarm(static_cast<unsigned>(kSchedulerDeadline.count()) + 1);
+    alarm(static_cast<unsigned>(scheduler_deadline().count()) + 1);
     from_child.reset();
     decline_passwords();
     Report report(to_parent.get());

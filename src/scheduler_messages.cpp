@@ -12,7 +12,7 @@
 void report_unreachable_scheduler(const QueueLookup& lookup) {
   const std::string shown = quote_name(lookup.server);
   const char* server = shown.c_str();
-  const long long seconds = kSchedulerDeadline.count();
+  const long long seconds = scheduler_deadline().count();
   switch (lookup.failure) {
     case SchedulerFailure::kResolve:
       std::fprintf(stderr,

@@ -23,7 +23,7 @@ namespace {
 
 TEST(CredentialFileName, IsUserDotConfAndNeverCut) {
   const std::string prefix = std::string(account_directory()) + "/";
-  EXPECT_EQ(prefix, TEST_ACCOUNT_DIR "/");
+  EXPECT_EQ(prefix, test_account_dir() + "/");
   // Room for the user's name and ".conf.new" within 255 bytes.
   const std::size_t room = kMaxPathBytes - prefix.size() - std::string(".conf.new").size();
   const std::string longest(room, 'u'), longer(room + 1, 'u');
@@ -73,7 +73,7 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   reset_account_dir();
   write_file(account_path(kConf), kContent, 0000);
   write_file(account_path("status"), "<lp1>ON</lp1>\n", 0000);
-  chmod(TEST_ACCOUNT_DIR, 01777);
+  chmod(test_account_dir().c_str(), 01777);
   if (getuid() == 0) {  // the credential file is the child's own
     ASSERT_EQ(chown(account_path(kConf).c_str(), 65534, 65534), 0);
   }

@@ -93,7 +93,7 @@ TEST_F(LineReader, RunsOfLineBreaksMakeEveryOtherAnEmptyLine) {
 }
 
 TEST_F(LineReader, ReportsReadErrorsAndFilesOverTheBound) {
-  int dir = open(TEST_ACCOUNT_DIR, O_RDONLY | O_DIRECTORY);
+  int dir = open(test_account_dir().c_str(), O_RDONLY | O_DIRECTORY);
   StoreError error;
   AccountText text;
   EXPECT_FALSE(AccountText::read(dir, "dir", FileKind::kCredentials, &text, error));

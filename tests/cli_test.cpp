@@ -77,7 +77,7 @@ class Cli : public testing::Test {
  protected:
   void SetUp() override {
     reset_account_dir();
-    chmod(TEST_ACCOUNT_DIR, 01777);  // like the installed directory
+    chmod(test_account_dir().c_str(), 01777);  // like the installed directory
   }
   static ToolRun root(std::vector<std::string> args, std::string input = "") {
     ToolCall call;
@@ -109,9 +109,8 @@ class Cli : public testing::Test {
 // A Latin-1 locale built with localedef under a name that says no character
 // set, in a folder of its own (LOCPATH); nullopt when it cannot be built.
 std::optional<std::string> generate_latin_locale() {
-  const std::string dir = TEST_HOME "/locales";
-  mkdir(TEST_HOME, 0777);
-  mkdir(dir.c_str(), 0755);
+  const std::string dir = test_home() + "/locales";
+    mkdir(dir.c_str(), 0755);
   const std::string locale = dir + "/velmora_latin";
   // Warnings about the locale's sources make localedef's status non-zero.
   if (!file_exists(locale + "/LC_CTYPE")) {
@@ -247,13 +246,13 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   // A scheduler that cannot be asked is not an unknown queue: status 1,
   // nothing prompted, nothing changed, and never later than the deadline,
   // whatever the server (or the name server) does. All at once, to wait once.
-  FakeScheduler silent(FakeScheduler::kSilent, TEST_HOME "/silent.sock");
+  FakeScheduler silent(FakeScheduler::kSilent, test_home() + "/silent.sock");
   FakeScheduler silent_tcp(FakeScheduler::kSilent, "");
-  FakeScheduler closing(FakeScheduler::kClose, TEST_HOME "/closing.sock");
-  FakeScheduler trickling(FakeScheduler::kTrickle, TEST_HOME "/trickling.sock");
+  FakeScheduler closing(FakeScheduler::kClose, test_home() + "/closing.sock");
+  FakeScheduler trickling(FakeScheduler::kTrickle, test_home() + "/trickling.sock");
   FakeScheduler trickling_tcp(FakeScheduler::kTrickle, "");
-  FakeScheduler password(FakeScheduler::kPassword, TEST_HOME "/password.sock");
-  const std::string none = TEST_HOME "/no-scheduler.sock";
+  FakeScheduler password(FakeScheduler::kPassword, test_home() + "/password.sock");
+  const std::string none = test_home() + "/no-scheduler.sock";
   const int closed = socket(AF_INET, SOCK_STREAM, 0);  // a port bound, but not listening
   sockaddr_in address{};
   address.sin_family = AF_INET;
@@ -262,9 +261,9 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   ASSERT_EQ(bind(closed, reinterpret_cast<sockaddr*>(&address), size), 0);
   ASSERT_EQ(getsockname(closed, reinterpret_cast<sockaddr*>(&address), &size), 0);
   const std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
-  const std::string why_not = TEST_HOME "/offline-resolver.err";
+  const std::string why_not = test_home() + "/offline-resolver.err";
   const bool offline = std::system((OFFLINE_RESOLVER " true >/dev/null 2>" + why_not).c_str()) == 0;
-  const std::string late = " did not answer within 25 s";
+  const std::string late = " did not answer within " + std::to_string(TEST_SCHEDULER_DEADLINE) + " s";
   struct Case {
     std::string server;
     std::vector<std::string> env;
@@ -871,7 +870,7 @@ TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
       {"the file renamed over between its open and the look at it",
        gone,
        nullptr,
-       call(false, {"-p", "lp2"}, "5\n6\n", "openat", TEST_ACCOUNT_DIR),
+       call(false, {"-p", "lp2"}, "5\n6\n", "openat", test_account_dir()),
        false,
        {},
        call(false, {"-p", "lp1"}, "7\n8\n"),
@@ -891,7 +890,7 @@ TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
       {"a leftover another run is looking at",
        gone + lp2,
        [&] { write_user_file("alice.conf.new", "half\n", 0600); },
-       call(false, {"-x", "lp2"}, "", "openat", TEST_ACCOUNT_DIR),
+       call(false, {"-x", "lp2"}, "", "openat", test_account_dir()),
        false,
        {},
        call(false, {"-p", "lp1"}, "7\n8\n"),
@@ -986,7 +985,7 @@ TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
 // from replacing each other's: root's (or the caller's), sticky if shared.
 TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
   REQUIRE_ROOT();
-  const std::string dir = TEST_ACCOUNT_DIR;
+  const std::string dir = test_account_dir();
   const std::string parent = dir.substr(0, dir.rfind('/'));
   struct stat parent_was {};
   ASSERT_EQ(stat(parent.c_str(), &parent_was), 0);
@@ -1526,7 +1525,7 @@ TEST_F(Cli, DamagedSectionsAreToldRefusedAndMended) {
 
 // Whether text is one JSON document, as python3 reads it.
 bool parses_as_json(const std::string& text) {
-  const std::string path = TEST_HOME "/document.json";
+  const std::string path = test_home() + "/document.json";
   write_file(path, text, 0644);
   return std::system(
              ("python3 -c 'import json, sys; json.load(open(sys.argv[1]))' " + path).c_str()) == 0;
@@ -1871,23 +1870,27 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
 
 // ---- The queue check gives the destination list's answers ----------------------
 
-// Extra queues on the private scheduler for one test, removed afterwards.
+// A scheduler of the test's own, with queues lp1 and lp2 and those the
+// commands add: the shared one never changes, whatever runs beside.
 class ExtraQueues {
  public:
-  explicit ExtraQueues(const std::vector<std::string>& commands) {
+  explicit ExtraQueues(const std::vector<std::string>& commands) : dir_(test_dir() + "/cups") {
+    run(CUPS_SCHEDULER " start " + dir_ + " lp1 lp2");
+    setenv("VELMORA_TEST_CUPS_SERVER", (dir_ + "/cups.sock").c_str(), 1);
     for (const std::string& c : commands) run("lpadmin " + c);
   }
   ~ExtraQueues() {
-    for (const char* q : {"team", "aa-root-only", "zz-root-only"})
-      run(std::string("lpadmin -x ") + q);
+    unsetenv("VELMORA_TEST_CUPS_SERVER");
+    run(CUPS_SCHEDULER " stop " + dir_);
   }
 
  private:
-  static void run(const std::string& command) {
-    std::string line = "CUPS_SERVER=" CUPS_SOCKET " PATH=/usr/sbin:/usr/bin:/sbin:/bin " + command +
-                       " >/dev/null 2>&1";
+  void run(const std::string& command) {
+    std::string line = "CUPS_SERVER=" + dir_ + "/cups.sock PATH=/usr/sbin:/usr/bin:/sbin:/bin " +
+                       command + " >/dev/null 2>&1";
     if (std::system(line.c_str()) != 0) ADD_FAILURE() << command;
   }
+  std::string dir_;
 };
 
 TEST_F(Cli, QueueCheckGivesTheDestinationListsAnswers) {

@@ -3,17 +3,18 @@
 # Many runs at once: each must finish (0) or refuse with a message (1), and
 # the file must end up holding exactly the sections of the runs that finished.
 #
-#   concurrency.sh TOOL ACCOUNT_DIR CUPS_SOCKET WORK_DIR
+#   concurrency.sh TOOL ACCOUNT_DIR WORK_DIR
 set -u
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/support/lib.sh"
 
-tool=$1 dir=$2 socket=$3 work=$4
-export CUPS_SERVER=$socket HOME=$work/home
+tool=$1 dir=$2 work=$3
 [ "$(id -u)" -eq 0 ] || { echo "concurrency skipped: needs root (the status file is root's)"; exit 77; }
 rm -rf "$work" && mkdir -p "$work/home"
+account_dir_ready "$dir"
 runs=24 rounds=3 finished=0 refused=0
-
-for i in $(seq $runs); do lpadmin -p "c$i" -E -v file:///dev/null || exit 1; done
+# A scheduler of its own, with a queue for each run.
+own_scheduler "$work/cups" $(seq -f 'c%g' $runs)
+export CUPS_SERVER=$socket HOME=$work/home VELMORA_TEST_ACCOUNT_DIR=$dir
 
 check_run() {  # name -> sets ok when the run finished
   local rc err
@@ -70,7 +71,6 @@ for round in $(seq $rounds); do
   [ "$actual" = "$(printf '%s' "$status_expected" | sort)" ] || fail "round $round: status file is '$actual'"
 done
 
-for i in $(seq $runs); do lpadmin -x "c$i"; done
 echo "$((rounds * (runs + 6))) runs, $finished finished, $refused refused"
 [ $finished -gt 0 ] || fail "no run finished"
 finish concurrency

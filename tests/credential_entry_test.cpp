@@ -199,7 +199,7 @@ class Prompts : public testing::Test {
  protected:
   void SetUp() override {
     reset_account_dir();
-    chmod(TEST_ACCOUNT_DIR, 01777);
+    chmod(test_account_dir().c_str(), 01777);
   }
   static std::optional<std::string> stored() {
     return read_file(account_path(running_as_root() ? "root.conf" : "alice.conf"));
@@ -423,7 +423,7 @@ TEST_F(Prompts, HiddenValueTypedTwiceIsAskedAgainWhenTheTwoDiffer) {
 
 // A scheduler that asks for a password gets none, and no prompt appears.
 TEST_F(Prompts, TheSchedulerNeverGetsAPasswordPrompt) {
-  FakeScheduler password(FakeScheduler::kPassword, TEST_HOME "/password-pty.sock");
+  FakeScheduler password(FakeScheduler::kPassword, test_home() + "/password-pty.sock");
   Terminal term({"-pu", "lp1"}, password.server());
   EXPECT_EQ(term.wait_exit(), 1);
   EXPECT_NE(term.output().find("asked for a password, which this tool never gives"),

@@ -1,21 +1,27 @@
 #!/usr/bin/env bash
 # SPDX-License-Identifier: Apache-2.0
 # Fails, one at a time, every system call that an update makes on the account
-# directory, and kills the tool at each of them, then checks that the file is
-# always the whole old or the whole new content.
+# directory, and kills the update at each of them, then checks that each file
+# is always its whole old or whole new content.
 #
-#   fault_injection.sh TOOL ACCOUNT_DIR CUPS_SOCKET WORK_DIR
+#   fault_injection.sh SCENARIO TOOL HARNESS ACCOUNT_DIR CUPS_SOCKET WORK_DIR
 #
-# For each scenario a clean run under strace lists the calls that touch the
-# account directory (by path, or by a descriptor opened there) and numbers
-# them per system call; a run is then repeated with strace injecting an error,
-# or SIGKILL, at exactly that call. Exits 77 (skipped) when strace cannot run.
+# The store harness (support/store_harness.cpp) makes the scenario's
+# updates as the tool makes them, without a scheduler or a prompt, so that
+# its hundreds of runs are quick. A clean run under strace lists the calls
+# that touch the account directory (by path, or by a descriptor opened
+# there) and numbers them per system call; a run is then repeated with
+# strace injecting an error, or SIGKILL, at exactly that call. The tool
+# itself, end to end, must leave the same bytes as the harness, and its
+# first write, last flush and first rename are failed and killed too; so
+# are runs that meet another run's lock. Exits 77 (skipped) when strace
+# cannot run.
 set -u
-. "$(dirname "$0")/lib.sh"
+. "$(dirname "$0")/support/lib.sh"
 
-tool=$1 dir=$2 socket=$3 work=$4
+scenario=$1 tool=$2 harness=$3 dir=$4 socket=$5 work=$6
 calls=openat,read,write,fsync,lseek,rename,renameat,renameat2,unlink,unlinkat,close,flock,fcntl,fchmod,fchown,newfstatat,linkat,ftruncate
-export CUPS_SERVER=$socket HOME=$work/home ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-}
+export CUPS_SERVER=$socket HOME=$work/home VELMORA_TEST_ACCOUNT_DIR=$dir ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-}
 
 skip() { echo "fault injection skipped: $*"; exit 77; }
 command -v strace >/dev/null || skip "strace is not installed"
@@ -23,6 +29,7 @@ command -v strace >/dev/null || skip "strace is not installed"
 strace -qq -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace not permitted)"
 
 rm -rf "$work" && mkdir -p "$work/home"
+account_dir_ready "$dir"
 injected=0 killed=0 recovered=0
 
 # A realistic credential file: several printers' sections, over one chunk.
@@ -54,14 +61,15 @@ batch_input=$(printf '%s\\n' \
   '{"user":"nobody","queue":"lp1","kind":"secured-print","id":"bob","password":"pw"}' \
   '{"user":"nobody","queue":"lp2","kind":"user-authentication","state":"absent"}')
 
-# name | option | queue | files | their old contents | other acceptable contents | input
-# (files and contents as lists; "-" where no other content is acceptable)
+# name | option | queue | input | the harness's steps | files | their old contents
+# | other acceptable contents (files, contents and steps as lists; "-" where
+# no other content is acceptable)
 scenarios=(
-  "credential set|-pu|lp2|root.conf|conf_old|-|carol\nn3w-pass\n"
-  "credential remove|-x|lp1|root.conf|conf_old|conf_removed_keeping_tags|"
-  "status|-eu|lp2|status|status_old|-|"
-  "forget|--forget|office|status root.conf nobody.conf|status_old conf_old conf_old|- - -|"
-  "batch|--batch||root.conf nobody.conf|conf_old conf_old|- -|$batch_input"
+  "credential-set|-pu|lp2|carol\nn3w-pass\n|root.conf:lp2:user:carol:n3w-pass|root.conf|conf_old|-"
+  "credential-remove|-x|lp1||root.conf:lp1:job|root.conf|conf_old|conf_removed_keeping_tags"
+  "status|-eu|lp2||status:lp2:user|status|status_old|-"
+  "forget|--forget|office||forget:office|status root.conf nobody.conf|status_old conf_old conf_old|- - -"
+  "batch|--batch||$batch_input|root.conf:lp2:job:7:8 root.conf:lp1:job nobody.conf:lp1:secure:bob:pw nobody.conf:lp2:user|root.conf nobody.conf|conf_old conf_old|- -"
 )
 
 # The calls of a traced run that touch $dir, as "syscall occurrence" pairs.
@@ -121,130 +129,173 @@ contents() {
   for file in $2; do into+=("$(cat "$dir/$file" 2>/dev/null; echo .)"); done
 }
 
-run_tool() {  # strace options..., then: -- option printer input (printer may be "")
-  local input=${*: -1} printer=${*: -2:1} option=${*: -3:1}
-  local words=("$option")
-  [ -z "$printer" ] || words+=("$printer")
-  # A subshell, so that the shell's report of a killed job stays quiet.
-  ( printf "$input" | strace -qq -o /dev/null -e trace=$calls "${@:1:$#-4}" \
-      "$tool" "${words[@]}" >/dev/null 2>"$work/stderr" ) 2>/dev/null
-  local rc=$?
-  drop_counts "$work/stderr"
-  return $rc
-}
-
 # --batch ends with its count of records; what is checked is the rest.
 drop_counts() {
   sed -i -E '/^velmora-account: [0-9]+ changed, [0-9]+ unchanged, [0-9]+ refused$/d' "$@"
 }
 
-for scenario in "${scenarios[@]}"; do
-  IFS='|' read -r name option printer files makers others input <<< "$scenario"
-  first=${files%% *}
-  prepare "$files" "$makers"
-  contents old "$files"
-  other=()
-  for maker in $others; do other+=("$([ "$maker" = - ] || "$maker"; echo .)"); done
-  run_tool -o "$work/trace" -- "$option" "$printer" "$input" ||
-    fail "$name: the clean run failed: $(cat "$work/trace" | tail -n 2)"
-  contents new "$files"
-  [ "${new[*]}" != "${old[*]}" ] || fail "$name: the clean run changed nothing"
-  # Each file that changed was written once: one rename onto its name.
-  changed=0
-  for i in "${!new[@]}"; do [ "${new[$i]}" = "${old[$i]}" ] || changed=$((changed + 1)); done
-  renames=$(grep -c 'rename.*\.new"' "$work/trace")
-  [ "$renames" = "$changed" ] || fail "$name: $renames renames for $changed changed files"
-  mapfile -t points < <(account_calls "$work/trace")
-  [ ${#points[@]} -gt 5 ] || fail "$name: only ${#points[@]} calls found on $dir"
+# Runs a command under strace: strace options..., --, the command's words;
+# standard input is $input, what it says goes to $work/stderr.
+traced() {
+  local at
+  for ((at = 1; at <= $#; at++)); do [ "${!at}" = -- ] && break; done
+  # A subshell, so that the shell's report of a killed job stays quiet.
+  ( printf "$input" | strace -qq -o /dev/null -e trace=$calls "${@:1:at-1}" "${@:at+1}" \
+      >/dev/null 2>"$work/stderr" ) 2>/dev/null
+  local rc=$?
+  drop_counts "$work/stderr"
+  return $rc
+}
 
-  for point in "${points[@]}"; do
-    read -r syscall when <<< "$point"
-    for error in $(errors_for "$syscall") KILL; do
-      prepare "$files" "$makers"
-      if [ "$error" = KILL ]; then
-        inject="inject=$syscall:signal=KILL:when=$when"
-        killed=$((killed + 1))
-      else
-        inject="inject=$syscall:error=$error:when=$when"
-        injected=$((injected + 1))
-      fi
-      run_tool -e "$inject" -- "$option" "$printer" "$input"
-      rc=$?
-      what="$name, $syscall #$when, $error"
-      contents now "$files"
-      whole=yes stayed=no
-      for i in "${!now[@]}"; do
-        [ "${now[$i]}" = "${old[$i]}" ] && [ "${old[$i]}" != "${new[$i]}" ] && stayed=yes
-        [ "${now[$i]}" = "${old[$i]}" ] || [ "${now[$i]}" = "${new[$i]}" ] || [ "${now[$i]}" = "${other[$i]}" ] ||
-          whole=no
-      done
-      if [ $whole = no ]; then
-        fail "$what: a file is neither its old nor its new content (rc $rc): $(cat "$work/stderr")"
-        for i in "${!now[@]}"; do
-          diff <(printf '%s' "${new[$i]}") <(printf '%s' "${now[$i]}") | head -n 8
-        done
-        continue
-      fi
-      leftovers=$(cd "$dir" && ls -- *.new 2>/dev/null)
-      if [ "$error" = KILL ]; then
-        # A replacement file left by the killed run is taken over by the
-        # next one, which says so and finishes the update.
-        [ -n "$leftovers" ] && recovered=$((recovered + 1))
-        run_tool -- "$option" "$printer" "$input" || fail "$what: the run after the kill failed: $(cat "$work/stderr")"
-        said=
-        for leftover in $leftovers; do said+="velmora-account: took over $dir/$leftover, left by an interrupted update"; done
-        [ "$(cat "$work/stderr")" = "$said" ] || fail "$what: the run after the kill said '$(cat "$work/stderr")'"
-        [ -z "$(cd "$dir" && ls -- *.new 2>/dev/null)" ] ||
-          fail "$what: a replacement file outlived the run after the kill"
-        contents now "$files"
-        [ "${now[*]}" = "${new[*]}" ] || fail "$what: the run after the kill did not finish the update"
-        continue
-      fi
-      [ -n "$leftovers" ] && fail "$what: a replacement file was left behind"
-      lines=$(wc -l < "$work/stderr")
-      if [ $stayed = yes ] && { [ $rc -ne 1 ] || [ "$lines" -ne 1 ]; }; then
-        fail "$what: not updated, but exit $rc with $lines lines of message"
-      fi
-      if [ $rc -ne 0 ] && ! grep -q "^velmora-account: " "$work/stderr"; then
-        fail "$what: exit $rc without a message"
-      fi
+# Fails or kills (error KILL) a run at the call, then checks the files:
+# syscall, occurrence, error, then the command's words.
+inject_and_check() {
+  local syscall=$1 when=$2 error=$3 inject rc what whole stayed leftovers leftover said lines i
+  shift 3
+  prepare "$files" "$makers"
+  if [ "$error" = KILL ]; then
+    inject="inject=$syscall:signal=KILL:when=$when"
+    killed=$((killed + 1))
+  else
+    inject="inject=$syscall:error=$error:when=$when"
+    injected=$((injected + 1))
+  fi
+  traced -e "$inject" -- "$@"
+  rc=$?
+  what="$name (${1##*/}), $syscall #$when, $error"
+  contents now "$files"
+  whole=yes stayed=no
+  for i in "${!now[@]}"; do
+    [ "${now[$i]}" = "${old[$i]}" ] && [ "${old[$i]}" != "${new[$i]}" ] && stayed=yes
+    [ "${now[$i]}" = "${old[$i]}" ] || [ "${now[$i]}" = "${new[$i]}" ] || [ "${now[$i]}" = "${other[$i]}" ] ||
+      whole=no
+  done
+  if [ $whole = no ]; then
+    fail "$what: a file is neither its old nor its new content (rc $rc): $(cat "$work/stderr")"
+    for i in "${!now[@]}"; do
+      diff <(printf '%s' "${new[$i]}") <(printf '%s' "${now[$i]}") | head -n 8
     done
-  done
-  # A user's file stays theirs, whatever root did to it.
-  case " $files " in *" nobody.conf "*)
-    [ "$(stat -c %u:%a "$dir/nobody.conf")" = 65534:600 ] || fail "$name: nobody.conf is $(stat -c %u:%a "$dir/nobody.conf")" ;;
-  esac
+    return
+  fi
+  leftovers=$(cd "$dir" && ls -- *.new 2>/dev/null)
+  if [ "$error" = KILL ]; then
+    # A replacement file left by the killed run is taken over by the
+    # next one, which says so and finishes the update.
+    [ -n "$leftovers" ] && recovered=$((recovered + 1))
+    traced -- "$@" || fail "$what: the run after the kill failed: $(cat "$work/stderr")"
+    said=
+    for leftover in $leftovers; do said+="velmora-account: took over $dir/$leftover, left by an interrupted update"; done
+    [ "$(cat "$work/stderr")" = "$said" ] || fail "$what: the run after the kill said '$(cat "$work/stderr")'"
+    [ -z "$(cd "$dir" && ls -- *.new 2>/dev/null)" ] ||
+      fail "$what: a replacement file outlived the run after the kill"
+    contents now "$files"
+    [ "${now[*]}" = "${new[*]}" ] || fail "$what: the run after the kill did not finish the update"
+    return
+  fi
+  [ -n "$leftovers" ] && fail "$what: a replacement file was left behind"
+  lines=$(wc -l < "$work/stderr")
+  if [ $stayed = yes ] && { [ $rc -ne 1 ] || [ "$lines" -ne 1 ]; }; then
+    fail "$what: not updated, but exit $rc with $lines lines of message"
+  fi
+  if [ $rc -ne 0 ] && ! grep -q "^velmora-account: " "$work/stderr"; then
+    fail "$what: exit $rc without a message"
+  fi
+}
 
-  # A replacement file that another run holds is never taken over or
-  # removed, whatever fails.
-  for point in "openat 1" "openat 2" "close 1"; do
-    read -r syscall when <<< "$point"
-    prepare "$files" "$makers"
-    echo "held by another run" > "$dir/$first.new"
-    hold_write_lock "$dir/$first.new"
-    run_tool -e "inject=$syscall:error=EIO:when=$when" -- "$option" "$printer" "$input"
-    kill $holder
-    wait $holder 2>/dev/null
-    [ "$(cat "$dir/$first.new")" = "held by another run" ] || fail "$name: another run's replacement file was touched"
-    [ "$(cat "$dir/$first"; echo .)" = "${old[0]}" ] || fail "$name: changed while another run held the file"
-  done
+entry=
+for e in "${scenarios[@]}"; do [ "${e%%|*}" = "$scenario" ] && entry=$e; done
+[ -n "$entry" ] || { echo "fault_injection.sh: no scenario '$scenario'" >&2; exit 2; }
+IFS='|' read -r name option printer input steps files makers others <<< "$entry"
+first=${files%% *}
+tool_words=("$tool" "$option")
+[ -z "$printer" ] || tool_words+=("$printer")
+read -r -a harness_words <<< "$harness $steps"
+prepare "$files" "$makers"
+contents old "$files"
+other=()
+for maker in $others; do other+=("$([ "$maker" = - ] || "$maker"; echo .)"); done
 
-  # A run's first instant: held up on its way to the lock, its replacement
-  # file must be nowhere to be seen, so that no other run calls it a
-  # leftover or takes it over.
-  prepare "$files" "$makers"
-  words=("$option")
-  [ -z "$printer" ] || words+=("$printer")
-  ( printf "$input" | strace -qq -o /dev/null -e trace=flock -e inject=flock:delay_enter=2000000 \
-      "$tool" "${words[@]}" >/dev/null 2>"$work/slow.err"; echo $? > "$work/slow.rc" ) &
-  sleep 0.5
-  printf "$input" | "$tool" "${words[@]}" >/dev/null 2>"$work/quick.err"
-  quick=$?
-  wait
-  drop_counts "$work/quick.err" "$work/slow.err"
-  [ $quick = 0 ] && [ "$(cat "$work/slow.rc")" = 0 ] && [ ! -s "$work/quick.err" ] && [ ! -s "$work/slow.err" ] ||
-    fail "$name: two runs, one held up before its lock: $quick '$(cat "$work/quick.err")', $(cat "$work/slow.rc") '$(cat "$work/slow.err")'"
+# The tool end to end, then the harness: the same new bytes.
+traced -o "$work/tool-trace" -- "${tool_words[@]}" ||
+  fail "$name: the tool's clean run failed: $(tail -n 2 "$work/stderr")"
+contents new "$files"
+[ "${new[*]}" != "${old[*]}" ] || fail "$name: the clean run changed nothing"
+prepare "$files" "$makers"
+traced -o "$work/trace" -- "${harness_words[@]}" ||
+  fail "$name: the harness's clean run failed: $(tail -n 2 "$work/stderr")"
+contents by_harness "$files"
+[ "${by_harness[*]}" = "${new[*]}" ] || fail "$name: the harness and the tool left different files"
+# Each file that changed was written once: one rename onto its name.
+changed=0
+for i in "${!new[@]}"; do [ "${new[$i]}" = "${old[$i]}" ] || changed=$((changed + 1)); done
+for trace in "$work/tool-trace" "$work/trace"; do
+  renames=$(grep -c 'rename.*\.new"' "$trace")
+  [ "$renames" = "$changed" ] || fail "$name: $renames renames for $changed changed files in ${trace##*/}"
+done
+mapfile -t points < <(account_calls "$work/trace")
+# The harness makes the tool's calls on the directory, no fewer, no more.
+[ "$(account_calls "$work/tool-trace" | cut -d' ' -f1 | sort | uniq -c)" = \
+  "$(printf '%s\n' "${points[@]}" | cut -d' ' -f1 | sort | uniq -c)" ] ||
+  fail "$name: the harness and the tool make different calls on $dir"
+[ ${#points[@]} -gt 5 ] || fail "$name: only ${#points[@]} calls found on $dir"
+
+# Every call of the harness, every error it may meet, and a kill.
+total=0
+for point in "${points[@]}"; do total=$((total + $(wc -w <<< "$(errors_for "${point% *}") KILL"))); done
+done_runs=0 said_at=$SECONDS
+for point in "${points[@]}"; do
+  read -r syscall when <<< "$point"
+  for error in $(errors_for "$syscall") KILL; do
+    inject_and_check "$syscall" "$when" "$error" "${harness_words[@]}"
+    done_runs=$((done_runs + 1))
+    if ((SECONDS - said_at >= 5)); then
+      echo "fault injection ($name): $done_runs of $total"
+      said_at=$SECONDS
+    fi
+  done
 done
 
+# The tool itself at its first write, its last flush and its first rename.
+mapfile -t tool_points < <(account_calls "$work/tool-trace")
+picks=$(printf '%s\n' "${tool_points[@]}" | awk '
+  $1 == "write" && !w { w = $0 } $1 == "fsync" { f = $0 } $1 ~ /^rename/ && !r { r = $0 }
+  END { if (w) print w " ENOSPC"; if (f) print f " EIO"; if (r) print r " KILL"; if (w) print w " KILL" }')
+while read -r syscall when error; do
+  inject_and_check "$syscall" "$when" "$error" "${tool_words[@]}"
+done <<< "$picks"
+
+# A user's file stays theirs, whatever root did to it.
+case " $files " in *" nobody.conf "*)
+  [ "$(stat -c %u:%a "$dir/nobody.conf")" = 65534:600 ] || fail "$name: nobody.conf is $(stat -c %u:%a "$dir/nobody.conf")" ;;
+esac
+
+# A replacement file that another run holds is never taken over or
+# removed, whatever fails.
+for point in "openat 1" "openat 2" "close 1"; do
+  read -r syscall when <<< "$point"
+  prepare "$files" "$makers"
+  echo "held by another run" > "$dir/$first.new"
+  hold_write_lock "$dir/$first.new"
+  traced -e "inject=$syscall:error=EIO:when=$when" -- "${tool_words[@]}"
+  kill $holder
+  wait $holder 2>/dev/null
+  [ "$(cat "$dir/$first.new")" = "held by another run" ] || fail "$name: another run's replacement file was touched"
+  [ "$(cat "$dir/$first"; echo .)" = "${old[0]}" ] || fail "$name: changed while another run held the file"
+done
+
+# A run's first instant: held up on its way to the lock, its replacement
+# file must be nowhere to be seen, so that no other run calls it a
+# leftover or takes it over.
+prepare "$files" "$makers"
+( printf "$input" | strace -qq -o /dev/null -e trace=flock -e inject=flock:delay_enter=2000000 \
+    "${tool_words[@]}" >/dev/null 2>"$work/slow.err"; echo $? > "$work/slow.rc" ) &
+sleep 0.5
+printf "$input" | "${tool_words[@]}" >/dev/null 2>"$work/quick.err"
+quick=$?
+wait
+drop_counts "$work/quick.err" "$work/slow.err"
+[ $quick = 0 ] && [ "$(cat "$work/slow.rc")" = 0 ] && [ ! -s "$work/quick.err" ] && [ ! -s "$work/slow.err" ] ||
+  fail "$name: two runs, one held up before its lock: $quick '$(cat "$work/quick.err")', $(cat "$work/slow.rc") '$(cat "$work/slow.err")'"
+
 echo "$injected failures injected, $killed kill points ($recovered leftovers taken over)"
-finish "fault injection"
+finish "fault injection ($name)"

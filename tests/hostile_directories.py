@@ -17,7 +17,7 @@ compiled-in path. Run as root.
   hostile_directories.py TOOL ACCOUNT_DIR CUPS_SOCKET COMPLETION WORK_DIR [--sanitized]
 
 Environment: VELMORA_HOSTILE_SEED (default 1), VELMORA_HOSTILE_DIRECTORIES
-(how many, default 200; 60 under sanitizers), VELMORA_HOSTILE_ONLY=N (only
+(how many, default 80; 20 under sanitizers; bench/hostile runs 1000), VELMORA_HOSTILE_ONLY=N (only
 directory N, to reproduce one), VELMORA_HOSTILE_HEAVY_EVERY (every Nth
 directory floods the account directory with 8 MiB files, default 100).
 --sanitized: no address-space limit (the sanitizers reserve terabytes) and
@@ -52,7 +52,7 @@ if os.environ.get("VELMORA_HOSTILE_INSIDE") != "1":  # into a mount namespace of
     os.execvp("unshare", ["unshare", "-m", "--propagation", propagation(), sys.executable] + sys.argv)
 
 SEED = int(os.environ.get("VELMORA_HOSTILE_SEED", "1"))
-COUNT = int(os.environ.get("VELMORA_HOSTILE_DIRECTORIES", "60" if SANITIZED else "200"))
+COUNT = int(os.environ.get("VELMORA_HOSTILE_DIRECTORIES", "20" if SANITIZED else "80"))
 ONLY = os.environ.get("VELMORA_HOSTILE_ONLY")
 HEAVY_EVERY = int(os.environ.get("VELMORA_HOSTILE_HEAVY_EVERY", "0" if SANITIZED else "100"))
 MEMORY = 1536 << 20  # address space per command

@@ -4,6 +4,7 @@
 // caller can do about it differs. The command-line tests check only which
 // message a run ends with, by its first words.
 #include "messages.h"
+#include "scheduler.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -104,6 +105,7 @@ TEST(Messages, EachOutcomeHasItsText) {
     return lookup;
   };
   const std::string later = ", then run the command again\n";
+  const std::string deadline = std::to_string(scheduler_deadline().count());
 
   struct Case {
     bool as_root;
@@ -180,15 +182,15 @@ TEST(Messages, EachOutcomeHasItsText) {
        "cannot reach the print scheduler at /run/cups/cups.sock: No such file or directory; "
        "nothing was changed\n"},
       {false, [&] { report_unreachable_scheduler(scheduler(SchedulerFailure::kTimeout, 0, "")); },
-       "the print scheduler at /run/cups/cups.sock did not answer within 25 s; nothing was "
-       "changed\n"},
+       "the print scheduler at /run/cups/cups.sock did not answer within " + deadline +
+           " s; nothing was changed\n"},
       {false,
        [&] {
          report_unreachable_scheduler(
              scheduler(SchedulerFailure::kTimeout, 0, "", SchedulerPhase::kResolving));
        },
        "cannot resolve the name of the print scheduler /run/cups/cups.sock: the name server did "
-       "not answer within 25 s; nothing was changed\n"},
+       "not answer within " + deadline + " s; nothing was changed\n"},
       {false,
        [&] {
          report_unreachable_scheduler(

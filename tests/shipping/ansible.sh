@@ -2,22 +2,21 @@
 # SPDX-License-Identifier: Apache-2.0
 # The Ansible collection in contrib/ansible, installed as the README says and
 # run by Debian's ansible-core against localhost, with the test build of the
-# tool and the private scheduler (queues lp1 and lp2, and bulk01..10 while it
-# runs): check mode writes nothing, a first run changes, a second does not, a
+# tool and a scheduler of its own (queues lp1, lp2 and bulk01..10): check mode writes nothing, a first run changes, a second does not, a
 # refused record fails its task with the tool's own reason, an unquoted YAML
 # number or boolean fails before anything is run, 150 records go in one task
 # with an answer each that names its user and queue (IDs equal to them
 # included), and no password shows in any output at -vvv.
 #
-#   ansible.sh SOURCE_DIR CUPS_SOCKET TOOL_DIR ACCOUNT_DIR WORK_DIR
+#   ansible.sh SOURCE_DIR TOOL_DIR ACCOUNT_DIR WORK_DIR
 set -u
-. "$(dirname "$0")/../lib.sh"
-src=$1 socket=$2 tools=$3 accounts=$4 work=$5
+. "$(dirname "$0")/../support/lib.sh"
+src=$1 tools=$2 accounts=$3 work=$4
 skip() { echo "ansible skipped: $*"; exit 77; }
 command -v ansible-playbook >/dev/null || skip "ansible-core is not installed (scripts/install-deps)"
 [ "$(id -u)" -eq 0 ] || skip "needs root (a task acts for another account)"
 rm -rf "$work" && mkdir -p "$work/home" && cd "$work" || exit 1
-mkdir -p "$accounts" && find "$accounts" -mindepth 1 -delete
+account_dir_ready "$accounts"
 export HOME=$work/home ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp \
   ANSIBLE_PYTHON_INTERPRETER=auto_silent ANSIBLE_LOCALHOST_WARNING=false ANSIBLE_NOCOLOR=1
 ansible-galaxy collection install "$src/contrib/ansible" >/dev/null 2>&1 || fail "the collection did not install"
@@ -42,9 +41,7 @@ print(json.dumps({"bulk": bulk}))
 BULK
 { printf '%s\n' "$ja_pin" "$ua_password"; python3 -c 'import json
 print("\n".join(r["password"] for r in json.load(open("bulk.json"))["bulk"]))'; } > passwords
-bulk_queues=$(seq -f 'bulk%02g' 10)
-for queue in $bulk_queues; do CUPS_SERVER=$socket lpadmin -p "$queue" -E -v file:///dev/null || fail "cannot add $queue"; done
-trap 'for queue in $bulk_queues; do CUPS_SERVER=$socket lpadmin -x "$queue"; done' EXIT
+own_scheduler "$work/cups" lp1 lp2 $(seq -f 'bulk%02g' 10)
 # Refused: an ID longer than job accounting holds, and a queue CUPS lacks;
 # the tasks must fail with what the tool itself says of these records.
 reasons=$(printf '{"queue":"%s","kind":"job-accounting","id":"%s","password":"%s"}\n' \

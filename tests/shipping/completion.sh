@@ -5,9 +5,10 @@
 #
 #   completion.sh SOURCE_DIR CUPS_SOCKET TOOL_DIR ACCOUNT_DIR WORK_DIR
 set -u
-. "$(dirname "$0")/../lib.sh"
+. "$(dirname "$0")/../support/lib.sh"
 src=$1 socket=$2 tools=$3 accounts=$4 work=$5
 rm -rf "$work" && mkdir -p "$work" && cd "$work" || exit 1
+account_dir_ready "$accounts"
 as=()  # run as root; as=(setpriv ...) for an ordinary user
 complete_words() {  # index of the word being completed, then the words after the command
   "${as[@]}" env CUPS_SERVER="$socket" HOME="$work" PATH="$tools:$PATH" USER=alice bash -c '

@@ -6,7 +6,7 @@
 #
 #   maintainer_scripts.sh SOURCE_DIR BUILD_DIR WORK_DIR
 set -u
-. "$(dirname "$0")/../lib.sh"
+. "$(dirname "$0")/../support/lib.sh"
 src=$1 build=$2 work=$3
 rm -rf "$work" && mkdir -p "$work"
 account_dir=$(sed -n 's/^VELMORA_ACCOUNT_DIR:PATH=//p' "$build/CMakeCache.txt")

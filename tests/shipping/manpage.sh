@@ -4,7 +4,7 @@
 #
 #   manpage.sh BUILD_DIR
 set -u
-. "$(dirname "$0")/../lib.sh"
+. "$(dirname "$0")/../support/lib.sh"
 build=$1
 page=$build/velmora-account.1
 warnings=$(groff -man -ww -z "$page" "$build/velmora-account.5" 2>&1)

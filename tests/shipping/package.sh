@@ -5,7 +5,7 @@
 #
 #   package.sh BUILD_DIR WORK_DIR
 set -u
-. "$(dirname "$0")/../lib.sh"
+. "$(dirname "$0")/../support/lib.sh"
 build=$1 work=$2
 rm -rf "$work" && mkdir -p "$work"
 (cd "$build" && cpack -B "$work/pkg" >/dev/null) || fail "cpack failed"

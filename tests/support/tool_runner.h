@@ -28,7 +28,7 @@ struct ToolCall {
   std::optional<std::string> user = "alice";  // USER, or unset
   std::optional<std::string> argv0;           // program name to pass; default the path
   bool no_argv = false;                       // exec with an empty argument vector
-  std::string cups_server;                    // default: the private scheduler
+  std::string cups_server;                    // default: default_scheduler()
   std::vector<std::string> env;               // added to the environment ("LANG=...")
   std::optional<mode_t> umask;                // the tool's umask; default inherited
   std::vector<int> closed;                    // standard descriptors to close
@@ -57,6 +57,10 @@ bool without_tmpfile();
 // messages_test pins whole texts.
 testing::AssertionResult says(const std::string& err, const std::vector<std::string>& words);
 ToolRun run_tool(const ToolCall& call);
+
+// The private scheduler shared by the tests (queues lp1 and lp2, never
+// changed), or the test's own (VELMORA_TEST_CUPS_SERVER), where it adds queues.
+std::string default_scheduler();
 
 // The environment the tool sees: PATH, HOME, CUPS_SERVER, USER and call.env.
 std::vector<std::string> tool_environment(const ToolCall& call);

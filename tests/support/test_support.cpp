@@ -11,10 +11,15 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "account_directory.h"
+
+std::string test_account_dir() { return std::string(account_directory()); }
+
 std::vector<std::string> account_dir_entries() {
   std::vector<std::string> names;
-  DIR* dir = opendir(TEST_ACCOUNT_DIR);
-  if (dir == nullptr) throw std::runtime_error("cannot open " TEST_ACCOUNT_DIR);
+  const std::string path = test_account_dir();
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) throw std::runtime_error("cannot open " + path);
   while (dirent* entry = readdir(dir)) {
     std::string name = entry->d_name;
     if (name != "." && name != "..") names.push_back(name);
@@ -23,21 +28,7 @@ std::vector<std::string> account_dir_entries() {
   return names;
 }
 
-void reset_account_dir() {
-  mkdir(TEST_ACCOUNT_DIR, 0755);
-  for (const std::string& name : account_dir_entries()) {
-    std::string path = account_path(name);
-    if (unlink(path.c_str()) != 0) rmdir(path.c_str());
-  }
-  chmod(TEST_ACCOUNT_DIR, 0755);
-  if (chown(TEST_ACCOUNT_DIR, getuid(), getgid()) != 0) {
-    throw std::runtime_error("cannot take back " TEST_ACCOUNT_DIR);
-  }
-}
-
-std::string account_path(const std::string& name) {
-  return std::string(TEST_ACCOUNT_DIR) + "/" + name;
-}
+std::string account_path(const std::string& name) { return test_account_dir() + "/" + name; }
 
 void write_file(const std::string& path, const std::string& bytes, mode_t mode) {
   unlink(path.c_str());

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
-// Helpers shared by the tests: files in the test account directory.
+// Helpers shared by the tests: each test's own directory, and files in its
+// account directory.
 #ifndef VELMORA_TEST_SUPPORT_H_
 #define VELMORA_TEST_SUPPORT_H_
 
@@ -26,7 +27,17 @@ inline const std::string kConf = "alice.conf";
 inline const std::string kNew = "alice.conf.new";
 inline const std::string kContent = "<lp1>\nid=1111\npassword=2222\n</lp1>\n";
 
-// Empties the test account directory (creating it when missing).
+// Each test's own directory under the build tree, named after the running
+// test (test_dir.cpp): its account directory and its home, where its sockets
+// and scratch files go. So tests run in parallel.
+std::string test_dir();
+std::string test_home();
+// The account directory the tool and the store of this process use: the
+// test's own once reset_account_dir made it theirs (VELMORA_TEST_ACCOUNT_DIR).
+std::string test_account_dir();
+
+// Empties the test's own account directory (creating it when missing) and
+// makes it the one the tool and the store use.
 void reset_account_dir();
 
 std::string account_path(const std::string& name);

@@ -44,13 +44,17 @@ testing::AssertionResult says(const std::string& err, const std::vector<std::str
   return testing::AssertionSuccess();
 }
 
+std::string default_scheduler() {
+  const char* own = std::getenv("VELMORA_TEST_CUPS_SERVER");
+  return own != nullptr ? own : CUPS_SOCKET;
+}
+
 std::vector<std::string> tool_environment(const ToolCall& call) {
-  mkdir(TEST_HOME, 0777);
-  chmod(TEST_HOME, 0777);
   std::vector<std::string> env = {
       "PATH=/usr/bin:/bin",
-      "HOME=" TEST_HOME,  // no personal lpoptions
-      "CUPS_SERVER=" + (call.cups_server.empty() ? std::string(CUPS_SOCKET) : call.cups_server),
+      "HOME=" + test_home(),  // no personal lpoptions
+      "CUPS_SERVER=" + (call.cups_server.empty() ? default_scheduler() : call.cups_server),
+      "VELMORA_TEST_ACCOUNT_DIR=" + test_account_dir(),
   };
   if (call.user) env.push_back("USER=" + *call.user);
   // The sanitizer build's settings reach the tool too; the leak checker
@@ -102,7 +106,7 @@ ToolRun run_tool(const ToolCall& call) {
   std::vector<std::string> wrapper = call.wrapper;
   static int stops = 0;
   const std::string trace_log =
-      TEST_HOME "/stop-" + std::to_string(getpid()) + "-" + std::to_string(++stops) + ".strace";
+      test_home() + "/stop-" + std::to_string(getpid()) + "-" + std::to_string(++stops) + ".strace";
   if (!call.stop_at.empty()) {
     wrapper = {"/usr/bin/strace",
                "-qq",

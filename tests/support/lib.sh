@@ -36,3 +36,20 @@ time.sleep(600)' "$1" "$marker" &
   done
   rm -f "$marker"
 }
+
+# Makes DIR a test's account directory, empty, as the installed one is
+# (root's, sticky, writable by all), below directories nobody else may write.
+account_dir_ready() {
+  mkdir -p "$1" && chmod 755 "$(dirname "$1")" && chmod 1777 "$1" && find "$1" -mindepth 1 -delete
+}
+
+# Starts a scheduler of the test's own in DIR with the queues named, stopped
+# when the test ends; its socket in $socket.
+own_scheduler() {
+  local dir=$1 cups
+  shift
+  cups=$(dirname "${BASH_SOURCE[0]}")/cups-scheduler
+  "$cups" start "$dir" "$@" || { fail "cannot start a scheduler in $dir"; exit 1; }
+  trap "'$cups' stop '$dir'" EXIT
+  socket=$dir/cups.sock
+}

@@ -1,0 +1,161 @@
+// SPDX-License-Identifier: Apache-2.0
+// The store's updates as the tool makes them, without a scheduler or a
+// prompt, for fault injection: each run is the store's calls on the account
+// directory and nothing else, so that every one of them can be failed or
+// killed quickly. Runs as root, in the account directory the environment
+// names (VELMORA_TEST_ACCOUNT_DIR).
+//
+//   store_harness STEP...
+//     FILE:QUEUE:KIND:ID:PASSWORD   set KIND (job, user, secure) in FILE
+//     FILE:QUEUE:KIND               remove it
+//     status:QUEUE:FUNCTION         switch the queue's function (off, job, user)
+//     forget:QUEUE                  the queue out of every file
+//
+// FILE is USER.conf, that user's; consecutive steps on one file are one
+// update, as --batch makes them. Says what the tool says (a leftover taken
+// over, a refusal) and exits 0 when every update was made, else 1.
+#include <errno.h>
+#include <pwd.h>
+
+#include <cstdio>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "account_store.h"
+#include "credential_file.h"
+#include "messages.h"
+#include "status_file.h"
+
+namespace {
+
+std::vector<std::string> fields_of(const std::string& step) {
+  std::vector<std::string> fields;
+  std::istringstream in(step);
+  for (std::string field; std::getline(in, field, ':');) fields.push_back(field);
+  return fields;
+}
+
+std::optional<CredentialKind> kind_of(const std::string& word) {
+  if (word == "off") return CredentialKind::kNone;
+  if (word == "job") return CredentialKind::kJobAccounting;
+  if (word == "user") return CredentialKind::kUserAuthentication;
+  if (word == "secure") return CredentialKind::kSecuredPrint;
+  return std::nullopt;
+}
+
+struct Harness {
+  const Caller& caller;
+  const AccountStore& store;
+  int status = 0;
+
+  void update(const AccountFile& file, const AccountStore::Edit& edit, UpdateWhen when,
+              const std::string& queue) {
+    StoreError error;
+    bool written = false;
+    const bool done = store.update(file, edit, when, &written, error);
+    report_recovered(error);
+    if (done) return;
+    report_store_error(caller, queue, error);
+    status = 1;
+  }
+
+  // One file's steps, each fields_of a step: FILE:QUEUE:KIND[:ID:PASSWORD].
+  void credentials(const std::vector<std::vector<std::string>>& steps) {
+    const std::string& name = steps.front()[0];
+    const passwd* owner = getpwnam(name.substr(0, name.size() - 5).c_str());
+    const AccountFile file{name, FileKind::kCredentials, owner != nullptr ? owner->pw_uid : 0};
+    std::vector<CredentialChange> changes(steps.size());
+    StoreError error;
+    for (std::size_t i = 0; i < steps.size(); ++i) {
+      const std::vector<std::string>& s = steps[i];
+      const bool set = s.size() == 5;
+      const bool made = make_change(s[1].c_str(), *kind_of(s[2]),
+                                    set ? CredentialEdit::kSet : CredentialEdit::kRemove,
+                                    set ? s[3].c_str() : nullptr, set ? s[4].c_str() : nullptr,
+                                    &changes[i], error);
+      // A prompted set (one step) first checks what it can know, as the
+      // tool does before its prompt; --batch does not.
+      const bool prompted = set && steps.size() == 1;
+      std::optional<AccountText> text;
+      if (!made ||
+          (prompted && (!store.check_update(file, error) || !store.read(file, &text, error)))) {
+        report_store_error(caller, s[1], error);
+        status = 1;
+        return;
+      }
+    }
+    update(file, [&](AccountText& text, StoreError& e) {
+      for (const CredentialChange& change : changes) {
+        if (!apply_change(text, change, e)) return false;
+      }
+      return true;
+    }, UpdateWhen::kBytesDiffer, steps.front()[1]);
+  }
+
+  void forget(const std::string& queue) {
+    CredentialChange change;
+    StoreError error;
+    if (!make_change(queue.c_str(), CredentialKind::kNone, CredentialEdit::kForget, nullptr,
+                     nullptr, &change, error)) {
+      report_store_error(caller, queue, error);
+      status = 1;
+      return;
+    }
+    update(store.status_file(), [&](AccountText& text, StoreError&) {
+      clear_queue(text, change.queue, true);
+      return true;
+    }, UpdateWhen::kEditChanged, queue);
+    std::vector<AccountFile> files;
+    if (!store.credential_files(&files, error)) {
+      report_store_error(caller, queue, error);
+      status = 1;
+    }
+    for (const AccountFile& file : files) {
+      update(file, [&](AccountText& text, StoreError& e) { return apply_change(text, change, e); },
+             UpdateWhen::kEditChanged, queue);
+    }
+  }
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Speaks as the tool, whose words the script checks.
+  program_invocation_short_name = const_cast<char*>("velmora-account");
+  Caller caller;  // root, filing under root
+  caller.login = "root";
+  StoreError error;
+  std::optional<AccountStore> store;
+  if (!AccountStore::open(caller, &store, error)) {
+    report_store_error(caller, "", error);
+    return 1;
+  }
+  Harness harness{caller, *store};
+  std::vector<std::vector<std::string>> file_steps;
+  for (int i = 1; i <= argc; ++i) {
+    const std::vector<std::string> step = i < argc ? fields_of(argv[i]) : std::vector<std::string>{};
+    if (!file_steps.empty() && (step.empty() || step[0] != file_steps.front()[0])) {
+      harness.credentials(file_steps);
+      file_steps.clear();
+    }
+    if (step.empty()) continue;
+    if (step[0] == "status" && step.size() == 3 && kind_of(step[2])) {
+      const std::string queue = step[1];
+      const CredentialKind function = *kind_of(step[2]);
+      harness.update(store->status_file(), [&](AccountText& text, StoreError& e) {
+        return switch_queue(text, queue, function, e);
+      }, UpdateWhen::kBytesDiffer, queue);
+    } else if (step[0] == "forget" && step.size() == 2) {
+      harness.forget(step[1]);
+    } else if (step[0].ends_with(".conf") && (step.size() == 3 || step.size() == 5) &&
+               kind_of(step[2]) && *kind_of(step[2]) != CredentialKind::kNone) {
+      file_steps.push_back(step);
+    } else {
+      std::fprintf(stderr, "store_harness: cannot read the step '%s'\n", argv[i]);
+      return 2;
+    }
+  }
+  return harness.status;
+}
