@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
+#include <nlohmann/json.hpp>
 #include <algorithm>
 #include <array>
 #include <cstdint>

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "queue_audit.h"
 
+#include <nlohmann/json.hpp>
 #include <pwd.h>
 
 #include <array>

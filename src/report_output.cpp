@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "report_output.h"
 
+#include <nlohmann/json.hpp>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -100,8 +102,8 @@ void print_json_rows(const std::vector<std::string>& header, std::size_t count,
 }  // namespace
 
 void print_rows(const std::vector<std::string>& header, std::size_t names, std::size_t count,
-                const RowSource& row, bool json, const char* key, nlohmann::json extra) {
-  if (json) return print_json_rows(header, count, row, key, std::move(extra));
+                const RowSource& row, bool json, const char* key, const nlohmann::json& extra) {
+  if (json) return print_json_rows(header, count, row, key, extra);
   std::vector<std::size_t> width(header.size(), 0);
   for (std::size_t f = 0; f < header.size(); ++f) width[f] = header[f].size();
   for (std::size_t i = 0; i < count; ++i) {

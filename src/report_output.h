@@ -9,7 +9,7 @@
 #define VELMORA_REPORT_OUTPUT_H_
 
 #include <functional>
-#include <nlohmann/json.hpp>
+#include <nlohmann/json_fwd.hpp>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,7 +47,6 @@ using RowSource = std::function<std::vector<std::string>(std::size_t)>;
 // `key`, one object per row, and the members of extra; each row is made
 // twice (its widths, then its line) or once.
 void print_rows(const std::vector<std::string>& header, std::size_t names, std::size_t count,
-                const RowSource& row, bool json, const char* key,
-                nlohmann::json extra = nlohmann::json::object());
+                const RowSource& row, bool json, const char* key, const nlohmann::json& extra);
 
 #endif  // VELMORA_REPORT_OUTPUT_H_

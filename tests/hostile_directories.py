@@ -531,9 +531,9 @@ def main():
     if not SANITIZED:
         resource.setrlimit(resource.RLIMIT_AS, (MEMORY, MEMORY))  # each command's, as ulimit -v
 
-    def progress():  # at least every 10 s, even while one command runs long
+    def progress():  # every 5 s, even while one command runs long
         while True:
-            time.sleep(10)
+            time.sleep(5)
             print(f"hostile: {done} of {len(indices)} directories, {time.monotonic() - start:.0f} s, "
                   f"{sum(p[0] for p in problems.values())} problems", flush=True)
 

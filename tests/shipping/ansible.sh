@@ -110,6 +110,8 @@ PLAY
 play() {  # name, the counts its recap must show, ansible-playbook options: output in NAME.out
   local name=$1 counts=$2 line count
   shift 2
+  plays=$((plays + 1))
+  echo "ansible: $plays of 8 plays ($name)"
   ansible-playbook -vvv -i localhost, -e @vars.json -e @bulk.json "$@" play.yml > "$name.out" 2>&1
   line=" $(grep -A1 '^PLAY RECAP' "$name.out" | tail -n 1 | tr -s ' ') "
   for count in $counts; do
@@ -121,6 +123,7 @@ play() {  # name, the counts its recap must show, ansible-playbook options: outp
   ! grep -E 'VALUE_[A-Z]+_IN_NO_LOG_PARAMETER|(^|[^*])[*]{8}([^*]|$)' "$name.out" |
     grep -qvE '^ *"(id|password)": "VALUE_[A-Z]+_IN_NO_LOG_PARAMETER",?$' || fail "$name: a password was returned (masked)"
 }
+plays=0
 snapshot() { find "$accounts" -type f -exec sha256sum {} + | sort > "$1.sum"; }
 unchanged() { snapshot "$2" && cmp -s "$1.sum" "$2.sum" || fail "$2: the account files changed"; }
 
