@@ -1,12 +1,12 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "account_report.h"
 
-#include <nlohmann/json.hpp>
 #include <algorithm>
 #include <array>
 #include <cstdint>
 #include <cstdio>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <unordered_map>

@@ -1,11 +1,11 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "queue_audit.h"
 
-#include <nlohmann/json.hpp>
 #include <pwd.h>
 
 #include <array>
 #include <map>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <vector>

@@ -1,11 +1,10 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "report_output.h"
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <nlohmann/json.hpp>
 
 #include "quoting.h"
 

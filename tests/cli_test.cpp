@@ -110,7 +110,7 @@ class Cli : public testing::Test {
 // set, in a folder of its own (LOCPATH); nullopt when it cannot be built.
 std::optional<std::string> generate_latin_locale() {
   const std::string dir = test_home() + "/locales";
-    mkdir(dir.c_str(), 0755);
+  mkdir(dir.c_str(), 0755);
   const std::string locale = dir + "/velmora_latin";
   // Warnings about the locale's sources make localedef's status non-zero.
   if (!file_exists(locale + "/LC_CTYPE")) {
@@ -263,7 +263,8 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
   const std::string refused = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
   const std::string why_not = test_home() + "/offline-resolver.err";
   const bool offline = std::system((OFFLINE_RESOLVER " true >/dev/null 2>" + why_not).c_str()) == 0;
-  const std::string late = " did not answer within " + std::to_string(TEST_SCHEDULER_DEADLINE) + " s";
+  const std::string late =
+      " did not answer within " + std::to_string(TEST_SCHEDULER_DEADLINE) + " s";
   struct Case {
     std::string server;
     std::vector<std::string> env;
@@ -1825,7 +1826,8 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
   std::string input, answers, previews;
   for (std::size_t i = 0; i < std::size(records); ++i) {
     input += records[i].json + "\n";
-    const std::string answer = "{\"line\":" + std::to_string(i + 1) + "," + records[i].answer + "\n";
+    const std::string answer =
+        "{\"line\":" + std::to_string(i + 1) + "," + records[i].answer + "\n";
     answers += answer;
     // A preview says what would be done, in words no script takes for done.
     const std::size_t changed = answer.find(R"("result":"changed")");

@@ -4,7 +4,6 @@
 // caller can do about it differs. The command-line tests check only which
 // message a run ends with, by its first words.
 #include "messages.h"
-#include "scheduler.h"
 
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -14,6 +13,7 @@
 #include <functional>
 #include <string>
 
+#include "scheduler.h"
 #include "section_layout.h"
 #include "test_support.h"
 
@@ -162,8 +162,9 @@ TEST(Messages, EachOutcomeHasItsText) {
          e.size = 8388609;
          report_store_error(me(), "", e);
        },
-       "cannot update " + conf + ": it would hold 8388609 bytes, more than the 8388608 an "
-       "account file may hold; nothing was changed\n"},
+       "cannot update " + conf +
+           ": it would hold 8388609 bytes, more than the 8388608 an "
+           "account file may hold; nothing was changed\n"},
       {true,
        [&] {
          StoreError e = error_of(StoreStep::kOverBudget, EFBIG, conf, kOrdinaryUid);
@@ -190,7 +191,8 @@ TEST(Messages, EachOutcomeHasItsText) {
              scheduler(SchedulerFailure::kTimeout, 0, "", SchedulerPhase::kResolving));
        },
        "cannot resolve the name of the print scheduler /run/cups/cups.sock: the name server did "
-       "not answer within " + deadline + " s; nothing was changed\n"},
+       "not answer within " +
+           deadline + " s; nothing was changed\n"},
       {false,
        [&] {
          report_unreachable_scheduler(

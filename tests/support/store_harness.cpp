@@ -71,10 +71,9 @@ struct Harness {
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const std::vector<std::string>& s = steps[i];
       const bool set = s.size() == 5;
-      const bool made = make_change(s[1].c_str(), *kind_of(s[2]),
-                                    set ? CredentialEdit::kSet : CredentialEdit::kRemove,
-                                    set ? s[3].c_str() : nullptr, set ? s[4].c_str() : nullptr,
-                                    &changes[i], error);
+      const bool made = make_change(
+          s[1].c_str(), *kind_of(s[2]), set ? CredentialEdit::kSet : CredentialEdit::kRemove,
+          set ? s[3].c_str() : nullptr, set ? s[4].c_str() : nullptr, &changes[i], error);
       // A prompted set (one step) first checks what it can know, as the
       // tool does before its prompt; --batch does not.
       const bool prompted = set && steps.size() == 1;
@@ -86,12 +85,15 @@ struct Harness {
         return;
       }
     }
-    update(file, [&](AccountText& text, StoreError& e) {
-      for (const CredentialChange& change : changes) {
-        if (!apply_change(text, change, e)) return false;
-      }
-      return true;
-    }, UpdateWhen::kBytesDiffer, steps.front()[1]);
+    update(
+        file,
+        [&](AccountText& text, StoreError& e) {
+          for (const CredentialChange& change : changes) {
+            if (!apply_change(text, change, e)) return false;
+          }
+          return true;
+        },
+        UpdateWhen::kBytesDiffer, steps.front()[1]);
   }
 
   void forget(const std::string& queue) {
@@ -103,18 +105,22 @@ struct Harness {
       status = 1;
       return;
     }
-    update(store.status_file(), [&](AccountText& text, StoreError&) {
-      clear_queue(text, change.queue, true);
-      return true;
-    }, UpdateWhen::kEditChanged, queue);
+    update(
+        store.status_file(),
+        [&](AccountText& text, StoreError&) {
+          clear_queue(text, change.queue, true);
+          return true;
+        },
+        UpdateWhen::kEditChanged, queue);
     std::vector<AccountFile> files;
     if (!store.credential_files(&files, error)) {
       report_store_error(caller, queue, error);
       status = 1;
     }
     for (const AccountFile& file : files) {
-      update(file, [&](AccountText& text, StoreError& e) { return apply_change(text, change, e); },
-             UpdateWhen::kEditChanged, queue);
+      update(
+          file, [&](AccountText& text, StoreError& e) { return apply_change(text, change, e); },
+          UpdateWhen::kEditChanged, queue);
     }
   }
 };
@@ -135,7 +141,8 @@ int main(int argc, char** argv) {
   Harness harness{caller, *store};
   std::vector<std::vector<std::string>> file_steps;
   for (int i = 1; i <= argc; ++i) {
-    const std::vector<std::string> step = i < argc ? fields_of(argv[i]) : std::vector<std::string>{};
+    const std::vector<std::string> step =
+        i < argc ? fields_of(argv[i]) : std::vector<std::string>{};
     if (!file_steps.empty() && (step.empty() || step[0] != file_steps.front()[0])) {
       harness.credentials(file_steps);
       file_steps.clear();
@@ -144,9 +151,10 @@ int main(int argc, char** argv) {
     if (step[0] == "status" && step.size() == 3 && kind_of(step[2])) {
       const std::string queue = step[1];
       const CredentialKind function = *kind_of(step[2]);
-      harness.update(store->status_file(), [&](AccountText& text, StoreError& e) {
-        return switch_queue(text, queue, function, e);
-      }, UpdateWhen::kBytesDiffer, queue);
+      harness.update(
+          store->status_file(),
+          [&](AccountText& text, StoreError& e) { return switch_queue(text, queue, function, e); },
+          UpdateWhen::kBytesDiffer, queue);
     } else if (step[0] == "forget" && step.size() == 2) {
       harness.forget(step[1]);
     } else if (step[0].ends_with(".conf") && (step.size() == 3 || step.size() == 5) &&
