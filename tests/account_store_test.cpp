@@ -157,7 +157,7 @@ TEST_F(AccountStoreTest, FilesThatWouldNotChangeAreLeftAsTheyAre) {
 // One owner's files, however many and large, spend only that owner's share
 // of what a run reads; a sparse file is refused before a byte is read.
 TEST_F(AccountStoreTest, EachOwnerHasAShareOfTheRead) {
-  if (getuid() != 0) GTEST_SKIP() << "needs root to give files to other owners";
+  REQUIRE_ROOT("to give files to other owners");
   const std::string full(kMaxFileBytes - 1024, '#');
   const std::size_t fill = kMaxOwnerBytes / full.size() + 1;  // one file past the share
   for (std::size_t i = 0; i < fill; ++i) {

@@ -68,9 +68,6 @@ std::string usage(const std::string& n) {
 const std::string kUsage = usage("velmora-account");
 const std::string kHelp = "Usage: velmora-account [--user NAME] OPTION QUEUE\n";
 
-// Skips the rest of the test (a macro: GTEST_SKIP returns from the function).
-#define REQUIRE_ROOT() \
-  if (!running_as_root()) GTEST_SKIP() << "needs root to act as root and as another user"
 const std::string kNoQueue = "No Printer Queue Entry\n";
 
 class Cli : public testing::Test {
@@ -175,7 +172,7 @@ TEST_F(Cli, LongOptionsAnswerAsGnuToolsDo) {
 }
 
 TEST_F(Cli, UsageNamesTheToolByItsPath) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   struct Case {
     std::optional<std::string> argv0;
     bool no_argv;
@@ -197,7 +194,7 @@ TEST_F(Cli, UsageNamesTheToolByItsPath) {
 }
 
 TEST_F(Cli, OptionsMatchByPrefixInTheirOrder) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   struct Case {
     const char* option;
     std::string input;
@@ -349,7 +346,7 @@ TEST_F(Cli, RootOnlyOptionsPrintTheUsageForOthers) {
 }
 
 TEST_F(Cli, RootOnlyOptionsSetTheStatus) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   EXPECT_EQ(root({"-e", "lp1"}).status, 0);
   EXPECT_EQ(root({"-eu", "lp2"}).status, 0);
   EXPECT_EQ(read_file(account_path("status")), "<lp1>ON</lp1>\n<lp2>U_ON</lp2>\n");
@@ -359,7 +356,7 @@ TEST_F(Cli, RootOnlyOptionsSetTheStatus) {
 }
 
 TEST_F(Cli, RootFilesUnderRootWhateverUserSays) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   for (const std::optional<std::string>& name :
        {std::optional<std::string>("bob"), std::optional<std::string>()}) {
     ToolCall call;
@@ -397,7 +394,7 @@ TEST_F(Cli, WithoutUserTheLoginName) {
   struct stat st {};
   ASSERT_EQ(lstat(account_path(login + ".conf").c_str(), &st), 0);
   EXPECT_EQ(st.st_uid, ordinary_uid());
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   call.as_root = true;
   call.wrapper = {"/usr/bin/setpriv", "--reuid=54321", "--regid=54321", "--clear-groups", "--"};
   ToolRun run = run_tool(call);
@@ -508,7 +505,7 @@ TEST_F(Cli, StoreFailuresAreReportedWithStatus1) {
 // rename (mode 0600: no neighbour can open it, let alone hold its lock),
 // and root's own leftover is taken over by the next run.
 TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   std::string old;
   for (int i = 0; i < 3000; ++i)
     old += "<q" + std::to_string(i) + ">ON</q" + std::to_string(i) + ">\n";
@@ -554,7 +551,7 @@ TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
 constexpr uid_t kNamelessUid = 54321;  // an owner with no login name
 
 TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string nobody = user_name(kOrdinaryUid);
   const std::string nameless = std::to_string(kNamelessUid);
   struct Case {
@@ -713,7 +710,7 @@ TEST_F(Cli, CredentialFileStaysReadableByTheNextRunWhateverTheUmask) {
 }
 
 TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   struct Case {
     std::vector<int> closed;
     std::vector<std::string> args;
@@ -739,7 +736,7 @@ TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
 }
 
 TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   // Stopped before its rename: the signal lands mid-update whatever the disk.
   std::string old;
   for (int i = 0; i < 200; ++i)
@@ -819,7 +816,7 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
 // schedule, what each run says is true, and nothing left behind blocks
 // anyone's next run.
 TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string path = account_path("alice.conf"), fresh = path + ".new";
   const std::string gone = "<gone>\nid=1\n</gone>\n", lp1 = "<lp1>\nid=7\npassword=8\n</lp1>\n";
   const std::string lp2 = "<lp2>\nid=5\npassword=6\n</lp2>\n";
@@ -985,7 +982,7 @@ TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
 // Anyone may create files in the account directory, so it must keep users
 // from replacing each other's: root's (or the caller's), sticky if shared.
 TEST_F(Cli, UnsafeAccountDirectoryIsRefused) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string dir = test_account_dir();
   const std::string parent = dir.substr(0, dir.rfind('/'));
   struct stat parent_was {};
@@ -1299,7 +1296,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
 }
 
 TEST_F(Cli, StatusIsStoredUnderTheQueuesOwnSpelling) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
   EXPECT_EQ(root({"-d", "LP1"}).status, 0);
   EXPECT_EQ(read_file(account_path("status")), "<lp1>OFF</lp1>\n");
@@ -1308,7 +1305,7 @@ TEST_F(Cli, StatusIsStoredUnderTheQueuesOwnSpelling) {
 // ---- What is stored, and what drivers will find --------------------------------
 
 TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string name = base64("secret-name"), pass = base64("secret-pass");
   const std::string conf = "<lp1>\nu_id=" + name + "\nu_password=" + pass +
                            "\n</lp1>\n<lp2>\nid=4242\n</lp2>\n" + "<LP2>\ns_id=" + name +
@@ -1362,7 +1359,7 @@ TEST_F(Cli, ListShowsWhatIsStoredButNoValue) {
 }
 
 TEST_F(Cli, TheCheckSaysWhetherTheDriverWillFindWhatItNeeds) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string id = "<lp1>\nid=1\npassword=2\n</lp1>\n",
                     user_auth = "<lp1>\nu_id=YQ==\nu_password=YQ==\n</lp1>\n";
   struct Case {
@@ -1443,7 +1440,7 @@ TEST_F(Cli, TheCheckSaysWhetherTheDriverWillFindWhatItNeeds) {
 // root's --list --all-users name it and end with 1, a set is refused before
 // a prompt, and the removes named take out that section's own lines only.
 TEST_F(Cli, DamagedSectionsAreToldRefusedAndMended) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string path = account_path("alice.conf"), lp2 = "<lp2>\nid=3\npassword=4\n</lp2>\n";
   const struct Case {
     std::string conf;
@@ -1535,7 +1532,7 @@ bool parses_as_json(const std::string& text) {
 // Root acts for a local account with --user: the file is that account's, as
 // if they had typed the values themselves; nobody else may act for another.
 TEST_F(Cli, RootActsForAUserWithUser) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string nobody = user_name(kOrdinaryUid);
   struct Case {
     bool as_root;
@@ -1598,7 +1595,7 @@ TEST_F(Cli, RootActsForAUserWithUser) {
 // Every user's entries, never a value; a planted file is reported and the
 // rest still listed.
 TEST_F(Cli, RootListsEveryUsersEntriesWithoutValues) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string secret = base64("s3cret-name");
   write_file(account_path("root.conf"),
              "<lp1>\nu_id=" + secret + "\nu_password=" + secret + "\n</lp1>\n", 0600);
@@ -1650,7 +1647,7 @@ TEST_F(Cli, RootListsEveryUsersEntriesWithoutValues) {
 // Root's audit of one queue: per user, whether the driver will find what
 // the function switched on needs; the status says whether all will.
 TEST_F(Cli, RootAuditsAQueueForEveryUser) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string nobody = user_name(kOrdinaryUid);
   write_user_file(nobody + ".conf", "<lp1>\nid=1\npassword=2\nu_id=YQ==\n</lp1>\n", 0600);
   write_file(account_path("daemon.conf"), "<lp1>\nid=1\n</lp1>\n", 0600);
@@ -1695,7 +1692,7 @@ TEST_F(Cli, RootAuditsAQueueForEveryUser) {
 // that and its sections in every user's file, each file staying its user's;
 // a file being updated this moment is reported, not waited on.
 TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string nobody = user_name(kOrdinaryUid);
   write_file(account_path("status"), "<gone>U_ON</gone>\n<lp1>ON</lp1>\n", 0644);
   ToolRun run = root({"-d", "gone"});
@@ -1756,7 +1753,7 @@ TEST_F(Cli, RootForgetsADeletedQueueEverywhere) {
 // Many credentials in one run: each record answered in order, never with a
 // value; each file rewritten once with all its records, or left untouched.
 TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
-  REQUIRE_ROOT();
+  REQUIRE_ROOT("to act as root and as another user");
   const std::string nobody = user_name(kOrdinaryUid);
   write_file(account_path("root.conf"), "<lp2>\nid=1\npassword=2\n</lp2>\n", 0600);
   write_user_file(nobody + ".conf", "<gone>\nid=3\npassword=4\n</gone>\n", 0600);

@@ -8,7 +8,7 @@ set -u
 . "$(dirname "$0")/support/lib.sh"
 
 tool=$1 dir=$2 work=$3
-[ "$(id -u)" -eq 0 ] || { echo "concurrency skipped: needs root (the status file is root's)"; exit 77; }
+need_root concurrency "the status file is root's"
 rm -rf "$work" && mkdir -p "$work/home"
 account_dir_ready "$dir"
 runs=24 rounds=3 finished=0 refused=0

@@ -25,7 +25,7 @@ export CUPS_SERVER=$socket HOME=$work/home VELMORA_TEST_ACCOUNT_DIR=$dir ASAN_OP
 
 skip() { echo "fault injection skipped: $*"; exit 77; }
 command -v strace >/dev/null || skip "strace is not installed"
-[ "$(id -u)" -eq 0 ] || skip "needs root (the status file is root's)"
+need_root "fault injection" "the status file is root's"
 strace -qq -o /dev/null true 2>/dev/null || skip "strace cannot trace here (ptrace not permitted)"
 
 rm -rf "$work" && mkdir -p "$work/home"

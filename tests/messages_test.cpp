@@ -15,6 +15,7 @@
 
 #include "scheduler.h"
 #include "section_layout.h"
+#include "store_support.h"
 #include "test_support.h"
 
 namespace {
@@ -32,15 +33,8 @@ StoreError error_of(StoreStep step, int err, std::string path, std::optional<uid
   return e;
 }
 
-// The caller as the process is now (root, or kOrdinaryUid in the child),
-// filing under `user`.
-Caller me(const char* user = nullptr) {
-  Caller caller;
-  caller.uid = getuid();
-  caller.login = user_name(caller.uid);
-  caller.user = user;
-  return caller;
-}
+// The caller as the process is now (root, or kOrdinaryUid in the child).
+Caller me(const char* user = nullptr) { return caller_filing_under(user); }
 
 // What report writes to standard error, run as root or as kOrdinaryUid.
 std::string stderr_of(bool as_root, const std::function<void()>& report) {
@@ -68,7 +62,7 @@ std::string stderr_of(bool as_root, const std::function<void()>& report) {
 }
 
 TEST(Messages, EachOutcomeHasItsText) {
-  if (getuid() != 0) GTEST_SKIP() << "needs root to speak as root and as another user";
+  REQUIRE_ROOT("to speak as root and as another user");
   const std::string dir = "/acct", conf = dir + "/alice.conf", fresh = conf + ".new";
   const std::string name = program_name();
   StoreError refused = error_of(StoreStep::kNotOwner, EPERM, conf, kNameless);

@@ -14,7 +14,7 @@ set -u
 src=$1 tools=$2 accounts=$3 work=$4
 skip() { echo "ansible skipped: $*"; exit 77; }
 command -v ansible-playbook >/dev/null || skip "ansible-core is not installed (scripts/install-deps)"
-[ "$(id -u)" -eq 0 ] || skip "needs root (a task acts for another account)"
+need_root ansible "a task acts for another account"
 rm -rf "$work" && mkdir -p "$work/home" && cd "$work" || exit 1
 account_dir_ready "$accounts"
 export HOME=$work/home ANSIBLE_COLLECTIONS_PATH=$work/collections ANSIBLE_LOCAL_TEMP=$work/tmp ANSIBLE_REMOTE_TEMP=$work/tmp \

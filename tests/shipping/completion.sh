@@ -49,7 +49,7 @@ if [ "$(id -u)" -eq 0 ]; then
   [ "$named" = "[$hostile][gone]" ] || fail "completing --forget offered '$offered', naming '$named'"
   [ -e owned ] && fail "a word completion offered ran a command: $(cat owned)"
   rm -f "$accounts/nobody.conf" owned
-  as=(setpriv --reuid=65534 --regid=65534 --clear-groups)
+  as=("${as_nobody[@]}")
   check_completion "-p -x -pu -xu -ps -xs --list --check --batch --help --version" 1 ''
   check_completion "--json" 2 --list ''
   check_completion "" 1 -e  # never offered

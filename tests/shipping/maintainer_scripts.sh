@@ -11,7 +11,7 @@ src=$1 build=$2 work=$3
 rm -rf "$work" && mkdir -p "$work"
 account_dir=$(sed -n 's/^VELMORA_ACCOUNT_DIR:PATH=//p' "$build/CMakeCache.txt")
 . "$src/tests/shipping/status_file.sh"
-[ "$(id -u)" -eq 0 ] || { echo "maintainer scripts not run: they need root"; exit 77; }
+need_root "maintainer scripts" "they run as root"
 
 for script in postinst postrm; do
   [ -x "$build/packaging/$script" ] || fail "$script missing or not executable"
@@ -28,7 +28,7 @@ ln -s /etc/passwd "$pkgdir/planted"
 sh "$work/postrm" remove || fail "postrm remove failed"
 [ -f "$pkgdir/alice.conf" ] && [ -f "$pkgdir/status" ] || fail "remove deleted users' files"
 # A user creating files all the while does not make the purge fail.
-setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \
+"${as_nobody[@]}" sh -c \
   'i=0; while :; do i=$((i + 1)); : > "$1/u$i.conf" 2>/dev/null; done' _ "$pkgdir" &
 creator=$!
 sleep 0.2
@@ -47,7 +47,7 @@ chmod 755 "$race"
 mkdir "$race/theirs" "$race/acct"
 chmod 1777 "$race/acct"
 chown 65534 "$race/theirs"
-setpriv --reuid=65534 --regid=65534 --clear-groups sh -c \
+"${as_nobody[@]}" sh -c \
   'while :; do ln -s "$1" "$2/status" 2>/dev/null; rm -f "$2/status" 2>/dev/null; done' \
   _ "$race/theirs" "$race/acct" &
 planter=$!

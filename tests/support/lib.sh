@@ -53,3 +53,10 @@ own_scheduler() {
   trap "'$cups' stop '$dir'" EXIT
   socket=$dir/cups.sock
 }
+
+# Ends the test as skipped (status 77) unless it runs as root: NAME, WHY.
+need_root() { [ "$(id -u)" -eq 0 ] || { echo "$1 skipped: needs root ($2)"; exit 77; }; }
+
+# The unprivileged account ordinary-user cases run as (65534), as a command
+# prefix.
+as_nobody=(setpriv --reuid=65534 --regid=65534 --clear-groups)

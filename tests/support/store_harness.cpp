@@ -27,6 +27,7 @@
 #include "credential_file.h"
 #include "messages.h"
 #include "status_file.h"
+#include "store_support.h"
 
 namespace {
 
@@ -130,8 +131,7 @@ struct Harness {
 int main(int argc, char** argv) {
   // Speaks as the tool, whose words the script checks.
   program_invocation_short_name = const_cast<char*>("velmora-account");
-  Caller caller;  // root, filing under root
-  caller.login = "root";
+  const Caller caller = caller_filing_under(nullptr);  // root
   StoreError error;
   std::optional<AccountStore> store;
   if (!AccountStore::open(caller, &store, error)) {

@@ -1,21 +1,24 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "store_support.h"
 
+#include <pwd.h>
 #include <unistd.h>
 
 #include <optional>
 
 #include "status_file.h"
 
-namespace {
-
 Caller caller_filing_under(const char* user) {
   Caller caller;
   caller.uid = getuid();
   caller.owner = getuid();
+  const passwd* entry = getpwuid(caller.uid);
+  caller.login = entry != nullptr ? entry->pw_name : std::to_string(caller.uid);
   caller.user = user;
   return caller;
 }
+
+namespace {
 
 StoreRun run(const char* user, const std::function<bool(const AccountStore&, StoreRun&)>& work) {
   StoreRun result;

@@ -9,6 +9,9 @@
 #include "account_store.h"
 #include "credential_file.h"
 
+// The caller as the test process is now, filing under user (null: root).
+Caller caller_filing_under(const char* user);
+
 struct StoreRun {
   bool done = false;
   bool written = false;

@@ -5,12 +5,18 @@
 #define VELMORA_TEST_SUPPORT_H_
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "credential_kind.h"
+
+// Skips the rest of the test unless it runs as root (a macro: GTEST_SKIP
+// returns from the function).
+#define REQUIRE_ROOT(why) \
+  if (geteuid() != 0) GTEST_SKIP() << "needs root " why
 
 // Short names for the kinds in test tables.
 constexpr CredentialKind kJob = CredentialKind::kJobAccounting;
