@@ -21,6 +21,7 @@
 #include "report_reading.h"
 #include "scheduler.h"
 #include "status_file.h"
+#include "translation.h"
 
 namespace {
 
@@ -304,7 +305,9 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
                       c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : 0));
   const std::string file = c.conf_refused ? "refused" : c.conf_exists ? c.own.path() : "-";
   const std::string file_shown = c.conf_exists && !c.conf_refused ? quote_name(file) : file;
-  const std::string blocker = holder ? replacement_file_field(*holder, holder_owner) : "-";
+  // A document's words are the same in every locale.
+  const auto blocker_field = [&] { return replacement_file_field(*holder, holder_owner); };
+  const std::string blocker = !holder ? "-" : json ? in_english(blocker_field) : blocker_field();
   if (json) {
     nlohmann::json document = nlohmann::json::object();
     for (const auto& [field, value] : fields) document[json_key(field)] = json_value(value);

@@ -22,6 +22,7 @@
 #include "credential_file.h"
 #include "messages.h"
 #include "scheduler.h"
+#include "translation.h"
 
 namespace {
 
@@ -43,6 +44,11 @@ struct Job {
   Result result = Result::kUnchanged;
 };
 
+// An answer's reason: read by scripts, so in English whatever the locale.
+std::string answer_text(const Caller& caller, const std::string& queue, const StoreError& error) {
+  return in_english([&] { return store_error_text(caller, queue, error); });
+}
+
 void refuse(Job& job, std::string why) {
   job.result = Result::kRefused;
   job.record.refused = std::move(why);
@@ -56,7 +62,7 @@ bool read_input(SecretText* input) {
     const ssize_t got = ::read(STDIN_FILENO, at, 64 * 1024);
     input->shrink(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return report_batch_input(std::strerror(errno)), false;
+    if (got < 0) return report_batch_input(error_text(errno)), false;
     if (got == 0) return true;
     if (input->size() > kMaxInput) return report_batch_input("more than 32 MiB"), false;
   }
@@ -82,7 +88,7 @@ bool parse_jobs(std::string_view input, std::vector<Job>* out) {
     job.record.line = number;
     if (line.size() > kMaxLine) {
       refuse(job, "longer than any record could be");
-    } else if (!parse_record(line, &job.record)) {
+    } else if (!in_english([&] { return parse_record(line, &job.record); })) {
       job.result = Result::kRefused;
     }
   }
@@ -120,7 +126,8 @@ class Accounts {
       at->second.first = account != nullptr ? std::optional(account->pw_uid) : std::nullopt;
       at->second.second = account != nullptr || errno == 0 || errno == ENOENT
                               ? "no such local account"
-                              : std::string("cannot look up the account: ") + std::strerror(errno);
+                              : std::string("cannot look up the account: ") +
+                                    in_english([] { return error_text(errno); });
     }
     *why = at->second.second;
     return at->second.first;
@@ -153,7 +160,7 @@ void place(const Caller& caller, Accounts& accounts, Job& job) {
   StoreError error;
   std::string name;
   if (!credential_file_name(user, &name, error)) {
-    return refuse(job, store_error_text(caller, "", error));
+    return refuse(job, answer_text(caller, "", error));
   }
   job.file = AccountFile{std::move(name), FileKind::kCredentials, owner};
 }
@@ -219,7 +226,7 @@ bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text
       } else {
         error.path = job->file.path();
         job->result = Result::kRefused;
-        job->record.refused = store_error_text(caller, job->queue, error);
+        job->record.refused = answer_text(caller, job->queue, error);
       }
     }
     if (job->result == Result::kRefused && *refused == 0) *refused = job->record.line;
@@ -274,7 +281,7 @@ int run_batch(const Caller& caller, bool dry_run) {
   if (any && find_queues(jobs, lookup, queues) && !AccountStore::open(caller, &store, error)) {
     report_store_error(caller, "", error);
     for (Job& job : jobs) {
-      if (job.result != Result::kRefused) refuse(job, store_error_text(caller, "", error));
+      if (job.result != Result::kRefused) refuse(job, answer_text(caller, "", error));
     }
   }
   refuse_ambiguous(jobs);
@@ -286,7 +293,7 @@ int run_batch(const Caller& caller, bool dry_run) {
     StoreError problem;
     if (!make_change(job.queue.c_str(), *job.record.kind, edit, job.record.id.c_str(),
                      job.record.password.c_str(), &job.change, problem)) {
-      refuse(job, store_error_text(caller, job.queue, problem));
+      refuse(job, answer_text(caller, job.queue, problem));
       continue;
     }
     job.record.id.clear();
@@ -319,8 +326,7 @@ int run_batch(const Caller& caller, bool dry_run) {
     // Said once for the file, as an update says it; each record's answer too.
     report_store_error(caller, "", error);
     for (Job* job : file_jobs) {
-      if (job->result != Result::kRefused)
-        refuse(*job, store_error_text(caller, job->queue, error));
+      if (job->result != Result::kRefused) refuse(*job, answer_text(caller, job->queue, error));
     }
   }
   std::size_t counts[3] = {};

@@ -11,28 +11,34 @@
 #include "messages.h"
 #include "quoting.h"
 #include "section_layout.h"
+#include "translation.h"
 
 namespace {
 
 struct DamageWords {
   Damage bit;
   const char* field;   // for --list and --check
-  const char* phrase;  // after "the section <q> "
+  const char* phrase;  // after "the section <q> ", translated where it is shown
 };
 constexpr DamageWords kWords[] = {
-    {kUnclosed, "no-closing-tag", "has no closing tag"},
-    {kStrayClosing, "stray-closing-tag", "has a closing tag where no such section is open"},
-    {kDuplicate, "duplicate-section", "is in the file twice"},
-    {kLoneKey, "lone-key", "has a key line outside every section"},
-    {kForeign, "foreign-line", "holds a line that is not a key line"},
+    {kUnclosed, "no-closing-tag", N_("has no closing tag")},
+    {kStrayClosing, "stray-closing-tag", N_("has a closing tag where no such section is open")},
+    {kDuplicate, "duplicate-section", N_("is in the file twice")},
+    {kLoneKey, "lone-key", N_("has a key line outside every section")},
+    {kForeign, "foreign-line", N_("holds a line that is not a key line")},
 };
 
 // "a", "a and b", "a, b and c".
 std::string listed(const std::vector<std::string>& items) {
   std::string text;
   for (std::size_t i = 0; i < items.size(); ++i) {
-    if (i != 0) text += i + 1 == items.size() ? " and " : ", ";
-    text += items[i];
+    if (i == 0) {
+      text = items[i];
+    } else {
+      // TRANSLATORS: joins the items of a list: "a, b", then "a, b and c".
+      text = format_text(i + 1 == items.size() ? _("%s and %s") : _("%s, %s"), text.c_str(),
+                         items[i].c_str());
+    }
   }
   return text;
 }
@@ -43,16 +49,17 @@ std::string line_numbers(const std::vector<std::size_t>& lines) {
   for (std::size_t i = 0; i < lines.size();) {
     std::size_t j = i;
     while (j + 1 < lines.size() && lines[j + 1] == lines[j] + 1) ++j;
-    ranges.push_back(std::to_string(lines[i]) + (j == i ? "" : " to " + std::to_string(lines[j])));
+    ranges.push_back(j == i ? std::to_string(lines[i])
+                            : format_text(_("%zu to %zu"), lines[i], lines[j]));
     i = j + 1;
   }
-  return (lines.size() == 1 ? "line " : "lines ") + listed(ranges);
+  return format_text(lines.size() == 1 ? _("line %s") : _("lines %s"), listed(ranges).c_str());
 }
 
 // How the caller runs a mend of the file at path: the words before the
 // commands, and what each command starts with.
 struct Mender {
-  std::string run = "run: ";
+  bool ask_owner = false;  // only the file's owner can
   std::string command = "velmora-account ";
 };
 
@@ -71,18 +78,19 @@ Mender mender(const Caller& caller, const std::string& path) {
   if (getpwnam(user.c_str()) != nullptr) {
     m.command += "--user " + quote_name(user) + " ";
   } else {
-    m.run = "ask the file's owner to run: ";
+    m.ask_owner = true;
     m.command = "USER=" + quote_name(user) + " " + m.command;
   }
   return m;
 }
 
-// What is wrong with <queue>, after "the section", and what mends it.
+// The section <queue>: what is wrong with it, and what mends it; refused:
+// a set was refused for it.
 std::string damage_and_mend(const Mender& mender, const std::string& queue,
-                            const SectionDamage& damage, const char* between) {
+                            const SectionDamage& damage, bool refused) {
   std::vector<std::string> wrong;
   for (const DamageWords& words : kWords) {
-    if ((damage.what & words.bit) != 0) wrong.emplace_back(words.phrase);
+    if ((damage.what & words.bit) != 0) wrong.emplace_back(_(words.phrase));
   }
   static constexpr const char* kRemoves[] = {"-x", "-xu", "-xs"};
   std::vector<std::string> removes;
@@ -90,9 +98,20 @@ std::string damage_and_mend(const Mender& mender, const std::string& queue,
     if ((damage.mend & (2u << k)) == 0) continue;
     removes.push_back(mender.command + kRemoves[k] + " " + quote_name(queue));
   }
-  return "<" + quote_name(queue) + "> " + listed(wrong) + " (line " + std::to_string(damage.line) +
-         ")" + between + "; " + mender.run + listed(removes) +
-         " to take out its own lines, then set it again";
+  // TRANSLATORS: the queue, what is wrong with its section, the line, and
+  // the commands that mend it.
+  const char* format =
+      refused ? (mender.ask_owner
+                     ? _("the section <%s> %s (line %zu); nothing was changed; ask the file's "
+                         "owner to run: %s to take out its own lines, then set it again")
+                     : _("the section <%s> %s (line %zu); nothing was changed; run: %s to take "
+                         "out its own lines, then set it again"))
+              : (mender.ask_owner ? _("the section <%s> %s (line %zu); ask the file's owner to "
+                                      "run: %s to take out its own lines, then set it again")
+                                  : _("the section <%s> %s (line %zu); run: %s to take out its "
+                                      "own lines, then set it again"));
+  return format_text(format, quote_name(queue).c_str(), listed(wrong).c_str(), damage.line,
+                     listed(removes).c_str());
 }
 
 }  // namespace
@@ -109,14 +128,14 @@ std::string damage_field(unsigned damage) {
 
 std::string damaged_section_text(const Caller& caller, const std::string& path,
                                  const std::string& queue, const SectionDamage& damage) {
-  return "cannot update " + quote_name(path) + ": the section " +
-         damage_and_mend(mender(caller, path), queue, damage, "; nothing was changed");
+  return format_text(_("cannot update %s: %s"), quote_name(path).c_str(),
+                     damage_and_mend(mender(caller, path), queue, damage, true).c_str());
 }
 
 void report_damaged_section(const Caller& caller, const std::string& path, const std::string& queue,
                             const SectionDamage& damage) {
-  std::fprintf(stderr, "%s: %s: the section %s\n", program_name(), quote_name(path).c_str(),
-               damage_and_mend(mender(caller, path), queue, damage, "").c_str());
+  std::fprintf(stderr, "%s: %s: %s\n", program_name(), quote_name(path).c_str(),
+               damage_and_mend(mender(caller, path), queue, damage, false).c_str());
 }
 
 bool report_damaged_sections(const Caller& caller, const std::string& path,
@@ -133,9 +152,12 @@ bool report_damaged_sections(const Caller& caller, const std::string& path,
 void report_mending(const Caller& caller, const std::string& path, const std::string& queue,
                     const Mending& mending) {
   if (!mending.removed.empty()) {
-    std::fprintf(stderr, "%s: removed %sthe damaged section <%s> (%s of %s)\n", program_name(),
-                 mending.gone ? "" : "lines of ", quote_name(queue).c_str(),
-                 line_numbers(mending.removed).c_str(), quote_name(path).c_str());
+    // TRANSLATORS: the queue, its lines ("lines 3 to 5") and the file.
+    std::fprintf(stderr,
+                 mending.gone ? _("%s: removed the damaged section <%s> (%s of %s)\n")
+                              : _("%s: removed lines of the damaged section <%s> (%s of %s)\n"),
+                 program_name(), quote_name(queue).c_str(), line_numbers(mending.removed).c_str(),
+                 quote_name(path).c_str());
   }
   if (mending.left.what != 0) report_damaged_section(caller, path, queue, mending.left);
 }

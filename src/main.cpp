@@ -29,6 +29,7 @@
 #include "forget.h"
 #include "messages.h"
 #include "queue_audit.h"
+#include "translation.h"
 #include "update.h"
 
 namespace {
@@ -98,6 +99,7 @@ int run(int argc, char** argv) {
 
 int main(int argc, char** argv) {
   if (!ensure_standard_descriptors()) return 1;  // nowhere to say why
+  start_translation(VELMORA_LOCALE_DIR);
   // Keep typed secrets out of core dumps and away from same-user ptrace
   // (best effort: a kernel without it still gets a working tool).
   prctl(PR_SET_DUMPABLE, 0, 0, 0, 0);

@@ -4,6 +4,7 @@
 #include <cerrno>
 
 #include "messages.h"
+#include "translation.h"
 
 namespace {
 
@@ -12,7 +13,9 @@ bool refuse(const Caller& caller, const StoreError& error, const std::string& fi
             Refusal* refusal) {
   report_store_error(caller, "", error);
   if (refusal != nullptr) {
-    *refusal = {file, store_error_text(caller, "", error), error.owner.value_or(owner)};
+    // Kept for a JSON document: in English whatever the locale.
+    *refusal = {file, in_english([&] { return store_error_text(caller, "", error); }),
+                error.owner.value_or(owner)};
   }
   return false;
 }

@@ -1,0 +1,60 @@
+// SPDX-License-Identifier: Apache-2.0
+// The tool's own words in the user's language: gettext's catalogue of the
+// text domain "velmora-account", looked up under LANGUAGE, LC_ALL,
+// LC_MESSAGES and LANG. Sentences are marked where they are written, with
+// _() (looked up there) or N_() (a word kept in a table, looked up where it
+// is shown, with translated()).
+//
+// What scripts read is never translated: a MachineWords guard, for as long
+// as it lives, makes every lookup answer the English text and error_text()
+// the C library's English, so that a --json document or a --batch answer
+// built from the same sentences reads alike in every locale.
+//
+// Call start_translation() once, first thing in main. Results: translated()
+// returns the catalogue's text, or msgid itself when there is none, no
+// catalogue, or a MachineWords guard is alive; error_text() never fails.
+#ifndef VELMORA_TRANSLATION_H_
+#define VELMORA_TRANSLATION_H_
+
+#include <cstddef>
+#include <string>
+
+#define _(msgid) translated(msgid)
+#define N_(msgid) msgid
+// A sentence about `count` things, in the plural form of the language.
+#define P_(one, many, count) translated_plural(one, many, count)
+
+// Takes the messages category from the environment (every other category
+// stays "C", so that case folding, byte classes and numbers do what they
+// do in every locale) and binds the text domain to locale_dir.
+void start_translation(const char* locale_dir);
+
+// format_arg: the compiler checks a marked format string's arguments.
+__attribute__((format_arg(1))) const char* translated(const char* msgid);
+__attribute__((format_arg(1), format_arg(2))) const char* translated_plural(const char* one,
+                                                                            const char* many,
+                                                                            unsigned long count);
+
+// printf into a string: a sentence filled in whole, so that translators
+// see it whole.
+__attribute__((format(printf, 1, 2))) std::string format_text(const char* format, ...);
+
+// strerror(errnum), in the user's language (or English under MachineWords).
+const char* error_text(int errnum);
+
+class MachineWords {
+ public:
+  MachineWords();
+  ~MachineWords();
+  MachineWords(const MachineWords&) = delete;
+  MachineWords& operator=(const MachineWords&) = delete;
+};
+
+// What make() returns, made under a MachineWords guard.
+template <typename Make>
+auto in_english(Make make) {
+  MachineWords english;
+  return make();
+}
+
+#endif  // VELMORA_TRANSLATION_H_
