@@ -22,8 +22,9 @@ namespace {
 // ---- Names ------------------------------------------------------------------
 
 TEST(CredentialFileName, IsUserDotConfAndNeverCut) {
+  reset_account_dir();
   const std::string prefix = std::string(account_directory()) + "/";
-  EXPECT_EQ(prefix, test_account_dir() + "/");
+  EXPECT_EQ(prefix, test_dir() + "/account/");  // the test's own
   // Room for the user's name and ".conf.new" within 255 bytes.
   const std::size_t room = kMaxPathBytes - prefix.size() - std::string(".conf.new").size();
   const std::string longest(room, 'u'), longer(room + 1, 'u');

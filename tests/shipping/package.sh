@@ -27,6 +27,9 @@ else
   grep -q '\./etc/' <<< "$contents" && fail "the package ships the account directory (removal would delete it)"
   file "$(dpkg-deb -x "$deb" "$work/unpacked" && echo "$work/unpacked/usr/bin/velmora-account")" | grep -q 'not stripped' &&
     fail "the packaged binary is not stripped"
+  # The tool looks for its catalogues where the package puts them.
+  grep -q '\./usr/share/locale/ja/LC_MESSAGES/velmora-account\.mo$' <<< "$contents" || fail "no Japanese catalogue in the package"
+  grep -qa '/usr/share/locale' "$work/unpacked/usr/bin/velmora-account" || fail "the packaged tool looks for its catalogues elsewhere"
   doc=$work/unpacked/usr/share/doc/velmora-account
   grep -qx 'License: Apache-2.0' "$doc/copyright" 2>/dev/null || fail "no Apache-2.0 copyright file"
   zcat "$doc/changelog.gz" 2>/dev/null | head -n 1 | grep -q "^velmora-account ($version) " ||
