@@ -18,6 +18,40 @@ inline void wipe_bytes(void* p, std::size_t n) {
   if (p != nullptr && n != 0) explicit_bzero(p, n);
 }
 
+// Clears the vector registers, where copying, comparing and encoding text
+// leaves whole pieces of it: code that runs later saves them in memory (the
+// dynamic linker's lazy binding, at exit say, spills every one of them onto
+// the stack). Called once a run is done with its values.
+__attribute__((noinline)) inline void wipe_vector_registers() {
+#if defined(__x86_64__)
+  // Every vector register is the caller's to lose across a call.
+  if (__builtin_cpu_supports("avx512f")) {
+    asm volatile(
+        "vzeroall\n"
+        "vpxord %%zmm16, %%zmm16, %%zmm16\n vpxord %%zmm17, %%zmm17, %%zmm17\n"
+        "vpxord %%zmm18, %%zmm18, %%zmm18\n vpxord %%zmm19, %%zmm19, %%zmm19\n"
+        "vpxord %%zmm20, %%zmm20, %%zmm20\n vpxord %%zmm21, %%zmm21, %%zmm21\n"
+        "vpxord %%zmm22, %%zmm22, %%zmm22\n vpxord %%zmm23, %%zmm23, %%zmm23\n"
+        "vpxord %%zmm24, %%zmm24, %%zmm24\n vpxord %%zmm25, %%zmm25, %%zmm25\n"
+        "vpxord %%zmm26, %%zmm26, %%zmm26\n vpxord %%zmm27, %%zmm27, %%zmm27\n"
+        "vpxord %%zmm28, %%zmm28, %%zmm28\n vpxord %%zmm29, %%zmm29, %%zmm29\n"
+        "vpxord %%zmm30, %%zmm30, %%zmm30\n vpxord %%zmm31, %%zmm31, %%zmm31\n" ::
+            : "memory");
+  } else if (__builtin_cpu_supports("avx")) {
+    asm volatile("vzeroall" ::: "memory");
+  } else {
+    asm volatile(
+        "xorps %%xmm0, %%xmm0\n xorps %%xmm1, %%xmm1\n xorps %%xmm2, %%xmm2\n"
+        "xorps %%xmm3, %%xmm3\n xorps %%xmm4, %%xmm4\n xorps %%xmm5, %%xmm5\n"
+        "xorps %%xmm6, %%xmm6\n xorps %%xmm7, %%xmm7\n xorps %%xmm8, %%xmm8\n"
+        "xorps %%xmm9, %%xmm9\n xorps %%xmm10, %%xmm10\n xorps %%xmm11, %%xmm11\n"
+        "xorps %%xmm12, %%xmm12\n xorps %%xmm13, %%xmm13\n xorps %%xmm14, %%xmm14\n"
+        "xorps %%xmm15, %%xmm15\n" ::
+            : "memory");
+  }
+#endif
+}
+
 // Allocator that wipes every block it hands back, so growth of a container
 // never leaves an old copy of a secret in freed memory.
 template <class T>
