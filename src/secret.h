@@ -9,9 +9,9 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <memory>
+#include <cstring>
 #include <string_view>
-#include <vector>
+#include <utility>
 
 // Overwrites n bytes at p in a way the compiler may not drop as a dead store.
 inline void wipe_bytes(void* p, std::size_t n) {
@@ -52,49 +52,39 @@ __attribute__((noinline)) inline void wipe_vector_registers() {
 #endif
 }
 
-// Allocator that wipes every block it hands back, so growth of a container
-// never leaves an old copy of a secret in freed memory.
-template <class T>
-struct WipingAllocator {
-  using value_type = T;
-  WipingAllocator() noexcept = default;
-  template <class U>
-  WipingAllocator(const WipingAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
-  void deallocate(T* p, std::size_t n) noexcept {
-    wipe_bytes(p, n * sizeof(T));
-    std::allocator<T>{}.deallocate(p, n);
-  }
-  template <class U>
-  bool operator==(const WipingAllocator<U>&) const noexcept {
-    return true;
-  }
-};
-
 // A growable, NUL-terminated byte string for secret text. Unlike std::string
-// it has no inline small-string buffer, so every byte it ever held lives in
-// blocks that the allocator wipes.
+// it has no inline small-string buffer, and it wipes each block before it
+// lets go of it (growing, or at the end), so no byte it ever held is left in
+// memory the process has freed.
 class SecretText {
  public:
   SecretText() = default;
   explicit SecretText(std::string_view text) { append(text.data(), text.size()); }
-  SecretText(SecretText&&) noexcept = default;
-  SecretText& operator=(SecretText&&) noexcept = default;
+  SecretText(SecretText&& other) noexcept
+      : bytes_(std::exchange(other.bytes_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  SecretText& operator=(SecretText&& other) noexcept {
+    if (this != &other) {
+      release();
+      bytes_ = std::exchange(other.bytes_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
   SecretText(const SecretText&) = delete;
   SecretText& operator=(const SecretText&) = delete;
-  ~SecretText() { clear(); }
+  ~SecretText() { release(); }
 
   // Appends n bytes; strong guarantee: on std::bad_alloc nothing changes.
   void append(const char* data, std::size_t n) {
     if (n == 0) return;
-    std::size_t old = size();
-    if (bytes_.capacity() < old + n + 1) {
-      // Grow geometrically so that a long line costs linear time.
-      std::size_t want = std::max(old + n + 1, 2 * bytes_.capacity());
-      bytes_.reserve(std::max<std::size_t>(want, 64));
-    }
-    if (bytes_.empty()) bytes_.push_back('\0');
-    bytes_.insert(bytes_.end() - 1, data, data + n);
+    // Grow geometrically so that a long line costs linear time.
+    if (capacity_ < size_ + n + 1) grow(std::max({size_ + n, 2 * capacity_, std::size_t{63}}));
+    std::memcpy(bytes_ + size_, data, n);
+    size_ += n;
+    bytes_[size_] = '\0';
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
   void push_back(char c) { append(&c, 1); }
@@ -102,36 +92,52 @@ class SecretText {
   // Makes room for n bytes in all without growing again (std::bad_alloc as
   // append).
   void reserve(std::size_t n) {
-    if (bytes_.capacity() < n + 1) bytes_.reserve(n + 1);
+    if (capacity_ < n + 1) grow(n);
   }
   // Appends n zero bytes and returns where they start, to be filled in
   // place (by read(2), say); shrink() gives back what was not filled.
   char* extend(std::size_t n) {
-    const std::size_t old = size();
-    if (bytes_.capacity() < old + n + 1) reserve(std::max(old + n, 2 * bytes_.capacity()));
-    if (bytes_.empty()) bytes_.push_back('\0');
-    bytes_.insert(bytes_.end() - 1, n, '\0');
-    return bytes_.data() + old;
+    if (capacity_ < size_ + n + 1) grow(std::max(size_ + n, 2 * capacity_));
+    char* start = bytes_ + size_;
+    std::memset(start, 0, n + 1);
+    size_ += n;
+    return start;
   }
   void shrink(std::size_t n) noexcept {
-    if (n >= size()) return;
-    wipe_bytes(bytes_.data() + n, size() - n);
-    bytes_.resize(n + 1);
+    if (n >= size_) return;
+    wipe_bytes(bytes_ + n, size_ - n);
+    size_ = n;
   }
 
   // Wipes the text but keeps the block for reuse.
-  void clear() noexcept {
-    wipe_bytes(bytes_.data(), bytes_.size());
-    bytes_.clear();
-  }
+  void clear() noexcept { shrink(0); }
 
-  std::size_t size() const noexcept { return bytes_.empty() ? 0 : bytes_.size() - 1; }
-  bool empty() const noexcept { return size() == 0; }
-  const char* c_str() const noexcept { return bytes_.empty() ? "" : bytes_.data(); }
-  std::string_view view() const noexcept { return {c_str(), size()}; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const char* c_str() const noexcept { return bytes_ != nullptr ? bytes_ : ""; }
+  std::string_view view() const noexcept { return {c_str(), size_}; }
 
  private:
-  std::vector<char, WipingAllocator<char>> bytes_;  // text plus NUL, or empty
+  // A block for n bytes and the NUL, the text moved over and the old block
+  // wiped and freed.
+  void grow(std::size_t n) {
+    char* fresh = new char[n + 1];
+    if (size_ != 0) std::memcpy(fresh, bytes_, size_);
+    fresh[size_] = '\0';
+    release();
+    bytes_ = fresh;
+    capacity_ = n + 1;
+  }
+  void release() noexcept {
+    wipe_bytes(bytes_, capacity_);
+    delete[] bytes_;
+    bytes_ = nullptr;
+    capacity_ = 0;
+  }
+
+  char* bytes_ = nullptr;  // size_ bytes and a NUL, or none yet
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;  // of the block, the NUL's byte included
 };
 
 // A fixed, zero-filled byte area on the stack that is wiped when it goes out
