@@ -173,8 +173,9 @@ ToolRun run_tool(const ToolCall& call) {
   }
   // Feed the input and collect both outputs without deadlocking on full pipes.
   ToolRun run;
-  pollfd fds[3] = {
-      {out[0], POLLIN, 0}, {err[0], POLLIN, 0}, {written == call.input.size() ? -1 : in[1], POLLOUT, 0}};
+  pollfd fds[3] = {{out[0], POLLIN, 0},
+                   {err[0], POLLIN, 0},
+                   {written == call.input.size() ? -1 : in[1], POLLOUT, 0}};
   int open_outputs = 2;
   while (open_outputs > 0) {
     if (poll(fds, 3, call.patience_ms) <= 0) {
