@@ -13,15 +13,11 @@
 #include <string_view>
 #include <utility>
 
-// Overwrites n bytes at p in a way the compiler may not drop as a dead store.
-inline void wipe_bytes(void* p, std::size_t n) {
-  if (p != nullptr && n != 0) explicit_bzero(p, n);
-}
-
 // Clears the vector registers, where copying, comparing and encoding text
 // leaves whole pieces of it: code that runs later saves them in memory (the
 // dynamic linker's lazy binding, at exit say, spills every one of them onto
-// the stack). Called once a run is done with its values.
+// the stack, and so does a signal). wipe_bytes calls it, and main once a run
+// is done with its values.
 __attribute__((noinline)) inline void wipe_vector_registers() {
 #if defined(__x86_64__)
   // Every vector register is the caller's to lose across a call.
@@ -50,6 +46,13 @@ __attribute__((noinline)) inline void wipe_vector_registers() {
             : "memory");
   }
 #endif
+}
+
+// Overwrites n bytes at p in a way the compiler may not drop as a dead
+// store, and the vector registers that the last work on them used.
+inline void wipe_bytes(void* p, std::size_t n) {
+  if (p != nullptr && n != 0) explicit_bzero(p, n);
+  wipe_vector_registers();
 }
 
 // A growable, NUL-terminated byte string for secret text. Unlike std::string
