@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// One record of a --batch run: a line of JSON on standard input, read with
-// the JSON library into storage that wipes itself (the values are secrets),
-// and judged by the rules a typed answer meets.
+// One record of a --batch run: a line of JSON on standard input, read
+// straight into storage that wipes itself (json_fields.h: the values are
+// secrets), and judged by the rules a typed answer meets.
 //
 //   {"user": "alice", "queue": "office", "kind": "job-accounting",
 //    "id": "1234567", "password": "0042"}

@@ -29,6 +29,7 @@
 #include "forget.h"
 #include "messages.h"
 #include "queue_audit.h"
+#include "secret.h"
 #include "translation.h"
 #include "update.h"
 
@@ -106,13 +107,20 @@ int main(int argc, char** argv) {
   // Read input a byte at a time with no stdio buffer, so that no copy of a
   // typed password lingers in memory the tool cannot wipe.
   std::setvbuf(stdin, nullptr, _IONBF, 0);
+  int status = -1;
   try {
-    return run(argc, argv);
+    status = run(argc, argv);
   } catch (const std::bad_alloc&) {
   } catch (const std::length_error&) {  // a size past what memory could ever hold
   }
-  // Unwinding has restored the terminal and removed any replacement file.
-  std::fflush(stdout);
-  report_out_of_memory();
-  return 1;
+  if (status < 0) {
+    // Unwinding has restored the terminal and removed any replacement file.
+    std::fflush(stdout);
+    report_out_of_memory();
+    status = 1;
+  }
+  // The values are wiped from memory by now, but pieces may still be in
+  // registers that the exit's own code would save on the stack.
+  wipe_vector_registers();
+  return status;
 }

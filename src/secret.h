@@ -9,58 +9,85 @@
 #include <algorithm>
 #include <array>
 #include <cstddef>
-#include <memory>
+#include <cstring>
 #include <string_view>
-#include <vector>
+#include <utility>
 
-// Overwrites n bytes at p in a way the compiler may not drop as a dead store.
-inline void wipe_bytes(void* p, std::size_t n) {
-  if (p != nullptr && n != 0) explicit_bzero(p, n);
+// Clears the vector registers, where copying, comparing and encoding text
+// leaves whole pieces of it: code that runs later saves them in memory (the
+// dynamic linker's lazy binding, at exit say, spills every one of them onto
+// the stack, and so does a signal). wipe_bytes calls it, and main once a run
+// is done with its values.
+__attribute__((noinline)) inline void wipe_vector_registers() {
+#if defined(__x86_64__)
+  // Every vector register is the caller's to lose across a call.
+  if (__builtin_cpu_supports("avx512f")) {
+    asm volatile(
+        "vzeroall\n"
+        "vpxord %%zmm16, %%zmm16, %%zmm16\n vpxord %%zmm17, %%zmm17, %%zmm17\n"
+        "vpxord %%zmm18, %%zmm18, %%zmm18\n vpxord %%zmm19, %%zmm19, %%zmm19\n"
+        "vpxord %%zmm20, %%zmm20, %%zmm20\n vpxord %%zmm21, %%zmm21, %%zmm21\n"
+        "vpxord %%zmm22, %%zmm22, %%zmm22\n vpxord %%zmm23, %%zmm23, %%zmm23\n"
+        "vpxord %%zmm24, %%zmm24, %%zmm24\n vpxord %%zmm25, %%zmm25, %%zmm25\n"
+        "vpxord %%zmm26, %%zmm26, %%zmm26\n vpxord %%zmm27, %%zmm27, %%zmm27\n"
+        "vpxord %%zmm28, %%zmm28, %%zmm28\n vpxord %%zmm29, %%zmm29, %%zmm29\n"
+        "vpxord %%zmm30, %%zmm30, %%zmm30\n vpxord %%zmm31, %%zmm31, %%zmm31\n" ::
+            : "memory");
+  } else if (__builtin_cpu_supports("avx")) {
+    asm volatile("vzeroall" ::: "memory");
+  } else {
+    asm volatile(
+        "xorps %%xmm0, %%xmm0\n xorps %%xmm1, %%xmm1\n xorps %%xmm2, %%xmm2\n"
+        "xorps %%xmm3, %%xmm3\n xorps %%xmm4, %%xmm4\n xorps %%xmm5, %%xmm5\n"
+        "xorps %%xmm6, %%xmm6\n xorps %%xmm7, %%xmm7\n xorps %%xmm8, %%xmm8\n"
+        "xorps %%xmm9, %%xmm9\n xorps %%xmm10, %%xmm10\n xorps %%xmm11, %%xmm11\n"
+        "xorps %%xmm12, %%xmm12\n xorps %%xmm13, %%xmm13\n xorps %%xmm14, %%xmm14\n"
+        "xorps %%xmm15, %%xmm15\n" ::
+            : "memory");
+  }
+#endif
 }
 
-// Allocator that wipes every block it hands back, so growth of a container
-// never leaves an old copy of a secret in freed memory.
-template <class T>
-struct WipingAllocator {
-  using value_type = T;
-  WipingAllocator() noexcept = default;
-  template <class U>
-  WipingAllocator(const WipingAllocator<U>&) noexcept {}
-  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
-  void deallocate(T* p, std::size_t n) noexcept {
-    wipe_bytes(p, n * sizeof(T));
-    std::allocator<T>{}.deallocate(p, n);
-  }
-  template <class U>
-  bool operator==(const WipingAllocator<U>&) const noexcept {
-    return true;
-  }
-};
+// Overwrites n bytes at p in a way the compiler may not drop as a dead
+// store, and the vector registers that the last work on them used.
+inline void wipe_bytes(void* p, std::size_t n) {
+  if (p != nullptr && n != 0) explicit_bzero(p, n);
+  wipe_vector_registers();
+}
 
 // A growable, NUL-terminated byte string for secret text. Unlike std::string
-// it has no inline small-string buffer, so every byte it ever held lives in
-// blocks that the allocator wipes.
+// it has no inline small-string buffer, and it wipes each block before it
+// lets go of it (growing, or at the end), so no byte it ever held is left in
+// memory the process has freed.
 class SecretText {
  public:
   SecretText() = default;
   explicit SecretText(std::string_view text) { append(text.data(), text.size()); }
-  SecretText(SecretText&&) noexcept = default;
-  SecretText& operator=(SecretText&&) noexcept = default;
+  SecretText(SecretText&& other) noexcept
+      : bytes_(std::exchange(other.bytes_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        capacity_(std::exchange(other.capacity_, 0)) {}
+  SecretText& operator=(SecretText&& other) noexcept {
+    if (this != &other) {
+      release();
+      bytes_ = std::exchange(other.bytes_, nullptr);
+      size_ = std::exchange(other.size_, 0);
+      capacity_ = std::exchange(other.capacity_, 0);
+    }
+    return *this;
+  }
   SecretText(const SecretText&) = delete;
   SecretText& operator=(const SecretText&) = delete;
-  ~SecretText() { clear(); }
+  ~SecretText() { release(); }
 
   // Appends n bytes; strong guarantee: on std::bad_alloc nothing changes.
   void append(const char* data, std::size_t n) {
     if (n == 0) return;
-    std::size_t old = size();
-    if (bytes_.capacity() < old + n + 1) {
-      // Grow geometrically so that a long line costs linear time.
-      std::size_t want = std::max(old + n + 1, 2 * bytes_.capacity());
-      bytes_.reserve(std::max<std::size_t>(want, 64));
-    }
-    if (bytes_.empty()) bytes_.push_back('\0');
-    bytes_.insert(bytes_.end() - 1, data, data + n);
+    // Grow geometrically so that a long line costs linear time.
+    if (capacity_ < size_ + n + 1) grow(std::max({size_ + n, 2 * capacity_, std::size_t{63}}));
+    std::memcpy(bytes_ + size_, data, n);
+    size_ += n;
+    bytes_[size_] = '\0';
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
   void push_back(char c) { append(&c, 1); }
@@ -68,36 +95,52 @@ class SecretText {
   // Makes room for n bytes in all without growing again (std::bad_alloc as
   // append).
   void reserve(std::size_t n) {
-    if (bytes_.capacity() < n + 1) bytes_.reserve(n + 1);
+    if (capacity_ < n + 1) grow(n);
   }
   // Appends n zero bytes and returns where they start, to be filled in
   // place (by read(2), say); shrink() gives back what was not filled.
   char* extend(std::size_t n) {
-    const std::size_t old = size();
-    if (bytes_.capacity() < old + n + 1) reserve(std::max(old + n, 2 * bytes_.capacity()));
-    if (bytes_.empty()) bytes_.push_back('\0');
-    bytes_.insert(bytes_.end() - 1, n, '\0');
-    return bytes_.data() + old;
+    if (capacity_ < size_ + n + 1) grow(std::max(size_ + n, 2 * capacity_));
+    char* start = bytes_ + size_;
+    std::memset(start, 0, n + 1);
+    size_ += n;
+    return start;
   }
   void shrink(std::size_t n) noexcept {
-    if (n >= size()) return;
-    wipe_bytes(bytes_.data() + n, size() - n);
-    bytes_.resize(n + 1);
+    if (n >= size_) return;
+    wipe_bytes(bytes_ + n, size_ - n);
+    size_ = n;
   }
 
   // Wipes the text but keeps the block for reuse.
-  void clear() noexcept {
-    wipe_bytes(bytes_.data(), bytes_.size());
-    bytes_.clear();
-  }
+  void clear() noexcept { shrink(0); }
 
-  std::size_t size() const noexcept { return bytes_.empty() ? 0 : bytes_.size() - 1; }
-  bool empty() const noexcept { return size() == 0; }
-  const char* c_str() const noexcept { return bytes_.empty() ? "" : bytes_.data(); }
-  std::string_view view() const noexcept { return {c_str(), size()}; }
+  std::size_t size() const noexcept { return size_; }
+  bool empty() const noexcept { return size_ == 0; }
+  const char* c_str() const noexcept { return bytes_ != nullptr ? bytes_ : ""; }
+  std::string_view view() const noexcept { return {c_str(), size_}; }
 
  private:
-  std::vector<char, WipingAllocator<char>> bytes_;  // text plus NUL, or empty
+  // A block for n bytes and the NUL, the text moved over and the old block
+  // wiped and freed.
+  void grow(std::size_t n) {
+    char* fresh = new char[n + 1];
+    if (size_ != 0) std::memcpy(fresh, bytes_, size_);
+    fresh[size_] = '\0';
+    release();
+    bytes_ = fresh;
+    capacity_ = n + 1;
+  }
+  void release() noexcept {
+    wipe_bytes(bytes_, capacity_);
+    delete[] bytes_;
+    bytes_ = nullptr;
+    capacity_ = 0;
+  }
+
+  char* bytes_ = nullptr;  // size_ bytes and a NUL, or none yet
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;  // of the block, the NUL's byte included
 };
 
 // A fixed, zero-filled byte area on the stack that is wiped when it goes out

@@ -164,18 +164,19 @@ bool convert_encoding(const char* from, const char* text, SecretText* out) {
   IconvHandle converter("UTF-8", from);
   if (!converter.valid()) return false;
   const std::size_t length = std::strlen(text);
-  // No character of any candidate takes more than four bytes of UTF-8 per
-  // byte typed.
-  std::vector<char, WipingAllocator<char>> converted(4 * length + 4);
+  // Converted in place: no character of any candidate takes more than four
+  // bytes of UTF-8 per byte typed.
+  char* const converted = out->extend(4 * length + 4);
   char* in = const_cast<char*>(text);  // iconv does not write through it
   std::size_t in_left = length;
-  char* next = converted.data();
-  std::size_t out_left = converted.size();
+  char* next = converted;
+  std::size_t out_left = 4 * length + 4;
   if (iconv(converter.get(), &in, &in_left, &next, &out_left) == static_cast<std::size_t>(-1) ||
       in_left != 0) {
+    out->clear();
     return false;
   }
-  out->append(converted.data(), static_cast<std::size_t>(next - converted.data()));
+  out->shrink(static_cast<std::size_t>(next - converted));
   return true;
 }
 

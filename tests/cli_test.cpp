@@ -1932,6 +1932,91 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
   EXPECT_NE(theirs.out.find("only root may act for another user"), std::string::npos);
 }
 
+// Which of values the process holds anywhere in its writable memory. A
+// mapping past 1 GiB is address space a sanitizer reserved for its shadow,
+// which holds no data.
+std::vector<std::string> values_in_memory(pid_t pid, const std::vector<std::string>& values) {
+  std::vector<std::string> found;
+  const std::string proc = "/proc/" + std::to_string(pid);
+  std::ifstream maps(proc + "/maps");
+  const int mem = open((proc + "/mem").c_str(), O_RDONLY | O_CLOEXEC);
+  std::string mapping, bytes;
+  while (mem >= 0 && std::getline(maps, mapping)) {
+    unsigned long start = 0, end = 0;
+    char access[5] = {};
+    if (std::sscanf(mapping.c_str(), "%lx-%lx %4s", &start, &end, access) != 3 ||
+        access[1] != 'w' || end - start > (1ul << 30)) {
+      continue;
+    }
+    bytes.resize(end - start);
+    const ssize_t got = pread(mem, bytes.data(), bytes.size(), static_cast<off_t>(start));
+    for (const std::string& value : values) {
+      if (got > 0 && std::string_view(bytes.data(), got).find(value) != std::string::npos)
+        found.push_back(value + " in " + mapping);
+    }
+  }
+  if (mem < 0) ADD_FAILURE() << "cannot read the memory of " << pid;
+  if (mem >= 0) close(mem);
+  return found;
+}
+
+// No value given outlives its use: stopped just before it exits, after a
+// prompted set and after --batch (a refused record and a line that is not
+// JSON among its records), the tool holds none of them, as given or as
+// stored, anywhere in its memory; its environment, which it never wipes,
+// is found there.
+TEST_F(Cli, NoValueGivenIsLeftInMemoryAtExit) {
+  REQUIRE_ROOT();
+  const std::string id = "Hq4Vz8Kw2Nc7Rm3Tx9Lb", pw = "Pd5Gy1Js6Wf8Qk2Zv4Mh";
+  const std::string batch_id = "Ut7Bn3Xe9Ca5Lr1Yw6Ks", batch_pw = "Fm2Qh8Vt4Jz6Dp3Nb9Ge";
+  const std::string refused = "Sx1Kc7Wn5Rv9Hy3Tb2Lq", broken = "Zn6Gw2Pf8Ma4Xj9Ed1Uc";
+  const std::string canary = "Oy3Bq9Lv5Ht7Nk1Wr8Dm";
+  const std::string record = R"({"queue":"lp1","kind":"user-authentication","id":")";
+  struct Case {
+    std::vector<std::string> args;
+    std::string input;
+    int status;
+    std::vector<std::string> values;  // as given; their Base64 is what is stored
+  } cases[] = {
+      {{"-pu", "lp1"}, id + "\n" + pw + "\n", 0, {id, pw}},
+      {{"--batch"},
+       // The first value escaped ("U"): what the tool holds is the decoded text.
+       record + "\\u0055" + batch_id.substr(1) + R"(","password":")" + batch_pw + "\"}\n" +
+           R"({"queue":"lp2","kind":"secured-print","id":"s","password":")" + refused + "\"}\n" +
+           record + R"(1","password":")" + broken + "\"\n",
+       1,
+       {batch_id, batch_pw, refused, broken}},
+  };
+  for (const Case& c : cases) {
+    SetUp();
+    std::vector<std::string> values = {canary};
+    for (const std::string& value : c.values) values.insert(values.end(), {value, base64(value)});
+    std::vector<std::string> found;
+    ToolCall call;
+    call.args = c.args;
+    call.input = c.input;
+    call.env = {"VELMORA_TEST_CANARY=" + canary};
+    call.stop_at = "exit_group";
+    call.while_running = [&](pid_t tool) {
+      found = values_in_memory(tool, values);
+      kill(tool, SIGCONT);
+    };
+    const ToolRun run = run_tool(call);
+    EXPECT_EQ(run.status, c.status) << c.args[0] << run.err;
+    ASSERT_NE(conf("root"), std::nullopt) << c.args[0];
+    EXPECT_NE(conf("root")->find("u_password=" + base64(c.values[1])), std::string::npos);
+    bool environment = false;
+    for (const std::string& value : found) {
+      if (value.starts_with(canary)) {
+        environment = true;
+      } else {
+        ADD_FAILURE() << c.args[0] << ": " << value;
+      }
+    }
+    EXPECT_TRUE(environment) << c.args[0] << ": not even the environment was found";
+  }
+}
+
 // ---- The queue check gives the destination list's answers ----------------------
 
 // A scheduler of the test's own, with queues lp1 and lp2 and those the
