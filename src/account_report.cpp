@@ -69,7 +69,7 @@ Contents read_contents(const AccountStore& store) {
 // A kind's field of a section (none: "-"; damaged: what it holds may not be
 // what a driver reads), and the three of a row.
 std::string kind_field(const SectionEntries* section, CredentialKind kind) {
-  if (section != nullptr && section->damage.what != 0) return "damaged";
+  if (section != nullptr && section->damage.what != 0) return W_("damaged");
   return stored_field(section != nullptr ? section->of(kind) : Stored::kNothing);
 }
 void add_stored_fields(std::vector<std::string>& row, const SectionEntries* section) {
@@ -150,8 +150,8 @@ int list_entries(const Caller& caller, bool json) {
     if (json) row.push_back(damage_field(section != nullptr ? section->damage.what : 0));
     return row;
   };
-  print_rows(columns({"QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
-                      "SECURED-PRINT", "CUPS"},
+  print_rows(columns({W_("QUEUE"), W_("SWITCHED-ON"), W_("JOB-ACCOUNTING"),
+                      W_("USER-AUTHENTICATION"), W_("SECURED-PRINT"), W_("CUPS")},
                      json),
              1, order.size(), row_of, json, "entries", {{"refused", refused_json(c.refused)}});
   std::fflush(stdout);
@@ -236,8 +236,8 @@ int list_all_users(const Caller& caller, bool json) {
     if (json) row.push_back(damage_field(r.damage));
     return row;
   };
-  print_rows(columns({"USER", "OWNER", "QUEUE", "SWITCHED-ON", "JOB-ACCOUNTING",
-                      "USER-AUTHENTICATION", "SECURED-PRINT", "CUPS"},
+  print_rows(columns({W_("USER"), W_("OWNER"), W_("QUEUE"), W_("SWITCHED-ON"), W_("JOB-ACCOUNTING"),
+                      W_("USER-AUTHENTICATION"), W_("SECURED-PRINT"), W_("CUPS")},
                      json),
              3, rows.size(), row_of, json, "entries", {{"refused", refused_json(refused)}});
   return complete && known ? 0 : 1;
@@ -294,17 +294,18 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const bool ready = c.complete && !damaged && (!needs_id || needed == Stored::kComplete);
 
   std::vector<std::pair<std::string, std::string>> fields = {
-      {"queue", queue}, {"switched-on", function_field(function)}};
-  static constexpr const char* kLabels[] = {"job-accounting", "user-authentication",
-                                            "secured-print"};
+      {W_("queue"), queue}, {W_("switched-on"), function_field(function)}};
+  static constexpr const char* kLabels[] = {W_("job-accounting"), W_("user-authentication"),
+                                            W_("secured-print")};
   for (std::size_t k = 0; k < std::size(kCredentialKinds); ++k) {
     fields.emplace_back(kLabels[k],
                         c.conf_refused ? "?" : kind_field(section, kCredentialKinds[k]));
   }
-  fields.emplace_back("damage",
+  fields.emplace_back(W_("damage"),
                       c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : 0));
-  const std::string file = c.conf_refused ? "refused" : c.conf_exists ? c.own.path() : "-";
-  const std::string file_shown = c.conf_exists && !c.conf_refused ? quote_name(file) : file;
+  const std::string file = c.conf_refused ? W_("refused") : c.conf_exists ? c.own.path() : "-";
+  const std::string file_shown =
+      c.conf_exists && !c.conf_refused ? quote_name(file) : table_word(file);
   // A document's words are the same in every locale.
   const auto blocker_field = [&] { return replacement_file_field(*holder, holder_owner); };
   const std::string blocker = !holder ? "-" : json ? in_english(blocker_field) : blocker_field();
@@ -322,12 +323,15 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
       if (!spellings.empty()) spellings += ' ';
       spellings += field_of(other);
     }
-    // The queue is a name; the other values are the fields' own words.
+    // The queue is a name; the other values are the fields' own words, and
+    // the replacement file's a sentence of its own.
     for (const auto& [field, value] : fields) {
-      std::printf("%s: %s\n", field.c_str(), (field == "queue" ? field_of(value) : value).c_str());
+      std::printf("%s: %s\n", table_word(field).c_str(),
+                  (field == "queue" ? field_of(value) : table_word(value)).c_str());
     }
-    std::printf("other-spellings: %s\ncredential-file: %s\nreplacement-file: %s\n",
-                spellings.empty() ? "-" : spellings.c_str(), file_shown.c_str(), blocker.c_str());
+    std::printf("%s: %s\n%s: %s\n%s: %s\n", translated(W_("other-spellings")),
+                spellings.empty() ? "-" : spellings.c_str(), translated(W_("credential-file")),
+                file_shown.c_str(), translated(W_("replacement-file")), blocker.c_str());
   }
   std::fflush(stdout);
 

@@ -21,11 +21,11 @@ struct DamageWords {
   const char* phrase;  // after "the section <q> ", translated where it is shown
 };
 constexpr DamageWords kWords[] = {
-    {kUnclosed, "no-closing-tag", N_("has no closing tag")},
-    {kStrayClosing, "stray-closing-tag", N_("has a closing tag where no such section is open")},
-    {kDuplicate, "duplicate-section", N_("is in the file twice")},
-    {kLoneKey, "lone-key", N_("has a key line outside every section")},
-    {kForeign, "foreign-line", N_("holds a line that is not a key line")},
+    {kUnclosed, W_("no-closing-tag"), N_("has no closing tag")},
+    {kStrayClosing, W_("stray-closing-tag"), N_("has a closing tag where no such section is open")},
+    {kDuplicate, W_("duplicate-section"), N_("is in the file twice")},
+    {kLoneKey, W_("lone-key"), N_("has a key line outside every section")},
+    {kForeign, W_("foreign-line"), N_("holds a line that is not a key line")},
 };
 
 // "a", "a and b", "a, b and c".

@@ -6,10 +6,11 @@
 #include "account_format.h"
 #include "messages.h"
 #include "scheduler.h"
+#include "translation.h"
 
 std::string KnownQueues::field(const std::string& queue) const {
-  if (exactly.contains(queue)) return "known";
-  return in_any_case.contains(lower_case(queue)) ? "other-case" : "gone";
+  if (exactly.contains(queue)) return W_("known");
+  return in_any_case.contains(lower_case(queue)) ? W_("other-case") : W_("gone");
 }
 
 std::optional<KnownQueues> ask_known_queues() {

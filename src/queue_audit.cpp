@@ -18,6 +18,7 @@
 #include "report_reading.h"
 #include "scheduler.h"
 #include "status_file.h"
+#include "translation.h"
 
 namespace {
 
@@ -118,15 +119,15 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
     for (CredentialKind kind : kCredentialKinds) {
       fields.emplace_back(!row.kinds ? "?"
                           : row.damaged
-                              ? "damaged"
+                              ? W_("damaged")
                               : stored_field((*row.kinds)[static_cast<std::size_t>(kind) - 1]));
     }
     const std::optional<bool> is_ready = ready(function, row);
-    fields.emplace_back(!is_ready ? "?" : *is_ready ? "yes" : "no");
+    fields.emplace_back(!is_ready ? "?" : *is_ready ? W_("yes") : W_("no"));
     return fields;
   };
-  print_rows({"USER", "OWNER", "SWITCHED-ON", "JOB-ACCOUNTING", "USER-AUTHENTICATION",
-              "SECURED-PRINT", "READY"},
+  print_rows({W_("USER"), W_("OWNER"), W_("SWITCHED-ON"), W_("JOB-ACCOUNTING"),
+              W_("USER-AUTHENTICATION"), W_("SECURED-PRINT"), W_("READY")},
              2, order.size(), row_of, json, "entries", {{"queue", queue}});
   return complete && all_ready ? 0 : 1;
 }

@@ -71,22 +71,43 @@ void report_forgotten(const std::string& queue, const std::vector<std::string>& 
     }
     return text;
   };
-  const std::string shown = quote_name(queue);
-  const std::size_t count = changed.size();
-  std::string text =
-      changed.empty()
-          ? format_text(dry_run ? _("would forget %s: 0 files would change")
-                                : _("forgot %s: 0 files changed"),
-                        shown.c_str())
-          : format_text(dry_run ? P_("would forget %s: %zu file would change (%s)",
-                                     "would forget %s: %zu files would change (%s)", count)
-                                : P_("forgot %s: %zu file changed (%s)",
-                                     "forgot %s: %zu files changed (%s)", count),
-                        shown.c_str(), count, names(changed).c_str());
-  if (!refused.empty()) {
-    text += format_text(_(", %zu refused (%s)"), refused.size(), names(refused).c_str());
+  const std::string shown = quote_name(queue), done = names(changed), not_done = names(refused);
+  const std::size_t count = changed.size(), others = refused.size();
+  // Whole sentences, so that each language says them its own way; the
+  // plural is the files changed', or when none changed the files refused'.
+  std::string text;
+  if (count == 0 && others == 0) {
+    text = format_text(dry_run ? _("would forget %s: 0 files would change; nothing was written")
+                               : _("forgot %s: 0 files changed"),
+                       shown.c_str());
+  } else if (count == 0) {
+    text = format_text(
+        dry_run ? P_("would forget %s: 0 files would change, %zu refused (%s); nothing was written",
+                     "would forget %s: 0 files would change, %zu refused (%s); nothing was written",
+                     others)
+                : P_("forgot %s: 0 files changed, %zu refused (%s)",
+                     "forgot %s: 0 files changed, %zu refused (%s)", others),
+        shown.c_str(), others, not_done.c_str());
+  } else if (others == 0) {
+    text = format_text(
+        dry_run
+            ? P_("would forget %s: %zu file would change (%s); nothing was written",
+                 "would forget %s: %zu files would change (%s); nothing was written", count)
+            : P_("forgot %s: %zu file changed (%s)", "forgot %s: %zu files changed (%s)", count),
+        shown.c_str(), count, done.c_str());
+  } else {
+    // TRANSLATORS: the plural is that of the first number, the files
+    // changed; the second is the files refused.
+    text = format_text(
+        dry_run ? P_("would forget %s: %zu file would change (%s), %zu refused (%s); nothing was "
+                     "written",
+                     "would forget %s: %zu files would change (%s), %zu refused (%s); nothing was "
+                     "written",
+                     count)
+                : P_("forgot %s: %zu file changed (%s), %zu refused (%s)",
+                     "forgot %s: %zu files changed (%s), %zu refused (%s)", count),
+        shown.c_str(), count, done.c_str(), others, not_done.c_str());
   }
-  if (dry_run) text += _("; nothing was written");
   std::printf("%s\n", text.c_str());
 }
 

@@ -7,27 +7,28 @@
 #include <nlohmann/json.hpp>
 
 #include "quoting.h"
+#include "translation.h"
 
 const char* function_field(std::optional<CredentialKind> function) {
   if (!function) return "-";
   switch (*function) {
     case CredentialKind::kJobAccounting:
-      return "job-accounting";
+      return W_("job-accounting");
     case CredentialKind::kUserAuthentication:
-      return "user-authentication";
+      return W_("user-authentication");
     case CredentialKind::kSecuredPrint:
     case CredentialKind::kNone:
       break;
   }
-  return "off";
+  return W_("off");
 }
 
 const char* stored_field(Stored stored) {
   switch (stored) {
     case Stored::kComplete:
-      return "stored";
+      return W_("stored");
     case Stored::kIncomplete:
-      return "incomplete";
+      return W_("incomplete");
     case Stored::kNothing:
       break;
   }
@@ -103,23 +104,31 @@ void print_json_rows(const std::vector<std::string>& header, std::size_t count,
 void print_rows(const std::vector<std::string>& header, std::size_t names, std::size_t count,
                 const RowSource& row, bool json, const char* key, const nlohmann::json& extra) {
   if (json) return print_json_rows(header, count, row, key, extra);
-  std::vector<std::size_t> width(header.size(), 0);
-  for (std::size_t f = 0; f < header.size(); ++f) width[f] = header[f].size();
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::vector<std::string> fields = row(i);
+  // A person's table: the words translated, names quoted, columns as wide
+  // as a terminal shows them.
+  const auto shown = [names](const std::vector<std::string>& fields, bool quote) {
+    std::vector<std::string> out;
     for (std::size_t f = 0; f < fields.size(); ++f) {
-      width[f] = std::max(width[f], (f < names ? field_of(fields[f]) : fields[f]).size());
+      out.push_back(quote && f < names ? field_of(fields[f]) : table_word(fields[f]));
     }
-  }
-  const auto print_line = [&](const std::vector<std::string>& fields, bool quote) {
+    return out;
+  };
+  std::vector<std::size_t> width(header.size(), 0);
+  const auto measure = [&](const std::vector<std::string>& fields) {
+    for (std::size_t f = 0; f < fields.size(); ++f) {
+      width[f] = std::max(width[f], display_width(fields[f]));
+    }
+  };
+  measure(shown(header, false));
+  for (std::size_t i = 0; i < count; ++i) measure(shown(row(i), true));
+  const auto print_line = [&](const std::vector<std::string>& fields) {
     std::string text;
     for (std::size_t f = 0; f < fields.size(); ++f) {
-      const std::string field = quote && f < names ? field_of(fields[f]) : fields[f];
-      text += field;
-      if (f + 1 < fields.size()) text.append(width[f] - field.size() + 2, ' ');
+      text += fields[f];
+      if (f + 1 < fields.size()) text.append(width[f] - display_width(fields[f]) + 2, ' ');
     }
     std::printf("%s\n", text.c_str());
   };
-  print_line(header, false);
-  for (std::size_t i = 0; i < count; ++i) print_line(row(i), true);
+  print_line(shown(header, false));
+  for (std::size_t i = 0; i < count; ++i) print_line(shown(row(i), true));
 }

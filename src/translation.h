@@ -3,7 +3,9 @@
 // text domain "velmora-account", looked up under LANGUAGE, LC_ALL,
 // LC_MESSAGES and LANG. Sentences are marked where they are written, with
 // _() (looked up there) or N_() (a word kept in a table, looked up where it
-// is shown, with translated()).
+// is shown, with translated()). W_() marks a word of the --list and --check
+// tables: rows and JSON documents hold it in English, and only the table a
+// person reads shows it translated, with table_word().
 //
 // What scripts read is never translated: a MachineWords guard, for as long
 // as it lives, makes every lookup answer the English text and error_text()
@@ -12,15 +14,18 @@
 //
 // Call start_translation() once, first thing in main. Results: translated()
 // returns the catalogue's text, or msgid itself when there is none, no
-// catalogue, or a MachineWords guard is alive; error_text() never fails.
+// catalogue, or a MachineWords guard is alive; error_text() never fails;
+// display_width() counts what a terminal shows (a CJK character: two).
 #ifndef VELMORA_TRANSLATION_H_
 #define VELMORA_TRANSLATION_H_
 
 #include <cstddef>
 #include <string>
+#include <string_view>
 
 #define _(msgid) translated(msgid)
 #define N_(msgid) msgid
+#define W_(word) word
 // A sentence about `count` things, in the plural form of the language.
 #define P_(one, many, count) translated_plural(one, many, count)
 
@@ -34,6 +39,15 @@ __attribute__((format_arg(1))) const char* translated(const char* msgid);
 __attribute__((format_arg(1), format_arg(2))) const char* translated_plural(const char* one,
                                                                             const char* many,
                                                                             unsigned long count);
+
+// A table's word (or words joined with ',', as a damage field lists them)
+// as the table shows it; "-", "?" and words of no catalogue as they are.
+std::string table_word(const std::string& word);
+
+// The columns text takes on a terminal, in the character set of the user's
+// LC_CTYPE (the one translations come in): wide characters count two, a
+// byte that is no character of the set one.
+std::size_t display_width(std::string_view text);
 
 // printf into a string: a sentence filled in whole, so that translators
 // see it whole.
