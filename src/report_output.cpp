@@ -113,6 +113,7 @@ void print_rows(const std::vector<std::string>& header, std::size_t names, std::
     }
     return out;
   };
+  const DisplayWidth display_width;
   std::vector<std::size_t> width(header.size(), 0);
   const auto measure = [&](const std::vector<std::string>& fields) {
     for (std::size_t f = 0; f < fields.size(); ++f) {

@@ -15,16 +15,6 @@ namespace {
 
 constexpr char kDomain[] = "velmora-account";
 
-// Live MachineWords guards (the tool is single-threaded).
-int g_machine_words = 0;
-
-// The C locale, for the English of strerror_l: made once, kept for the run.
-locale_t g_c_locale = locale_t{};
-
-// The user's LC_CTYPE, for display_width (the process keeps "C"): made
-// once translations are on, kept for the run.
-locale_t g_user_ctype = locale_t{};
-
 // A locale object, freed with its owner.
 class Locale {
  public:
@@ -45,34 +35,37 @@ class Locale {
 void start_translation(const char* locale_dir) {
   // Only the messages category is the user's. The character set the
   // translations are written in comes from the user's LC_CTYPE all the
-  // same, through bind_textdomain_codeset.
-  if (setlocale(LC_MESSAGES, "") == nullptr) return;  // no such locale: English
+  // same, through bind_textdomain_codeset; without it, English.
   const Locale user(LC_CTYPE_MASK, "");
   if (user.get() == locale_t{}) return;
+  const char* messages = setlocale(LC_MESSAGES, "");
+  if (messages == nullptr) return;  // no such locale: English
+  // gettext ignores LANGUAGE under "C" and "POSIX" only; C.UTF-8 and the
+  // like mean English as much.
+  const std::string_view name = messages;
+  if (name == "C" || name == "POSIX" || name.starts_with("C.")) {
+    setlocale(LC_MESSAGES, "C");
+    return;
+  }
   const char* charset = nl_langinfo_l(CODESET, user.get());
   bindtextdomain(kDomain, locale_dir);
   bind_textdomain_codeset(kDomain, charset);
   // The C library's own messages (strerror, the resolver's) likewise.
   bind_textdomain_codeset("libc", charset);
   textdomain(kDomain);
-  g_user_ctype = newlocale(LC_CTYPE_MASK, "", locale_t{});
 }
 
+// gettext follows the thread's locale: under a MachineWords guard, "C",
+// whose lookups answer the English they were given.
 const char* translated(const char* msgid) {
-  if (g_machine_words != 0 || msgid[0] == '\0') return msgid;
-  return dgettext(kDomain, msgid);
+  return msgid[0] == '\0' ? msgid : dgettext(kDomain, msgid);
 }
 
 const char* translated_plural(const char* one, const char* many, unsigned long count) {
-  if (g_machine_words != 0) return count == 1 ? one : many;
   return dngettext(kDomain, one, many, count);
 }
 
-const char* error_text(int errnum) {
-  if (g_machine_words == 0) return std::strerror(errnum);
-  if (g_c_locale == locale_t{}) g_c_locale = newlocale(LC_ALL_MASK, "C", locale_t{});
-  return g_c_locale != locale_t{} ? strerror_l(errnum, g_c_locale) : std::strerror(errnum);
-}
+const char* error_text(int errnum) { return std::strerror(errnum); }
 
 std::string table_word(const std::string& word) {
   std::string shown;
@@ -85,9 +78,17 @@ std::string table_word(const std::string& word) {
   return shown;
 }
 
-std::size_t display_width(std::string_view text) {
-  if (g_user_ctype == locale_t{}) return text.size();
-  const locale_t before = uselocale(g_user_ctype);
+DisplayWidth::DisplayWidth() : user_(newlocale(LC_CTYPE_MASK, "", locale_t{})) {}
+
+DisplayWidth::~DisplayWidth() {
+  if (user_ != locale_t{}) freelocale(user_);
+}
+
+std::size_t DisplayWidth::operator()(std::string_view text) const {
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || user_ == locale_t{}) return text.size();
+  const locale_t before = uselocale(user_);
   std::size_t width = 0;
   std::mbstate_t state{};
   for (std::size_t at = 0; at < text.size();) {
@@ -107,8 +108,15 @@ std::size_t display_width(std::string_view text) {
   return width;
 }
 
-MachineWords::MachineWords() { ++g_machine_words; }
-MachineWords::~MachineWords() { --g_machine_words; }
+MachineWords::MachineWords()
+    : english_(newlocale(LC_ALL_MASK, "C", locale_t{})),
+      previous_(english_ != locale_t{} ? uselocale(english_) : locale_t{}) {}
+
+MachineWords::~MachineWords() {
+  if (english_ == locale_t{}) return;
+  uselocale(previous_);
+  freelocale(english_);
+}
 
 std::string format_text(const char* format, ...) {
   va_list args;

@@ -8,16 +8,19 @@
 // person reads shows it translated, with table_word().
 //
 // What scripts read is never translated: a MachineWords guard, for as long
-// as it lives, makes every lookup answer the English text and error_text()
-// the C library's English, so that a --json document or a --batch answer
-// built from the same sentences reads alike in every locale.
+// as it lives, puts the thread in the C locale, so that every lookup answers
+// the English text and error_text() the C library's English, and a --json
+// document or a --batch answer built from the same sentences reads alike in
+// every locale.
 //
 // Call start_translation() once, first thing in main. Results: translated()
 // returns the catalogue's text, or msgid itself when there is none, no
 // catalogue, or a MachineWords guard is alive; error_text() never fails;
-// display_width() counts what a terminal shows (a CJK character: two).
+// a DisplayWidth counts what a terminal shows (a CJK character: two).
 #ifndef VELMORA_TRANSLATION_H_
 #define VELMORA_TRANSLATION_H_
+
+#include <locale.h>
 
 #include <cstddef>
 #include <string>
@@ -31,7 +34,8 @@
 
 // Takes the messages category from the environment (every other category
 // stays "C", so that case folding, byte classes and numbers do what they
-// do in every locale) and binds the text domain to locale_dir.
+// do in every locale; a C locale of any character set, C.UTF-8 say, is
+// English whatever LANGUAGE says) and binds the text domain to locale_dir.
 void start_translation(const char* locale_dir);
 
 // format_arg: the compiler checks a marked format string's arguments.
@@ -46,8 +50,19 @@ std::string table_word(const std::string& word);
 
 // The columns text takes on a terminal, in the character set of the user's
 // LC_CTYPE (the one translations come in): wide characters count two, a
-// byte that is no character of the set one.
-std::size_t display_width(std::string_view text);
+// byte that is no character of the set one. One per table: it holds that
+// locale while it lives.
+class DisplayWidth {
+ public:
+  DisplayWidth();
+  ~DisplayWidth();
+  DisplayWidth(const DisplayWidth&) = delete;
+  DisplayWidth& operator=(const DisplayWidth&) = delete;
+  std::size_t operator()(std::string_view text) const;
+
+ private:
+  locale_t user_;
+};
 
 // printf into a string: a sentence filled in whole, so that translators
 // see it whole.
@@ -62,6 +77,10 @@ class MachineWords {
   ~MachineWords();
   MachineWords(const MachineWords&) = delete;
   MachineWords& operator=(const MachineWords&) = delete;
+
+ private:
+  locale_t english_;   // the C locale, this thread's while the guard lives
+  locale_t previous_;  // the thread's locale before
 };
 
 // What make() returns, made under a MachineWords guard.

@@ -137,12 +137,15 @@ TEST_F(Cli, MessagesInTheUsersLanguageAndMachineFormsAlike) {
   const std::string batch =
       R"({"queue":"lp1","kind":"secured-print","state":"present","id":"a","password":""})"
       "\n{\"queue\":\"nosuch\",\"kind\":\"job-accounting\",\"state\":\"absent\"}\n";
+  const std::string held = R"({"queue":"lp1","kind":"job-accounting","id":"1","password":"2"})"
+                           "\n";
   struct Case {
     const char* locale;
     std::vector<std::string> args;
     std::string input;
     std::vector<std::string> says;  // in standard error; the rest as under C, or (C) these exactly
     std::string out = "";           // standard output exactly, when not as under C
+    bool blocked = false;           // someone else's replacement file in the way
   } cases[] = {
       {"de_DE.UTF-8", {"-zz", "lp1"}, "", {"-zz: keine solche Option\n" + kUsage}},
       {"ja_JP.UTF-8",
@@ -160,7 +163,10 @@ TEST_F(Cli, MessagesInTheUsersLanguageAndMachineFormsAlike) {
        "キュー  有効な機能  部門管理  ユーザー認証  セキュリティ印刷  CUPS\n"
        "lp1     -           -         -             -                 登録済み\n"},
       {"ja_JP.UTF-8", {"--check", "lp1", "--json"}, "", {}},
+      {"ja_JP.UTF-8", {"--check", "lp1", "--json"}, "", {}, "", true},  // who holds the file
       {"ja_JP.UTF-8", {"--batch"}, batch, {"変更 0 件、変更なし 0 件、拒否 2 件"}},
+      {"ja_JP.UTF-8", {"--batch"}, held, {"alice.conf.new"}, "", true},  // the store's reason
+      {"C.UTF-8", {"-zz", "lp1"}, "", {"velmora-account: -zz: no such option\n" + kUsage}},
       {"C", {"-zz", "lp1"}, "", {"velmora-account: -zz: no such option\n" + kUsage}},
       {"C",
        {"--json"},
@@ -169,6 +175,7 @@ TEST_F(Cli, MessagesInTheUsersLanguageAndMachineFormsAlike) {
         "more information.\n"}},
   };
   for (const Case& c : cases) {
+    if (c.blocked) write_file(account_path("alice.conf.new"), "", 0600);  // root's
     const auto run_in = [&](const std::string& locale) {
       ToolCall call;
       call.args = c.args;
@@ -176,13 +183,14 @@ TEST_F(Cli, MessagesInTheUsersLanguageAndMachineFormsAlike) {
       call.as_root = false;
       // LANGUAGE chooses among translations, but never over C.
       call.env = {"LOCPATH=" + dir, "LC_ALL=" + locale,
-                  "LANGUAGE=" + std::string(locale == "C" ? "de" : "")};
+                  "LANGUAGE=" + std::string(locale.starts_with("C") ? "de" : "")};
       return run_tool(call);
     };
     const ToolRun run = run_in(c.locale), english = run_in("C");
     EXPECT_EQ(run.status, english.status) << c.locale << " " << c.args[0];
     EXPECT_EQ(run.out, c.out.empty() ? english.out : c.out) << c.locale << " " << c.args[0];
-    if (std::string(c.locale) == "C") {
+    std::remove(account_path("alice.conf.new").c_str());
+    if (std::string(c.locale).starts_with("C")) {
       EXPECT_EQ(run.err, c.says[0]);
     } else if (c.says.empty() || c.says[0] == kNoQueue) {
       EXPECT_EQ(run.err, english.err) << c.args[0];
