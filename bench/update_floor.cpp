@@ -83,8 +83,8 @@ int main(int argc, char** argv) {
   const bool read_all = read(in, text.data(), text.size()) == st.st_size;
   close(in);
   const int out = open(fresh.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
-  const bool written = out >= 0 && read_all && write_all(out, edited(text, argv[1], id, password)) &&
-                       fsync(out) == 0;
+  const bool written = out >= 0 && read_all &&
+                       write_all(out, edited(text, argv[1], id, password)) && fsync(out) == 0;
   if (out >= 0) close(out);
   const int dir = open(dirname(folder.data()), O_RDONLY | O_DIRECTORY);
   const bool done =
