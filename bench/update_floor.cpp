@@ -13,6 +13,7 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -64,13 +65,36 @@ std::string edited(std::string_view text, std::string_view queue, const std::str
   return out;
 }
 
+bool queue_exists(const char* queue) {
+  cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, queue, nullptr);
+  cupsFreeDests(dest != nullptr ? 1 : 0, dest);
+  return dest != nullptr;
+}
+
+bool queue_exists_from_child(const char* queue) {
+  int ends[2];
+  if (pipe(ends) != 0) return false;
+  const pid_t child = fork();
+  if (child == 0) {
+    const char known = queue_exists(queue) ? 1 : 0;
+    _exit(write(ends[1], &known, 1) == 1 ? 0 : 1);
+  }
+  close(ends[1]);
+  char known = 0;
+  const bool answered = child > 0 && read(ends[0], &known, 1) == 1;
+  close(ends[0]);
+  int status = 0;
+  if (child > 0) waitpid(child, &status, 0);
+  return answered && known == 1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool from_child = argc == 4 && std::string_view(argv[1]) == "--child";
+  if (from_child) ++argv, --argc;
   if (argc != 3) return 1;
-  cups_dest_t* dest = cupsGetNamedDest(CUPS_HTTP_DEFAULT, argv[1], nullptr);
-  const bool known = dest != nullptr;
-  cupsFreeDests(known ? 1 : 0, dest);
+  const bool known = from_child ? queue_exists_from_child(argv[1]) : queue_exists(argv[1]);
   std::string id, password;
   if (!known || !read_value(&id) || !read_value(&password)) return 1;
 
