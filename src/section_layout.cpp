@@ -24,6 +24,56 @@ unsigned kinds_in(unsigned keys) {
   return kinds;
 }
 
+// How many sections of each name a driver still reads as open. A file holds
+// few at a time, so they are kept in a short list; a file of many unclosed
+// tags moves them to a hash table, which keeps the pass linear.
+class OpenCounts {
+ public:
+  void open(std::string_view name) {
+    ++total_;
+    if (many_.empty()) {
+      const auto it = find_few(name);
+      if (it != few_.end()) {
+        ++it->second;
+        return;
+      }
+      if (few_.size() < kFew) {
+        few_.emplace_back(name, 1);
+        return;
+      }
+      many_.insert(few_.begin(), few_.end());
+      few_.clear();
+    }
+    ++many_[name];
+  }
+  // Ends one section of the name, when one is open.
+  void close(std::string_view name) {
+    if (many_.empty()) {
+      const auto it = find_few(name);
+      if (it == few_.end()) return;
+      --total_;
+      if (--it->second == 0) {
+        *it = few_.back();
+        few_.pop_back();
+      }
+    } else if (auto it = many_.find(name); it != many_.end() && it->second > 0) {
+      --total_;
+      --it->second;
+    }
+  }
+  bool any() const { return total_ > 0; }
+
+ private:
+  using Few = std::vector<std::pair<std::string_view, std::size_t>>;
+  Few::iterator find_few(std::string_view name) {
+    return std::find_if(few_.begin(), few_.end(), [&](const auto& e) { return e.first == name; });
+  }
+  static constexpr std::size_t kFew = 16;
+  Few few_;  // while many_ is empty: the names open, each count above zero
+  std::unordered_map<std::string_view, std::size_t> many_;
+  std::size_t total_ = 0;
+};
+
 void mark(SectionSpan& span, unsigned damage, std::size_t line) {
   if (span.damage == 0 || line < span.damaged_at)
     span.damaged_at = static_cast<std::uint32_t>(line);
@@ -54,8 +104,7 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
   // open one of its name, whatever tags came between): a key line outside
   // every span while one is open is that section's for a driver, and so is
   // told of no span, and never goes with another queue's remove.
-  std::unordered_map<std::string_view, std::size_t> driver_open;
-  std::size_t driver_open_count = 0;
+  OpenCounts driver_open;
   const std::vector<AccountLine>& lines = text.lines();
   const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
   auto end_open = [&](std::size_t i, bool closed) {
@@ -73,12 +122,9 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
         line.what.kind == LineKind::kTag ? section_tag(text.text(line)) : std::nullopt;
     if (tag) {
       if (!tag->closing) {
-        ++driver_open[tag->name];
-        ++driver_open_count;
-      } else if (auto waiting = driver_open.find(tag->name);
-                 waiting != driver_open.end() && waiting->second > 0) {
-        --waiting->second;
-        --driver_open_count;
+        driver_open.open(tag->name);
+      } else {
+        driver_open.close(tag->name);
       }
       if (open && tag->closing && *open == tag->name) {
         end_open(i, true);
@@ -120,7 +166,7 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
       } else if (before_first) {
         lone_before |= bit;
         first_lone = std::min(first_lone, at(i));
-      } else if (kept && driver_open_count > 0) {
+      } else if (kept && driver_open.any()) {
         spans[*kept].told_to = at(i);  // from here on, told of none
         kept.reset();
       } else if (kept) {

@@ -227,6 +227,20 @@ TEST_F(CredentialFile, SectionsAreCreditedOnlyWithTheirOwnLines) {
   // remove leaves it, and takes only the stray tag.
   EXPECT_EQ(sections[3].damage.what, kStrayClosing);
   EXPECT_EQ(sections[3].damage.mend, 2u);
+  // Once every section a driver reads as open is closed again (few, or more
+  // than are kept in a short list), a key after a section is a lone one.
+  for (int n : {3, 40}) {
+    std::string opened, closed;
+    for (int i = 0; i < n; ++i) {
+      opened += "<o" + std::to_string(i) + ">\n";
+      closed = "</o" + std::to_string(i) + ">\n" + closed;
+    }
+    ASSERT_TRUE(sections_of(
+        AccountText::parse(opened + closed + "<a>\n</a>\nid=1\n", FileKind::kCredentials),
+        kMaxListedSections, &sections));
+    EXPECT_EQ(sections.back().name, "a");
+    EXPECT_EQ(sections.back().damage.what, kLoneKey) << n;
+  }
 }
 
 }  // namespace
