@@ -20,7 +20,11 @@ bool refuse(BatchRecord* record, std::string why) {
 bool holds_nul(const SecretText& text) { return text.view().find('\0') != std::string_view::npos; }
 
 // A field's name in quotes, for a reason.
-std::string field_name(const SecretText& name) { return "\"" + std::string(name.view()) + '"'; }
+std::string field_name(const SecretText& name) {
+  std::string quoted = "\"";
+  quoted.append(name.view()).push_back('"');
+  return quoted;
+}
 
 // The account and queue, first, so that even a refused record's answer
 // names them: of a name given twice, its last value.
