@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "json_fields.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstddef>
 #include <string>
@@ -88,8 +89,10 @@ bool too_large(std::string_view number) {
   if (at < number.size()) {  // e or E
     const bool negative = number[++at] == '-';
     if (!is_digit(number[at])) ++at;
-    for (; at < number.size() && exponent < 1'000'000; ++at)
-      exponent = exponent * 10 + number[at] - '0';
+    // Held at a bound far past any power the digits before it can reach
+    // (a record is bytes, not 10^12 of them), so the sum below still tells.
+    for (; at < number.size(); ++at)
+      exponent = std::min(exponent * 10 + number[at] - '0', 1'000'000'000'000LL);
     if (negative) exponent = -exponent;
   }
   return lead + exponent >= 0;

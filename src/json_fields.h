@@ -6,7 +6,10 @@
 // is taken as the JSON library takes it (RFC 8259: no comments, strings of
 // well-formed UTF-8 whose \u escapes pair their surrogates, a number that
 // overflows a double refused, a UTF-8 byte order mark allowed at the start),
-// and any nesting is checked without recursion. Only the top level is kept:
+// but stricter in one thing: a NUL byte is no end of the text, so anything
+// after the value, NUL included, makes it invalid (the library stopped
+// reading at a NUL, taking "{}" and a NUL and more as "{}"). Any nesting is
+// checked without recursion. Only the top level is kept:
 // each member of an object, with the text of a string value.
 //
 //   std::vector<JsonField> fields;

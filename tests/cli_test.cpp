@@ -1899,6 +1899,9 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
        R"("user":")" + nobody +
            R"(","queue":"LP1","kind":"job-accounting","result":"refused",)"
            R"("reason":"ambiguous: the record on line 15 is for the same user, queue and kind"})"},
+      // A NUL byte ends no record: what follows it is part of the line.
+      {std::string(R"({"queue":"lp1","kind":"job-accounting","state":"absent"})") + '\0' + "x",
+       R"("user":null,"queue":null,"kind":null,"result":"refused","reason":"not valid JSON"})"},
   };
   write_file(account_path("daemon.conf"), "<lp1>\nid=1\n", 0600);
   ASSERT_EQ(chown(account_path("daemon.conf").c_str(), 1, 1), 0);
@@ -1923,7 +1926,7 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
   ToolRun dry = root({"--batch", "--dry-run"}, input);
   EXPECT_EQ(dry.status, 1);
   EXPECT_EQ(dry.out, previews);  // the answers, as previews, and nothing written
-  EXPECT_NE(dry.err.find("velmora-account: dry run: 3 would change, 1 unchanged, 12 refused; "
+  EXPECT_NE(dry.err.find("velmora-account: dry run: 3 would change, 1 unchanged, 13 refused; "
                          "nothing was written\n"),
             std::string::npos);
   struct stat after {};
@@ -1934,7 +1937,7 @@ TEST_F(Cli, BatchAnswersEachRecordAndWritesEachFileOnce) {
   ToolRun run = root({"--batch"}, input);
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.out, answers);
-  EXPECT_TRUE(run.err.ends_with("velmora-account: 3 changed, 1 unchanged, 12 refused\n"));
+  EXPECT_TRUE(run.err.ends_with("velmora-account: 3 changed, 1 unchanged, 13 refused\n"));
   EXPECT_EQ(run.out.find("0042"), std::string::npos);  // never a value
   EXPECT_EQ(read_file(account_path("daemon.conf")), "<lp1>\nid=1\n");
   EXPECT_EQ(conf("root"),
@@ -1984,9 +1987,14 @@ std::vector<std::string> values_in_memory(pid_t pid, const std::vector<std::stri
 // is found there.
 TEST_F(Cli, NoValueGivenIsLeftInMemoryAtExit) {
   REQUIRE_ROOT();
-  const std::string id = "Hq4Vz8Kw2Nc7Rm3Tx9Lb", pw = "Pd5Gy1Js6Wf8Qk2Zv4Mh";
-  const std::string batch_id = "Ut7Bn3Xe9Ca5Lr1Yw6Ks", batch_pw = "Fm2Qh8Vt4Jz6Dp3Nb9Ge";
-  const std::string refused = "Sx1Kc7Wn5Rv9Hy3Tb2Lq", broken = "Zn6Gw2Pf8Ma4Xj9Ed1Uc";
+  // As long as a user name may be: a freed copy keeps all but its first 16
+  // bytes (the allocator's links), which are searched for too.
+  const std::string id = "Hq4Vz8Kw2Nc7Rm3Tx9LbEe5Aa0Ss6Dd1",
+                    pw = "Pd5Gy1Js6Wf8Qk2Zv4MhRr7Tt3Yy9Uu2";
+  const std::string batch_id = "Ut7Bn3Xe9Ca5Lr1Yw6KsIi4Oo8Pp0Gg6",
+                    batch_pw = "Fm2Qh8Vt4Jz6Dp3Nb9GeHh1Jj5Kk7Ll3";
+  const std::string refused = "Sx1Kc7Wn5Rv9Hy3Tb2LqZz8Xx4Cc6Vv0",
+                    broken = "Zn6Gw2Pf8Ma4Xj9Ed1UcBb3Nn7Mm5Qq1";
   const std::string canary = "Oy3Bq9Lv5Ht7Nk1Wr8Dm";
   const std::string record = R"({"queue":"lp1","kind":"user-authentication","id":")";
   struct Case {
@@ -2007,7 +2015,10 @@ TEST_F(Cli, NoValueGivenIsLeftInMemoryAtExit) {
   for (const Case& c : cases) {
     SetUp();
     std::vector<std::string> values = {canary};
-    for (const std::string& value : c.values) values.insert(values.end(), {value, base64(value)});
+    for (const std::string& value : c.values) {
+      values.insert(values.end(),
+                    {value, base64(value), value.substr(16), base64(value).substr(16)});
+    }
     std::vector<std::string> found;
     ToolCall call;
     call.args = c.args;
