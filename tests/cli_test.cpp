@@ -2024,7 +2024,7 @@ TEST_F(Cli, NoValueGivenIsLeftInMemoryAtExit) {
     call.args = c.args;
     call.input = c.input;
     call.env = {"VELMORA_TEST_CANARY=" + canary};
-    call.stop_at = "exit_group";
+    call.stop_at = "exit";
     call.while_running = [&](pid_t tool) {
       found = values_in_memory(tool, values);
       kill(tool, SIGCONT);

@@ -4,7 +4,9 @@
 // VELMORA_TEST_ACCOUNT_DIR (test_support.h), so that tests run in parallel;
 // and the scheduler deadline is a few seconds, so that a test of a silent
 // scheduler waits a few seconds. Never linked into a tool that is installed.
+#include <csignal>
 #include <cstdlib>
+#include <string_view>
 
 #include "account_directory.h"
 #include "scheduler.h"
@@ -15,3 +17,11 @@ std::string_view account_directory() {
 }
 
 std::chrono::seconds scheduler_deadline() { return std::chrono::seconds{TEST_SCHEDULER_DEADLINE}; }
+
+// As the tool exits, once its own code is done with every value: a test
+// that searches its memory (VELMORA_TEST_STOP_AT_EXIT=1) stops it here, and
+// SIGCONT lets it end with its own status.
+__attribute__((destructor)) static void stop_at_exit() {
+  const char* stop = std::getenv("VELMORA_TEST_STOP_AT_EXIT");
+  if (stop != nullptr && std::string_view(stop) == "1") std::raise(SIGSTOP);
+}

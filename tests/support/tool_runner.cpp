@@ -87,6 +87,17 @@ pid_t stopped_tool(pid_t strace, const std::string& log, int patience_ms) {
   return strace;
 }
 
+// The tool, once it stopped itself as it exits.
+pid_t stopped_at_exit(pid_t tool, int patience_ms) {
+  for (int waited = 0; waited < patience_ms; waited += 10) {
+    int status = 0;
+    if (waitpid(tool, &status, WUNTRACED | WNOHANG) == tool && WIFSTOPPED(status)) return tool;
+    usleep(10000);
+  }
+  ADD_FAILURE() << "the tool never stopped as it exited";
+  return tool;
+}
+
 }  // namespace
 
 ToolRun run_tool(const ToolCall& call) {
@@ -108,10 +119,8 @@ ToolRun run_tool(const ToolCall& call) {
   static int stops = 0;
   const std::string trace_log =
       test_home() + "/stop-" + std::to_string(getpid()) + "-" + std::to_string(++stops) + ".strace";
-  if (!call.stop_at.empty()) {
-    // exit_group never returns to take the signal: it fails instead, and the
-    // C library's _exit calls it again once the tool is continued.
-    const std::string skip = call.stop_at == "exit_group" ? ":error=ENOSYS" : "";
+  const bool at_exit = call.stop_at == "exit";
+  if (!call.stop_at.empty() && !at_exit) {
     wrapper = {"/usr/bin/strace",
                "-qq",
                "-o",
@@ -119,7 +128,7 @@ ToolRun run_tool(const ToolCall& call) {
                "-e",
                "trace=" + call.stop_at,
                "-e",
-               "inject=" + call.stop_at + skip + ":signal=STOP:when=1"};
+               "inject=" + call.stop_at + ":signal=STOP:when=1"};
     if (!call.stop_path.empty()) wrapper.insert(wrapper.begin() + 4, {"-P", call.stop_path});
   }
   // Every tool of a run without unnamed files: the run that stops too.
@@ -129,6 +138,7 @@ ToolRun run_tool(const ToolCall& call) {
     program = wrapper[0];
   }
   std::vector<std::string> env = tool_environment(call);
+  if (at_exit) env.push_back("VELMORA_TEST_STOP_AT_EXIT=1");  // test_settings.cpp
 
   // Made before the fork: the tests run tools from several threads at once,
   // and a child may not allocate (another thread may hold the allocator's
@@ -173,7 +183,9 @@ ToolRun run_tool(const ToolCall& call) {
   }
   if (written == call.input.size()) close(in[1]);
   if (call.while_running) {
-    call.while_running(call.stop_at.empty() ? pid : stopped_tool(pid, trace_log, call.patience_ms));
+    call.while_running(call.stop_at.empty() ? pid
+                       : at_exit            ? stopped_at_exit(pid, call.patience_ms)
+                                            : stopped_tool(pid, trace_log, call.patience_ms));
   }
   // Feed the input and collect both outputs without deadlocking on full pipes.
   ToolRun run;

@@ -38,8 +38,9 @@ struct ToolCall {
   // output is collected: to send it a signal mid-way, say.
   std::function<void(pid_t)> while_running;
   // A system call at whose first use strace stops the tool (SIGSTOP), however
-  // fast the disk: while_running then gets the stopped tool's process ID
-  // ("exit_group": just before it exits), and input is given before it.
+  // fast the disk: while_running then gets the stopped tool's process ID,
+  // and input is given before it. "exit": the tool stops itself as it exits,
+  // once its own code is done (test_settings.cpp), with no strace.
   // stop_path: only a call on that path (a descriptor of it) counts.
   std::string stop_at;
   std::string stop_path;
