@@ -120,7 +120,9 @@ int main(int argc, char** argv) {
     status = 1;
   }
   // The values are wiped from memory by now, but pieces may still be in
-  // registers that the exit's own code would save on the stack.
+  // registers that the exit's own code would save on the stack, or on the
+  // stack where earlier calls saved registers.
+  wipe_stack();
   wipe_vector_registers();
   return status;
 }
