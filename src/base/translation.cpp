@@ -15,22 +15,13 @@ namespace {
 
 constexpr char kDomain[] = "velmora-account";
 
-// A locale object, freed with its owner.
-class Locale {
- public:
-  explicit Locale(int mask, const char* name) : locale_(newlocale(mask, name, locale_t{})) {}
-  ~Locale() {
-    if (locale_ != locale_t{}) freelocale(locale_);
-  }
-  Locale(const Locale&) = delete;
-  Locale& operator=(const Locale&) = delete;
-  locale_t get() const { return locale_; }
-
- private:
-  locale_t locale_;
-};
-
 }  // namespace
+
+Locale::Locale(int mask, const char* name) : locale_(newlocale(mask, name, locale_t{})) {}
+
+Locale::~Locale() {
+  if (locale_ != locale_t{}) freelocale(locale_);
+}
 
 void start_translation(const char* locale_dir) {
   // Only the messages category is the user's. The character set the
@@ -78,17 +69,13 @@ std::string table_word(const std::string& word) {
   return shown;
 }
 
-DisplayWidth::DisplayWidth() : user_(newlocale(LC_CTYPE_MASK, "", locale_t{})) {}
-
-DisplayWidth::~DisplayWidth() {
-  if (user_ != locale_t{}) freelocale(user_);
-}
+DisplayWidth::DisplayWidth() : user_(LC_CTYPE_MASK, "") {}
 
 std::size_t DisplayWidth::operator()(std::string_view text) const {
   const bool ascii = std::all_of(text.begin(), text.end(),
                                  [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (ascii || user_ == locale_t{}) return text.size();
-  const locale_t before = uselocale(user_);
+  if (ascii || user_.get() == locale_t{}) return text.size();
+  const locale_t before = uselocale(user_.get());
   std::size_t width = 0;
   std::mbstate_t state{};
   for (std::size_t at = 0; at < text.size();) {
@@ -109,13 +96,11 @@ std::size_t DisplayWidth::operator()(std::string_view text) const {
 }
 
 MachineWords::MachineWords()
-    : english_(newlocale(LC_ALL_MASK, "C", locale_t{})),
-      previous_(english_ != locale_t{} ? uselocale(english_) : locale_t{}) {}
+    : english_(LC_ALL_MASK, "C"),
+      previous_(english_.get() != locale_t{} ? uselocale(english_.get()) : locale_t{}) {}
 
 MachineWords::~MachineWords() {
-  if (english_ == locale_t{}) return;
-  uselocale(previous_);
-  freelocale(english_);
+  if (english_.get() != locale_t{}) uselocale(previous_);
 }
 
 std::string format_text(const char* format, ...) {

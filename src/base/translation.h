@@ -48,6 +48,20 @@ __attribute__((format_arg(1), format_arg(2))) const char* translated_plural(cons
 // as the table shows it; "-", "?" and words of no catalogue as they are.
 std::string table_word(const std::string& word);
 
+// A locale object (newlocale; locale_t{} when there is no such locale),
+// freed with its owner.
+class Locale {
+ public:
+  Locale(int mask, const char* name);
+  ~Locale();
+  Locale(const Locale&) = delete;
+  Locale& operator=(const Locale&) = delete;
+  locale_t get() const { return locale_; }
+
+ private:
+  locale_t locale_;
+};
+
 // The columns text takes on a terminal, in the character set of the user's
 // LC_CTYPE (the one translations come in): wide characters count two, a
 // byte that is no character of the set one. One per table: it holds that
@@ -55,13 +69,10 @@ std::string table_word(const std::string& word);
 class DisplayWidth {
  public:
   DisplayWidth();
-  ~DisplayWidth();
-  DisplayWidth(const DisplayWidth&) = delete;
-  DisplayWidth& operator=(const DisplayWidth&) = delete;
   std::size_t operator()(std::string_view text) const;
 
  private:
-  locale_t user_;
+  Locale user_;
 };
 
 // printf into a string: a sentence filled in whole, so that translators
@@ -79,7 +90,7 @@ class MachineWords {
   MachineWords& operator=(const MachineWords&) = delete;
 
  private:
-  locale_t english_;   // the C locale, this thread's while the guard lives
+  Locale english_;     // the C locale, this thread's while the guard lives
   locale_t previous_;  // the thread's locale before
 };
 
