@@ -71,12 +71,14 @@ enum class LineKind : std::uint8_t {
 
 enum class KeyPart : std::uint8_t { kId, kPassword };
 
-// Four bytes: a model holds one for every line of a file (the kind in a
-// byte of its own keeps an AccountLine at 12 bytes, not 20).
+// Four bytes: a model holds one for every line of a file (a byte each
+// keeps an AccountLine at 12 bytes, not 20). The fields after `kind` say
+// something only of the line kinds named beside them.
 struct LineClass {
   LineKind kind = LineKind::kOther;
-  CredentialKind credential : 8 = CredentialKind::kNone;  // kKey: whose; kStatus: the function
-  KeyPart part = KeyPart::kId;                            // kKey
+  CredentialKind credential = CredentialKind::kJobAccounting;  // kKey: whose
+  KeyPart part = KeyPart::kId;                                 // kKey
+  StatusFunction function = StatusFunction::kOff;              // kStatus
 };
 static_assert(sizeof(LineClass) == 4);
 
@@ -110,18 +112,18 @@ struct KindKeys {
   const char* id;        // prefix of the ID or user name line
   const char* password;  // prefix of the PIN or password line
 };
-const KindKeys& keys_of(CredentialKind kind);  // kNone: job accounting's
+const KindKeys& keys_of(CredentialKind kind);
 
 // ---- Status lines -----------------------------------------------------------
 
-// The status value of a kind: "ON" (job accounting), "U_ON" (user
-// authentication), "OFF" (kNone, and secured print, which is never switched).
-const char* status_value(CredentialKind kind);
+// The status value of a function: "ON" (job accounting), "U_ON" (user
+// authentication), "OFF".
+const char* status_value(StatusFunction function);
 
-// The queue and function a status line names (kNone for OFF).
+// The queue and function a status line names.
 struct StatusLine {
   std::string_view queue;
-  CredentialKind function;
+  StatusFunction function;
 };
 std::optional<StatusLine> parse_status_line(std::string_view line);
 bool is_status_line_of(std::string_view line, std::string_view queue);
@@ -131,6 +133,6 @@ bool is_status_line_of(std::string_view line, std::string_view queue);
 bool format_opening_tag(std::string_view queue, SecretText* line);
 bool format_closing_tag(std::string_view queue, SecretText* line);
 bool format_key_line(CredentialKind kind, KeyPart part, std::string_view value, SecretText* line);
-bool format_status_line(std::string_view queue, CredentialKind function, SecretText* line);
+bool format_status_line(std::string_view queue, StatusFunction function, SecretText* line);
 
 #endif  // VELMORA_ACCOUNT_FORMAT_H_

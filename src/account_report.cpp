@@ -89,7 +89,7 @@ const SectionEntries* section_of(const Contents& c, std::string_view queue) {
   return nullptr;
 }
 
-std::optional<CredentialKind> function_of(const Contents& c, std::string_view queue) {
+std::optional<StatusFunction> function_of(const Contents& c, std::string_view queue) {
   for (const QueueStatus& s : c.status) {
     if (s.queue == queue) return s.function;
   }
@@ -133,7 +133,7 @@ int list_entries(const Caller& caller, bool json) {
   if (!store) return 1;
   const Contents c = read_contents(*store);
   // Every queue once, in byte order, with what the two files say of it.
-  std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
+  std::map<std::string, std::pair<const SectionEntries*, std::optional<StatusFunction>>> queues;
   for (const SectionEntries& s : c.sections) queues[s.name].first = &s;
   for (const QueueStatus& s : c.status) queues[s.queue].second = s.function;
 
@@ -164,7 +164,7 @@ int list_all_users(const Caller& caller, bool json) {
   if (!store) return 1;
   std::optional<AccountText> text;
   bool complete = read_trusted(*store, store->status_file(), &text);
-  std::unordered_map<std::string, CredentialKind> functions;
+  std::unordered_map<std::string, StatusFunction> functions;
   if (text) {
     for (const QueueStatus& s : statuses_of(*text)) functions.emplace(s.queue, s.function);
   }
@@ -273,7 +273,7 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     return 1;
   }
   const Contents c = read_contents(*store);
-  const std::optional<CredentialKind> function = function_of(c, queue);
+  const std::optional<StatusFunction> function = function_of(c, queue);
   const SectionEntries* section = section_of(c, queue);
   std::vector<std::string> others;
   for (const SectionEntries& s : c.sections) {
@@ -287,19 +287,16 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const std::string replacement = path_in_account_directory(replacement_name(c.own.name));
 
   // What a driver will need, and whether it will find it.
-  const bool needs_id =
-      function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
-  const Stored needed = needs_id && section != nullptr ? section->of(*function) : Stored::kNothing;
+  const std::optional<CredentialKind> needs = kind_needed(function.value_or(StatusFunction::kOff));
+  const bool needs_id = needs.has_value();
+  const Stored needed = needs && section != nullptr ? section->of(*needs) : Stored::kNothing;
   const bool damaged = section != nullptr && section->damage.what != 0;
   const bool ready = c.complete && !damaged && (!needs_id || needed == Stored::kComplete);
 
   std::vector<std::pair<std::string, std::string>> fields = {
       {W_("queue"), queue}, {W_("switched-on"), function_field(function)}};
-  static constexpr const char* kLabels[] = {W_("job-accounting"), W_("user-authentication"),
-                                            W_("secured-print")};
-  for (std::size_t k = 0; k < std::size(kCredentialKinds); ++k) {
-    fields.emplace_back(kLabels[k],
-                        c.conf_refused ? "?" : kind_field(section, kCredentialKinds[k]));
+  for (CredentialKind kind : kCredentialKinds) {
+    fields.emplace_back(names_of(kind).word, c.conf_refused ? "?" : kind_field(section, kind));
   }
   fields.emplace_back(W_("damage"),
                       c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : 0));
@@ -340,7 +337,7 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     report_damaged_section(caller, c.own.path(), queue, section->damage);
     return 1;
   }
-  report_not_ready(caller, queue, *function, needed == Stored::kIncomplete,
+  report_not_ready(caller, queue, *needs, needed == Stored::kIncomplete,
                    holder ? first_step(*holder, replacement) : "");
   return 1;
 }

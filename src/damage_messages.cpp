@@ -92,11 +92,10 @@ std::string damage_and_mend(const Mender& mender, const std::string& queue,
   for (const DamageWords& words : kWords) {
     if ((damage.what & words.bit) != 0) wrong.emplace_back(_(words.phrase));
   }
-  static constexpr const char* kRemoves[] = {"-x", "-xu", "-xs"};
   std::vector<std::string> removes;
-  for (std::size_t k = 0; k < std::size(kRemoves); ++k) {
-    if ((damage.mend & (2u << k)) == 0) continue;
-    removes.push_back(mender.command + kRemoves[k] + " " + quote_name(queue));
+  for (CredentialKind kind : kCredentialKinds) {
+    if ((damage.mend & (1u << static_cast<unsigned>(kind))) == 0) continue;
+    removes.push_back(mender.command + names_of(kind).remove + " " + quote_name(queue));
   }
   // TRANSLATORS: the queue, what is wrong with its section, the line, and
   // the commands that mend it.

@@ -117,11 +117,12 @@ void report_root_only(const std::string& what);
 std::string replacement_file_field(Holder holder, uid_t owner);
 std::string first_step(Holder holder, const std::string& replacement_path);
 
-// --check: the function switched on for queue (job accounting or user
-// authentication) will not find what it needs in the caller's file: nothing,
+// --check: the function switched on for queue will not find the credentials
+// of the kind it needs (job accounting or user authentication) in the
+// caller's file: nothing,
 // or (incomplete) half of it; the command that fixes it, after first_step
 // when there is one.
-void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind function,
+void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind kind,
                       bool incomplete, const std::string& first_step);
 
 // ---- Damaged sections of a credential file (damage_messages.cpp) ------------

@@ -83,7 +83,7 @@ void mark(SectionSpan& span, unsigned damage, std::size_t line) {
 }  // namespace
 
 unsigned key_bit(CredentialKind kind, KeyPart part) {
-  return 1u << ((static_cast<unsigned>(kind) - 1) * 2 + (part == KeyPart::kPassword ? 1 : 0));
+  return 1u << (index_of(kind) * 2 + (part == KeyPart::kPassword ? 1 : 0));
 }
 
 unsigned kind_keys(CredentialKind kind) {
