@@ -135,7 +135,7 @@ bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue) {
   return inner.starts_with('/') && same_but_case(inner.substr(1), queue);
 }
 
-std::optional<Tag> section_tag(std::string_view tag_line) {
+std::optional<SectionTag> section_tag(std::string_view tag_line) {
   if (!is_tag_shaped(tag_line)) return std::nullopt;
   std::string_view name = tag_inner(tag_line);
   const bool closing = name.starts_with('/');
@@ -146,7 +146,7 @@ std::optional<Tag> section_tag(std::string_view tag_line) {
   for (char c : name) {
     if (c == '<' || c == '>') return std::nullopt;
   }
-  return Tag{name, closing};
+  return SectionTag{name, closing};
 }
 
 // Deliberate: these prefixes are what drivers read; none begins another.

@@ -99,11 +99,11 @@ bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue);
 // A tag line's section name and direction, as a driver reads it: nullopt
 // for a name with an angle bracket, an empty name, or an opening tag whose
 // name starts with "/" (the line is then no tag to a driver).
-struct Tag {
+struct SectionTag {
   std::string_view name;
   bool closing;
 };
-std::optional<Tag> section_tag(std::string_view tag_line);
+std::optional<SectionTag> section_tag(std::string_view tag_line);
 
 // ---- Key lines --------------------------------------------------------------
 

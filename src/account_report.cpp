@@ -69,7 +69,7 @@ Contents read_contents(const AccountStore& store) {
 // A kind's field of a section (none: "-"; damaged: what it holds may not be
 // what a driver reads), and the three of a row.
 std::string kind_field(const SectionEntries* section, CredentialKind kind) {
-  if (section != nullptr && section->damage.what != 0) return W_("damaged");
+  if (section != nullptr && any(section->damage.what)) return W_("damaged");
   return stored_field(section != nullptr ? section->of(kind) : Stored::kNothing);
 }
 void add_stored_fields(std::vector<std::string>& row, const SectionEntries* section) {
@@ -147,7 +147,7 @@ int list_entries(const Caller& caller, bool json) {
     std::vector<std::string> row = {queue, function_field(function)};
     add_stored_fields(row, section);
     row.push_back(known ? known->field(queue) : "?");
-    if (json) row.push_back(damage_field(section != nullptr ? section->damage.what : 0));
+    if (json) row.push_back(damage_field(section != nullptr ? section->damage.what : Damage{}));
     return row;
   };
   print_rows(columns({W_("QUEUE"), W_("SWITCHED-ON"), W_("JOB-ACCOUNTING"),
@@ -184,7 +184,7 @@ int list_all_users(const Caller& caller, bool json) {
     std::uint32_t name_at;
     std::uint32_t name_size;
     std::array<Stored, 3> kinds;
-    std::uint8_t damage;
+    Damage damage;
   };
   std::vector<Row> rows;
   std::string names;
@@ -207,7 +207,7 @@ int list_all_users(const Caller& caller, bool json) {
     for (const SectionEntries& section : sections) {
       rows.push_back({static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(names.size()),
                       static_cast<std::uint32_t>(section.name.size()), section.kinds,
-                      static_cast<std::uint8_t>(section.damage.what)});
+                      section.damage.what});
       names += section.name;
     }
     complete = report_damaged_sections(caller, file.path(), sections) && complete;
@@ -290,7 +290,7 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const std::optional<CredentialKind> needs = kind_needed(function.value_or(StatusFunction::kOff));
   const bool needs_id = needs.has_value();
   const Stored needed = needs && section != nullptr ? section->of(*needs) : Stored::kNothing;
-  const bool damaged = section != nullptr && section->damage.what != 0;
+  const bool damaged = section != nullptr && any(section->damage.what);
   const bool ready = c.complete && !damaged && (!needs_id || needed == Stored::kComplete);
 
   std::vector<std::pair<std::string, std::string>> fields = {
@@ -298,8 +298,8 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   for (CredentialKind kind : kCredentialKinds) {
     fields.emplace_back(names_of(kind).word, c.conf_refused ? "?" : kind_field(section, kind));
   }
-  fields.emplace_back(W_("damage"),
-                      c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : 0));
+  fields.emplace_back(
+      W_("damage"), c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : Damage{}));
   const std::string file = c.conf_refused ? W_("refused") : c.conf_exists ? c.own.path() : "-";
   const std::string file_shown =
       c.conf_exists && !c.conf_refused ? quote_name(file) : table_word(file);

@@ -67,7 +67,7 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   // Only a name no section can have ("", whose "<>" is no tag) gets here:
   // refused as unclosed rather than reported done.
   if (state == State::kInside) {
-    error.damage = {kUnclosed, 0, 2};
+    error.damage = {Damage::kUnclosed, 0, 2};
     return fail(error, StoreStep::kDamagedSection, "", EINVAL);
   }
   if (state == State::kBefore) {
@@ -111,11 +111,11 @@ void remove(AccountText& text, std::string_view queue, std::optional<CredentialK
       const SectionSpan& span = spans[at];
       if (span.owns(i) && span.tags(i)) {
         keep_line = ((span.keys | span.lone_keys) & ~going) != 0;
-        mended.gone = mended.gone && (!keep_line || span.damage == 0);
+        mended.gone = mended.gone && (!keep_line || !any(span.damage));
       } else if (line.what.kind == LineKind::kKey) {
         keep_line = (key_bit(line.what.credential, line.what.part) & going) == 0;
       }
-      if (!keep_line && span.damage != 0) mended.removed.push_back(i + 1);
+      if (!keep_line && any(span.damage)) mended.removed.push_back(i + 1);
     }
     if (keep_line) lines.push_back(line);
   }
@@ -186,7 +186,7 @@ bool check_settable(const AccountText& text, std::string_view queue, StoreError&
   std::vector<SectionSpan> spans;
   find_sections(text, SIZE_MAX, &spans, queue);
   const SectionDamage damage = damage_of(spans, queue);
-  if (damage.what == 0) return true;
+  if (!any(damage.what)) return true;
   // Deliberate: drivers may read such a file otherwise than the tool does,
   // so a set is refused rather than reported done; a remove mends it.
   error.damage = damage;
@@ -210,7 +210,7 @@ bool sections_of(const AccountText& text, std::size_t limit,
     if (first) sections.push_back(SectionEntries{std::string(span.name), {}, {}});
     Name& name = found->second;
     name.damage.add(span);
-    if ((span.damage & kStrayClosing) != 0) continue;  // a stray tag holds no keys
+    if (any(span.damage & Damage::kStrayClosing)) continue;  // a stray tag holds no keys
     SectionEntries& entry = sections[name.at];
     for (CredentialKind kind : kCredentialKinds) {
       const Stored stored = stored_in(span.keys, kind);

@@ -129,7 +129,7 @@ void report_not_ready(const Caller& caller, const std::string& queue, Credential
 
 // The names of what is wrong (Damage bits, section_layout.h) as one
 // blank-free field, "no-closing-tag,lone-key", or "-".
-std::string damage_field(unsigned damage);
+std::string damage_field(Damage damage);
 
 // A set refused for a damaged section: what is wrong, on which line, and
 // the removes that mend it, as the caller can run them; no program name.

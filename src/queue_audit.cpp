@@ -93,7 +93,7 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
     for (const SectionEntries& s : sections) {
       if (s.name != queue) continue;
       row.kinds = s.kinds;
-      row.damaged = s.damage.what != 0;
+      row.damaged = any(s.damage.what);
     }
   }
   setpwent();
