@@ -67,10 +67,18 @@ std::string lower_case(std::string_view text) {
   return out;
 }
 
+// Deliberate: a credential file holds secrets, its owner's only; drivers
+// running as any user read the status file.
+const FileTraits& traits_of(FileKind kind) {
+  static constexpr FileTraits kCredentials{0600, false, false};
+  static constexpr FileTraits kStatus{0644, true, true};
+  return kind == FileKind::kStatus ? kStatus : kCredentials;
+}
+
 LineClass classify_line(std::string_view line, FileKind file) {
   LineClass what;
   if (line.empty()) return what;
-  if (file == FileKind::kStatus) {
+  if (traits_of(file).status_lines) {
     if (line.front() != '<') return what;
     if (std::optional<StatusLine> status = parse_status_line(line)) {
       what.kind = LineKind::kStatus;

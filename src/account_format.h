@@ -22,6 +22,8 @@
 #ifndef VELMORA_ACCOUNT_FORMAT_H_
 #define VELMORA_ACCOUNT_FORMAT_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -61,6 +63,15 @@ std::string lower_case(std::string_view text);
 // The two files share one line syntax; which kinds a line may have depends
 // on the file.
 enum class FileKind : std::uint8_t { kCredentials, kStatus };
+
+// What sets one kind of account file apart, decided here once for the
+// store, the directory's trust checks and the grammar.
+struct FileTraits {
+  mode_t mode;           // the mode it is written with
+  bool readable_by_all;  // drivers read it as any user: refused when someone may not
+  bool status_lines;     // its lines are status lines; else tags and key lines
+};
+const FileTraits& traits_of(FileKind kind);
 
 enum class LineKind : std::uint8_t {
   kOther,   // anything the tool does not own: carried over as it is
