@@ -59,7 +59,7 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   EXPECT_FALSE(run.done);
   EXPECT_EQ(run.error.step, StoreStep::kNotRegularFile);
   ASSERT_EQ(symlink("target", account_path("status").c_str()), 0);
-  run = store_status("lp1", kJob);
+  run = store_status("lp1", kJobOn);
   EXPECT_FALSE(run.done);
   EXPECT_EQ(run.error.step, StoreStep::kNotRegularFile);
   EXPECT_FALSE(file_exists(account_path(kNew)));
@@ -67,7 +67,8 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
   // A FIFO is refused, not waited on.
   reset_account_dir();
   ASSERT_EQ(mkfifo(account_path(kConf).c_str(), 0600), 0);
-  EXPECT_EQ(store_credentials("alice", "lp1", kJob, "1", "2").error.step, StoreStep::kNotRegularFile);
+  EXPECT_EQ(store_credentials("alice", "lp1", kJob, "1", "2").error.step,
+            StoreStep::kNotRegularFile);
 
   // A file its owner may not read: run the update without root's override.
   // (A status file that is not public is refused before it is opened.)
@@ -84,7 +85,7 @@ TEST(OldFiles, ThoseThatCannotBeReadAreNotReplaced) {
         (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0))
       _exit(99);
     StoreRun a = store_credentials("alice", "lp1", kJob, "1", "2");
-    StoreRun b = store_status("lp1", kJob);  // root's, which nobody may read
+    StoreRun b = store_status("lp1", kJobOn);  // root's, which nobody may read
     bool ok = !a.done && a.error.step == StoreStep::kOpen && a.error.error == EACCES && !b.done &&
               b.error.step == StoreStep::kNotReadableByAll;
     _exit(ok ? 0 : 1);

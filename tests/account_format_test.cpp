@@ -45,13 +45,13 @@ TEST(AccountFormat, TagsAndStatusLinesMatchWholeAndInOneCase) {
 
 TEST(AccountFormat, LinesAreFormattedWholeOrNotAtAll) {
   SecretText line;  // the text; the LF comes when the file is written
-  ASSERT_TRUE(format_status_line("lp1", kUser, &line));
+  ASSERT_TRUE(format_status_line("lp1", kUserOn, &line));
   EXPECT_EQ(line.view(), "<lp1>U_ON</lp1>");
   ASSERT_TRUE(format_key_line(kSecure, KeyPart::kPassword, "cHc=", &line));
   EXPECT_EQ(line.view(), "s_password=cHc=");
   ASSERT_TRUE(format_closing_tag(std::string(506, 'q'), &line));  // 510 bytes with its LF
   EXPECT_FALSE(format_closing_tag(std::string(507, 'q'), &line));
-  EXPECT_FALSE(format_status_line(std::string(251, 'q'), kNoKind, &line));
+  EXPECT_FALSE(format_status_line(std::string(251, 'q'), kOff, &line));
 }
 
 }  // namespace

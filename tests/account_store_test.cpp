@@ -46,7 +46,7 @@ TEST_F(AccountStoreTest, UpdatesNotDoneTouchNothing) {
     const char* what;
     std::optional<std::string> old;
     const char* queue;
-    CredentialKind kind;
+    std::optional<CredentialKind> kind;
     const char* id;
     const char* password;
     StoreStep step;
@@ -97,14 +97,14 @@ TEST_F(AccountStoreTest, StatusIsReadableByAllWhateverTheUmask) {
   write_file(account_path("status"), "<lp1>ON</lp1>\n", 0644);
   for (mode_t mask : {022, 077, 0777}) {
     mode_t old = umask(mask);
-    StoreRun run = store_status("lp1", mask == 077 ? kJob : kUser);  // a change each time
+    StoreRun run = store_status("lp1", mask == 077 ? kJobOn : kUserOn);  // a change each time
     umask(old);
     ASSERT_TRUE(run.done) << mask;
     EXPECT_EQ(file_mode(account_path("status")), 0644u) << mask;
   }
 
   std::string long_name(510, 'n');
-  StoreRun run = store_status(long_name.c_str(), kJob);
+  StoreRun run = store_status(long_name.c_str(), kJobOn);
   EXPECT_FALSE(run.done);
   EXPECT_EQ(run.error.step, StoreStep::kLineTooLong);
   EXPECT_EQ(read_file(account_path("status")), "<lp1>U_ON</lp1>\n");
@@ -129,7 +129,7 @@ TEST_F(AccountStoreTest, FilesThatWouldNotChangeAreLeftAsTheyAre) {
       {"a forget where only line ends differ", kConf, "x\r\n", 0600,
        [] { return store_forget("alice", "lp2"); }, false},
       {"-d of a queue already off", "status", "<lp1>OFF</lp1>\n", 0644,
-       [] { return store_status("lp1", kNoKind); }, false},
+       [] { return store_status("lp1", kOff); }, false},
       {"a remove where line ends differ", kConf, "x\r\n", 0600,
        [] { return store_credentials("alice", "lp1", kUser); }, true},
       {"a remove where the mode differs", kConf, kContent, 0400,

@@ -132,28 +132,28 @@ TEST_F(CredentialFile, DamagedSectionsRefuseASetAndTheirRemovesMendThem) {
   const struct Case {
     const char* what;
     std::string old;
-    unsigned damage;
+    Damage damage;
     std::size_t line;
     unsigned mend;
     std::string mended;
   } cases[] = {
-      {"a line that is no key", "<lp1>\npassword=old\nx\n</lp1>\n", kForeign, 3, kJ, "x\n"},
-      {"a duplicate", "<lp1>\nid=a\n</lp1>\n<lp1>\nid=b\n</lp1>\n", kDuplicate, 4, kJ, ""},
-      {"a stray closing tag first", "</lp1>\n<lp1>\nid=a\n</lp1>\n", kStrayClosing, 1, kU,
+      {"a line that is no key", "<lp1>\npassword=old\nx\n</lp1>\n", Damage::kForeign, 3, kJ, "x\n"},
+      {"a duplicate", "<lp1>\nid=a\n</lp1>\n<lp1>\nid=b\n</lp1>\n", Damage::kDuplicate, 4, kJ, ""},
+      {"a stray closing tag first", "</lp1>\n<lp1>\nid=a\n</lp1>\n", Damage::kStrayClosing, 1, kU,
        "<lp1>\nid=a\n</lp1>\n"},
-      {"a blank after the opening tag", "<lp1> \nid=1\n</lp1>\n", kLoneKey | kStrayClosing, 2, kJ,
-       "<lp1> \n"},
-      {"an empty section, then a duplicate", "<lp1>\n</lp1>\n<lp1>\nid=1\n</lp1>\n", kDuplicate, 3,
-       kJ, ""},
-      {"a closing tag alone", "x\n</lp1>\n", kStrayClosing, 2, kJ, "x\n"},
-      {"another section inside", "<lp1>\n<lp2>\nid=1\n</lp2>\n</lp1>\n", kUnclosed | kStrayClosing,
-       1, kJ, "<lp2>\nid=1\n</lp2>\n"},
+      {"a blank after the opening tag", "<lp1> \nid=1\n</lp1>\n",
+       Damage::kLoneKey | Damage::kStrayClosing, 2, kJ, "<lp1> \n"},
+      {"an empty section, then a duplicate", "<lp1>\n</lp1>\n<lp1>\nid=1\n</lp1>\n",
+       Damage::kDuplicate, 3, kJ, ""},
+      {"a closing tag alone", "x\n</lp1>\n", Damage::kStrayClosing, 2, kJ, "x\n"},
+      {"another section inside", "<lp1>\n<lp2>\nid=1\n</lp2>\n</lp1>\n",
+       Damage::kUnclosed | Damage::kStrayClosing, 1, kJ, "<lp2>\nid=1\n</lp2>\n"},
       {"left open before another section", "<lp1>\nid=1\npassword=2\n<lp2>\nid=3\n</lp2>\n",
-       kUnclosed, 1, kJ, "<lp2>\nid=3\n</lp2>\n"},
-      {"a lone key after it", "<lp1>\nid=1\npassword=2\n</lp1>\nu_id=x\n", kLoneKey, 5, kU,
+       Damage::kUnclosed, 1, kJ, "<lp2>\nid=3\n</lp2>\n"},
+      {"a lone key after it", "<lp1>\nid=1\npassword=2\n</lp1>\nu_id=x\n", Damage::kLoneKey, 5, kU,
        "<lp1>\nid=1\npassword=2\n</lp1>\n"},
       {"a line that is no key, two kinds", "<lp1>\nid=1\n# x\nu_id=a\n</lp1>\n<lp2>\n</lp2>\n",
-       kForeign, 3, kJ | kU, "# x\n<lp2>\n</lp2>\n"},
+       Damage::kForeign, 3, kJ | kU, "# x\n<lp2>\n</lp2>\n"},
   };
   for (const Case& c : cases) {
     std::string text = c.old;
@@ -171,7 +171,7 @@ TEST_F(CredentialFile, DamagedSectionsRefuseASetAndTheirRemovesMendThem) {
     EXPECT_EQ(text, c.mended) << c.what;
     std::vector<SectionEntries> sections;
     ASSERT_TRUE(sections_of(AccountText::parse(text, FileKind::kCredentials), 9, &sections));
-    for (const SectionEntries& s : sections) EXPECT_EQ(s.damage.what, 0u) << c.what;
+    for (const SectionEntries& s : sections) EXPECT_EQ(s.damage.what, Damage{}) << c.what;
   }
   // Root's forget keeps to the same lines.
   AccountText text = AccountText::parse(cases[7].old, FileKind::kCredentials);
@@ -205,7 +205,7 @@ TEST_F(CredentialFile, SectionsAreCreditedOnlyWithTheirOwnLines) {
   ASSERT_EQ(all.size(), 20000u);
   EXPECT_EQ(all.back().of(kJob), Stored::kIncomplete);
   EXPECT_EQ(all.front().of(kJob), Stored::kNothing);
-  EXPECT_EQ(all.front().damage.what, kUnclosed);
+  EXPECT_EQ(all.front().damage.what, Damage::kUnclosed);
   const AccountText text =
       AccountText::parse("<a>\nid=1\n<b>\npassword=2\n</a>\n<a>\n</a>\n</b>\n<c/>\n</c>\nu_id=x\n",
                          FileKind::kCredentials);
@@ -216,7 +216,8 @@ TEST_F(CredentialFile, SectionsAreCreditedOnlyWithTheirOwnLines) {
   ASSERT_EQ(sections.size(), 4u);
   EXPECT_EQ(sections[0].name, "a");                      // in the order they first appear
   EXPECT_EQ(sections[0].of(kJob), Stored::kIncomplete);  // the ID once, nothing once
-  EXPECT_EQ(sections[0].damage.what, kUnclosed | kStrayClosing | kDuplicate);
+  EXPECT_EQ(sections[0].damage.what,
+            Damage::kUnclosed | Damage::kStrayClosing | Damage::kDuplicate);
   EXPECT_EQ(sections[1].name, "b");
   EXPECT_EQ(sections[1].of(kJob), Stored::kIncomplete);  // its PIN, not a's ID
   EXPECT_EQ(sections[1].damage.line, 3u);
@@ -225,7 +226,7 @@ TEST_F(CredentialFile, SectionsAreCreditedOnlyWithTheirOwnLines) {
   EXPECT_EQ(sections[3].name, "c");
   // The key after </c> is the still open c/'s, as a driver reads it: c's
   // remove leaves it, and takes only the stray tag.
-  EXPECT_EQ(sections[3].damage.what, kStrayClosing);
+  EXPECT_EQ(sections[3].damage.what, Damage::kStrayClosing);
   EXPECT_EQ(sections[3].damage.mend, 2u);
   // Once every section a driver reads as open is closed again (few, or more
   // than are kept in a short list), a key after a section is a lone one.
@@ -239,7 +240,7 @@ TEST_F(CredentialFile, SectionsAreCreditedOnlyWithTheirOwnLines) {
         AccountText::parse(opened + closed + "<a>\n</a>\nid=1\n", FileKind::kCredentials),
         kMaxListedSections, &sections));
     EXPECT_EQ(sections.back().name, "a");
-    EXPECT_EQ(sections.back().damage.what, kLoneKey) << n;
+    EXPECT_EQ(sections.back().damage.what, Damage::kLoneKey) << n;
   }
 }
 

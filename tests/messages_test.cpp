@@ -357,7 +357,7 @@ TEST(Messages, EachOutcomeHasItsText) {
       {false,
        [&] {
          StoreError e = error_of(StoreStep::kDamagedSection, EINVAL, conf);
-         e.damage = {kUnclosed | kForeign, 3, 2 | 8};
+         e.damage = {Damage::kUnclosed | Damage::kForeign, 3, 2 | 8};
          report_store_error(me(), "lp1", e);
        },
        "cannot update " + conf +
@@ -366,7 +366,8 @@ TEST(Messages, EachOutcomeHasItsText) {
            "take out its own lines, then set it again\n"},
       {true,
        [&] {
-         report_damaged_section(me(), conf, "lp 1", {kStrayClosing | kDuplicate, 7, 4});
+         report_damaged_section(me(), conf, "lp 1",
+                                {Damage::kStrayClosing | Damage::kDuplicate, 7, 4});
        },
        conf +
            ": the section <'lp 1'> has a closing tag where no such section is open and is in "
@@ -379,7 +380,7 @@ TEST(Messages, EachOutcomeHasItsText) {
        "removed the damaged section <lp1> (lines 3 to 5 and 9 of " + conf + ")\n"},
       {false,
        [&] {
-         report_mending(me(), conf, "lp1", {{4}, false, {kLoneKey, 6, 4}});
+         report_mending(me(), conf, "lp1", {{4}, false, {Damage::kLoneKey, 6, 4}});
        },
        "removed lines of the damaged section <lp1> (line 4 of " + conf + ")\nunit_tests: " + conf +
            ": the section <lp1> has a key line outside every section (line 6); run: "

@@ -11,18 +11,23 @@ namespace {
 // "-pux" acts as "-pu" and "-p" followed by anything else as "-p"; scripts
 // may rely on it.
 constexpr OperationInfo kOperations[] = {
-    {"-ps", Operation::kSetSecuredPrint, CredentialKind::kSecuredPrint, Change::kSet, false},
-    {"-xs", Operation::kRemoveSecuredPrint, CredentialKind::kSecuredPrint, Change::kRemove, false},
-    {"-pu", Operation::kSetUserAuthentication, CredentialKind::kUserAuthentication, Change::kSet,
-     false},
-    {"-xu", Operation::kRemoveUserAuthentication, CredentialKind::kUserAuthentication,
-     Change::kRemove, false},
-    {"-eu", Operation::kEnableUserAuthentication, CredentialKind::kUserAuthentication,
-     Change::kSwitch, true},
-    {"-p", Operation::kSetJobAccounting, CredentialKind::kJobAccounting, Change::kSet, false},
-    {"-x", Operation::kRemoveJobAccounting, CredentialKind::kJobAccounting, Change::kRemove, false},
-    {"-e", Operation::kEnableJobAccounting, CredentialKind::kJobAccounting, Change::kSwitch, true},
-    {"-d", Operation::kDisable, CredentialKind::kNone, Change::kSwitch, true},
+    {"-ps", Operation::kSetSecuredPrint, Change::kSet, CredentialKind::kSecuredPrint,
+     StatusFunction::kOff, false},
+    {"-xs", Operation::kRemoveSecuredPrint, Change::kRemove, CredentialKind::kSecuredPrint,
+     StatusFunction::kOff, false},
+    {"-pu", Operation::kSetUserAuthentication, Change::kSet, CredentialKind::kUserAuthentication,
+     StatusFunction::kOff, false},
+    {"-xu", Operation::kRemoveUserAuthentication, Change::kRemove,
+     CredentialKind::kUserAuthentication, StatusFunction::kOff, false},
+    {"-eu", Operation::kEnableUserAuthentication, Change::kSwitch, std::nullopt,
+     StatusFunction::kUserAuthentication, true},
+    {"-p", Operation::kSetJobAccounting, Change::kSet, CredentialKind::kJobAccounting,
+     StatusFunction::kOff, false},
+    {"-x", Operation::kRemoveJobAccounting, Change::kRemove, CredentialKind::kJobAccounting,
+     StatusFunction::kOff, false},
+    {"-e", Operation::kEnableJobAccounting, Change::kSwitch, std::nullopt,
+     StatusFunction::kJobAccounting, true},
+    {"-d", Operation::kDisable, Change::kSwitch, std::nullopt, StatusFunction::kOff, true},
 };
 
 const OperationInfo* operation_of(const char* option) {

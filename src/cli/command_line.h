@@ -46,8 +46,9 @@ enum class Change { kSet, kRemove, kSwitch };
 struct OperationInfo {
   const char* option;
   Operation operation;
-  CredentialKind kind;  // kNone: both functions (-d)
   Change change;
+  std::optional<CredentialKind> kind;  // kSet, kRemove: whose credentials
+  StatusFunction function;             // kSwitch: what is switched on
   bool root_only;
 };
 

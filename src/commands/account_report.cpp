@@ -69,7 +69,7 @@ Contents read_contents(const AccountStore& store) {
 // A kind's field of a section (none: "-"; damaged: what it holds may not be
 // what a driver reads), and the three of a row.
 std::string kind_field(const SectionEntries* section, CredentialKind kind) {
-  if (section != nullptr && section->damage.what != 0) return W_("damaged");
+  if (section != nullptr && any(section->damage.what)) return W_("damaged");
   return stored_field(section != nullptr ? section->of(kind) : Stored::kNothing);
 }
 void add_stored_fields(std::vector<std::string>& row, const SectionEntries* section) {
@@ -89,7 +89,7 @@ const SectionEntries* section_of(const Contents& c, std::string_view queue) {
   return nullptr;
 }
 
-std::optional<CredentialKind> function_of(const Contents& c, std::string_view queue) {
+std::optional<StatusFunction> function_of(const Contents& c, std::string_view queue) {
   for (const QueueStatus& s : c.status) {
     if (s.queue == queue) return s.function;
   }
@@ -133,7 +133,7 @@ int list_entries(const Caller& caller, bool json) {
   if (!store) return 1;
   const Contents c = read_contents(*store);
   // Every queue once, in byte order, with what the two files say of it.
-  std::map<std::string, std::pair<const SectionEntries*, std::optional<CredentialKind>>> queues;
+  std::map<std::string, std::pair<const SectionEntries*, std::optional<StatusFunction>>> queues;
   for (const SectionEntries& s : c.sections) queues[s.name].first = &s;
   for (const QueueStatus& s : c.status) queues[s.queue].second = s.function;
 
@@ -147,7 +147,7 @@ int list_entries(const Caller& caller, bool json) {
     std::vector<std::string> row = {queue, function_field(function)};
     add_stored_fields(row, section);
     row.push_back(known ? known->field(queue) : "?");
-    if (json) row.push_back(damage_field(section != nullptr ? section->damage.what : 0));
+    if (json) row.push_back(damage_field(section != nullptr ? section->damage.what : Damage{}));
     return row;
   };
   print_rows(columns({W_("QUEUE"), W_("SWITCHED-ON"), W_("JOB-ACCOUNTING"),
@@ -164,7 +164,7 @@ int list_all_users(const Caller& caller, bool json) {
   if (!store) return 1;
   std::optional<AccountText> text;
   bool complete = read_trusted(*store, store->status_file(), &text);
-  std::unordered_map<std::string, CredentialKind> functions;
+  std::unordered_map<std::string, StatusFunction> functions;
   if (text) {
     for (const QueueStatus& s : statuses_of(*text)) functions.emplace(s.queue, s.function);
   }
@@ -184,7 +184,7 @@ int list_all_users(const Caller& caller, bool json) {
     std::uint32_t name_at;
     std::uint32_t name_size;
     std::array<Stored, 3> kinds;
-    std::uint8_t damage;
+    Damage damage;
   };
   std::vector<Row> rows;
   std::string names;
@@ -207,7 +207,7 @@ int list_all_users(const Caller& caller, bool json) {
     for (const SectionEntries& section : sections) {
       rows.push_back({static_cast<std::uint32_t>(f), static_cast<std::uint32_t>(names.size()),
                       static_cast<std::uint32_t>(section.name.size()), section.kinds,
-                      static_cast<std::uint8_t>(section.damage.what)});
+                      section.damage.what});
       names += section.name;
     }
     complete = report_damaged_sections(caller, file.path(), sections) && complete;
@@ -273,7 +273,7 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     return 1;
   }
   const Contents c = read_contents(*store);
-  const std::optional<CredentialKind> function = function_of(c, queue);
+  const std::optional<StatusFunction> function = function_of(c, queue);
   const SectionEntries* section = section_of(c, queue);
   std::vector<std::string> others;
   for (const SectionEntries& s : c.sections) {
@@ -287,22 +287,19 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const std::string replacement = path_in_account_directory(replacement_name(c.own.name));
 
   // What a driver will need, and whether it will find it.
-  const bool needs_id =
-      function == CredentialKind::kJobAccounting || function == CredentialKind::kUserAuthentication;
-  const Stored needed = needs_id && section != nullptr ? section->of(*function) : Stored::kNothing;
-  const bool damaged = section != nullptr && section->damage.what != 0;
+  const std::optional<CredentialKind> needs = kind_needed(function.value_or(StatusFunction::kOff));
+  const bool needs_id = needs.has_value();
+  const Stored needed = needs && section != nullptr ? section->of(*needs) : Stored::kNothing;
+  const bool damaged = section != nullptr && any(section->damage.what);
   const bool ready = c.complete && !damaged && (!needs_id || needed == Stored::kComplete);
 
   std::vector<std::pair<std::string, std::string>> fields = {
       {W_("queue"), queue}, {W_("switched-on"), function_field(function)}};
-  static constexpr const char* kLabels[] = {W_("job-accounting"), W_("user-authentication"),
-                                            W_("secured-print")};
-  for (std::size_t k = 0; k < std::size(kCredentialKinds); ++k) {
-    fields.emplace_back(kLabels[k],
-                        c.conf_refused ? "?" : kind_field(section, kCredentialKinds[k]));
+  for (CredentialKind kind : kCredentialKinds) {
+    fields.emplace_back(names_of(kind).word, c.conf_refused ? "?" : kind_field(section, kind));
   }
-  fields.emplace_back(W_("damage"),
-                      c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : 0));
+  fields.emplace_back(
+      W_("damage"), c.conf_refused ? "?" : damage_field(damaged ? section->damage.what : Damage{}));
   const std::string file = c.conf_refused ? W_("refused") : c.conf_exists ? c.own.path() : "-";
   const std::string file_shown =
       c.conf_exists && !c.conf_refused ? quote_name(file) : table_word(file);
@@ -340,7 +337,7 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     report_damaged_section(caller, c.own.path(), queue, section->damage);
     return 1;
   }
-  report_not_ready(caller, queue, *function, needed == Stored::kIncomplete,
+  report_not_ready(caller, queue, *needs, needed == Stored::kIncomplete,
                    holder ? first_step(*holder, replacement) : "");
   return 1;
 }

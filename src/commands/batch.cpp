@@ -252,7 +252,7 @@ void print_answer(const Job& job, bool dry_run) {
   Json answer = {{"line", r.line},
                  {"user", job.filed_under.empty() ? or_null(r.user) : Json(job.filed_under)},
                  {"queue", or_null(r.queue)},
-                 {"kind", r.kind ? Json(kind_word(*r.kind)) : Json(nullptr)},
+                 {"kind", r.kind ? Json(names_of(*r.kind).word) : Json(nullptr)},
                  {"result", result}};
   if (job.result == Result::kRefused) answer["reason"] = r.refused;
   std::printf("%s\n", answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str());

@@ -10,8 +10,6 @@
 
 namespace {
 
-constexpr const char* kWords[] = {"job-accounting", "user-authentication", "secured-print"};
-
 bool refuse(BatchRecord* record, std::string why) {
   record->refused = std::move(why);
   return false;
@@ -76,7 +74,7 @@ bool parse_fields(const std::vector<JsonField*>& fields, BatchRecord* record) {
       return refuse(record, field_name(field->name) + " holds a NUL character");
     if (key == "kind") {
       for (CredentialKind kind : kCredentialKinds) {
-        if (text == kind_word(kind)) record->kind = kind;
+        if (text == names_of(kind).word) record->kind = kind;
       }
       if (!record->kind) return refuse(record, "no such \"kind\"");
     } else if (key == "state") {
@@ -113,11 +111,6 @@ bool parse_fields(const std::vector<JsonField*>& fields, BatchRecord* record) {
 }
 
 }  // namespace
-
-const char* kind_word(CredentialKind kind) {
-  const auto index = static_cast<std::size_t>(kind) - 1;
-  return index < std::size(kWords) ? kWords[index] : "";
-}
 
 bool parse_record(std::string_view line, BatchRecord* record) {
   // Not valid JSON (UTF-8 included): refused without a word of it, which

@@ -35,9 +35,6 @@ struct BatchRecord {
   std::string refused;  // why it cannot be done, or ""
 };
 
-// The word of a kind in records and answers ("job-accounting", ...).
-const char* kind_word(CredentialKind kind);
-
 // Reads one line (without its line feed) into *record.
 bool parse_record(std::string_view line, BatchRecord* record);
 

@@ -27,7 +27,7 @@ int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
   std::optional<AccountStore> store;
   CredentialChange change;
   if (!AccountStore::open(caller, &store, error) ||
-      !make_change(queue, CredentialKind::kNone, CredentialEdit::kForget, nullptr, nullptr, &change,
+      !make_change(queue, std::nullopt, CredentialEdit::kForget, nullptr, nullptr, &change,
                    error)) {
     report_store_error(caller, queue, error);
     return 1;

@@ -34,14 +34,12 @@ struct UserRow {
 
 // Whether the driver finds what `function` needs in a user's section
 // (nullopt: not known, the status file or the user's file was refused).
-std::optional<bool> ready(std::optional<std::optional<CredentialKind>> function,
+std::optional<bool> ready(std::optional<std::optional<StatusFunction>> function,
                           const UserRow& row) {
   if (!function || !row.kinds) return std::nullopt;
-  const bool needs_id = *function == CredentialKind::kJobAccounting ||
-                        *function == CredentialKind::kUserAuthentication;
-  if (!needs_id) return true;
-  return !row.damaged &&
-         (*row.kinds)[static_cast<std::size_t>(**function) - 1] == Stored::kComplete;
+  const std::optional<CredentialKind> needs = *function ? kind_needed(**function) : std::nullopt;
+  if (!needs) return true;
+  return !row.damaged && (*row.kinds)[index_of(*needs)] == Stored::kComplete;
 }
 
 }  // namespace
@@ -65,9 +63,9 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
   const std::string& queue = lookup.queue;
   const std::optional<AccountStore> store = open_store(caller);
   if (!store) return refuse("the account directory could not be opened");
-  // The function switched on: none, one, or not known (the status file
-  // was refused).
-  std::optional<std::optional<CredentialKind>> function;
+  // What the status file says: no status line, a function, or not known
+  // (the status file was refused).
+  std::optional<std::optional<StatusFunction>> function;
   std::optional<AccountText> text;
   bool complete = read_trusted(*store, store->status_file(), &text);
   if (complete) function.emplace();
@@ -95,7 +93,7 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
     for (const SectionEntries& s : sections) {
       if (s.name != queue) continue;
       row.kinds = s.kinds;
-      row.damaged = s.damage.what != 0;
+      row.damaged = any(s.damage.what);
     }
   }
   setpwent();
@@ -117,10 +115,9 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
     std::vector<std::string> fields = {name, user_name(row.owner),
                                        function ? function_field(*function) : "?"};
     for (CredentialKind kind : kCredentialKinds) {
-      fields.emplace_back(!row.kinds ? "?"
-                          : row.damaged
-                              ? W_("damaged")
-                              : stored_field((*row.kinds)[static_cast<std::size_t>(kind) - 1]));
+      fields.emplace_back(!row.kinds    ? "?"
+                          : row.damaged ? W_("damaged")
+                                        : stored_field((*row.kinds)[index_of(kind)]));
     }
     const std::optional<bool> is_ready = ready(function, row);
     fields.emplace_back(!is_ready ? "?" : *is_ready ? W_("yes") : W_("no"));

@@ -9,18 +9,10 @@
 #include "quoting.h"
 #include "translation.h"
 
-const char* function_field(std::optional<CredentialKind> function) {
+const char* function_field(std::optional<StatusFunction> function) {
   if (!function) return "-";
-  switch (*function) {
-    case CredentialKind::kJobAccounting:
-      return W_("job-accounting");
-    case CredentialKind::kUserAuthentication:
-      return W_("user-authentication");
-    case CredentialKind::kSecuredPrint:
-    case CredentialKind::kNone:
-      break;
-  }
-  return W_("off");
+  const std::optional<CredentialKind> kind = kind_needed(*function);
+  return kind ? names_of(*kind).word : W_("off");
 }
 
 const char* stored_field(Stored stored) {

@@ -21,7 +21,7 @@
 // The words of the fields: "job-accounting", "user-authentication" or "off"
 // for the function switched on ("-": nothing recorded); "stored",
 // "incomplete" or "-" for a kind's key lines.
-const char* function_field(std::optional<CredentialKind> function);
+const char* function_field(std::optional<StatusFunction> function);
 const char* stored_field(Stored stored);
 
 // A name as one blank-free field, quoted as every name is (quoting.h).

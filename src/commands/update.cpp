@@ -111,7 +111,9 @@ int run_update(const CommandLine& line, const Caller& caller) {
   if (op->change == Change::kSwitch) {
     const bool done = store->update(
         store->status_file(),
-        [&](AccountText& text, StoreError& e) { return switch_queue(text, queue, op->kind, e); },
+        [&](AccountText& text, StoreError& e) {
+          return switch_queue(text, queue, op->function, e);
+        },
         UpdateWhen::kBytesDiffer, &written, error);
     return session.finish(queue, done);
   }
@@ -133,7 +135,7 @@ int run_update(const CommandLine& line, const Caller& caller) {
   }
   SecretArray<kValueBufferSize> id;
   SecretArray<kValueBufferSize> password;
-  if (!ask_credentials(op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes),
+  if (!ask_credentials(*op->kind, ValueBuffer(id.bytes), ValueBuffer(password.bytes),
                        report_entry)) {
     return 1;
   }

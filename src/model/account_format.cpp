@@ -9,8 +9,8 @@
 namespace {
 
 // The order in which a status line's value is tried.
-constexpr CredentialKind kFunctions[] = {
-    CredentialKind::kJobAccounting, CredentialKind::kUserAuthentication, CredentialKind::kNone};
+constexpr StatusFunction kFunctions[] = {StatusFunction::kJobAccounting,
+                                         StatusFunction::kUserAuthentication, StatusFunction::kOff};
 
 // Whether line has the shape of a tag the tool could have written.
 bool is_tag_shaped(std::string_view line) {
@@ -67,14 +67,22 @@ std::string lower_case(std::string_view text) {
   return out;
 }
 
+// Deliberate: a credential file holds secrets, its owner's only; drivers
+// running as any user read the status file.
+const FileTraits& traits_of(FileKind kind) {
+  static constexpr FileTraits kCredentials{0600, false, false};
+  static constexpr FileTraits kStatus{0644, true, true};
+  return kind == FileKind::kStatus ? kStatus : kCredentials;
+}
+
 LineClass classify_line(std::string_view line, FileKind file) {
   LineClass what;
   if (line.empty()) return what;
-  if (file == FileKind::kStatus) {
+  if (traits_of(file).status_lines) {
     if (line.front() != '<') return what;
     if (std::optional<StatusLine> status = parse_status_line(line)) {
       what.kind = LineKind::kStatus;
-      what.credential = status->function;
+      what.function = status->function;
     }
     return what;
   }
@@ -135,7 +143,7 @@ bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue) {
   return inner.starts_with('/') && same_but_case(inner.substr(1), queue);
 }
 
-std::optional<Tag> section_tag(std::string_view tag_line) {
+std::optional<SectionTag> section_tag(std::string_view tag_line) {
   if (!is_tag_shaped(tag_line)) return std::nullopt;
   std::string_view name = tag_inner(tag_line);
   const bool closing = name.starts_with('/');
@@ -146,7 +154,7 @@ std::optional<Tag> section_tag(std::string_view tag_line) {
   for (char c : name) {
     if (c == '<' || c == '>') return std::nullopt;
   }
-  return Tag{name, closing};
+  return SectionTag{name, closing};
 }
 
 // Deliberate: these prefixes are what drivers read; none begins another.
@@ -160,16 +168,21 @@ const KindKeys& keys_of(CredentialKind kind) {
     case CredentialKind::kSecuredPrint:
       return kSecuredPrint;
     case CredentialKind::kJobAccounting:
-    case CredentialKind::kNone:
       break;
   }
   return kJobAccounting;
 }
 
-// Deliberate: the values drivers read; any kind but these two is "OFF".
-const char* status_value(CredentialKind kind) {
-  if (kind == CredentialKind::kJobAccounting) return "ON";
-  if (kind == CredentialKind::kUserAuthentication) return "U_ON";
+// Deliberate: the values drivers read.
+const char* status_value(StatusFunction function) {
+  switch (function) {
+    case StatusFunction::kJobAccounting:
+      return "ON";
+    case StatusFunction::kUserAuthentication:
+      return "U_ON";
+    case StatusFunction::kOff:
+      break;
+  }
   return "OFF";
 }
 
@@ -177,7 +190,7 @@ const char* status_value(CredentialKind kind) {
 // a queue name holding ">" is read as the update writes it.
 std::optional<StatusLine> parse_status_line(std::string_view line) {
   if (line.size() > kMaxLineText || !line.starts_with('<')) return std::nullopt;
-  for (CredentialKind function : kFunctions) {
+  for (StatusFunction function : kFunctions) {
     const std::string_view value = status_value(function);
     const std::size_t framing = value.size() + 5;  // "<", ">", "</", ">"
     if (line.size() < framing || (line.size() - framing) % 2 != 0) continue;
@@ -208,6 +221,6 @@ bool format_key_line(CredentialKind kind, KeyPart part, std::string_view value, 
   return format_line(line, {part == KeyPart::kId ? keys.id : keys.password, value});
 }
 
-bool format_status_line(std::string_view queue, CredentialKind function, SecretText* line) {
+bool format_status_line(std::string_view queue, StatusFunction function, SecretText* line) {
   return format_line(line, {"<", queue, ">", status_value(function), "</", queue, ">"});
 }

@@ -22,6 +22,8 @@
 #ifndef VELMORA_ACCOUNT_FORMAT_H_
 #define VELMORA_ACCOUNT_FORMAT_H_
 
+#include <sys/types.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -62,6 +64,15 @@ std::string lower_case(std::string_view text);
 // on the file.
 enum class FileKind : std::uint8_t { kCredentials, kStatus };
 
+// What sets one kind of account file apart, decided here once for the
+// store, the directory's trust checks and the grammar.
+struct FileTraits {
+  mode_t mode;           // the mode it is written with
+  bool readable_by_all;  // drivers read it as any user: refused when someone may not
+  bool status_lines;     // its lines are status lines; else tags and key lines
+};
+const FileTraits& traits_of(FileKind kind);
+
 enum class LineKind : std::uint8_t {
   kOther,   // anything the tool does not own: carried over as it is
   kTag,     // credential file: "<NAME>" or "</NAME>"
@@ -71,12 +82,14 @@ enum class LineKind : std::uint8_t {
 
 enum class KeyPart : std::uint8_t { kId, kPassword };
 
-// Four bytes: a model holds one for every line of a file (the kind in a
-// byte of its own keeps an AccountLine at 12 bytes, not 20).
+// Four bytes: a model holds one for every line of a file (a byte each
+// keeps an AccountLine at 12 bytes, not 20). The fields after `kind` say
+// something only of the line kinds named beside them.
 struct LineClass {
   LineKind kind = LineKind::kOther;
-  CredentialKind credential : 8 = CredentialKind::kNone;  // kKey: whose; kStatus: the function
-  KeyPart part = KeyPart::kId;                            // kKey
+  CredentialKind credential = CredentialKind::kJobAccounting;  // kKey: whose
+  KeyPart part = KeyPart::kId;                                 // kKey
+  StatusFunction function = StatusFunction::kOff;              // kStatus
 };
 static_assert(sizeof(LineClass) == 4);
 
@@ -97,11 +110,11 @@ bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue);
 // A tag line's section name and direction, as a driver reads it: nullopt
 // for a name with an angle bracket, an empty name, or an opening tag whose
 // name starts with "/" (the line is then no tag to a driver).
-struct Tag {
+struct SectionTag {
   std::string_view name;
   bool closing;
 };
-std::optional<Tag> section_tag(std::string_view tag_line);
+std::optional<SectionTag> section_tag(std::string_view tag_line);
 
 // ---- Key lines --------------------------------------------------------------
 
@@ -110,18 +123,18 @@ struct KindKeys {
   const char* id;        // prefix of the ID or user name line
   const char* password;  // prefix of the PIN or password line
 };
-const KindKeys& keys_of(CredentialKind kind);  // kNone: job accounting's
+const KindKeys& keys_of(CredentialKind kind);
 
 // ---- Status lines -----------------------------------------------------------
 
-// The status value of a kind: "ON" (job accounting), "U_ON" (user
-// authentication), "OFF" (kNone, and secured print, which is never switched).
-const char* status_value(CredentialKind kind);
+// The status value of a function: "ON" (job accounting), "U_ON" (user
+// authentication), "OFF".
+const char* status_value(StatusFunction function);
 
-// The queue and function a status line names (kNone for OFF).
+// The queue and function a status line names.
 struct StatusLine {
   std::string_view queue;
-  CredentialKind function;
+  StatusFunction function;
 };
 std::optional<StatusLine> parse_status_line(std::string_view line);
 bool is_status_line_of(std::string_view line, std::string_view queue);
@@ -131,6 +144,6 @@ bool is_status_line_of(std::string_view line, std::string_view queue);
 bool format_opening_tag(std::string_view queue, SecretText* line);
 bool format_closing_tag(std::string_view queue, SecretText* line);
 bool format_key_line(CredentialKind kind, KeyPart part, std::string_view value, SecretText* line);
-bool format_status_line(std::string_view queue, CredentialKind function, SecretText* line);
+bool format_status_line(std::string_view queue, StatusFunction function, SecretText* line);
 
 #endif  // VELMORA_ACCOUNT_FORMAT_H_

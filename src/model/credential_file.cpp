@@ -24,11 +24,11 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   // Its one section, when it has one, is whole from here on.
   if (!check_settable(text, queue, error)) return false;
   SecretText formatted;
-  if (!format_key_line(change.kind, KeyPart::kId, change.id.view(), &formatted)) {
+  if (!format_key_line(*change.kind, KeyPart::kId, change.id.view(), &formatted)) {
     return fail(error, StoreStep::kLineTooLong, "", EOVERFLOW);
   }
   const AccountLine id_line = text.add(formatted.view());
-  if (!format_key_line(change.kind, KeyPart::kPassword, change.password.view(), &formatted)) {
+  if (!format_key_line(*change.kind, KeyPart::kPassword, change.password.view(), &formatted)) {
     return fail(error, StoreStep::kLineTooLong, "", EOVERFLOW);
   }
   const AccountLine password_line = text.add(formatted.view());
@@ -53,7 +53,7 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
       if (!password_written) lines.push_back(password_line);
       changed = changed || !id_written || !password_written;
       id_written = password_written = true;
-    } else if (state == State::kInside && is_key_of(line, change.kind)) {
+    } else if (state == State::kInside && is_key_of(line, *change.kind)) {
       // Each key line is rewritten where it stands, duplicates included.
       const bool id = line.what.part == KeyPart::kId;
       const AccountLine& fresh = id ? id_line : password_line;
@@ -67,7 +67,7 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   // Only a name no section can have ("", whose "<>" is no tag) gets here:
   // refused as unclosed rather than reported done.
   if (state == State::kInside) {
-    error.damage = {kUnclosed, 0, 2};
+    error.damage = {Damage::kUnclosed, 0, 2};
     return fail(error, StoreStep::kDamagedSection, "", EINVAL);
   }
   if (state == State::kBefore) {
@@ -88,12 +88,12 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   return true;
 }
 
-// A remove (of one kind) or a forget (every kind; kind kNone), of the
+// A remove (of one kind) or a forget (every kind; kind nullopt), of the
 // queue's spans in any letter case; a lone key line goes with the span it is
 // told of. Lines of other spans are never looked at.
-void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mending* mending) {
-  const bool every_kind = kind == CredentialKind::kNone;
-  const unsigned going = every_kind ? kEveryKey : kind_keys(kind);
+void remove(AccountText& text, std::string_view queue, std::optional<CredentialKind> kind,
+            Mending* mending) {
+  const unsigned going = kind ? kind_keys(*kind) : kEveryKey;
   std::vector<SectionSpan> spans;
   find_sections(text, SIZE_MAX, &spans, queue);
   // Deliberate: a span that keeps no key, of its own or told of it, loses its
@@ -111,11 +111,11 @@ void remove(AccountText& text, std::string_view queue, CredentialKind kind, Mend
       const SectionSpan& span = spans[at];
       if (span.owns(i) && span.tags(i)) {
         keep_line = ((span.keys | span.lone_keys) & ~going) != 0;
-        mended.gone = mended.gone && (!keep_line || span.damage == 0);
+        mended.gone = mended.gone && (!keep_line || !any(span.damage));
       } else if (line.what.kind == LineKind::kKey) {
         keep_line = (key_bit(line.what.credential, line.what.part) & going) == 0;
       }
-      if (!keep_line && span.damage != 0) mended.removed.push_back(i + 1);
+      if (!keep_line && any(span.damage)) mended.removed.push_back(i + 1);
     }
     if (keep_line) lines.push_back(line);
   }
@@ -137,21 +137,21 @@ Stored stored_in(unsigned keys, CredentialKind kind) {
 
 }  // namespace
 
-bool make_change(const char* queue, CredentialKind kind, CredentialEdit edit, const char* id,
-                 const char* password, CredentialChange* change, StoreError& error) {
+bool make_change(const char* queue, std::optional<CredentialKind> kind, CredentialEdit edit,
+                 const char* id, const char* password, CredentialChange* change,
+                 StoreError& error) {
   const bool set = edit == CredentialEdit::kSet;
-  if (queue == nullptr || !fits_on_one_line(queue) ||
-      (edit != CredentialEdit::kForget && kind == CredentialKind::kNone) ||
+  if (queue == nullptr || !fits_on_one_line(queue) || (edit != CredentialEdit::kForget && !kind) ||
       (set && (id == nullptr || password == nullptr))) {
     return fail(error, StoreStep::kArguments, "", EINVAL);
   }
   change->queue = queue;
-  change->kind = edit == CredentialEdit::kForget ? CredentialKind::kNone : kind;
+  change->kind = edit == CredentialEdit::kForget ? std::nullopt : kind;
   change->edit = edit;
   change->id.clear();
   change->password.clear();
   if (!set) return true;
-  if (!has_user_name(kind)) {
+  if (!has_user_name(*kind)) {
     // Deliberate: job accounting values are stored as typed. So a line break
     // inside would split the key line.
     if (!fits_on_one_line(id) || !fits_on_one_line(password)) {
@@ -176,7 +176,7 @@ bool apply_change(AccountText& text, const CredentialChange& change, StoreError&
       remove(text, change.queue, change.kind, mending);
       return true;
     case CredentialEdit::kForget:
-      remove(text, change.queue, CredentialKind::kNone, mending);
+      remove(text, change.queue, std::nullopt, mending);
       return true;
   }
   return true;
@@ -186,7 +186,7 @@ bool check_settable(const AccountText& text, std::string_view queue, StoreError&
   std::vector<SectionSpan> spans;
   find_sections(text, SIZE_MAX, &spans, queue);
   const SectionDamage damage = damage_of(spans, queue);
-  if (damage.what == 0) return true;
+  if (!any(damage.what)) return true;
   // Deliberate: drivers may read such a file otherwise than the tool does,
   // so a set is refused rather than reported done; a remove mends it.
   error.damage = damage;
@@ -210,7 +210,7 @@ bool sections_of(const AccountText& text, std::size_t limit,
     if (first) sections.push_back(SectionEntries{std::string(span.name), {}, {}});
     Name& name = found->second;
     name.damage.add(span);
-    if ((span.damage & kStrayClosing) != 0) continue;  // a stray tag holds no keys
+    if (any(span.damage & Damage::kStrayClosing)) continue;  // a stray tag holds no keys
     SectionEntries& entry = sections[name.at];
     for (CredentialKind kind : kCredentialKinds) {
       const Stored stored = stored_in(span.keys, kind);

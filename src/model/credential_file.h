@@ -31,6 +31,7 @@
 
 #include <array>
 #include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -56,7 +57,7 @@ enum class CredentialEdit {
 
 struct CredentialChange {
   std::string queue;
-  CredentialKind kind = CredentialKind::kNone;  // kForget: none
+  std::optional<CredentialKind> kind;  // kForget: nullopt, every kind
   CredentialEdit edit = CredentialEdit::kRemove;
   SecretText id;        // kSet: as stored, typed (job accounting) or Base64
   SecretText password;  // likewise
@@ -64,9 +65,10 @@ struct CredentialChange {
 
 // A change of queue, with the values as typed (job accounting) or converted
 // to UTF-8 (the others, then stored in Base64); a remove or forget takes no
-// values (null).
-bool make_change(const char* queue, CredentialKind kind, CredentialEdit edit, const char* id,
-                 const char* password, CredentialChange* change, StoreError& error);
+// values (null). A set or remove needs a kind; a forget is of every kind
+// (nullopt).
+bool make_change(const char* queue, std::optional<CredentialKind> kind, CredentialEdit edit,
+                 const char* id, const char* password, CredentialChange* change, StoreError& error);
 
 // What a remove or forget did to damaged sections of its queue: the lines
 // it took out of them (counted from 1, as the tool reads lines), whether
@@ -96,8 +98,8 @@ struct SectionEntries {
   std::string name;
   std::array<Stored, 3> kinds{};  // job accounting, user authentication, secured print
   SectionDamage damage;           // a stray closing tag alone makes an entry too
-  Stored& of(CredentialKind kind) { return kinds.at(static_cast<std::size_t>(kind) - 1); }
-  Stored of(CredentialKind kind) const { return kinds.at(static_cast<std::size_t>(kind) - 1); }
+  Stored& of(CredentialKind kind) { return kinds.at(index_of(kind)); }
+  Stored of(CredentialKind kind) const { return kinds.at(index_of(kind)); }
 };
 
 // The sections of a credential file, by name in the order they first

@@ -74,8 +74,8 @@ class OpenCounts {
   std::size_t total_ = 0;
 };
 
-void mark(SectionSpan& span, unsigned damage, std::size_t line) {
-  if (span.damage == 0 || line < span.damaged_at)
+void mark(SectionSpan& span, Damage damage, std::size_t line) {
+  if (!any(span.damage) || line < span.damaged_at)
     span.damaged_at = static_cast<std::uint32_t>(line);
   span.damage |= damage;
 }
@@ -83,7 +83,7 @@ void mark(SectionSpan& span, unsigned damage, std::size_t line) {
 }  // namespace
 
 unsigned key_bit(CredentialKind kind, KeyPart part) {
-  return 1u << ((static_cast<unsigned>(kind) - 1) * 2 + (part == KeyPart::kPassword ? 1 : 0));
+  return 1u << (index_of(kind) * 2 + (part == KeyPart::kPassword ? 1 : 0));
 }
 
 unsigned kind_keys(CredentialKind kind) {
@@ -112,13 +112,13 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
       SectionSpan& span = spans[*kept];
       span.end = at(closed ? i + 1 : i);
       span.closed = closed;
-      if (!closed) mark(span, kUnclosed, span.first);
+      if (!closed) mark(span, Damage::kUnclosed, span.first);
     }
     open.reset();
   };
   for (std::size_t i = 0; i < lines.size(); ++i) {
     const AccountLine& line = lines[i];
-    const std::optional<Tag> tag =
+    const std::optional<SectionTag> tag =
         line.what.kind == LineKind::kTag ? section_tag(text.text(line)) : std::nullopt;
     if (tag) {
       if (!tag->closing) {
@@ -146,14 +146,14 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
       span.first = span.end = span.told_from = at(i);
       if (tag->closing) {
         span.end = span.first + 1;
-        mark(span, kStrayClosing, i);
+        mark(span, Damage::kStrayClosing, i);
       } else if (!opened.insert(tag->name).second) {
-        mark(span, kDuplicate, i);
+        mark(span, Damage::kDuplicate, i);
       }
       if (first) {
         span.told_from = 0;
         span.lone_keys = lone_before;
-        if (first_lone != kNotYet) mark(span, kLoneKey, first_lone);
+        if (first_lone != kNotYet) mark(span, Damage::kLoneKey, first_lone);
       }
       kept = spans.size();
       spans.push_back(span);
@@ -171,10 +171,10 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
         kept.reset();
       } else if (kept) {
         spans[*kept].lone_keys |= bit;
-        mark(spans[*kept], kLoneKey, i);
+        mark(spans[*kept], Damage::kLoneKey, i);
       }
     } else if (open && kept && line.size != 0) {
-      mark(spans[*kept], kForeign, i);
+      mark(spans[*kept], Damage::kForeign, i);
     }
   }
   if (open) end_open(lines.size(), false);
@@ -189,18 +189,18 @@ std::size_t SpanCursor::span_of(std::size_t line) {
 
 void DamageTally::add(const SectionSpan& span) {
   held_ |= kinds_in(span.keys | span.lone_keys);
-  if (span.damage == 0) return;
-  if (damage_.what == 0 || span.damaged_at + 1 < damage_.line) damage_.line = span.damaged_at + 1;
+  if (!any(span.damage)) return;
+  if (!any(damage_.what) || span.damaged_at + 1 < damage_.line) damage_.line = span.damaged_at + 1;
   damage_.what |= span.damage;
   // Its tags go once no key of another kind stays; lone keys alone go with
   // their kinds.
   damage_.mend |=
-      kinds_in((span.damage & ~kLoneKey) != 0 ? span.keys | span.lone_keys : span.lone_keys);
+      kinds_in(any(span.damage & ~Damage::kLoneKey) ? span.keys | span.lone_keys : span.lone_keys);
 }
 
 SectionDamage DamageTally::result() const {
   SectionDamage damage = damage_;
-  if (damage.what == 0 || damage.mend != 0) return damage;
+  if (!any(damage.what) || damage.mend != 0) return damage;
   // Any remove mends it: one of a kind the sections do not hold loses nothing.
   damage.mend = mend_bit(CredentialKind::kJobAccounting);
   for (CredentialKind kind : kCredentialKinds) {

@@ -10,6 +10,7 @@
 // read such a file otherwise, crediting a key line to every section open
 // around it: hence damage is told, and refuses a set until it is mended.)
 //
+// Damage (store_error.h), bit by bit:
 //   kUnclosed      "<q>" with another tag, or the end, before its "</q>"
 //   kStrayClosing  "</q>" with no section of q open: a span of its own
 //   kDuplicate     a second section of the same exact name
@@ -42,15 +43,6 @@
 #include "credential_kind.h"
 #include "store_error.h"
 
-enum Damage : unsigned {
-  kUnclosed = 1,
-  kStrayClosing = 2,
-  kDuplicate = 4,
-  kLoneKey = 8,
-  kForeign = 16,
-};
-constexpr unsigned kEveryDamage = 31;
-
 // The bit of a kind's key line (six: kind by part), and of both of a kind.
 constexpr unsigned kEveryKey = 63;
 unsigned key_bit(CredentialKind kind, KeyPart part);
@@ -61,7 +53,7 @@ struct SectionSpan {
   std::uint32_t first = 0;  // line index of its opening tag (or of the stray closing tag)
   std::uint32_t end = 0;    // one past its own lines, its closing tag included when it has one
   bool closed = false;      // ends in its own closing tag
-  unsigned damage = 0;
+  Damage damage{};
   std::uint32_t damaged_at = 0;  // line index of its first damage
   unsigned keys = 0;             // key_bit of each key line among its own lines
   unsigned lone_keys = 0;        // the same, of the lone key lines told of it

@@ -16,7 +16,7 @@ bool is_status_of(const AccountText& text, const AccountLine& line, std::string_
 
 }  // namespace
 
-bool switch_queue(AccountText& text, std::string_view queue, CredentialKind function,
+bool switch_queue(AccountText& text, std::string_view queue, StatusFunction function,
                   StoreError& error) {
   if (!fits_on_one_line(queue)) return fail(error, StoreStep::kArguments, "", EINVAL);
   SecretText formatted;

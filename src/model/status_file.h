@@ -23,10 +23,10 @@
 #include "credential_kind.h"
 #include "store_error.h"
 
-// Records that `function` is on for queue (kNone: both off). Every status
+// Records that `function` is on for queue (kOff: neither). Every status
 // line of the queue (exactly "<Q>ON</Q>", "<Q>U_ON</Q>" or "<Q>OFF</Q>") is
 // replaced; without one, a line is appended. Other lines stay as they are.
-bool switch_queue(AccountText& text, std::string_view queue, CredentialKind function,
+bool switch_queue(AccountText& text, std::string_view queue, StatusFunction function,
                   StoreError& error);
 
 // Removes every status line of the queue (a queue CUPS no longer has), in
@@ -37,7 +37,7 @@ void clear_queue(AccountText& text, std::string_view queue, bool any_case = fals
 // What the status file says of one queue: its first status line.
 struct QueueStatus {
   std::string queue;
-  CredentialKind function;  // job accounting, user authentication, or kNone (OFF)
+  StatusFunction function;
 };
 
 // The status lines, in file order; any other line is passed over.

@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -47,12 +48,34 @@ enum class StoreStep {
   kSyncDirectory,     // the rename happened but could not be made durable
 };
 
+// What can be wrong with a section of a credential file, as a set of bits
+// (section_layout.h tells each); Damage{} is nothing.
+enum class Damage : std::uint8_t {
+  kUnclosed = 1,
+  kStrayClosing = 2,
+  kDuplicate = 4,
+  kLoneKey = 8,
+  kForeign = 16,
+};
+constexpr Damage operator|(Damage a, Damage b) {
+  return static_cast<Damage>(static_cast<unsigned>(a) | static_cast<unsigned>(b));
+}
+constexpr Damage operator&(Damage a, Damage b) {
+  return static_cast<Damage>(static_cast<unsigned>(a) & static_cast<unsigned>(b));
+}
+constexpr Damage operator~(Damage a) {
+  return static_cast<Damage>(~static_cast<unsigned>(a) & 31u);
+}
+constexpr Damage& operator|=(Damage& a, Damage b) { return a = a | b; }
+// Whether the set holds any bit.
+constexpr bool any(Damage damage) { return damage != Damage{}; }
+
 // What is wrong with a queue's sections in a credential file
 // (section_layout.h): Damage bits, the first line concerned (counted from 1,
 // as the tool reads lines), and the kinds whose removes mend it (bit 1 << k
 // for kind k).
 struct SectionDamage {
-  unsigned what = 0;
+  Damage what{};
   std::size_t line = 0;
   unsigned mend = 0;
 };

@@ -28,7 +28,7 @@ StoreStep distrust(const struct stat& st, FileKind kind, uid_t owner) {
   // Anyone who could write it could have put lines of their own in it.
   if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return StoreStep::kWritableByOthers;
   constexpr mode_t kReadableByAll = S_IRUSR | S_IRGRP | S_IROTH;
-  if (kind == FileKind::kStatus && (st.st_mode & kReadableByAll) != kReadableByAll) {
+  if (traits_of(kind).readable_by_all && (st.st_mode & kReadableByAll) != kReadableByAll) {
     return StoreStep::kNotReadableByAll;
   }
   // Sparse or huge, a neighbour's file could keep root reading for hours.

@@ -26,7 +26,7 @@ bool guarded(StoreError& error, const std::string& path, Work&& work) {
   }
 }
 
-mode_t mode_of(FileKind kind) { return kind == FileKind::kStatus ? 0644 : 0600; }
+mode_t mode_of(FileKind kind) { return traits_of(kind).mode; }
 
 // The bytes the new content holds: every line and its LF.
 std::size_t content_size(const AccountText& text) {

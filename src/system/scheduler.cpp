@@ -68,7 +68,7 @@ std::optional<std::vector<std::string>> converse(
     decline_passwords();
     Report report(to_parent.get());
     work(report, deadline);
-    report.add(kDone);
+    report.add(ReportField::kDone);
     _exit(0);
   }
   to_parent.reset();
@@ -102,20 +102,20 @@ std::optional<std::vector<std::string>> converse(
   bool done = false;
   for (const std::string& field : fields) {
     const std::string value = field.substr(1);
-    switch (field[0]) {
-      case kPhase:
+    switch (static_cast<ReportField>(field[0])) {
+      case ReportField::kPhase:
         lookup->phase = static_cast<SchedulerPhase>(std::stoi(value));
         break;
-      case kFailure:
+      case ReportField::kFailure:
         failure = static_cast<SchedulerFailure>(std::stoi(value));
         break;
-      case kError:
+      case ReportField::kError:
         lookup->error = std::stoi(value);
         break;
-      case kDetail:
+      case ReportField::kDetail:
         lookup->detail = value;
         break;
-      case kDone:
+      case ReportField::kDone:
         done = true;
         break;
       default:
@@ -145,7 +145,7 @@ QueueLookup find_queue(const char* queue) {
   if (!fields) return lookup;
   lookup.result = QueueCheck::kUnknown;
   for (const std::string& field : *fields) {
-    if (field[0] == kQueue) {
+    if (static_cast<ReportField>(field[0]) == ReportField::kQueue) {
       lookup.result = QueueCheck::kKnown;
       lookup.queue = field.substr(1);
     }
@@ -161,7 +161,7 @@ QueueLookup list_queues(std::vector<std::string>* names) {
   if (!fields) return lookup;
   lookup.result = QueueCheck::kKnown;
   for (const std::string& field : *fields) {
-    if (field[0] == kName) names->push_back(field.substr(1));
+    if (static_cast<ReportField>(field[0]) == ReportField::kName) names->push_back(field.substr(1));
   }
   return lookup;
 }

@@ -211,7 +211,7 @@ void check_queue_in_child(const char* queue, Report& report, Clock::time_point d
     const cups_dest_t* dest = cupsGetDest(queue, nullptr, list.count, list.dests);
     name = dest != nullptr ? std::string(dest->name) : std::string();
   }
-  if (!name->empty()) report.add(kQueue, *name);
+  if (!name->empty()) report.add(ReportField::kQueue, *name);
 }
 
 void list_queues_in_child(Report& report, Clock::time_point deadline) {
@@ -224,6 +224,6 @@ void list_queues_in_child(Report& report, Clock::time_point deadline) {
   DestList list;
   if (!get_destinations(http.get(), &list, report)) return;
   for (int i = 0; i < list.count; ++i) {
-    if (list.dests[i].instance == nullptr) report.add(kName, list.dests[i].name);
+    if (list.dests[i].instance == nullptr) report.add(ReportField::kName, list.dests[i].name);
   }
 }

@@ -21,11 +21,12 @@ struct DamageWords {
   const char* phrase;  // after "the section <q> ", translated where it is shown
 };
 constexpr DamageWords kWords[] = {
-    {kUnclosed, W_("no-closing-tag"), N_("has no closing tag")},
-    {kStrayClosing, W_("stray-closing-tag"), N_("has a closing tag where no such section is open")},
-    {kDuplicate, W_("duplicate-section"), N_("is in the file twice")},
-    {kLoneKey, W_("lone-key"), N_("has a key line outside every section")},
-    {kForeign, W_("foreign-line"), N_("holds a line that is not a key line")},
+    {Damage::kUnclosed, W_("no-closing-tag"), N_("has no closing tag")},
+    {Damage::kStrayClosing, W_("stray-closing-tag"),
+     N_("has a closing tag where no such section is open")},
+    {Damage::kDuplicate, W_("duplicate-section"), N_("is in the file twice")},
+    {Damage::kLoneKey, W_("lone-key"), N_("has a key line outside every section")},
+    {Damage::kForeign, W_("foreign-line"), N_("holds a line that is not a key line")},
 };
 
 // "a", "a and b", "a, b and c".
@@ -90,13 +91,12 @@ std::string damage_and_mend(const Mender& mender, const std::string& queue,
                             const SectionDamage& damage, bool refused) {
   std::vector<std::string> wrong;
   for (const DamageWords& words : kWords) {
-    if ((damage.what & words.bit) != 0) wrong.emplace_back(_(words.phrase));
+    if (any(damage.what & words.bit)) wrong.emplace_back(_(words.phrase));
   }
-  static constexpr const char* kRemoves[] = {"-x", "-xu", "-xs"};
   std::vector<std::string> removes;
-  for (std::size_t k = 0; k < std::size(kRemoves); ++k) {
-    if ((damage.mend & (2u << k)) == 0) continue;
-    removes.push_back(mender.command + kRemoves[k] + " " + quote_name(queue));
+  for (CredentialKind kind : kCredentialKinds) {
+    if ((damage.mend & (1u << static_cast<unsigned>(kind))) == 0) continue;
+    removes.push_back(mender.command + names_of(kind).remove + " " + quote_name(queue));
   }
   // TRANSLATORS: the queue, what is wrong with its section, the line, and
   // the commands that mend it.
@@ -116,10 +116,10 @@ std::string damage_and_mend(const Mender& mender, const std::string& queue,
 
 }  // namespace
 
-std::string damage_field(unsigned damage) {
+std::string damage_field(Damage damage) {
   std::string field;
   for (const DamageWords& words : kWords) {
-    if ((damage & words.bit) == 0) continue;
+    if (!any(damage & words.bit)) continue;
     if (!field.empty()) field += ',';
     field += words.field;
   }
@@ -142,7 +142,7 @@ bool report_damaged_sections(const Caller& caller, const std::string& path,
                              const std::vector<SectionEntries>& sections) {
   bool whole = true;
   for (const SectionEntries& section : sections) {
-    if (section.damage.what == 0) continue;
+    if (!any(section.damage.what)) continue;
     report_damaged_section(caller, path, section.name, section.damage);
     whole = false;
   }
@@ -159,5 +159,5 @@ void report_mending(const Caller& caller, const std::string& path, const std::st
                  program_name(), quote_name(queue).c_str(), line_numbers(mending.removed).c_str(),
                  quote_name(path).c_str());
   }
-  if (mending.left.what != 0) report_damaged_section(caller, path, queue, mending.left);
+  if (any(mending.left.what)) report_damaged_section(caller, path, queue, mending.left);
 }

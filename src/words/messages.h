@@ -117,18 +117,19 @@ void report_root_only(const std::string& what);
 std::string replacement_file_field(Holder holder, uid_t owner);
 std::string first_step(Holder holder, const std::string& replacement_path);
 
-// --check: the function switched on for queue (job accounting or user
-// authentication) will not find what it needs in the caller's file: nothing,
+// --check: the function switched on for queue will not find the credentials
+// of the kind it needs (job accounting or user authentication) in the
+// caller's file: nothing,
 // or (incomplete) half of it; the command that fixes it, after first_step
 // when there is one.
-void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind function,
+void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind kind,
                       bool incomplete, const std::string& first_step);
 
 // ---- Damaged sections of a credential file (damage_messages.cpp) ------------
 
 // The names of what is wrong (Damage bits, section_layout.h) as one
 // blank-free field, "no-closing-tag,lone-key", or "-".
-std::string damage_field(unsigned damage);
+std::string damage_field(Damage damage);
 
 // A set refused for a damaged section: what is wrong, on which line, and
 // the removes that mend it, as the caller can run them; no program name.

@@ -38,15 +38,15 @@ std::string first_step(Holder holder, const std::string& replacement_path) {
   return format_text(_("have %s removed: it is not yours"), quote_name(replacement_path).c_str());
 }
 
-void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind function,
+void report_not_ready(const Caller& caller, const std::string& queue, CredentialKind kind,
                       bool incomplete, const std::string& first_step) {
   const std::string user = quote_name(caller.filed_under());
   const std::string queue_shown = quote_name(queue);
-  const bool job = function == CredentialKind::kJobAccounting;
+  const bool job = kind == CredentialKind::kJobAccounting;
   // Run as printed, by whoever reads it: for the account acted for.
   std::string fix = "velmora-account ";
   if (caller.acting_for != nullptr) fix += "--user " + quote_name(caller.acting_for) + " ";
-  fix += std::string(job ? "-p " : "-pu ") + queue_shown;
+  fix += std::string(names_of(kind).set) + " " + queue_shown;
   if (!first_step.empty()) fix = format_text(_("%s (first %s)"), fix.c_str(), first_step.c_str());
   // TRANSLATORS: the queue, the user, then the command that fixes it.
   const char* format =

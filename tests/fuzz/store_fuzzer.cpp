@@ -89,7 +89,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<std::string> before = lines_of(file);
 
   const auto credential = static_cast<CredentialKind>(kind);  // the fuzzer's byte picks one
-  const StoreRun run = status ? store_status(queue.c_str(), credential)
+  // Of a status: 1 and 2 switch a function on, 0 and 3 (secured print) off.
+  const StatusFunction function = kind == 1   ? StatusFunction::kJobAccounting
+                                  : kind == 2 ? StatusFunction::kUserAuthentication
+                                              : StatusFunction::kOff;
+  const StoreRun run = status ? store_status(queue.c_str(), function)
                               : store_credentials("fuzz", queue.c_str(), credential, id.c_str(),
                                                   remove ? nullptr : password.c_str());
   if (access((file + ".new").c_str(), F_OK) == 0) abort();  // replacement file left behind

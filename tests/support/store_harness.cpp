@@ -39,10 +39,17 @@ std::vector<std::string> fields_of(const std::string& step) {
 }
 
 std::optional<CredentialKind> kind_of(const std::string& word) {
-  if (word == "off") return CredentialKind::kNone;
   if (word == "job") return CredentialKind::kJobAccounting;
   if (word == "user") return CredentialKind::kUserAuthentication;
   if (word == "secure") return CredentialKind::kSecuredPrint;
+  return std::nullopt;
+}
+
+std::optional<StatusFunction> function_of(const std::string& word) {
+  if (word == "off") return StatusFunction::kOff;
+  if (word == "job") return StatusFunction::kJobAccounting;
+  if (word == "user") return StatusFunction::kUserAuthentication;
+  if (word == "secure") return StatusFunction::kOff;  // never switched on
   return std::nullopt;
 }
 
@@ -100,8 +107,8 @@ struct Harness {
   void forget(const std::string& queue) {
     CredentialChange change;
     StoreError error;
-    if (!make_change(queue.c_str(), CredentialKind::kNone, CredentialEdit::kForget, nullptr,
-                     nullptr, &change, error)) {
+    if (!make_change(queue.c_str(), std::nullopt, CredentialEdit::kForget, nullptr, nullptr,
+                     &change, error)) {
       report_store_error(caller, queue, error);
       status = 1;
       return;
@@ -148,9 +155,9 @@ int main(int argc, char** argv) {
       file_steps.clear();
     }
     if (step.empty()) continue;
-    if (step[0] == "status" && step.size() == 3 && kind_of(step[2])) {
+    if (step[0] == "status" && step.size() == 3 && function_of(step[2])) {
       const std::string queue = step[1];
-      const CredentialKind function = *kind_of(step[2]);
+      const StatusFunction function = *function_of(step[2]);
       harness.update(
           store->status_file(),
           [&](AccountText& text, StoreError& e) { return switch_queue(text, queue, function, e); },
@@ -158,7 +165,7 @@ int main(int argc, char** argv) {
     } else if (step[0] == "forget" && step.size() == 2) {
       harness.forget(step[1]);
     } else if (step[0].ends_with(".conf") && (step.size() == 3 || step.size() == 5) &&
-               kind_of(step[2]) && *kind_of(step[2]) != CredentialKind::kNone) {
+               kind_of(step[2])) {
       file_steps.push_back(step);
     } else {
       std::fprintf(stderr, "store_harness: cannot read the step '%s'\n", argv[i]);

@@ -28,7 +28,7 @@ StoreRun run(const char* user, const std::function<bool(const AccountStore&, Sto
   return result;
 }
 
-StoreRun change_credentials(const char* user, const char* queue, CredentialKind kind,
+StoreRun change_credentials(const char* user, const char* queue, std::optional<CredentialKind> kind,
                             CredentialEdit edit, const char* id, const char* password) {
   return run(user, [&](const AccountStore& store, StoreRun& result) {
     AccountFile file;
@@ -48,19 +48,18 @@ StoreRun change_credentials(const char* user, const char* queue, CredentialKind 
 
 }  // namespace
 
-StoreRun store_credentials(const char* user, const char* queue, CredentialKind kind, const char* id,
-                           const char* password) {
+StoreRun store_credentials(const char* user, const char* queue, std::optional<CredentialKind> kind,
+                           const char* id, const char* password) {
   return change_credentials(user, queue, kind,
                             password != nullptr ? CredentialEdit::kSet : CredentialEdit::kRemove,
                             id, password);
 }
 
 StoreRun store_forget(const char* user, const char* queue) {
-  return change_credentials(user, queue, CredentialKind::kNone, CredentialEdit::kForget, nullptr,
-                            nullptr);
+  return change_credentials(user, queue, std::nullopt, CredentialEdit::kForget, nullptr, nullptr);
 }
 
-StoreRun store_status(const char* queue, CredentialKind function) {
+StoreRun store_status(const char* queue, StatusFunction function) {
   return run(nullptr, [&](const AccountStore& store, StoreRun& result) {
     return store.update(
         store.status_file(),

@@ -20,10 +20,10 @@ struct StoreRun {
 
 // Sets (password given) or removes the kind's credentials in user's file
 // (null: root's).
-StoreRun store_credentials(const char* user, const char* queue, CredentialKind kind,
+StoreRun store_credentials(const char* user, const char* queue, std::optional<CredentialKind> kind,
                            const char* id = nullptr, const char* password = nullptr);
 // Switches the queue's function in the status file.
-StoreRun store_status(const char* queue, CredentialKind function);
+StoreRun store_status(const char* queue, StatusFunction function);
 // Forgets the queue in user's file.
 StoreRun store_forget(const char* user, const char* queue);
 

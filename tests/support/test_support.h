@@ -22,7 +22,10 @@
 constexpr CredentialKind kJob = CredentialKind::kJobAccounting;
 constexpr CredentialKind kUser = CredentialKind::kUserAuthentication;
 constexpr CredentialKind kSecure = CredentialKind::kSecuredPrint;
-constexpr CredentialKind kNoKind = CredentialKind::kNone;
+constexpr std::optional<CredentialKind> kNoKind = std::nullopt;  // every kind, or none
+constexpr StatusFunction kOff = StatusFunction::kOff;
+constexpr StatusFunction kJobOn = StatusFunction::kJobAccounting;
+constexpr StatusFunction kUserOn = StatusFunction::kUserAuthentication;
 
 // The unprivileged account that ordinary-user cases run as (when the tests
 // run as root).
