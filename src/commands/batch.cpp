@@ -190,6 +190,7 @@ std::optional<int> apply_jobs(const Caller& caller, std::vector<Job*>& jobs, Acc
   for (Job* job : jobs) {
     job->result = Result::kUnchanged;
     job->record.refused = {};
+    // A queue CUPS knows goes ahead; one it does not, as its file allows.
     UnknownQueue verdict = UnknownQueue::kClearSection;
     if (!job->known) {
       if (!sections) sections = sections_in(text);
