@@ -411,4 +411,28 @@ TEST(Messages, EachOutcomeHasItsText) {
   EXPECT_EQ(stderr_of(false, [] { report_no_queue(); }), "No Printer Queue Entry\n");
 }
 
+// A --batch record's reason, in English, for each way it can be refused that
+// the end-to-end table does not reach.
+TEST(Messages, EachBatchRefusalHasItsReason) {
+  using W = BatchRefusalWhy;
+  const std::pair<BatchRefusal, std::string> cases[] = {
+      {{.why = W::kLineTooLong}, "longer than any record could be"},
+      {{.why = W::kNotObject}, "not a JSON object"},
+      {{.why = W::kNoSuchField, .field = "pasword"}, "no such field: \"pasword\""},
+      {{.why = W::kNoSuchKind}, "no such \"kind\""},
+      {{.why = W::kNoQueue}, "no \"queue\""},
+      {{.why = W::kNoKind}, "no \"kind\""},
+      {{.why = W::kBadState}, "\"state\" is neither \"present\" nor \"absent\""},
+      {{.why = W::kAbsentTakesNoValues}, "an absent credential takes no \"id\" or \"password\""},
+      {{.why = W::kPresentNeedsValues}, "a present credential needs \"id\" and \"password\""},
+      {{.why = W::kLookupFailed, .error = EIO}, "cannot look up the account: Input/output error"},
+      {{.why = W::kSchedulerNotAsked}, "the print scheduler could not be asked"},
+      {{.why = W::kNoSection},
+       "CUPS knows no such queue, and the file has no section of that name"},
+      {{.why = W::kTooManySections},
+       "CUPS knows no such queue, and the file has more sections than a run reads"},
+  };
+  for (const auto& [refusal, text] : cases) EXPECT_EQ(batch_refusal_text(me(), refusal), text);
+}
+
 }  // namespace

@@ -98,19 +98,12 @@ std::optional<StatusFunction> function_of(const Contents& c, std::string_view qu
 
 }  // namespace
 
-bool has_own_section(const AccountStore& store, std::string_view queue) {
+FileSections own_sections(const AccountStore& store) {
   AccountFile own;
   StoreError error;
   std::optional<AccountText> text;
-  std::vector<SectionEntries> sections;
-  if (!store.own_file(&own, error) || !store.read(own, &text, error) || !text ||
-      !sections_of(*text, kMaxListedSections, &sections)) {
-    return false;
-  }
-  for (const SectionEntries& s : sections) {
-    if (s.name == queue) return true;
-  }
-  return false;
+  if (!store.own_file(&own, error) || !store.read(own, &text, error) || !text) return {};
+  return sections_in(*text);
 }
 
 namespace {
@@ -250,11 +243,14 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
       break;
     case QueueCheck::kUnknown: {
       // A typo is not a queue that is ready: scripts test the status.
+      // The caller's file still holds it when a remove would clear it.
       std::optional<AccountStore> store;
       StoreError error;
-      const bool held =
-          AccountStore::open(caller, &store, error) && has_own_section(*store, queue_named);
-      report_unknown_queue(queue_named, held);
+      const FileSections sections =
+          AccountStore::open(caller, &store, error) ? own_sections(*store) : FileSections{};
+      report_unknown_queue(queue_named,
+                           judge_unknown_queue(UnknownQueueAsk::kRemove, caller.root(), queue_named,
+                                               &sections) == UnknownQueue::kClearSection);
       if (json) print_json({{"queue", queue_named}, {"cups", "gone"}, {"ready", false}});
       return 1;
     }

@@ -24,10 +24,9 @@
 #ifndef VELMORA_ACCOUNT_REPORT_H_
 #define VELMORA_ACCOUNT_REPORT_H_
 
-#include <string_view>
-
 #include "account_store.h"
 #include "caller.h"
+#include "unknown_queue.h"
 
 // json: one JSON document on standard output instead of the table or the
 // field lines, with the same fields.
@@ -35,8 +34,8 @@ int list_entries(const Caller& caller, bool json);
 int check_queue(const Caller& caller, const char* queue, bool json);
 int list_all_users(const Caller& caller, bool json);
 
-// Whether the caller's credential file, if it can be read, has a section of
-// exactly that name (a queue CUPS no longer knows); says nothing.
-bool has_own_section(const AccountStore& store, std::string_view queue);
+// The sections of the caller's credential file (unknown_queue.h); none when
+// it cannot be read. Says nothing.
+FileSections own_sections(const AccountStore& store);
 
 #endif  // VELMORA_ACCOUNT_REPORT_H_

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "batch.h"
 
-#include <pwd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,7 +12,6 @@
 #include <string>
 #include <tuple>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "account_format.h"
@@ -23,6 +21,7 @@
 #include "messages.h"
 #include "scheduler.h"
 #include "translation.h"
+#include "unknown_queue.h"
 
 namespace {
 
@@ -44,14 +43,23 @@ struct Job {
   Result result = Result::kUnchanged;
 };
 
-// An answer's reason: read by scripts, so in English whatever the locale.
-std::string answer_text(const Caller& caller, const std::string& queue, const StoreError& error) {
-  return in_english([&] { return store_error_text(caller, queue, error); });
-}
-
-void refuse(Job& job, std::string why) {
+void refuse(Job& job, BatchRefusal why) {
   job.result = Result::kRefused;
   job.record.refused = std::move(why);
+}
+
+void refuse(Job& job, BatchRefusalWhy why, int line = 0) {
+  refuse(job, {.why = why, .line = line});
+}
+
+// What the store said, about queue ("" for the file as a whole).
+void refuse(Job& job, const StoreError& error, const std::string& queue) {
+  refuse(job, {.why = BatchRefusalWhy::kStore, .store = error, .queue = queue});
+}
+
+// What a record asks of a queue CUPS does not know.
+UnknownQueueAsk ask(const Job& job) {
+  return job.record.present ? UnknownQueueAsk::kOther : UnknownQueueAsk::kRemove;
 }
 
 // Standard input, whole; false (said why) when it cannot be read or is too large.
@@ -87,8 +95,8 @@ bool parse_jobs(std::string_view input, std::vector<Job>* out) {
     Job& job = jobs.emplace_back();
     job.record.line = number;
     if (line.size() > kMaxLine) {
-      refuse(job, "longer than any record could be");
-    } else if (!in_english([&] { return parse_record(line, &job.record); })) {
+      refuse(job, BatchRefusalWhy::kLineTooLong);
+    } else if (!parse_record(line, &job.record)) {
       job.result = Result::kRefused;
     }
   }
@@ -103,76 +111,51 @@ void refuse_ambiguous(std::vector<Job>& jobs) {
     if (job.result == Result::kRefused) continue;
     const auto [at, fresh] = first.try_emplace({job.file.name, job.queue, *job.record.kind}, &job);
     if (fresh) continue;
-    const std::string same = " is for the same user, queue and kind";
     if (at->second->result != Result::kRefused) {
-      refuse(*at->second,
-             "ambiguous: the record on line " + std::to_string(job.record.line) + same);
+      refuse(*at->second, BatchRefusalWhy::kAmbiguous, job.record.line);
     }
-    refuse(job, "ambiguous: the record on line " + std::to_string(at->second->record.line) + same);
+    refuse(job, BatchRefusalWhy::kAmbiguous, at->second->record.line);
   }
 }
 
-// The accounts the records name, each looked up once: every record of one
-// account then goes the same way, even should the lookup fail.
-class Accounts {
- public:
-  // The account's user ID, or nullopt with *why (no such account, or the
-  // lookup failed).
-  std::optional<uid_t> find(const std::string& name, std::string* why) {
-    auto [at, first] = found_.try_emplace(name);
-    if (first) {
-      errno = 0;
-      const passwd* account = getpwnam(name.c_str());
-      at->second.first = account != nullptr ? std::optional(account->pw_uid) : std::nullopt;
-      at->second.second = account != nullptr || errno == 0 || errno == ENOENT
-                              ? "no such local account"
-                              : std::string("cannot look up the account: ") +
-                                    in_english([] { return error_text(errno); });
-    }
-    *why = at->second.second;
-    return at->second.first;
-  }
-
- private:
-  std::map<std::string, std::pair<std::optional<uid_t>, std::string>> found_;
-};
-
 // The file a record goes to: the account it names, or the caller's own.
-void place(const Caller& caller, Accounts& accounts, Job& job) {
+// accounts: the run's, so that each account is looked up once and every
+// record of one account goes the same way, even should the lookup fail.
+void place(const Caller& caller, AccountLookup& accounts, Job& job) {
   const char* acting_for = caller.acting_for;
   const char* user = caller.user;
   uid_t owner = caller.owner;
   std::string named = job.record.user.value_or(acting_for != nullptr ? acting_for : "");
   if (job.record.user || acting_for != nullptr) {
-    // Anyone else may name themselves, or the name USER files them under
-    // (a print name of their own), as their own runs do.
-    const bool own_print_name = !caller.root() && caller.user != nullptr && named == caller.user;
-    if (!caller.root() && named != caller.login && !own_print_name) {
-      return refuse(job, "only root may act for another user");
+    const Acting acting = act_for(caller, named, accounts);
+    switch (acting.verdict) {
+      case ActFor::kAllowed:
+        break;
+      case ActFor::kNotRoot:
+        return refuse(job, BatchRefusalWhy::kNotRoot);
+      case ActFor::kNoSuchAccount:
+        return refuse(job, BatchRefusalWhy::kNoSuchAccount);
+      case ActFor::kLookupFailed:
+        return refuse(job, {.why = BatchRefusalWhy::kLookupFailed, .error = acting.error});
     }
-    std::string why;
-    const std::optional<uid_t> account = own_print_name ? caller.owner : accounts.find(named, &why);
-    if (!account) return refuse(job, why);
-    owner = *account;
+    owner = acting.owner;
     user = named == "root" ? nullptr : named.c_str();
   }
   job.filed_under = user != nullptr ? user : "root";
   StoreError error;
   std::string name;
-  if (!credential_file_name(user, &name, error)) {
-    return refuse(job, answer_text(caller, "", error));
-  }
+  if (!credential_file_name(user, &name, error)) return refuse(job, error, "");
   job.file = AccountFile{std::move(name), FileKind::kCredentials, owner};
 }
 
 // The queues as CUPS spells them, from its one answer (names): false (said
 // why) when the scheduler could not be asked.
-bool find_queues(std::vector<Job>& jobs, const QueueLookup& lookup,
+bool find_queues(const Caller& caller, std::vector<Job>& jobs, const QueueLookup& lookup,
                  const std::vector<std::string>& names) {
   if (lookup.result != QueueCheck::kKnown) {
     report_unreachable_scheduler(lookup);
     for (Job& job : jobs) {
-      if (job.result != Result::kRefused) refuse(job, "the print scheduler could not be asked");
+      if (job.result != Result::kRefused) refuse(job, BatchRefusalWhy::kSchedulerNotAsked);
     }
     return false;
   }
@@ -187,37 +170,35 @@ bool find_queues(std::vector<Job>& jobs, const QueueLookup& lookup,
     if (found == spelled.end()) found = spelled.find(lower_case(*job.record.queue));
     job.known = found != spelled.end();
     job.queue = job.known ? found->second : *job.record.queue;
-    // An absent credential of a queue gone from CUPS may still be cleared
-    // from a section of exactly that name: judged on the file.
-    if (!job.known && job.record.present) refuse(job, "CUPS knows no such queue");
+    // A remove is judged again on the file (apply_jobs).
+    if (!job.known && judge_unknown_queue(ask(job), caller.root(), job.queue, nullptr) ==
+                          UnknownQueue::kNoSuchQueue) {
+      refuse(job, BatchRefusalWhy::kNoSuchQueue);
+    }
   }
   return true;
 }
 
 // Applies every record of one file to its model; each notes its result.
-// False, with *refused the line of the first record the file refuses: then
-// none of them is written, so that a file is wholly updated or untouched.
-bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text, int* refused) {
+// The line of the first record the file refuses, if any: then none of them
+// is written, so that a file is wholly updated or untouched.
+std::optional<int> apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text) {
   // The file's sections, read back only when a queue CUPS does not know
-  // needs them, and no more of them than a listing reads.
-  std::optional<std::unordered_set<std::string>> sections;
-  bool too_many = false;
-  *refused = 0;
+  // needs them.
+  std::optional<FileSections> sections;
+  std::optional<int> refused;
   for (Job* job : jobs) {
     job->result = Result::kUnchanged;
-    job->record.refused.clear();
-    if (!job->known && !sections) {
-      std::vector<SectionEntries> read;
-      too_many = !sections_of(text, kMaxListedSections, &read);
-      sections.emplace();
-      for (const SectionEntries& s : read) sections->insert(s.name);
+    job->record.refused = {};
+    // A queue CUPS knows goes ahead; one it does not, as its file allows.
+    UnknownQueue verdict = UnknownQueue::kClearSection;
+    if (!job->known) {
+      if (!sections) sections = sections_in(text);
+      verdict = judge_unknown_queue(ask(*job), caller.root(), job->queue, &*sections);
     }
-    if (!job->known && (too_many || !sections->contains(job->queue))) {
-      job->result = Result::kRefused;
-      job->record.refused = too_many ? "CUPS knows no such queue, and the file has more sections "
-                                       "than a run reads"
-                                     : "CUPS knows no such queue, and the file has no section of "
-                                       "that name";
+    if (verdict != UnknownQueue::kClearSection) {
+      refuse(*job, verdict == UnknownQueue::kTooManySections ? BatchRefusalWhy::kTooManySections
+                                                             : BatchRefusalWhy::kNoSection);
     } else {
       const int before = text.changes();
       StoreError error;
@@ -225,19 +206,18 @@ bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text
         job->result = text.changes() > before ? Result::kChanged : Result::kUnchanged;
       } else {
         error.path = job->file.path();
-        job->result = Result::kRefused;
-        job->record.refused = answer_text(caller, job->queue, error);
+        refuse(*job, error, job->queue);
       }
     }
-    if (job->result == Result::kRefused && *refused == 0) *refused = job->record.line;
+    if (job->result == Result::kRefused && !refused) refused = job->record.line;
   }
-  return *refused == 0;
+  return refused;
 }
 
 // In ASCII, as every JSON document the tool prints: a name holding a
 // control, blank or invisible character reaches a terminal only as \uXXXX,
 // and reads back as it is.
-void print_answer(const Job& job, bool dry_run) {
+void print_answer(const Caller& caller, const Job& job, bool dry_run) {
   const BatchRecord& r = job.record;
   using Json = nlohmann::ordered_json;
   auto or_null = [](const std::optional<std::string>& text) -> Json {
@@ -254,7 +234,7 @@ void print_answer(const Job& job, bool dry_run) {
                  {"queue", or_null(r.queue)},
                  {"kind", r.kind ? Json(names_of(*r.kind).word) : Json(nullptr)},
                  {"result", result}};
-  if (job.result == Result::kRefused) answer["reason"] = r.refused;
+  if (job.result == Result::kRefused) answer["reason"] = batch_refusal_text(caller, r.refused);
   std::printf("%s\n", answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
 }
 
@@ -270,7 +250,7 @@ int run_batch(const Caller& caller, bool dry_run) {
   std::vector<Job> jobs;
   if (!parse_jobs(input.view(), &jobs)) return 1;
   input.clear();
-  Accounts accounts;
+  AccountLookup accounts;
   for (Job& job : jobs) {
     if (job.result != Result::kRefused) place(caller, accounts, job);
   }
@@ -278,10 +258,11 @@ int run_batch(const Caller& caller, bool dry_run) {
   std::optional<AccountStore> store;
   bool any = false;
   for (const Job& job : jobs) any = any || job.result != Result::kRefused;
-  if (any && find_queues(jobs, lookup, queues) && !AccountStore::open(caller, &store, error)) {
+  if (any && find_queues(caller, jobs, lookup, queues) &&
+      !AccountStore::open(caller, &store, error)) {
     report_store_error(caller, "", error);
     for (Job& job : jobs) {
-      if (job.result != Result::kRefused) refuse(job, answer_text(caller, "", error));
+      if (job.result != Result::kRefused) refuse(job, error, "");
     }
   }
   refuse_ambiguous(jobs);
@@ -293,7 +274,7 @@ int run_batch(const Caller& caller, bool dry_run) {
     StoreError problem;
     if (!make_change(job.queue.c_str(), *job.record.kind, edit, job.record.id.c_str(),
                      job.record.password.c_str(), &job.change, problem)) {
-      refuse(job, answer_text(caller, job.queue, problem));
+      refuse(job, problem, job.queue);
       continue;
     }
     job.record.id.clear();
@@ -302,10 +283,12 @@ int run_batch(const Caller& caller, bool dry_run) {
   }
   for (auto& [name, file_jobs] : files) {
     const AccountFile& file = file_jobs.front()->file;
-    int refused_line = 0;
-    const AccountStore::Edit edit = [&](AccountText& text, StoreError& e) {
-      return apply_jobs(caller, file_jobs, text, &refused_line) ||
-             fail(e, StoreStep::kArguments, file.path(), EINVAL);
+    // A refused record holds the file back: the edit ends, and the store
+    // writes nothing.
+    std::optional<int> held_back;
+    const AccountStore::Edit edit = [&](AccountText& text, StoreError&) {
+      held_back = apply_jobs(caller, file_jobs, text);
+      return !held_back;
     };
     bool written = false;
     error = StoreError{};
@@ -314,24 +297,21 @@ int run_batch(const Caller& caller, bool dry_run) {
                           : store->update(file, edit, UpdateWhen::kBytesDiffer, &written, error);
     report_recovered(error);
     if (done) continue;
-    if (refused_line != 0) {
+    if (held_back) {
       for (Job* job : file_jobs) {
-        if (job->result != Result::kRefused) {
-          refuse(*job, "not written: the record on line " + std::to_string(refused_line) +
-                           " for the same file was refused");
-        }
+        if (job->result != Result::kRefused) refuse(*job, BatchRefusalWhy::kHeldBack, *held_back);
       }
       continue;
     }
     // Said once for the file, as an update says it; each record's answer too.
     report_store_error(caller, "", error);
     for (Job* job : file_jobs) {
-      if (job->result != Result::kRefused) refuse(*job, answer_text(caller, job->queue, error));
+      if (job->result != Result::kRefused) refuse(*job, error, job->queue);
     }
   }
   std::size_t counts[3] = {};
   for (const Job& job : jobs) {
-    print_answer(job, dry_run);
+    print_answer(caller, job, dry_run);
     ++counts[static_cast<int>(job.result)];
   }
   std::fflush(stdout);

@@ -6,23 +6,16 @@
 
 #include "credential_entry.h"
 #include "json_fields.h"
-#include "messages.h"
 
 namespace {
 
-bool refuse(BatchRecord* record, std::string why) {
-  record->refused = std::move(why);
+bool refuse(BatchRecord* record, BatchRefusalWhy why, const SecretText* field = nullptr) {
+  record->refused.why = why;
+  if (field != nullptr) record->refused.field = std::string(field->view());
   return false;
 }
 
 bool holds_nul(const SecretText& text) { return text.view().find('\0') != std::string_view::npos; }
-
-// A field's name in quotes, for a reason.
-std::string field_name(const SecretText& name) {
-  std::string quoted = "\"";
-  quoted.append(name.view()).push_back('"');
-  return quoted;
-}
 
 // The account and queue, first, so that even a refused record's answer
 // names them: of a name given twice, its last value.
@@ -66,45 +59,46 @@ bool parse_fields(const std::vector<JsonField*>& fields, BatchRecord* record) {
   bool has_id = false, has_password = false;
   for (JsonField* field : fields) {
     const std::string_view key = field->name.view();
-    if (!field->string) return refuse(record, field_name(field->name) + " is not a string");
+    if (!field->string) return refuse(record, BatchRefusalWhy::kNotString, &field->name);
     const std::string_view text = field->text.view();
     // A NUL would end the text where the system reads it ("alice\u0000x"
     // acting on alice).
-    if (holds_nul(field->text))
-      return refuse(record, field_name(field->name) + " holds a NUL character");
+    if (holds_nul(field->text)) return refuse(record, BatchRefusalWhy::kHoldsNul, &field->name);
     if (key == "kind") {
       for (CredentialKind kind : kCredentialKinds) {
         if (text == names_of(kind).word) record->kind = kind;
       }
-      if (!record->kind) return refuse(record, "no such \"kind\"");
+      if (!record->kind) return refuse(record, BatchRefusalWhy::kNoSuchKind);
     } else if (key == "state") {
       state = text;
     } else if (key == "id" || key == "password") {
       (key == "id" ? has_id : has_password) = true;
       (key == "id" ? record->id : record->password) = std::move(field->text);
     } else if (key != "user" && key != "queue") {
-      return refuse(record, "no such field: " + field_name(field->name));
+      return refuse(record, BatchRefusalWhy::kNoSuchField, &field->name);
     }
   }
-  if (!record->queue || record->queue->empty()) return refuse(record, "no \"queue\"");
-  if (!record->kind) return refuse(record, "no \"kind\"");
+  if (!record->queue || record->queue->empty()) return refuse(record, BatchRefusalWhy::kNoQueue);
+  if (!record->kind) return refuse(record, BatchRefusalWhy::kNoKind);
   if (state && *state != "present" && *state != "absent") {
-    return refuse(record, "\"state\" is neither \"present\" nor \"absent\"");
+    return refuse(record, BatchRefusalWhy::kBadState);
   }
   record->present = !state || *state == "present";
   if (!record->present) {
-    return !(has_id || has_password) ||
-           refuse(record, "an absent credential takes no \"id\" or \"password\"");
+    return !(has_id || has_password) || refuse(record, BatchRefusalWhy::kAbsentTakesNoValues);
   }
   if (!has_id || !has_password) {
-    return refuse(record, "a present credential needs \"id\" and \"password\"");
+    return refuse(record, BatchRefusalWhy::kPresentNeedsValues);
   }
   // The rules of typed answers, on the values as they would be stored.
   for (bool password : {false, true}) {
     const std::string_view value = (password ? record->password : record->id).view();
     const EntryResult judged = judge_value(*record->kind, password, value);
     if (judged != EntryResult::kAccepted) {
-      return refuse(record, entry_problem(*record->kind, password, judged, std::nullopt));
+      record->refused.kind = *record->kind;
+      record->refused.password = password;
+      record->refused.entry = judged;
+      return refuse(record, BatchRefusalWhy::kValue);
     }
   }
   return true;
@@ -117,14 +111,14 @@ bool parse_record(std::string_view line, BatchRecord* record) {
   // may hold a value.
   std::vector<JsonField> fields;
   const JsonText read = read_json_object(line, &fields);
-  if (read == JsonText::kInvalid) return refuse(record, "not valid JSON");
+  if (read == JsonText::kInvalid) return refuse(record, BatchRefusalWhy::kNotJson);
   take_names(fields, record);
   const std::vector<JsonField*> sorted = by_name(fields);
   // A field given twice would otherwise mean its last value: refused, as
   // either could have been meant.
   if (const JsonField* twice = given_twice(sorted)) {
-    return refuse(record, field_name(twice->name) + " is given twice");
+    return refuse(record, BatchRefusalWhy::kGivenTwice, &twice->name);
   }
-  if (read == JsonText::kNotObject) return refuse(record, "not a JSON object");
+  if (read == JsonText::kNotObject) return refuse(record, BatchRefusalWhy::kNotObject);
   return parse_fields(sorted, record);
 }

@@ -13,7 +13,7 @@
 // ("pasword") is never taken for an empty value.
 //
 // Results: parse_record returns true with the record filled in, or false
-// with record->refused saying why (the fields it could read still filled).
+// with record->refused saying why (messages.h words it) (the fields it could read still filled).
 #ifndef VELMORA_BATCH_RECORD_H_
 #define VELMORA_BATCH_RECORD_H_
 
@@ -21,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "batch_refusal.h"
 #include "credential_kind.h"
 #include "secret.h"
 
@@ -32,7 +33,7 @@ struct BatchRecord {
   bool present = true;  // "state": "present", else "absent"
   SecretText id;        // as given (UTF-8)
   SecretText password;
-  std::string refused;  // why it cannot be done, or ""
+  BatchRefusal refused;  // why it cannot be done (kNone: it can)
 };
 
 // Reads one line (without its line feed) into *record.

@@ -12,6 +12,7 @@
 #include "scheduler.h"
 #include "secret.h"
 #include "status_file.h"
+#include "unknown_queue.h"
 
 namespace {
 
@@ -54,19 +55,23 @@ bool settable(const AccountStore& store, const AccountFile& file, const std::str
   return false;
 }
 
-// A queue CUPS does not know can still be cleared under the name it has in
-// the files: a remove, from the caller's file when it has a section of
-// exactly that name; -d by root, from the status file. Nothing else can
-// remove those lines. The exit status when that settles the run, or nullopt
-// to go on with the remove.
+// A queue CUPS does not know, as unknown_queue.h rules: the exit status
+// when that settles the run, or nullopt to go on with the remove.
 std::optional<int> clear_unknown_queue(const CommandLine& line, const Caller& caller,
                                        Session& session) {
   const OperationInfo* op = line.update;
-  if (op != nullptr && op->change == Change::kRemove && session.store() != nullptr &&
-      has_own_section(*session.store(), line.queue)) {
-    return std::nullopt;
+  const UnknownQueueAsk ask = op == nullptr                          ? UnknownQueueAsk::kOther
+                              : op->change == Change::kRemove        ? UnknownQueueAsk::kRemove
+                              : op->operation == Operation::kDisable ? UnknownQueueAsk::kDisable
+                                                                     : UnknownQueueAsk::kOther;
+  UnknownQueue verdict = judge_unknown_queue(ask, caller.root(), line.queue, nullptr);
+  if (verdict == UnknownQueue::kReadTheFile) {
+    const FileSections sections =
+        session.store() != nullptr ? own_sections(*session.store()) : FileSections{};
+    verdict = judge_unknown_queue(ask, caller.root(), line.queue, &sections);
   }
-  if (op != nullptr && op->operation == Operation::kDisable && caller.root()) {
+  if (verdict == UnknownQueue::kClearSection) return std::nullopt;
+  if (verdict == UnknownQueue::kClearStatusLine) {
     bool written = false;
     const AccountStore* store = session.store();
     const bool done = store != nullptr && store->update(

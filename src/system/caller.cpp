@@ -32,27 +32,9 @@ std::optional<std::string> login_name(uid_t uid, int* error) {
   return std::string(found->pw_name);
 }
 
-}  // namespace
-
-CallerProblem find_caller(const char* acting_for, Caller* caller) {
-  *caller = Caller{};
-  const uid_t uid = getuid();
-  std::optional<std::string> login = login_name(uid, &caller->login_error);
-  caller->uid = uid;
-  caller->login = login.value_or(std::to_string(uid));
-  caller->owner = uid;
-  if (acting_for != nullptr) {
-    caller->acting_for = acting_for;
-    // Root acts for any local account, as passwd USER does; a user for
-    // themselves only.
-    const passwd* account = getpwnam(acting_for);
-    if (uid != 0 && (account == nullptr || account->pw_uid != uid)) return CallerProblem::kNotRoot;
-    if (account == nullptr) return CallerProblem::kNoSuchUser;
-    caller->user = acting_for;
-    caller->owner = account->pw_uid;
-    return CallerProblem::kNone;
-  }
-  if (uid == 0) return CallerProblem::kNone;
+// Whose credentials an ordinary user's run keeps, from USER (or the login
+// name): fills in caller->user.
+CallerProblem file_under_user(const std::optional<std::string>& login, Caller* caller) {
   // Deliberate: USER is taken as given, not looked up from the user ID; only
   // a run without it (cron, a service, env -i) is filed under the login name.
   const char* user = std::getenv("USER");
@@ -73,6 +55,67 @@ CallerProblem find_caller(const char* acting_for, Caller* caller) {
   // A USER left over from another account (after su -m, say) must not make
   // this run create or block that account's file.
   const passwd* named = getpwnam(user);
-  if (named != nullptr && named->pw_uid != uid) return CallerProblem::kUserIsAnother;
+  if (named != nullptr && named->pw_uid != caller->uid) return CallerProblem::kUserIsAnother;
   return CallerProblem::kNone;
+}
+
+}  // namespace
+
+CallerProblem find_caller(const char* acting_for, Caller* caller) {
+  *caller = Caller{};
+  const uid_t uid = getuid();
+  std::optional<std::string> login = login_name(uid, &caller->login_error);
+  caller->uid = uid;
+  caller->login = login.value_or(std::to_string(uid));
+  caller->owner = uid;
+  const CallerProblem own = uid == 0 ? CallerProblem::kNone : file_under_user(login, caller);
+  if (acting_for == nullptr) return own;
+  // With --user, the caller's own filing counts only as a name they may
+  // give: a USER that cannot be used names nobody.
+  Caller self = *caller;
+  if (own != CallerProblem::kNone) self.user = nullptr;
+  caller->user = nullptr;
+  caller->user_is_login = true;
+  caller->user_storage.reset();
+  caller->acting_for = acting_for;
+  AccountLookup accounts;
+  const Acting acting = act_for(self, acting_for, accounts);
+  switch (acting.verdict) {
+    case ActFor::kAllowed:
+      caller->user = acting_for;
+      caller->owner = acting.owner;
+      return CallerProblem::kNone;
+    case ActFor::kNotRoot:
+      return CallerProblem::kNotRoot;
+    case ActFor::kNoSuchAccount:
+    case ActFor::kLookupFailed:
+      break;
+  }
+  return CallerProblem::kNoSuchUser;
+}
+
+std::optional<uid_t> AccountLookup::find(const std::string& name, int* error) {
+  auto [at, first] = found_.try_emplace(name);
+  if (first) {
+    errno = 0;
+    const passwd* account = getpwnam(name.c_str());
+    at->second.first = account != nullptr ? std::optional(account->pw_uid) : std::nullopt;
+    // No entry is errno 0 by POSIX; some name services say ENOENT.
+    at->second.second = account != nullptr || errno == ENOENT ? 0 : errno;
+  }
+  *error = at->second.second;
+  return at->second.first;
+}
+
+Acting act_for(const Caller& caller, const std::string& named, AccountLookup& accounts) {
+  // Root acts for any local account, as passwd USER does; anyone else for
+  // themselves: their login name, or the name USER files them under (a
+  // print name of their own), as their own runs do.
+  const bool own_print_name = !caller.root() && caller.user != nullptr && named == caller.user;
+  if (!caller.root() && named != caller.login && !own_print_name) return {ActFor::kNotRoot};
+  if (own_print_name) return {ActFor::kAllowed, caller.owner};
+  int error = 0;
+  const std::optional<uid_t> account = accounts.find(named, &error);
+  if (account) return {ActFor::kAllowed, *account};
+  return {error == 0 ? ActFor::kNoSuchAccount : ActFor::kLookupFailed, 0, error};
 }

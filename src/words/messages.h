@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "batch_refusal.h"
 #include "caller.h"
 #include "command_line.h"
 #include "credential_entry.h"
@@ -65,6 +66,10 @@ void report_batch_input(const std::string& why);
 // already so, and were refused.
 void report_batch_summary(std::size_t changed, std::size_t unchanged, std::size_t refused,
                           bool dry_run);
+
+// Why a --batch record was refused, as its answer's "reason" says it:
+// one line, in English whatever the locale (batch_messages.cpp).
+std::string batch_refusal_text(const Caller& caller, const BatchRefusal& refusal);
 
 // Memory ran out where nothing else caught it: the run ends there.
 void report_out_of_memory();

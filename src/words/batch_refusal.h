@@ -1,0 +1,61 @@
+// SPDX-License-Identifier: Apache-2.0
+// Why a --batch record is refused, as a value: what its reading, its
+// account, its queue or its file said, with what the answer names (a field,
+// another record's line, a store error). batch_refusal_text (messages.h)
+// words it; nothing else does.
+//
+// Results: none; a BatchRefusal is plain data, kNone when the record stands.
+#ifndef VELMORA_BATCH_REFUSAL_H_
+#define VELMORA_BATCH_REFUSAL_H_
+
+#include <string>
+
+#include "credential_entry.h"
+#include "credential_kind.h"
+#include "store_error.h"
+
+enum class BatchRefusalWhy {
+  kNone,
+  // The record as read.
+  kLineTooLong,          // longer than any record could be
+  kNotJson,              // not valid JSON (UTF-8 included)
+  kNotObject,            // valid JSON, but not an object
+  kGivenTwice,           // field given twice
+  kNotString,            // field's value is not a string
+  kHoldsNul,             // field's value holds a NUL character
+  kNoSuchKind,           // "kind" names no kind
+  kNoSuchField,          // field is none of the record's
+  kNoQueue,              // no "queue", or an empty one
+  kNoKind,               // no "kind"
+  kBadState,             // "state" is neither "present" nor "absent"
+  kAbsentTakesNoValues,  // an absent credential with "id" or "password"
+  kPresentNeedsValues,   // a present credential without both
+  kValue,                // a value a typed answer could not be: kind, password, entry
+  // Its account (caller.h's act_for).
+  kNotRoot,
+  kNoSuchAccount,
+  kLookupFailed,  // error
+  // Its queue (unknown_queue.h).
+  kSchedulerNotAsked,
+  kNoSuchQueue,
+  kNoSection,
+  kTooManySections,
+  // Its file.
+  kAmbiguous,  // the record on line is for the same user, queue and kind
+  kHeldBack,   // the record on line, for the same file, was refused
+  kStore,      // store, about queue ("" for the file as a whole)
+};
+
+struct BatchRefusal {
+  BatchRefusalWhy why = BatchRefusalWhy::kNone;
+  std::string field{};    // the field's name, as given (kGivenTwice ... kNoSuchField)
+  int line = 0;           // another record's (kAmbiguous, kHeldBack)
+  int error = 0;          // errno (kLookupFailed)
+  CredentialKind kind{};  // kValue: the kind, whether the password, and what is wrong
+  bool password = false;
+  EntryResult entry = EntryResult::kAccepted;
+  StoreError store{};  // kStore
+  std::string queue{};
+};
+
+#endif  // VELMORA_BATCH_REFUSAL_H_
