@@ -1625,7 +1625,8 @@ TEST_F(Cli, RootActsForAUserWithUser) {
   } cases[] = {
       {true, {"--user", nobody, "-p", "lp1"}, "1234567\n0042\n", 0, {}},
       {true, {"--user=" + nobody, "--check", "lp1", "--json"}, "", 0, {}},
-      {false, {"--user", nobody, "--list", "--json"}, "", 0, {}},  // oneself is allowed
+      {false, {"--user", nobody, "--list", "--json"}, "", 0, {}},   // oneself is allowed
+      {false, {"--user", "alice", "--list", "--json"}, "", 0, {}},  // and USER's print name
       {false, {"--check", "nosuch", "--json"}, "", 1, {"nosuch: CUPS knows no such queue"}},
       {false,
        {"--user", "root", "-p", "lp1"},

@@ -109,13 +109,14 @@ std::optional<uid_t> AccountLookup::find(const std::string& name, int* error) {
 
 Acting act_for(const Caller& caller, const std::string& named, AccountLookup& accounts) {
   // Root acts for any local account, as passwd USER does; anyone else for
-  // themselves: their login name, or the name USER files them under (a
-  // print name of their own), as their own runs do.
+  // themselves: the name USER files them under (a print name of their own),
+  // or a local account of their own user ID (their login name, or another
+  // name of it), as their own runs do.
   const bool own_print_name = !caller.root() && caller.user != nullptr && named == caller.user;
-  if (!caller.root() && named != caller.login && !own_print_name) return {ActFor::kNotRoot};
   if (own_print_name) return {ActFor::kAllowed, caller.owner};
   int error = 0;
   const std::optional<uid_t> account = accounts.find(named, &error);
+  if (!caller.root() && account != caller.uid) return {ActFor::kNotRoot};
   if (account) return {ActFor::kAllowed, *account};
   return {error == 0 ? ActFor::kNoSuchAccount : ActFor::kLookupFailed, 0, error};
 }

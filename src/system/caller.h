@@ -5,8 +5,9 @@
 // nobody can file credentials where another user's runs look, or block them
 // there; without USER (cron, a service, env -i), under the login name of the
 // real user ID; and, with --user NAME (or a --batch record's "user"), root
-// acts for any local account, anyone else only for themselves: their login
-// name, or the name USER files them under. Built once per run; the only
+// acts for any local account, anyone else only for themselves: a local
+// account of their own user ID (their login name), or the name USER files
+// them under. Built once per run; the only
 // place that asks the system who the caller is, and the one place of that
 // rule (act_for).
 //
