@@ -47,15 +47,15 @@ nlohmann::json refused_json(const std::vector<Refusal>& refused) {
 
 Contents read_contents(const AccountStore& store) {
   Contents c;
-  StoreError error;
   std::optional<AccountText> text;
   Refusal refusal;
-  if (store.own_file(&c.own, error)) {
+  if (StoreResult<AccountFile> own = store.own_file()) {
+    c.own = std::move(*own);
     c.conf_refused =
         !read_sections(store, c.own, kMaxListedSections, &c.sections, &c.conf_exists, &refusal);
     if (c.conf_refused) c.refused.push_back(refusal);
   } else {
-    report_store_error(store.caller(), "", error);
+    report_store_error(store.caller(), "", own.error());
     c.conf_refused = true;
   }
   text.reset();
@@ -99,14 +99,11 @@ std::optional<CredentialKind> function_of(const Contents& c, std::string_view qu
 }  // namespace
 
 bool has_own_section(const AccountStore& store, std::string_view queue) {
-  AccountFile own;
-  StoreError error;
-  std::optional<AccountText> text;
+  const StoreResult<AccountFile> own = store.own_file();
+  if (!own) return false;
+  const StoreResult<std::optional<AccountText>> text = store.read(*own);
   std::vector<SectionEntries> sections;
-  if (!store.own_file(&own, error) || !store.read(own, &text, error) || !text ||
-      !sections_of(*text, kMaxListedSections, &sections)) {
-    return false;
-  }
+  if (!text || !*text || !sections_of(**text, kMaxListedSections, &sections)) return false;
   for (const SectionEntries& s : sections) {
     if (s.name == queue) return true;
   }
@@ -171,9 +168,10 @@ int list_all_users(const Caller& caller, bool json) {
   text.reset();
 
   std::vector<AccountFile> found;
-  StoreError error;
-  if (!store->credential_files(&found, error)) {
-    report_store_error(caller, "", error);
+  if (StoreResult<std::vector<AccountFile>> files = store->credential_files()) {
+    found = std::move(*files);
+  } else {
+    report_store_error(caller, "", files.error());
     complete = false;
   }
   // Each file's sections, kept compact (names in one arena) and within
@@ -250,10 +248,8 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
       break;
     case QueueCheck::kUnknown: {
       // A typo is not a queue that is ready: scripts test the status.
-      std::optional<AccountStore> store;
-      StoreError error;
-      const bool held =
-          AccountStore::open(caller, &store, error) && has_own_section(*store, queue_named);
+      const StoreResult<AccountStore> store = AccountStore::open(caller);
+      const bool held = store && has_own_section(*store, queue_named);
       report_unknown_queue(queue_named, held);
       if (json) print_json({{"queue", queue_named}, {"cups", "gone"}, {"ready", false}});
       return 1;
@@ -280,10 +276,11 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     if (s.name != queue && same_but_case(s.name, queue)) others.push_back(s.name);
   }
   // What keeps updates of the caller's file from going through.
-  std::optional<Holder> holder;
-  uid_t holder_owner = 0;
-  StoreError error;
-  if (!c.own.name.empty()) store->find_holder(c.own, &holder, &holder_owner, error);
+  std::optional<FoundHolder> found;
+  if (!c.own.name.empty()) {
+    StoreResult<std::optional<FoundHolder>> holder = store->find_holder(c.own);
+    if (holder) found = *holder;
+  }
   const std::string replacement = path_in_account_directory(replacement_name(c.own.name));
 
   // What a driver will need, and whether it will find it.
@@ -307,8 +304,8 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const std::string file_shown =
       c.conf_exists && !c.conf_refused ? quote_name(file) : table_word(file);
   // A document's words are the same in every locale.
-  const auto blocker_field = [&] { return replacement_file_field(*holder, holder_owner); };
-  const std::string blocker = !holder ? "-" : json ? in_english(blocker_field) : blocker_field();
+  const auto blocker_field = [&] { return replacement_file_field(found->holder, found->owner); };
+  const std::string blocker = !found ? "-" : json ? in_english(blocker_field) : blocker_field();
   if (json) {
     nlohmann::json document = nlohmann::json::object();
     for (const auto& [field, value] : fields) document[json_key(field)] = json_value(value);
@@ -341,6 +338,6 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     return 1;
   }
   report_not_ready(caller, queue, *function, needed == Stored::kIncomplete,
-                   holder ? first_step(*holder, replacement) : "");
+                   found ? first_step(found->holder, replacement) : "");
   return 1;
 }

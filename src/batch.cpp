@@ -13,7 +13,6 @@
 #include <string>
 #include <tuple>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include "account_format.h"
@@ -40,7 +39,7 @@ struct Job {
   AccountFile file;
   std::string queue;  // as CUPS spells it, or as given when CUPS does not know it
   bool known = false;
-  CredentialChange change;
+  StoreEdit edit;  // unknown to CUPS: only for a section of exactly its name
   Result result = Result::kUnchanged;
 };
 
@@ -194,44 +193,62 @@ bool find_queues(std::vector<Job>& jobs, const QueueLookup& lookup,
   return true;
 }
 
-// Applies every record of one file to its model; each notes its result.
-// False, with *refused the line of the first record the file refuses: then
-// none of them is written, so that a file is wholly updated or untouched.
-bool apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text, int* refused) {
-  // The file's sections, read back only when a queue CUPS does not know
-  // needs them, and no more of them than a listing reads.
-  std::optional<std::unordered_set<std::string>> sections;
-  bool too_many = false;
-  *refused = 0;
-  for (Job* job : jobs) {
-    job->result = Result::kUnchanged;
-    job->record.refused.clear();
-    if (!job->known && !sections) {
-      std::vector<SectionEntries> read;
-      too_many = !sections_of(text, kMaxListedSections, &read);
-      sections.emplace();
-      for (const SectionEntries& s : read) sections->insert(s.name);
-    }
-    if (!job->known && (too_many || !sections->contains(job->queue))) {
-      job->result = Result::kRefused;
-      job->record.refused = too_many ? "CUPS knows no such queue, and the file has more sections "
-                                       "than a run reads"
-                                     : "CUPS knows no such queue, and the file has no section of "
-                                       "that name";
-    } else {
-      const int before = text.changes();
-      StoreError error;
-      if (apply_change(text, job->change, error)) {
-        job->result = text.changes() > before ? Result::kChanged : Result::kUnchanged;
-      } else {
-        error.path = job->file.path();
-        job->result = Result::kRefused;
-        job->record.refused = answer_text(caller, job->queue, error);
-      }
-    }
-    if (job->result == Result::kRefused && *refused == 0) *refused = job->record.line;
+// Why the file refused a record's edit, as its answer says it.
+std::string edit_refusal(const Caller& caller, const Job& job, StoreError error) {
+  switch (error.step) {
+    case StoreStep::kNoSection:
+      return "CUPS knows no such queue, and the file has no section of that name";
+    case StoreStep::kTooManySections:
+      return "CUPS knows no such queue, and the file has more sections than a run reads";
+    default:
+      error.path = job.file.path();
+      return answer_text(caller, job.queue, error);
   }
-  return *refused == 0;
+}
+
+// Makes every record of one file in one update, each noting its result, and
+// writes the file (or previews it) only when it refuses none of them: a
+// file is wholly updated or untouched.
+void update_file(const Caller& caller, const AccountStore& store, const std::vector<Job*>& jobs,
+                 bool dry_run) {
+  const AccountFile& file = jobs.front()->file;
+  StoreResult<AccountUpdate> update = store.begin(file, UpdateWhen::kBytesDiffer);
+  std::optional<StoreError> error;
+  if (update) {
+    for (Job* job : jobs) (void)update->apply(std::move(job->edit));
+    StoreResult<Committed> done = update->commit(dry_run ? Commit::kPreview : Commit::kWrite);
+    report_recovered(update->recovered());
+    if (!done) error = std::move(done.error());
+    // What each edit did, as last made (on the file read again, when it was).
+    int refused_line = 0;
+    for (std::size_t i = 0; i < update->results().size(); ++i) {
+      const StoreResult<EditResult>& result = update->results()[i];
+      Job& job = *jobs[i];
+      if (result) {
+        job.result = result->changed ? Result::kChanged : Result::kUnchanged;
+        continue;
+      }
+      refuse(job, edit_refusal(caller, job, result.error()));
+      if (refused_line == 0) refused_line = job.record.line;
+    }
+    if (refused_line != 0) {
+      for (Job* job : jobs) {
+        if (job->result != Result::kRefused) {
+          refuse(*job, "not written: the record on line " + std::to_string(refused_line) +
+                           " for the same file was refused");
+        }
+      }
+      return;
+    }
+  } else {
+    error = std::move(update.error());
+  }
+  if (!error) return;
+  // Said once for the file, as an update says it; each record's answer too.
+  report_store_error(caller, "", *error);
+  for (Job* job : jobs) {
+    if (job->result != Result::kRefused) refuse(*job, answer_text(caller, job->queue, *error));
+  }
 }
 
 // In ASCII, as every JSON document the tool prints: a name holding a
@@ -274,61 +291,38 @@ int run_batch(const Caller& caller, bool dry_run) {
   for (Job& job : jobs) {
     if (job.result != Result::kRefused) place(caller, accounts, job);
   }
-  StoreError error;
   std::optional<AccountStore> store;
   bool any = false;
   for (const Job& job : jobs) any = any || job.result != Result::kRefused;
-  if (any && find_queues(jobs, lookup, queues) && !AccountStore::open(caller, &store, error)) {
-    report_store_error(caller, "", error);
-    for (Job& job : jobs) {
-      if (job.result != Result::kRefused) refuse(job, answer_text(caller, "", error));
+  if (any && find_queues(jobs, lookup, queues)) {
+    if (StoreResult<AccountStore> opened = AccountStore::open(caller)) {
+      store.emplace(std::move(*opened));
+    } else {
+      report_store_error(caller, "", opened.error());
+      for (Job& job : jobs) {
+        if (job.result != Result::kRefused) refuse(job, answer_text(caller, "", opened.error()));
+      }
     }
   }
   refuse_ambiguous(jobs);
-  // The records of each file, in input order; their changes made ready.
+  // The records of each file, in input order; their edits made ready.
   std::map<std::string, std::vector<Job*>> files;
   for (Job& job : jobs) {
     if (job.result == Result::kRefused) continue;
     const CredentialEdit edit = job.record.present ? CredentialEdit::kSet : CredentialEdit::kRemove;
     StoreError problem;
+    CredentialChange change;
     if (!make_change(job.queue.c_str(), *job.record.kind, edit, job.record.id.c_str(),
-                     job.record.password.c_str(), &job.change, problem)) {
+                     job.record.password.c_str(), &change, problem)) {
       refuse(job, answer_text(caller, job.queue, problem));
       continue;
     }
+    job.edit = {std::move(change), !job.known};
     job.record.id.clear();
     job.record.password.clear();
     files[job.file.name].push_back(&job);
   }
-  for (auto& [name, file_jobs] : files) {
-    const AccountFile& file = file_jobs.front()->file;
-    int refused_line = 0;
-    const AccountStore::Edit edit = [&](AccountText& text, StoreError& e) {
-      return apply_jobs(caller, file_jobs, text, &refused_line) ||
-             fail(e, StoreStep::kArguments, file.path(), EINVAL);
-    };
-    bool written = false;
-    error = StoreError{};
-    const bool done = dry_run
-                          ? store->preview(file, edit, UpdateWhen::kBytesDiffer, &written, error)
-                          : store->update(file, edit, UpdateWhen::kBytesDiffer, &written, error);
-    report_recovered(error);
-    if (done) continue;
-    if (refused_line != 0) {
-      for (Job* job : file_jobs) {
-        if (job->result != Result::kRefused) {
-          refuse(*job, "not written: the record on line " + std::to_string(refused_line) +
-                           " for the same file was refused");
-        }
-      }
-      continue;
-    }
-    // Said once for the file, as an update says it; each record's answer too.
-    report_store_error(caller, "", error);
-    for (Job* job : file_jobs) {
-      if (job->result != Result::kRefused) refuse(*job, answer_text(caller, job->queue, error));
-    }
-  }
+  for (const auto& [name, file_jobs] : files) update_file(caller, *store, file_jobs, dry_run);
   std::size_t counts[3] = {};
   for (const Job& job : jobs) {
     print_answer(job, dry_run);
