@@ -21,8 +21,8 @@
 //   StoreResult<AccountUpdate> update = store->begin(store->status_file(),
 //                                                    UpdateWhen::kBytesDiffer);
 //   if (!update) return report(update.error());
-//   StoreResult<EditResult> edit = update->apply(StatusSwitch{"lp1", kind});
-//   if (!edit) return report(edit.error());       // nothing written
+//   StoreResult<EditResult> edit = update->apply({StatusSwitch{"lp1", kind}});
+//   if (!edit) return report(edit.error());       // abandoned: nothing written
 //   StoreResult<Committed> done = update->commit(Commit::kWrite);
 //   report_recovered(update->recovered());        // whatever the result
 //

@@ -215,6 +215,7 @@ void update_file(const Caller& caller, const AccountStore& store, const std::vec
   StoreResult<AccountUpdate> update = store.begin(file, UpdateWhen::kBytesDiffer);
   std::optional<StoreError> error;
   if (update) {
+    // Every record is made, refused or not, so that each has its answer.
     for (Job* job : jobs) (void)update->apply(std::move(job->edit));
     StoreResult<Committed> done = update->commit(dry_run ? Commit::kPreview : Commit::kWrite);
     report_recovered(update->recovered());
