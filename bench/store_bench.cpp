@@ -86,14 +86,15 @@ int main(int argc, char** argv) {
   caller.uid = getuid();
   caller.owner = getuid();
   caller.user = "bench";
-  std::optional<AccountStore> store;
-  StoreError error;
-  AccountFile file;
-  if (!AccountStore::open(caller, &store, error) || !store->own_file(&file, error)) {
+  StoreResult<AccountStore> store = AccountStore::open(caller);
+  StoreResult<AccountFile> own = store ? store->own_file() : StoreResult<AccountFile>(StoreError{});
+  if (!own) {
     std::fprintf(stderr, "store_bench: cannot open the account directory %s\n",
                  std::string(account_directory()).c_str());
     return 1;
   }
+  const AccountFile& file = *own;
+  StoreError error;
   std::string text;
   for (int i = 0; i < lines / 4; ++i) {
     const std::string q = "queue" + std::to_string(i);
@@ -115,11 +116,11 @@ int main(int argc, char** argv) {
       return 1;
     }
     auto start = Clock::now();
-    bool written = false;
-    if (!store->update(
-            file, [&](AccountText& model, StoreError& e) { return apply_change(model, change, e); },
-            UpdateWhen::kBytesDiffer, &written, error) ||
-        !written) {
+    StoreResult<AccountUpdate> update = store->begin(file, UpdateWhen::kBytesDiffer);
+    const bool made = update && update->apply({std::move(change)});
+    const StoreResult<Committed> done =
+        made ? update->commit(Commit::kWrite) : StoreResult<Committed>(StoreError{});
+    if (!done || !done->written) {
       std::fprintf(stderr, "store_bench: the update failed\n");
       return 1;
     }

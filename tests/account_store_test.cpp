@@ -168,9 +168,8 @@ TEST_F(AccountStoreTest, EachOwnerHasAShareOfTheRead) {
   ASSERT_EQ(truncate(account_path("holes.conf").c_str(), 4 << 20), 0);
   write_file(account_path("root.conf"), "<lp1>\n</lp1>\n");
   Caller root;
-  std::optional<AccountStore> store;
-  StoreError error;
-  ASSERT_TRUE(AccountStore::open(root, &store, error));
+  StoreResult<AccountStore> store = AccountStore::open(root);
+  ASSERT_TRUE(store);
   struct Case {
     std::string name;
     uid_t owner;
@@ -183,11 +182,10 @@ TEST_F(AccountStoreTest, EachOwnerHasAShareOfTheRead) {
   }
   all.push_back({"root.conf", 0, StoreStep::kNone});  // another owner's share is whole
   for (const Case& c : all) {
-    std::optional<AccountText> text;
-    StoreError e;
-    EXPECT_EQ(store->read({c.name, FileKind::kCredentials, c.owner}, &text, e),
-              c.step == StoreStep::kNone)
-        << c.name;
+    const StoreResult<std::optional<AccountText>> read =
+        store->read({c.name, FileKind::kCredentials, c.owner});
+    const StoreError e = read ? StoreError{} : read.error();
+    EXPECT_EQ(read.ok(), c.step == StoreStep::kNone) << c.name;
     EXPECT_EQ(e.step, c.step) << c.name;
   }
 }

@@ -82,8 +82,6 @@ TEST(Messages, EachOutcomeHasItsText) {
   unsafe.mode = 0777;
   StoreError above = error_of(StoreStep::kUnsafeDirectory, EPERM, "/", 0, dir);
   above.mode = 0775;
-  StoreError recovered;
-  recovered.recovered = fresh;
   Caller printing;  // USER is a print name, not the login name
   printing.user = "alice";
   printing.login = "nobody";
@@ -230,7 +228,7 @@ TEST(Messages, EachOutcomeHasItsText) {
          report_entry(kJob, true, EntryResult::kReadError, 0, false);
        },
        "reading PIN: Input/output error\n"},
-      {false, [&] { report_recovered(recovered); },
+      {false, [&] { report_recovered(fresh); },
        "took over " + fresh + ", left by an interrupted update\n"},
       {false, [] { report_not_ready(me("alice"), "lp1", kJob, true, ""); },
        "lp1: job accounting is on, but the ID and PIN stored for alice are incomplete; run: "

@@ -109,7 +109,7 @@ TEST(ReplacementFile, OnlyTheCallersOwnLeftoverIsTakenOver) {
     {
       ReplacementFile out(*dir, kConf, getuid(), error);
       EXPECT_EQ(out.create(0600), c.taken) << c.what;
-      EXPECT_EQ(error.recovered, c.taken ? account_path(kNew) : "") << c.what;
+      EXPECT_EQ(out.recovered(), c.taken ? account_path(kNew) : "") << c.what;
       if (c.taken) {
         EXPECT_TRUE(out.write("new\n"));
         EXPECT_TRUE(out.commit());

@@ -47,15 +47,15 @@ nlohmann::json refused_json(const std::vector<Refusal>& refused) {
 
 Contents read_contents(const AccountStore& store) {
   Contents c;
-  StoreError error;
   std::optional<AccountText> text;
   Refusal refusal;
-  if (store.own_file(&c.own, error)) {
+  if (StoreResult<AccountFile> own = store.own_file()) {
+    c.own = std::move(*own);
     c.conf_refused =
         !read_sections(store, c.own, kMaxListedSections, &c.sections, &c.conf_exists, &refusal);
     if (c.conf_refused) c.refused.push_back(refusal);
   } else {
-    report_store_error(store.caller(), "", error);
+    report_store_error(store.caller(), "", own.error());
     c.conf_refused = true;
   }
   text.reset();
@@ -99,11 +99,11 @@ std::optional<StatusFunction> function_of(const Contents& c, std::string_view qu
 }  // namespace
 
 FileSections own_sections(const AccountStore& store) {
-  AccountFile own;
-  StoreError error;
-  std::optional<AccountText> text;
-  if (!store.own_file(&own, error) || !store.read(own, &text, error) || !text) return {};
-  return sections_in(*text);
+  const StoreResult<AccountFile> own = store.own_file();
+  if (!own) return {};
+  const StoreResult<std::optional<AccountText>> text = store.read(*own);
+  if (!text || !*text) return {};
+  return sections_in(**text);
 }
 
 namespace {
@@ -164,9 +164,10 @@ int list_all_users(const Caller& caller, bool json) {
   text.reset();
 
   std::vector<AccountFile> found;
-  StoreError error;
-  if (!store->credential_files(&found, error)) {
-    report_store_error(caller, "", error);
+  if (StoreResult<std::vector<AccountFile>> files = store->credential_files()) {
+    found = std::move(*files);
+  } else {
+    report_store_error(caller, "", files.error());
     complete = false;
   }
   // Each file's sections, kept compact (names in one arena) and within
@@ -244,10 +245,8 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     case QueueCheck::kUnknown: {
       // A typo is not a queue that is ready: scripts test the status.
       // The caller's file still holds it when a remove would clear it.
-      std::optional<AccountStore> store;
-      StoreError error;
-      const FileSections sections =
-          AccountStore::open(caller, &store, error) ? own_sections(*store) : FileSections{};
+      const StoreResult<AccountStore> store = AccountStore::open(caller);
+      const FileSections sections = store ? own_sections(*store) : FileSections{};
       report_unknown_queue(queue_named,
                            judge_unknown_queue(UnknownQueueAsk::kRemove, caller.root(), queue_named,
                                                &sections) == UnknownQueue::kClearSection);
@@ -276,10 +275,11 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     if (s.name != queue && same_but_case(s.name, queue)) others.push_back(s.name);
   }
   // What keeps updates of the caller's file from going through.
-  std::optional<Holder> holder;
-  uid_t holder_owner = 0;
-  StoreError error;
-  if (!c.own.name.empty()) store->find_holder(c.own, &holder, &holder_owner, error);
+  std::optional<FoundHolder> found;
+  if (!c.own.name.empty()) {
+    StoreResult<std::optional<FoundHolder>> holder = store->find_holder(c.own);
+    if (holder) found = *holder;
+  }
   const std::string replacement = path_in_account_directory(replacement_name(c.own.name));
 
   // What a driver will need, and whether it will find it.
@@ -300,8 +300,8 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
   const std::string file_shown =
       c.conf_exists && !c.conf_refused ? quote_name(file) : table_word(file);
   // A document's words are the same in every locale.
-  const auto blocker_field = [&] { return replacement_file_field(*holder, holder_owner); };
-  const std::string blocker = !holder ? "-" : json ? in_english(blocker_field) : blocker_field();
+  const auto blocker_field = [&] { return replacement_file_field(found->holder, found->owner); };
+  const std::string blocker = !found ? "-" : json ? in_english(blocker_field) : blocker_field();
   if (json) {
     nlohmann::json document = nlohmann::json::object();
     for (const auto& [field, value] : fields) document[json_key(field)] = json_value(value);
@@ -334,6 +334,6 @@ int check_queue(const Caller& caller, const char* queue_named, bool json) {
     return 1;
   }
   report_not_ready(caller, queue, *needs, needed == Stored::kIncomplete,
-                   holder ? first_step(*holder, replacement) : "");
+                   found ? first_step(found->holder, replacement) : "");
   return 1;
 }

@@ -39,7 +39,7 @@ struct Job {
   AccountFile file;
   std::string queue;  // as CUPS spells it, or as given when CUPS does not know it
   bool known = false;
-  CredentialChange change;
+  StoreEdit edit;  // unknown to CUPS: only for a section of exactly its name
   Result result = Result::kUnchanged;
 };
 
@@ -170,7 +170,7 @@ bool find_queues(const Caller& caller, std::vector<Job>& jobs, const QueueLookup
     if (found == spelled.end()) found = spelled.find(lower_case(*job.record.queue));
     job.known = found != spelled.end();
     job.queue = job.known ? found->second : *job.record.queue;
-    // A remove is judged again on the file (apply_jobs).
+    // A remove is judged again on the file (the store, as it makes the edit).
     if (!job.known && judge_unknown_queue(ask(job), caller.root(), job.queue, nullptr) ==
                           UnknownQueue::kNoSuchQueue) {
       refuse(job, BatchRefusalWhy::kNoSuchQueue);
@@ -179,39 +179,60 @@ bool find_queues(const Caller& caller, std::vector<Job>& jobs, const QueueLookup
   return true;
 }
 
-// Applies every record of one file to its model; each notes its result.
-// The line of the first record the file refuses, if any: then none of them
-// is written, so that a file is wholly updated or untouched.
-std::optional<int> apply_jobs(const Caller& caller, std::vector<Job*>& jobs, AccountText& text) {
-  // The file's sections, read back only when a queue CUPS does not know
-  // needs them.
-  std::optional<FileSections> sections;
-  std::optional<int> refused;
-  for (Job* job : jobs) {
-    job->result = Result::kUnchanged;
-    job->record.refused = {};
-    // A queue CUPS knows goes ahead; one it does not, as its file allows.
-    UnknownQueue verdict = UnknownQueue::kClearSection;
-    if (!job->known) {
-      if (!sections) sections = sections_in(text);
-      verdict = judge_unknown_queue(ask(*job), caller.root(), job->queue, &*sections);
-    }
-    if (verdict != UnknownQueue::kClearSection) {
-      refuse(*job, verdict == UnknownQueue::kTooManySections ? BatchRefusalWhy::kTooManySections
-                                                             : BatchRefusalWhy::kNoSection);
-    } else {
-      const int before = text.changes();
-      StoreError error;
-      if (apply_change(text, job->change, error)) {
-        job->result = text.changes() > before ? Result::kChanged : Result::kUnchanged;
-      } else {
-        error.path = job->file.path();
-        refuse(*job, error, job->queue);
-      }
-    }
-    if (job->result == Result::kRefused && !refused) refused = job->record.line;
+// Why the file refused a record's edit, as its answer says it.
+BatchRefusal edit_refusal(const Job& job, StoreError error) {
+  switch (error.step) {
+    case StoreStep::kNoSection:
+      return {.why = BatchRefusalWhy::kNoSection};
+    case StoreStep::kTooManySections:
+      return {.why = BatchRefusalWhy::kTooManySections};
+    default:
+      error.path = job.file.path();
+      return {.why = BatchRefusalWhy::kStore, .store = std::move(error), .queue = job.queue};
   }
-  return refused;
+}
+
+// Makes every record of one file in one update, each noting its result, and
+// writes the file (or previews it) only when it refuses none of them: a
+// file is wholly updated or untouched.
+void update_file(const Caller& caller, const AccountStore& store, const std::vector<Job*>& jobs,
+                 bool dry_run) {
+  const AccountFile& file = jobs.front()->file;
+  StoreResult<AccountUpdate> update = store.begin(file, UpdateWhen::kBytesDiffer);
+  std::optional<StoreError> error;
+  if (update) {
+    // Every record is made, refused or not, so that each has its answer.
+    for (Job* job : jobs) (void)update->apply(std::move(job->edit));
+    StoreResult<Committed> done = update->commit(dry_run ? Commit::kPreview : Commit::kWrite);
+    report_recovered(update->recovered());
+    if (!done) error = std::move(done.error());
+    // What each edit did, as last made (on the file read again, when it was).
+    std::optional<int> held_back;
+    for (std::size_t i = 0; i < update->results().size(); ++i) {
+      const StoreResult<EditResult>& result = update->results()[i];
+      Job& job = *jobs[i];
+      if (result) {
+        job.result = result->changed ? Result::kChanged : Result::kUnchanged;
+        continue;
+      }
+      refuse(job, edit_refusal(job, result.error()));
+      if (!held_back) held_back = job.record.line;
+    }
+    if (held_back) {
+      for (Job* job : jobs) {
+        if (job->result != Result::kRefused) refuse(*job, BatchRefusalWhy::kHeldBack, *held_back);
+      }
+      return;
+    }
+  } else {
+    error = std::move(update.error());
+  }
+  if (!error) return;
+  // Said once for the file, as an update says it; each record's answer too.
+  report_store_error(caller, "", *error);
+  for (Job* job : jobs) {
+    if (job->result != Result::kRefused) refuse(*job, *error, job->queue);
+  }
 }
 
 // In ASCII, as every JSON document the tool prints: a name holding a
@@ -254,61 +275,39 @@ int run_batch(const Caller& caller, bool dry_run) {
   for (Job& job : jobs) {
     if (job.result != Result::kRefused) place(caller, accounts, job);
   }
-  StoreError error;
   std::optional<AccountStore> store;
   bool any = false;
   for (const Job& job : jobs) any = any || job.result != Result::kRefused;
-  if (any && find_queues(caller, jobs, lookup, queues) &&
-      !AccountStore::open(caller, &store, error)) {
-    report_store_error(caller, "", error);
-    for (Job& job : jobs) {
-      if (job.result != Result::kRefused) refuse(job, error, "");
+  if (any && find_queues(caller, jobs, lookup, queues)) {
+    if (StoreResult<AccountStore> opened = AccountStore::open(caller)) {
+      store.emplace(std::move(*opened));
+    } else {
+      report_store_error(caller, "", opened.error());
+      for (Job& job : jobs) {
+        if (job.result != Result::kRefused) refuse(job, opened.error(), "");
+      }
     }
   }
   refuse_ambiguous(jobs);
-  // The records of each file, in input order; their changes made ready.
+  // The records of each file, in input order; their edits made ready.
   std::map<std::string, std::vector<Job*>> files;
   for (Job& job : jobs) {
     if (job.result == Result::kRefused) continue;
     const CredentialEdit edit = job.record.present ? CredentialEdit::kSet : CredentialEdit::kRemove;
     StoreError problem;
+    CredentialChange change;
     if (!make_change(job.queue.c_str(), *job.record.kind, edit, job.record.id.c_str(),
-                     job.record.password.c_str(), &job.change, problem)) {
+                     job.record.password.c_str(), &change, problem)) {
       refuse(job, problem, job.queue);
       continue;
     }
     job.record.id.clear();
     job.record.password.clear();
+    // A remove for a queue CUPS does not know, judged again on the file.
+    job.edit = {std::move(change), !job.known};
     files[job.file.name].push_back(&job);
   }
-  for (auto& [name, file_jobs] : files) {
-    const AccountFile& file = file_jobs.front()->file;
-    // A refused record holds the file back: the edit ends, and the store
-    // writes nothing.
-    std::optional<int> held_back;
-    const AccountStore::Edit edit = [&](AccountText& text, StoreError&) {
-      held_back = apply_jobs(caller, file_jobs, text);
-      return !held_back;
-    };
-    bool written = false;
-    error = StoreError{};
-    const bool done = dry_run
-                          ? store->preview(file, edit, UpdateWhen::kBytesDiffer, &written, error)
-                          : store->update(file, edit, UpdateWhen::kBytesDiffer, &written, error);
-    report_recovered(error);
-    if (done) continue;
-    if (held_back) {
-      for (Job* job : file_jobs) {
-        if (job->result != Result::kRefused) refuse(*job, BatchRefusalWhy::kHeldBack, *held_back);
-      }
-      continue;
-    }
-    // Said once for the file, as an update says it; each record's answer too.
-    report_store_error(caller, "", error);
-    for (Job* job : file_jobs) {
-      if (job->result != Result::kRefused) refuse(*job, error, job->queue);
-    }
-  }
+  for (const auto& [name, file_jobs] : files) update_file(caller, *store, file_jobs, dry_run);
   std::size_t counts[3] = {};
   for (const Job& job : jobs) {
     print_answer(caller, job, dry_run);

@@ -11,6 +11,23 @@
 #include "scheduler.h"
 #include "status_file.h"
 
+namespace {
+
+// The queue out of one file (or, previewing, whether it would be); says
+// what the update took over.
+StoreResult<Committed> forget_in_file(const AccountStore& store, const AccountFile& file,
+                                      StoreEdit edit, Commit mode) {
+  StoreResult<AccountUpdate> update = store.begin(file, UpdateWhen::kEditChanged);
+  if (!update) return update.error();
+  StoreResult<EditResult> made = update->apply(std::move(edit));
+  if (!made) return made.error();
+  StoreResult<Committed> done = update->commit(mode);
+  report_recovered(update->recovered());
+  return done;
+}
+
+}  // namespace
+
 int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
   // Only a queue CUPS no longer has: forgetting a live one would wipe what
   // its users' jobs still need.
@@ -24,40 +41,33 @@ int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
     return 1;
   }
   StoreError error;
-  std::optional<AccountStore> store;
+  StoreResult<AccountStore> store = AccountStore::open(caller);
+  if (!store) error = std::move(store.error());
   CredentialChange change;
-  if (!AccountStore::open(caller, &store, error) ||
-      !make_change(queue, std::nullopt, CredentialEdit::kForget, nullptr, nullptr, &change,
-                   error)) {
+  if (!store || !make_change(queue, std::nullopt, CredentialEdit::kForget, nullptr, nullptr,
+                             &change, error)) {
     report_store_error(caller, queue, error);
     return 1;
   }
   std::vector<std::string> changed;
   std::vector<std::string> refused;
-  auto forget_in = [&](const AccountFile& file, const AccountStore::Edit& edit) {
-    error = StoreError{};
-    bool written = false;
-    const bool done = dry_run
-                          ? store->preview(file, edit, UpdateWhen::kEditChanged, &written, error)
-                          : store->update(file, edit, UpdateWhen::kEditChanged, &written, error);
-    report_recovered(error);
-    if (written) changed.push_back(file.name);
+  auto forget_in = [&](const AccountFile& file, StoreEdit edit) {
+    const StoreResult<Committed> done =
+        forget_in_file(*store, file, std::move(edit), dry_run ? Commit::kPreview : Commit::kWrite);
+    if (done && done->written) changed.push_back(file.name);
     if (done) return;
-    report_store_error(caller, queue, error);
+    report_store_error(caller, queue, done.error());
     refused.push_back(file.name);
   };
-  forget_in(store->status_file(), [&](AccountText& text, StoreError&) {
-    clear_queue(text, change.queue, true);
-    return true;
-  });
-  std::vector<AccountFile> files;
-  if (!store->credential_files(&files, error)) {
-    report_store_error(caller, queue, error);
+  forget_in(store->status_file(), {StatusClear{change.queue, true}});
+  StoreResult<std::vector<AccountFile>> files = store->credential_files();
+  if (!files) {
+    report_store_error(caller, queue, files.error());
     refused.push_back("USER" + std::string(kCredentialSuffix));
   }
-  for (const AccountFile& file : files) {
+  for (const AccountFile& file : files ? *files : std::vector<AccountFile>{}) {
     forget_in(file,
-              [&](AccountText& text, StoreError& e) { return apply_change(text, change, e); });
+              {CredentialChange{change.queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
   }
   report_forgotten(queue, changed, refused, dry_run);
   return refused.empty() ? 0 : 1;

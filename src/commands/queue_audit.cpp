@@ -72,13 +72,14 @@ int check_all_users(const Caller& caller, const char* queue_named, bool json) {
   for (const QueueStatus& s : text ? statuses_of(*text) : std::vector<QueueStatus>{}) {
     if (s.queue == queue) *function = s.function;
   }
-  StoreError error;
 
   // Every user with a file, then every regular account without one.
   std::map<std::string, UserRow> users;
   std::vector<AccountFile> files;
-  if (!store->credential_files(&files, error)) {
-    report_store_error(caller, "", error);
+  if (StoreResult<std::vector<AccountFile>> found = store->credential_files()) {
+    files = std::move(*found);
+  } else {
+    report_store_error(caller, "", found.error());
     complete = false;
   }
   std::vector<SectionEntries> sections;

@@ -23,19 +23,20 @@ bool refuse(const Caller& caller, const StoreError& error, const std::string& fi
 }  // namespace
 
 std::optional<AccountStore> open_store(const Caller& caller, Refusal* refusal) {
-  std::optional<AccountStore> store;
-  StoreError error;
-  if (!AccountStore::open(caller, &store, error)) {
-    refuse(caller, error, std::string(account_directory()), 0, refusal);
+  StoreResult<AccountStore> store = AccountStore::open(caller);
+  if (!store) {
+    refuse(caller, store.error(), std::string(account_directory()), 0, refusal);
+    return std::nullopt;
   }
-  return store;
+  return std::move(*store);
 }
 
 bool read_trusted(const AccountStore& store, const AccountFile& file,
                   std::optional<AccountText>* text, Refusal* refusal) {
-  StoreError error;
-  return store.read(file, text, error) ||
-         refuse(store.caller(), error, file.name, file.owner, refusal);
+  StoreResult<std::optional<AccountText>> read = store.read(file);
+  if (!read) return refuse(store.caller(), read.error(), file.name, file.owner, refusal);
+  *text = std::move(*read);
+  return true;
 }
 
 bool read_sections(const AccountStore& store, const AccountFile& file, std::size_t limit,

@@ -21,12 +21,38 @@ class Session {
  public:
   explicit Session(const Caller& caller) : caller_(caller) {}
   const AccountStore* store() {
-    if (!store_ && !AccountStore::open(caller_, &store_, error)) return nullptr;
+    if (!store_) {
+      StoreResult<AccountStore> opened = AccountStore::open(caller_);
+      if (!opened) {
+        error = std::move(opened.error());
+        return nullptr;
+      }
+      store_.emplace(std::move(*opened));
+    }
     return &*store_;
+  }
+  // Updates the file by one edit; *result: what the edit did, as written (a
+  // commit that read the file again made it again).
+  StoreResult<Committed> update(const AccountFile& file, StoreEdit edit, UpdateWhen when,
+                                EditResult* result = nullptr) {
+    StoreResult<AccountUpdate> pending = store_->begin(file, when);
+    if (!pending) return pending.error();
+    StoreResult<EditResult> made = pending->apply(std::move(edit));
+    if (!made) return made.error();
+    StoreResult<Committed> done = pending->commit(Commit::kWrite);
+    recovered_ = pending->recovered();
+    if (done && result != nullptr) *result = *pending->results().front();
+    return done;
+  }
+  // Whether result is a success; else error says why.
+  template <class T>
+  bool took(StoreResult<T>& result) {
+    if (!result) error = std::move(result.error());
+    return result.ok();
   }
   // Reports how the last step ended; the run's exit status.
   int finish(const std::string& queue, bool done) {
-    report_recovered(error);
+    report_recovered(recovered_);
     if (done) return 0;
     report_store_error(caller_, queue, error);
     return 1;
@@ -36,21 +62,19 @@ class Session {
  private:
   const Caller& caller_;
   std::optional<AccountStore> store_;
+  std::string recovered_;
 };
-
-AccountStore::Edit credential_edit(const CredentialChange& change, Mending* mending = nullptr) {
-  return [&change, mending](AccountText& text, StoreError& error) {
-    return apply_change(text, change, error, mending);
-  };
-}
 
 // Whether a set may go ahead as far as the file says now: its section of
 // the queue must not be damaged.
 bool settable(const AccountStore& store, const AccountFile& file, const std::string& queue,
               StoreError& error) {
-  std::optional<AccountText> text;
-  if (!store.read(file, &text, error)) return false;
-  if (!text || check_settable(*text, queue, error)) return true;
+  StoreResult<std::optional<AccountText>> text = store.read(file);
+  if (!text) {
+    error = std::move(text.error());
+    return false;
+  }
+  if (!*text || check_settable(**text, queue, error)) return true;
   error.path = file.path();
   return false;
 }
@@ -72,16 +96,11 @@ std::optional<int> clear_unknown_queue(const CommandLine& line, const Caller& ca
   }
   if (verdict == UnknownQueue::kClearSection) return std::nullopt;
   if (verdict == UnknownQueue::kClearStatusLine) {
-    bool written = false;
     const AccountStore* store = session.store();
-    const bool done = store != nullptr && store->update(
-                                              store->status_file(),
-                                              [&](AccountText& text, StoreError&) {
-                                                clear_queue(text, line.queue);
-                                                return true;
-                                              },
-                                              UpdateWhen::kEditChanged, &written, session.error);
-    if (!done || written) return session.finish(line.queue, done);
+    if (store == nullptr) return session.finish(line.queue, false);
+    StoreResult<Committed> done =
+        session.update(store->status_file(), {StatusClear{line.queue}}, UpdateWhen::kEditChanged);
+    if (!session.took(done) || done->written) return session.finish(line.queue, done.ok());
   }
   report_no_queue();  // the line scripts look for; a typo is no success
   return 1;
@@ -112,30 +131,29 @@ int run_update(const CommandLine& line, const Caller& caller) {
   const AccountStore* store = session.store();
   if (store == nullptr) return session.finish(queue, false);
   StoreError& error = session.error;
-  bool written = false;
   if (op->change == Change::kSwitch) {
-    const bool done = store->update(
-        store->status_file(),
-        [&](AccountText& text, StoreError& e) {
-          return switch_queue(text, queue, op->function, e);
-        },
-        UpdateWhen::kBytesDiffer, &written, error);
-    return session.finish(queue, done);
+    StoreResult<Committed> done = session.update(
+        store->status_file(), {StatusSwitch{queue, op->function}}, UpdateWhen::kBytesDiffer);
+    return session.finish(queue, session.took(done));
   }
-  AccountFile file;
-  if (!store->own_file(&file, error)) return session.finish(queue, false);
+  StoreResult<AccountFile> own = store->own_file();
+  if (!session.took(own)) return session.finish(queue, false);
+  const AccountFile& file = *own;
   CredentialChange change;
   if (op->change == Change::kRemove) {
-    Mending mending;
-    const bool done = make_change(queue.c_str(), op->kind, CredentialEdit::kRemove, nullptr,
-                                  nullptr, &change, error) &&
-                      store->update(file, credential_edit(change, &mending),
-                                    UpdateWhen::kBytesDiffer, &written, error);
-    if (done) report_mending(caller, file.path(), queue, mending);
-    return session.finish(queue, done);
+    if (!make_change(queue.c_str(), op->kind, CredentialEdit::kRemove, nullptr, nullptr, &change,
+                     error)) {
+      return session.finish(queue, false);
+    }
+    EditResult result;
+    StoreResult<Committed> done =
+        session.update(file, {std::move(change)}, UpdateWhen::kBytesDiffer, &result);
+    if (session.took(done)) report_mending(caller, file.path(), queue, result.mending);
+    return session.finish(queue, done.ok());
   }
   // Say now what would refuse the update, before anything is typed in vain.
-  if (!store->check_update(file, error) || !settable(*store, file, queue, error)) {
+  StoreResult<Checked> checked = store->check_update(file);
+  if (!session.took(checked) || !settable(*store, file, queue, error)) {
     return session.finish(queue, false);
   }
   SecretArray<kValueBufferSize> id;
@@ -144,9 +162,10 @@ int run_update(const CommandLine& line, const Caller& caller) {
                        report_entry)) {
     return 1;
   }
-  const bool done =
-      make_change(queue.c_str(), op->kind, CredentialEdit::kSet, id.data(), password.data(),
-                  &change, error) &&
-      store->update(file, credential_edit(change), UpdateWhen::kBytesDiffer, &written, error);
-  return session.finish(queue, done);
+  if (!make_change(queue.c_str(), op->kind, CredentialEdit::kSet, id.data(), password.data(),
+                   &change, error)) {
+    return session.finish(queue, false);
+  }
+  StoreResult<Committed> done = session.update(file, {std::move(change)}, UpdateWhen::kBytesDiffer);
+  return session.finish(queue, session.took(done));
 }

@@ -4,10 +4,11 @@
 // what blocks it. Every module of the store fills one in; messages.h turns
 // it into text.
 //
-// Result convention of the store, in every module of it: a call returns
-// true, or false with the caller's StoreError filled in (step, errno, path)
-// and errno set; what a call finds out besides is given through its
-// parameters. Nothing reports through errno alone.
+// Result convention of the store: a call of the store itself
+// (account_store.h) returns a StoreResult, what it found or why not; a call
+// of the modules below it returns true, or false with the caller's
+// StoreError filled in (step, errno, path) and errno set, what it finds out
+// besides given through its parameters. Nothing reports through errno alone.
 #ifndef VELMORA_STORE_ERROR_H_
 #define VELMORA_STORE_ERROR_H_
 
@@ -19,6 +20,7 @@
 #include <optional>
 #include <string>
 #include <utility>
+#include <variant>
 
 enum class StoreStep {
   kNone,
@@ -42,6 +44,7 @@ enum class StoreStep {
   kLineTooLong,       // a line to write would exceed the line bound
   kWouldBeTooLarge,   // the new content would be past the bound no read takes
   kDamagedSection,    // a set found the queue's section damaged (see damage)
+  kNoSection,         // an edit for a queue CUPS does not know found no section of its name
   kWrite,             // writing or flushing the replacement file
   kReplaced,          // the replacement file was removed or replaced meanwhile
   kRename,            // renaming the replacement file into place
@@ -102,9 +105,6 @@ struct StoreError {
   std::size_t on_disk = 0;           // for kSparse: the bytes allocated
   Holder holder = Holder::kUnknown;  // for kCreate with EEXIST
   SectionDamage damage;              // for kDamagedSection
-  // Whatever the outcome: the leftover replacement file of an interrupted
-  // update that this run took over, or "".
-  std::string recovered;
 };
 
 // Records why a call gives up and sets errno; false, for `return fail(...)`.
@@ -115,5 +115,26 @@ inline bool fail(StoreError& error, StoreStep step, std::string path, int err) {
   errno = err;
   return false;
 }
+
+// What a call of the store found (a T), or why it did not (a StoreError):
+// test it, then take *result or result.error().
+template <class T>
+class [[nodiscard]] StoreResult {
+ public:
+  StoreResult(T value) : value_(std::in_place_index<0>, std::move(value)) {}
+  StoreResult(StoreError error) : value_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return value_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& operator*() { return std::get<0>(value_); }
+  const T& operator*() const { return std::get<0>(value_); }
+  T* operator->() { return &std::get<0>(value_); }
+  const T* operator->() const { return &std::get<0>(value_); }
+  StoreError& error() { return std::get<1>(value_); }
+  const StoreError& error() const { return std::get<1>(value_); }
+
+ private:
+  std::variant<T, StoreError> value_;
+};
 
 #endif  // VELMORA_STORE_ERROR_H_

@@ -7,22 +7,26 @@
 #include <algorithm>
 #include <cerrno>
 #include <new>
+#include <optional>
 #include <utility>
 
 #include "leftover.h"
 #include "replacement_file.h"
+#include "status_file.h"
 #include "unique_fd.h"
 
 namespace {
 
 // Runs work, and turns memory running out into a refusal naming the file:
 // the one place of the store where std::bad_alloc is caught.
-template <class Work>
-bool guarded(StoreError& error, const std::string& path, Work&& work) {
+template <class T, class Work>
+StoreResult<T> guarded(const std::string& path, Work&& work) {
   try {
     return work();
   } catch (const std::bad_alloc&) {
-    return fail(error, StoreStep::kMemory, path, ENOMEM);
+    StoreError error;
+    fail(error, StoreStep::kMemory, path, ENOMEM);
+    return error;
   }
 }
 
@@ -45,49 +49,45 @@ bool unchanged_since(const struct stat& now, const struct stat& then) {
 
 }  // namespace
 
-struct AccountStore::Loaded {
-  bool exists = false;
-  struct stat st {};
-  AccountText text;
-};
-
-bool AccountStore::open(const Caller& caller, std::optional<AccountStore>* store,
-                        StoreError& error) {
-  return guarded(error, std::string(account_directory()), [&] {
-    std::optional<AccountDirectory> dir;
-    if (!AccountDirectory::open(caller.uid, &dir, error)) return false;
-    store->emplace(AccountStore(caller, std::move(*dir)));
-    return true;
-  });
+StoreResult<AccountStore> AccountStore::open(const Caller& caller) {
+  return guarded<AccountStore>(std::string(account_directory()),
+                               [&]() -> StoreResult<AccountStore> {
+                                 StoreError error;
+                                 std::optional<AccountDirectory> dir;
+                                 if (!AccountDirectory::open(caller.uid, &dir, error)) return error;
+                                 return AccountStore(caller, std::move(*dir));
+                               });
 }
 
-bool AccountStore::own_file(AccountFile* file, StoreError& error) const {
+StoreResult<AccountFile> AccountStore::own_file() const {
+  StoreError error;
   std::string name;
-  if (!credential_file_name(caller_->user, &name, error)) return false;
-  *file = AccountFile{std::move(name), FileKind::kCredentials, caller_->owner};
-  return true;
+  if (!credential_file_name(caller_->user, &name, error)) return error;
+  return AccountFile{std::move(name), FileKind::kCredentials, caller_->owner};
 }
 
-bool AccountStore::credential_files(std::vector<AccountFile>* files, StoreError& error) const {
-  return guarded(error, std::string(account_directory()), [&] {
-    files->clear();
+StoreResult<std::vector<AccountFile>> AccountStore::credential_files() const {
+  using Files = std::vector<AccountFile>;
+  return guarded<Files>(std::string(account_directory()), [&]() -> StoreResult<Files> {
+    StoreError error;
     std::vector<std::string> names;
-    if (!dir_.credential_files(&names, error)) return false;
+    if (!dir_.credential_files(&names, error)) return error;
     if (names.size() > kMaxCredentialFiles) {
       error.size = kMaxCredentialFiles;
-      return fail(error, StoreStep::kOverBudget, std::string(account_directory()), EFBIG);
+      fail(error, StoreStep::kOverBudget, std::string(account_directory()), EFBIG);
+      return error;
     }
+    Files files;
     for (std::string& name : names) {
       uid_t owner = 0;
       StoreError lookup;
       if (!owner_of_credential_file(dir_, name, &owner, lookup)) {
         if (lookup.error == ENOENT) continue;  // removed since the listing
-        error = std::move(lookup);
-        return false;
+        return lookup;
       }
-      files->push_back(AccountFile{std::move(name), FileKind::kCredentials, owner});
+      files.push_back(AccountFile{std::move(name), FileKind::kCredentials, owner});
     }
-    return true;
+    return files;
   });
 }
 
@@ -111,25 +111,25 @@ bool AccountStore::load(const AccountFile& file, Loaded* loaded, StoreError& err
   return true;
 }
 
-bool AccountStore::read(const AccountFile& file, std::optional<AccountText>* text,
-                        StoreError& error) const {
-  return guarded(error, file.path(), [&] {
+StoreResult<std::optional<AccountText>> AccountStore::read(const AccountFile& file) const {
+  using Text = std::optional<AccountText>;
+  return guarded<Text>(file.path(), [&]() -> StoreResult<Text> {
+    StoreError error;
     Loaded loaded;
-    if (!load(file, &loaded, error)) return false;
-    if (loaded.exists) {
-      *text = std::move(loaded.text);
-    } else {
-      text->reset();
-    }
-    return true;
+    if (!load(file, &loaded, error)) return error;
+    if (!loaded.exists) return Text();
+    return Text(std::move(loaded.text));
   });
 }
 
-bool AccountStore::find_holder(const AccountFile& file, std::optional<Holder>* holder, uid_t* owner,
-                               StoreError& error) const {
-  return guarded(error, file.path(), [&] {
-    *holder = ::find_holder(dir_, replacement_name(file.name), file.owner, owner);
-    return true;
+StoreResult<std::optional<FoundHolder>> AccountStore::find_holder(const AccountFile& file) const {
+  using Found = std::optional<FoundHolder>;
+  return guarded<Found>(file.path(), [&]() -> StoreResult<Found> {
+    uid_t owner = 0;
+    const std::optional<Holder> holder =
+        ::find_holder(dir_, replacement_name(file.name), file.owner, &owner);
+    if (!holder) return Found();
+    return Found(FoundHolder{*holder, owner});
   });
 }
 
@@ -148,82 +148,151 @@ bool AccountStore::not_blocked(const AccountFile& file, bool* leftover, StoreErr
   return fail(error, StoreStep::kCreate, path_in_account_directory(replacement), EEXIST);
 }
 
-bool AccountStore::check_update(const AccountFile& file, StoreError& error) const {
-  return guarded(error, file.path(), [&] {
+StoreResult<Checked> AccountStore::check_update(const AccountFile& file) const {
+  return guarded<Checked>(file.path(), [&]() -> StoreResult<Checked> {
+    StoreError error;
     bool leftover = false;
     UniqueFd fd;
     struct stat st {};
-    return not_blocked(file, &leftover, error) &&
-           open_old_file(dir_, file.name, file.kind, file.owner, &fd, &st, error);
+    if (!not_blocked(file, &leftover, error) ||
+        !open_old_file(dir_, file.name, file.kind, file.owner, &fd, &st, error)) {
+      return error;
+    }
+    return Checked{};
   });
 }
 
-bool AccountStore::update(const AccountFile& file, const Edit& edit, UpdateWhen when, bool* written,
-                          StoreError& error) const {
-  return guarded(error, file.path(),
-                 [&] { return update_unguarded(file, edit, when, true, written, error); });
+// Read first, without a lock: a file that would not change is never
+// touched. A replacement file in the way is said first, as always; the
+// caller's own leftover is taken over (and so cleared) by the commit.
+StoreResult<AccountUpdate> AccountStore::begin(const AccountFile& file, UpdateWhen when) const {
+  return guarded<AccountUpdate>(file.path(), [&]() -> StoreResult<AccountUpdate> {
+    StoreError error;
+    AccountUpdate update(*this, file, when);
+    if (!not_blocked(file, &update.leftover_, error) || !load(file, &update.old_, error)) {
+      return error;
+    }
+    return update;
+  });
 }
 
-bool AccountStore::preview(const AccountFile& file, const Edit& edit, UpdateWhen when,
-                           bool* would_write, StoreError& error) const {
-  return guarded(error, file.path(),
-                 [&] { return update_unguarded(file, edit, when, false, would_write, error); });
+// ---- AccountUpdate ---------------------------------------------------------
+
+StoreResult<EditResult> AccountUpdate::apply(StoreEdit edit) {
+  // Memory running out half way leaves an edit without its result, which
+  // the commit refuses.
+  return guarded<EditResult>(file_.path(), [&] {
+    edits_.push_back(std::move(edit));
+    results_.push_back(make(edits_.back()));
+    return results_.back();
+  });
 }
 
-bool AccountStore::update_unguarded(const AccountFile& file, const Edit& edit, UpdateWhen when,
-                                    bool write, bool* written, StoreError& error) const {
-  *written = false;
-  // Edits the model; *rewrite: whether the file must be written.
-  auto edit_loaded = [&](Loaded& loaded, bool* rewrite) {
-    if (!edit(loaded.text, error)) {
-      if (error.path.empty()) {
-        error.path = error.step == StoreStep::kLineTooLong
-                         ? path_in_account_directory(replacement_name(file.name))
-                         : file.path();
-      }
+// Makes one edit on the model.
+StoreResult<EditResult> AccountUpdate::make(const StoreEdit& edit) {
+  AccountText& text = old_.text;
+  StoreError error;
+  if (edit.needs_section) {
+    const auto& change = std::get<CredentialChange>(edit.change);
+    if (!sections_) sections_ = sections_in(text);
+    const UnknownQueue verdict = judge_unknown_queue(
+        UnknownQueueAsk::kRemove, store_->caller().root(), change.queue, &*sections_);
+    if (verdict != UnknownQueue::kClearSection) {
+      fail(
+          error,
+          verdict == UnknownQueue::kNoSection ? StoreStep::kNoSection : StoreStep::kTooManySections,
+          file_.path(), ENOENT);
+      return error;
+    }
+  }
+  const int before = text.changes();
+  EditResult result;
+  bool made = true;
+  if (const auto* change = std::get_if<CredentialChange>(&edit.change)) {
+    made = apply_change(text, *change, error, &result.mending);
+  } else if (const auto* status = std::get_if<StatusSwitch>(&edit.change)) {
+    made = switch_queue(text, status->queue, status->function, error);
+  } else {
+    const auto& clear = std::get<StatusClear>(edit.change);
+    clear_queue(text, clear.queue, clear.any_case);
+  }
+  if (!made) {
+    if (error.path.empty()) {
+      error.path = error.step == StoreStep::kLineTooLong
+                       ? path_in_account_directory(replacement_name(file_.name))
+                       : file_.path();
+    }
+    return error;
+  }
+  result.changed = text.changes() > before;
+  return result;
+}
+
+// Makes the recorded edits again, on the file as read anew.
+bool AccountUpdate::redo(StoreError& error) {
+  sections_.reset();
+  results_.clear();
+  for (const StoreEdit& edit : edits_) results_.push_back(make(edit));
+  for (const StoreResult<EditResult>& result : results_) {
+    if (!result) {
+      error = result.error();
       return false;
     }
-    *rewrite = loaded.text.changes() > 0 ||
-               (when == UpdateWhen::kBytesDiffer && loaded.exists &&
-                (!loaded.text.same_as_read() || (loaded.st.st_mode & 07777) != mode_of(file.kind)));
-    // A file past the bound would be refused by every later read, its
-    // owner's own remove included.
-    if (*rewrite && loaded.text.changes() > 0 && content_size(loaded.text) > kMaxFileBytes) {
-      error.size = content_size(loaded.text);
-      return fail(error, StoreStep::kWouldBeTooLarge, file.path(), EFBIG);
-    }
-    return true;
-  };
-  // Read first, without a lock: a file that would not change is never
-  // touched. A replacement file in the way is said first, as always; the
-  // caller's own leftover is taken over (and so cleared) either way.
-  bool leftover = false;
-  Loaded old;
-  bool rewrite = false;
-  if (!not_blocked(file, &leftover, error) || !load(file, &old, error) ||
-      !edit_loaded(old, &rewrite)) {
-    return false;
   }
-  if (!write) {
-    *written = rewrite;
-    return true;
-  }
-  if (!rewrite && !leftover) return true;
+  return true;
+}
 
-  ReplacementFile out(dir_, file.name, file.owner, error);
-  if (!out.create(mode_of(file.kind))) return false;
+// Whether the model must be written (*rewrite); refused when the new
+// content would be past the bound: every later read, its owner's own remove
+// included, would refuse it.
+bool AccountUpdate::decide(bool* rewrite, StoreError& error) const {
+  const AccountText& text = old_.text;
+  *rewrite = text.changes() > 0 ||
+             (when_ == UpdateWhen::kBytesDiffer && old_.exists &&
+              (!text.same_as_read() || (old_.st.st_mode & 07777) != mode_of(file_.kind)));
+  if (*rewrite && text.changes() > 0 && content_size(text) > kMaxFileBytes) {
+    error.size = content_size(text);
+    return fail(error, StoreStep::kWouldBeTooLarge, file_.path(), EFBIG);
+  }
+  return true;
+}
+
+StoreResult<Committed> AccountUpdate::commit(Commit mode) {
+  return guarded<Committed>(file_.path(), [&] { return commit_unguarded(mode); });
+}
+
+StoreResult<Committed> AccountUpdate::commit_unguarded(Commit mode) {
+  StoreError error;
+  if (results_.size() != edits_.size()) {
+    fail(error, StoreStep::kMemory, file_.path(), ENOMEM);
+    return error;
+  }
+  for (const StoreResult<EditResult>& result : results_) {
+    if (!result) return result.error();
+  }
+  bool rewrite = false;
+  if (!decide(&rewrite, error)) return error;
+  if (mode == Commit::kPreview) return Committed{rewrite, ""};
+  if (!rewrite && !leftover_) return Committed{};
+
+  const AccountDirectory& dir = store_->dir_;
+  ReplacementFile out(dir, file_.name, file_.owner, error);
+  const bool created = out.create(mode_of(file_.kind));
+  recovered_ = out.recovered();
+  if (!created) return error;
   // Another run may have replaced the file between the read and the lock.
   struct stat now {};
-  const bool still = fstatat(dir_.fd(), file.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0
-                         ? old.exists && unchanged_since(now, old.st)
-                         : !old.exists && errno == ENOENT;
+  const bool still = fstatat(dir.fd(), file_.name.c_str(), &now, AT_SYMLINK_NOFOLLOW) == 0
+                         ? old_.exists && unchanged_since(now, old_.st)
+                         : !old_.exists && errno == ENOENT;
   if (!still) {
-    old = Loaded{};
-    if (!load(file, &old, error) || !edit_loaded(old, &rewrite)) return false;
+    old_ = AccountStore::Loaded{};
+    if (!store_->load(file_, &old_, error) || !redo(error) || !decide(&rewrite, error)) {
+      return error;
+    }
   }
-  if (!rewrite) return true;  // out removes its file
-  const SecretText bytes = old.text.bytes();
-  if (!out.write(bytes.view()) || !out.commit()) return false;
-  *written = true;
-  return true;
+  if (!rewrite) return Committed{false, recovered_};  // out removes its file
+  const SecretText bytes = old_.text.bytes();
+  if (!out.write(bytes.view()) || !out.commit()) return error;
+  return Committed{true, recovered_};
 }

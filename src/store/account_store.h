@@ -1,40 +1,54 @@
 // SPDX-License-Identifier: Apache-2.0
 // The account store of one run: the account directory, opened and its whole
 // path checked once, and every read and rewrite of a file in it, for one
-// caller. An update goes the way git writes through a lock file, and leaves
-// a file that would not change as it is:
+// caller. An update is a calling sequence, the way git writes through a lock
+// file, and leaves a file that would not change as it is:
 //
-//   1. read the old file, through the trust checks, into its model;
-//   2. edit the model in memory (credential_file.h, status_file.h);
-//   3. if the bytes (or the mode) would not change, stop: nothing is written;
-//   4. else create the replacement file, locked from its first instant (or
-//      take over the caller's own leftover), read the old file again if it
-//      was replaced meanwhile, and write the new content in one piece;
-//   5. flush it, rename it into place, flush the directory.
+//   1. begin: a replacement file in the way is refused (the caller's own
+//      leftover is none: the commit takes it over); the old file is read,
+//      through the trust checks, into its model;
+//   2. apply edits, which are values (StoreEdit), to the model in memory;
+//      the update records them;
+//   3. commit: if the bytes (or the mode) would not change, stop: nothing is
+//      written. Else create the replacement file, locked from its first
+//      instant (or take over the caller's own leftover); if the file was
+//      replaced since it was read, read it again and apply the recorded
+//      edits anew; write the new content in one piece, flush it, rename it
+//      into place, flush the directory. A preview stops at the decision.
 //
-//   std::optional<AccountStore> store;
-//   if (!AccountStore::open(caller, &store, error)) ...
-//   bool written = false;
-//   store->update(store->status_file(), edit, UpdateWhen::kBytesDiffer, &written, error);
+//   StoreResult<AccountStore> store = AccountStore::open(caller);
+//   if (!store) return report(store.error());
+//   StoreResult<AccountUpdate> update = store->begin(store->status_file(),
+//                                                    UpdateWhen::kBytesDiffer);
+//   if (!update) return report(update.error());
+//   StoreResult<EditResult> edit = update->apply({StatusSwitch{"lp1", kind}});
+//   if (!edit) return report(edit.error());       // abandoned: nothing written
+//   StoreResult<Committed> done = update->commit(Commit::kWrite);
+//   report_recovered(update->recovered());        // whatever the result
 //
-// Results: every call returns true, or false with the StoreError filled in;
-// memory running out is such a refusal (kMemory), never an exception.
-// error.recovered names a leftover an update took over, whatever the result.
+// Results: every call returns a StoreResult: what it found, or the
+// StoreError that says why not; memory running out is such a refusal
+// (kMemory), never an exception. An update that was abandoned (no commit,
+// or a refused edit) wrote nothing. The leftover a commit took over is in
+// its Committed value, and in recovered() whatever the commit's result.
 #ifndef VELMORA_ACCOUNT_STORE_H_
 #define VELMORA_ACCOUNT_STORE_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
-#include <functional>
 #include <optional>
 #include <string>
 #include <unordered_map>
+#include <variant>
 #include <vector>
 
 #include "account_directory.h"
 #include "account_text.h"
 #include "caller.h"
+#include "credential_file.h"
 #include "store_error.h"
+#include "unknown_queue.h"
 
 // One file of the store and whose it is.
 struct AccountFile {
@@ -44,10 +58,47 @@ struct AccountFile {
   std::string path() const { return path_in_account_directory(name); }
 };
 
-// When an edit leads to a rewrite.
+// When an update is written.
 enum class UpdateWhen {
   kBytesDiffer,  // whenever the file's bytes or mode would change (line endings included)
-  kEditChanged,  // only when the edit changed a line: a forget leaves the files it misses alone
+  kEditChanged,  // only when an edit changed a line: a forget leaves the files it misses alone
+};
+
+// ---- Edits: values, so that a commit can make them again --------------------
+
+// The status file: `function` on for queue (status_file.h switch_queue).
+struct StatusSwitch {
+  std::string queue;
+  StatusFunction function = StatusFunction::kOff;
+};
+// The status file: every status line of queue out, in its own spelling or
+// in any letter case (status_file.h clear_queue).
+struct StatusClear {
+  std::string queue;
+  bool any_case = false;
+};
+
+struct StoreEdit {
+  std::variant<CredentialChange, StatusSwitch, StatusClear> change;
+  // A remove for a queue CUPS does not know: made only when the file has a
+  // section of exactly its name (unknown_queue.h), else refused: kNoSection,
+  // or kTooManySections when the file holds more sections than a listing
+  // reads.
+  bool needs_section = false;
+};
+
+// What one edit did to the model.
+struct EditResult {
+  bool changed = false;  // it changed a line
+  Mending mending;       // a credential remove or forget: what it mended
+};
+
+enum class Commit { kWrite, kPreview };
+
+// What a commit did (or, previewing, would do).
+struct Committed {
+  bool written = false;
+  std::string recovered;  // the leftover it took over, or ""
 };
 
 // What one run reads at most of the account files of one owner, and how
@@ -58,57 +109,96 @@ enum class UpdateWhen {
 constexpr std::size_t kMaxOwnerBytes = std::size_t{64} << 20;
 constexpr std::size_t kMaxCredentialFiles = 100'000;
 
+class AccountUpdate;
+
+// Whether a live run, the caller's interrupted one, or someone else holds
+// a file's replacement file, and whose that is.
+struct FoundHolder {
+  Holder holder = Holder::kUnknown;
+  uid_t owner = 0;
+};
+
+struct Checked {};  // the call found nothing in the way
+
 class AccountStore {
  public:
-  static bool open(const Caller& caller, std::optional<AccountStore>* store, StoreError& error);
+  static StoreResult<AccountStore> open(const Caller& caller);
 
   const Caller& caller() const { return *caller_; }
 
   // The files of this store.
   AccountFile status_file() const { return {std::string(kStatusName), FileKind::kStatus, 0}; }
   // The caller's credential file (kPathTooLong when USER makes it too long).
-  bool own_file(AccountFile* file, StoreError& error) const;
+  StoreResult<AccountFile> own_file() const;
   // Every credential file in the directory, sorted, each with the owner it
   // must have; files that vanished meanwhile are left out.
-  bool credential_files(std::vector<AccountFile>* files, StoreError& error) const;
+  StoreResult<std::vector<AccountFile>> credential_files() const;
 
-  // Reads a file into *text (nullopt: there is none).
-  bool read(const AccountFile& file, std::optional<AccountText>* text, StoreError& error) const;
+  // Reads a file (nullopt: there is none).
+  StoreResult<std::optional<AccountText>> read(const AccountFile& file) const;
 
   // What an update of the file can know before anything is typed: the trust
   // checks, and a replacement file in the way (a leftover of the caller's
   // own is none: the update takes it over).
-  bool check_update(const AccountFile& file, StoreError& error) const;
+  StoreResult<Checked> check_update(const AccountFile& file) const;
 
-  // Whether a live run, the caller's interrupted one, or someone else holds
-  // the file's replacement file (*holder nullopt: there is none); *owner:
-  // whose it is.
-  bool find_holder(const AccountFile& file, std::optional<Holder>* holder, uid_t* owner,
-                   StoreError& error) const;
+  // Who holds the file's replacement file (nullopt: there is none).
+  StoreResult<std::optional<FoundHolder>> find_holder(const AccountFile& file) const;
 
-  // The edit: changes the model (an empty one when there is no file), or
-  // returns false with the error filled in (its path is filled in here).
-  using Edit = std::function<bool(AccountText& text, StoreError& error)>;
-  // Updates the file by edit; *written tells whether it was rewritten.
-  bool update(const AccountFile& file, const Edit& edit, UpdateWhen when, bool* written,
-              StoreError& error) const;
-  // The same, up to the decision: *would_write tells whether the update
-  // would rewrite the file; nothing is written, no replacement file made.
-  bool preview(const AccountFile& file, const Edit& edit, UpdateWhen when, bool* would_write,
-               StoreError& error) const;
+  // Begins an update of the file; the store must outlive it.
+  StoreResult<AccountUpdate> begin(const AccountFile& file, UpdateWhen when) const;
 
  private:
+  friend class AccountUpdate;
+  struct Loaded {
+    bool exists = false;
+    struct stat st {};
+    AccountText text;
+  };
   AccountStore(const Caller& caller, AccountDirectory dir)
       : caller_(&caller), dir_(std::move(dir)) {}
-  struct Loaded;
   bool not_blocked(const AccountFile& file, bool* leftover, StoreError& error) const;
   bool load(const AccountFile& file, Loaded* loaded, StoreError& error) const;
-  bool update_unguarded(const AccountFile& file, const Edit& edit, UpdateWhen when, bool write,
-                        bool* written, StoreError& error) const;
 
   const Caller* caller_;
   AccountDirectory dir_;
   mutable std::unordered_map<uid_t, std::size_t> bytes_read_;  // per owner
+};
+
+// One update of one file, from begin to commit.
+class AccountUpdate {
+ public:
+  // Applies edit to the model and records it; a refused edit (error path
+  // filled in) leaves the update to be abandoned: its commit is refused.
+  StoreResult<EditResult> apply(StoreEdit edit);
+  // Writes the model, or previews whether it would; at most once.
+  StoreResult<Committed> commit(Commit mode);
+
+  // Each recorded edit's result, as last made: on the content committed
+  // (or as read again) when the commit got that far.
+  const std::vector<StoreResult<EditResult>>& results() const { return results_; }
+  // The leftover the commit took over, whatever its result, or "".
+  const std::string& recovered() const { return recovered_; }
+
+ private:
+  friend class AccountStore;
+  AccountUpdate(const AccountStore& store, AccountFile file, UpdateWhen when)
+      : store_(&store), file_(std::move(file)), when_(when) {}
+  StoreResult<EditResult> make(const StoreEdit& edit);
+  bool redo(StoreError& error);
+  bool decide(bool* rewrite, StoreError& error) const;
+  StoreResult<Committed> commit_unguarded(Commit mode);
+
+  const AccountStore* store_;
+  AccountFile file_;
+  UpdateWhen when_;
+  bool leftover_ = false;  // the caller's own, which a commit takes over
+  AccountStore::Loaded old_;
+  std::vector<StoreEdit> edits_;
+  std::vector<StoreResult<EditResult>> results_;
+  // The file's sections, read when an edit first needs them.
+  std::optional<FileSections> sections_;
+  std::string recovered_;
 };
 
 #endif  // VELMORA_ACCOUNT_STORE_H_

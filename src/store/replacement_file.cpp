@@ -182,7 +182,7 @@ bool ReplacementFile::create(mode_t mode) {
     if (*holder != Holder::kInterrupted) break;
     bool cleared = false;
     if (!clear_leftover(dir_, name_, owner_, &cleared, &taken, *error_)) return false;
-    if (cleared) error_->recovered = path_of(name_);
+    if (cleared) recovered_ = path_of(name_);
   }
   if (!fd_.valid()) {  // a live run's, someone else's, or one that kept coming back
     look_at_existing();

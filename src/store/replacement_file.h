@@ -49,7 +49,7 @@ class ReplacementFile {
   ~ReplacementFile() { rollback(); }
 
   // Creates the file, locked from its first instant, after removing the
-  // caller's own leftover if there is one (error.recovered then names it);
+  // caller's own leftover if there is one (recovered() then names it);
   // `mode` is what it gets, whatever the umask, just before the rename. When
   // a live run or another user holds the name, the error says whose it is and
   // which (Holder).
@@ -65,6 +65,9 @@ class ReplacementFile {
   // effect once the change is durable.
   bool commit();
 
+  // The leftover create() took over, whatever its result, or "".
+  const std::string& recovered() const { return recovered_; }
+
  private:
   enum class Link { kLinked, kExists, kFailed };
   Link link_new_file();
@@ -79,6 +82,7 @@ class ReplacementFile {
   std::string name_;
   std::string target_;
   StoreError* error_;
+  std::string recovered_;
   UniqueFd fd_;
   dev_t dev_ = 0;
   ino_t ino_ = 0;

@@ -105,9 +105,9 @@ void report_store_error(const Caller& caller, const std::string& queue, const St
 std::string store_error_text(const Caller& caller, const std::string& queue,
                              const StoreError& error);
 
-// An update that took over the leftover of an interrupted one (says nothing
-// when it did not).
-void report_recovered(const StoreError& error);
+// An update that took over the leftover of an interrupted one, by its path
+// (says nothing for "": it did not).
+void report_recovered(const std::string& recovered);
 
 // --forget: which files no longer mention the queue, and which were
 // refused (each said before), on standard output.

@@ -169,10 +169,10 @@ std::string unsafe_directory_text(const Caller& caller, const StoreError& e) {
 
 }  // namespace
 
-void report_recovered(const StoreError& e) {
-  if (e.recovered.empty()) return;
+void report_recovered(const std::string& recovered) {
+  if (recovered.empty()) return;
   std::fprintf(stderr, _("%s: took over %s, left by an interrupted update\n"), program_name(),
-               quote_name(e.recovered).c_str());
+               quote_name(recovered).c_str());
 }
 
 std::string store_error_text(const Caller& caller, const std::string& queue, const StoreError& e) {
@@ -256,6 +256,7 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
     case StoreStep::kMemory:
       if (e.path.empty()) break;
       return format_text(_("%s: %s; nothing was changed"), path, why);
+    case StoreStep::kNoSection:  // worded by --batch, which alone makes such edits
     case StoreStep::kNone:
       break;
   }

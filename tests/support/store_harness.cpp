@@ -58,13 +58,20 @@ struct Harness {
   const AccountStore& store;
   int status = 0;
 
-  void update(const AccountFile& file, const AccountStore::Edit& edit, UpdateWhen when,
+  void update(const AccountFile& file, std::vector<StoreEdit> edits, UpdateWhen when,
               const std::string& queue) {
-    StoreError error;
-    bool written = false;
-    const bool done = store.update(file, edit, when, &written, error);
-    report_recovered(error);
-    if (done) return;
+    StoreResult<AccountUpdate> update = store.begin(file, when);
+    if (!update) return refused(queue, update.error());
+    for (StoreEdit& edit : edits) {
+      StoreResult<EditResult> made = update->apply(std::move(edit));
+      if (!made) return refused(queue, made.error());
+    }
+    StoreResult<Committed> done = update->commit(Commit::kWrite);
+    report_recovered(update->recovered());
+    if (!done) refused(queue, done.error());
+  }
+
+  void refused(const std::string& queue, const StoreError& error) {
     report_store_error(caller, queue, error);
     status = 1;
   }
@@ -74,34 +81,33 @@ struct Harness {
     const std::string& name = steps.front()[0];
     const passwd* owner = getpwnam(name.substr(0, name.size() - 5).c_str());
     const AccountFile file{name, FileKind::kCredentials, owner != nullptr ? owner->pw_uid : 0};
-    std::vector<CredentialChange> changes(steps.size());
+    std::vector<StoreEdit> edits;
     StoreError error;
     for (std::size_t i = 0; i < steps.size(); ++i) {
       const std::vector<std::string>& s = steps[i];
       const bool set = s.size() == 5;
-      const bool made = make_change(
+      CredentialChange change;
+      bool made = make_change(
           s[1].c_str(), *kind_of(s[2]), set ? CredentialEdit::kSet : CredentialEdit::kRemove,
-          set ? s[3].c_str() : nullptr, set ? s[4].c_str() : nullptr, &changes[i], error);
+          set ? s[3].c_str() : nullptr, set ? s[4].c_str() : nullptr, &change, error);
       // A prompted set (one step) first checks what it can know, as the
       // tool does before its prompt; --batch does not.
       const bool prompted = set && steps.size() == 1;
-      std::optional<AccountText> text;
-      if (!made ||
-          (prompted && (!store.check_update(file, error) || !store.read(file, &text, error)))) {
+      if (made && prompted) {
+        StoreResult<Checked> checked = store.check_update(file);
+        StoreResult<std::optional<AccountText>> text =
+            checked ? store.read(file) : StoreResult<std::optional<AccountText>>(checked.error());
+        made = text.ok();
+        if (!made) error = text.error();
+      }
+      if (!made) {
         report_store_error(caller, s[1], error);
         status = 1;
         return;
       }
+      edits.push_back({std::move(change)});
     }
-    update(
-        file,
-        [&](AccountText& text, StoreError& e) {
-          for (const CredentialChange& change : changes) {
-            if (!apply_change(text, change, e)) return false;
-          }
-          return true;
-        },
-        UpdateWhen::kBytesDiffer, steps.front()[1]);
+    update(file, std::move(edits), UpdateWhen::kBytesDiffer, steps.front()[1]);
   }
 
   void forget(const std::string& queue) {
@@ -113,22 +119,19 @@ struct Harness {
       status = 1;
       return;
     }
-    update(
-        store.status_file(),
-        [&](AccountText& text, StoreError&) {
-          clear_queue(text, change.queue, true);
-          return true;
-        },
-        UpdateWhen::kEditChanged, queue);
-    std::vector<AccountFile> files;
-    if (!store.credential_files(&files, error)) {
-      report_store_error(caller, queue, error);
+    std::vector<StoreEdit> clear;
+    clear.push_back({StatusClear{change.queue, true}});
+    update(store.status_file(), std::move(clear), UpdateWhen::kEditChanged, queue);
+    StoreResult<std::vector<AccountFile>> files = store.credential_files();
+    if (!files) {
+      report_store_error(caller, queue, files.error());
       status = 1;
     }
-    for (const AccountFile& file : files) {
-      update(
-          file, [&](AccountText& text, StoreError& e) { return apply_change(text, change, e); },
-          UpdateWhen::kEditChanged, queue);
+    for (const AccountFile& file : files ? *files : std::vector<AccountFile>{}) {
+      std::vector<StoreEdit> forget;
+      forget.push_back(
+          {CredentialChange{change.queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
+      update(file, std::move(forget), UpdateWhen::kEditChanged, queue);
     }
   }
 };
@@ -139,10 +142,9 @@ int main(int argc, char** argv) {
   // Speaks as the tool, whose words the script checks.
   program_invocation_short_name = const_cast<char*>("velmora-account");
   const Caller caller = caller_filing_under(nullptr);  // root
-  StoreError error;
-  std::optional<AccountStore> store;
-  if (!AccountStore::open(caller, &store, error)) {
-    report_store_error(caller, "", error);
+  StoreResult<AccountStore> store = AccountStore::open(caller);
+  if (!store) {
+    report_store_error(caller, "", store.error());
     return 1;
   }
   Harness harness{caller, *store};
@@ -158,10 +160,9 @@ int main(int argc, char** argv) {
     if (step[0] == "status" && step.size() == 3 && function_of(step[2])) {
       const std::string queue = step[1];
       const StatusFunction function = *function_of(step[2]);
-      harness.update(
-          store->status_file(),
-          [&](AccountText& text, StoreError& e) { return switch_queue(text, queue, function, e); },
-          UpdateWhen::kBytesDiffer, queue);
+      std::vector<StoreEdit> edits;
+      edits.push_back({StatusSwitch{queue, function}});
+      harness.update(store->status_file(), std::move(edits), UpdateWhen::kBytesDiffer, queue);
     } else if (step[0] == "forget" && step.size() == 2) {
       harness.forget(step[1]);
     } else if (step[0].ends_with(".conf") && (step.size() == 3 || step.size() == 5) &&

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <optional>
+#include <utility>
 
 #include "status_file.h"
 
@@ -20,30 +21,31 @@ Caller caller_filing_under(const char* user) {
 
 namespace {
 
-StoreRun run(const char* user, const std::function<bool(const AccountStore&, StoreRun&)>& work) {
-  StoreRun result;
-  const Caller caller = caller_filing_under(user);
-  std::optional<AccountStore> store;
-  result.done = AccountStore::open(caller, &store, result.error) && work(*store, result);
-  return result;
+// One update of a file by one edit, as the tool makes it.
+StoreRun update(const AccountStore& store, const AccountFile& file, StoreEdit edit,
+                UpdateWhen when) {
+  StoreResult<AccountUpdate> update = store.begin(file, when);
+  if (!update) return {false, false, update.error()};
+  StoreResult<EditResult> made = update->apply(std::move(edit));
+  if (!made) return {false, false, made.error()};
+  StoreResult<Committed> done = update->commit(Commit::kWrite);
+  if (!done) return {false, false, done.error()};
+  return {true, done->written, {}};
 }
 
 StoreRun change_credentials(const char* user, const char* queue, std::optional<CredentialKind> kind,
                             CredentialEdit edit, const char* id, const char* password) {
-  return run(user, [&](const AccountStore& store, StoreRun& result) {
-    AccountFile file;
-    CredentialChange change;
-    return store.own_file(&file, result.error) &&
-           make_change(queue, kind, edit, id, password, &change, result.error) &&
-           store.update(
-               file,
-               [&](AccountText& text, StoreError& error) {
-                 return apply_change(text, change, error);
-               },
-               edit == CredentialEdit::kForget ? UpdateWhen::kEditChanged
-                                               : UpdateWhen::kBytesDiffer,
-               &result.written, result.error);
-  });
+  const Caller caller = caller_filing_under(user);
+  StoreResult<AccountStore> store = AccountStore::open(caller);
+  if (!store) return {false, false, store.error()};
+  StoreResult<AccountFile> file = store->own_file();
+  if (!file) return {false, false, file.error()};
+  CredentialChange change;
+  StoreError error;
+  if (!make_change(queue, kind, edit, id, password, &change, error)) return {false, false, error};
+  return update(
+      *store, *file, {std::move(change)},
+      edit == CredentialEdit::kForget ? UpdateWhen::kEditChanged : UpdateWhen::kBytesDiffer);
 }
 
 }  // namespace
@@ -60,14 +62,11 @@ StoreRun store_forget(const char* user, const char* queue) {
 }
 
 StoreRun store_status(const char* queue, StatusFunction function) {
-  return run(nullptr, [&](const AccountStore& store, StoreRun& result) {
-    return store.update(
-        store.status_file(),
-        [&](AccountText& text, StoreError& error) {
-          return switch_queue(text, queue, function, error);
-        },
-        UpdateWhen::kBytesDiffer, &result.written, result.error);
-  });
+  const Caller caller = caller_filing_under(nullptr);
+  StoreResult<AccountStore> store = AccountStore::open(caller);
+  if (!store) return {false, false, store.error()};
+  return update(*store, store->status_file(), {StatusSwitch{queue, function}},
+                UpdateWhen::kBytesDiffer);
 }
 
 bool edit_credentials(std::string* text, const char* queue, CredentialKind kind, const char* id,
