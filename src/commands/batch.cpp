@@ -18,6 +18,7 @@
 #include "account_store.h"
 #include "batch_record.h"
 #include "credential_file.h"
+#include "file_change.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "translation.h"
@@ -197,41 +198,36 @@ BatchRefusal edit_refusal(const Job& job, StoreError error) {
 // file is wholly updated or untouched.
 void update_file(const Caller& caller, const AccountStore& store, const std::vector<Job*>& jobs,
                  bool dry_run) {
-  const AccountFile& file = jobs.front()->file;
-  StoreResult<AccountUpdate> update = store.begin(file, UpdateWhen::kBytesDiffer);
-  std::optional<StoreError> error;
-  if (update) {
-    // Every record is made, refused or not, so that each has its answer.
-    for (Job* job : jobs) (void)update->apply(std::move(job->edit));
-    StoreResult<Committed> done = update->commit(dry_run ? Commit::kPreview : Commit::kWrite);
-    report_recovered(update->recovered());
-    if (!done) error = std::move(done.error());
-    // What each edit did, as last made (on the file read again, when it was).
-    std::optional<int> held_back;
-    for (std::size_t i = 0; i < update->results().size(); ++i) {
-      const StoreResult<EditResult>& result = update->results()[i];
-      Job& job = *jobs[i];
-      if (result) {
-        job.result = result->changed ? Result::kChanged : Result::kUnchanged;
-        continue;
-      }
-      refuse(job, edit_refusal(job, result.error()));
-      if (!held_back) held_back = job.record.line;
+  std::vector<StoreEdit> edits;
+  for (Job* job : jobs) edits.push_back(std::move(job->edit));
+  FileChange change =
+      change_file(store, jobs.front()->file, std::move(edits), UpdateWhen::kBytesDiffer,
+                  dry_run ? Commit::kPreview : Commit::kWrite);
+  report_recovered(change.recovered);
+  // What each edit did, as last made (on the file read again, when it was).
+  std::optional<int> held_back;
+  for (std::size_t i = 0; i < change.edits.size(); ++i) {
+    const StoreResult<EditResult>& result = change.edits[i];
+    Job& job = *jobs[i];
+    if (result) {
+      job.result = result->changed ? Result::kChanged : Result::kUnchanged;
+      continue;
     }
-    if (held_back) {
-      for (Job* job : jobs) {
-        if (job->result != Result::kRefused) refuse(*job, BatchRefusalWhy::kHeldBack, *held_back);
-      }
-      return;
-    }
-  } else {
-    error = std::move(update.error());
+    refuse(job, edit_refusal(job, result.error()));
+    if (!held_back) held_back = job.record.line;
   }
-  if (!error) return;
+  if (held_back) {
+    for (Job* job : jobs) {
+      if (job->result != Result::kRefused) refuse(*job, BatchRefusalWhy::kHeldBack, *held_back);
+    }
+    return;
+  }
+  if (change.done) return;
+  const StoreError& error = change.done.error();
   // Said once for the file, as an update says it; each record's answer too.
-  report_store_error(caller, "", *error);
+  report_store_error(caller, "", error);
   for (Job* job : jobs) {
-    if (job->result != Result::kRefused) refuse(*job, *error, job->queue);
+    if (job->result != Result::kRefused) refuse(*job, error, job->queue);
   }
 }
 

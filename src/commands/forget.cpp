@@ -7,6 +7,7 @@
 
 #include "account_store.h"
 #include "credential_file.h"
+#include "file_change.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "status_file.h"
@@ -17,13 +18,11 @@ namespace {
 // what the update took over.
 StoreResult<Committed> forget_in_file(const AccountStore& store, const AccountFile& file,
                                       StoreEdit edit, Commit mode) {
-  StoreResult<AccountUpdate> update = store.begin(file, UpdateWhen::kEditChanged);
-  if (!update) return update.error();
-  StoreResult<EditResult> made = update->apply(std::move(edit));
-  if (!made) return made.error();
-  StoreResult<Committed> done = update->commit(mode);
-  report_recovered(update->recovered());
-  return done;
+  std::vector<StoreEdit> edits;
+  edits.push_back(std::move(edit));
+  FileChange change = change_file(store, file, std::move(edits), UpdateWhen::kEditChanged, mode);
+  report_recovered(change.recovered);
+  return std::move(change.done);
 }
 
 }  // namespace

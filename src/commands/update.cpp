@@ -8,6 +8,7 @@
 #include "account_store.h"
 #include "credential_entry.h"
 #include "credential_file.h"
+#include "file_change.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "secret.h"
@@ -35,14 +36,12 @@ class Session {
   // commit that read the file again made it again).
   StoreResult<Committed> update(const AccountFile& file, StoreEdit edit, UpdateWhen when,
                                 EditResult* result = nullptr) {
-    StoreResult<AccountUpdate> pending = store_->begin(file, when);
-    if (!pending) return pending.error();
-    StoreResult<EditResult> made = pending->apply(std::move(edit));
-    if (!made) return made.error();
-    StoreResult<Committed> done = pending->commit(Commit::kWrite);
-    recovered_ = pending->recovered();
-    if (done && result != nullptr) *result = *pending->results().front();
-    return done;
+    std::vector<StoreEdit> edits;
+    edits.push_back(std::move(edit));
+    FileChange change = change_file(*store_, file, std::move(edits), when, Commit::kWrite);
+    recovered_ = std::move(change.recovered);
+    if (change.done && result != nullptr) *result = *change.edits.front();
+    return std::move(change.done);
   }
   // Whether result is a success; else error says why.
   template <class T>
