@@ -5,7 +5,11 @@
 
 FileChange change_file(const AccountStore& store, const AccountFile& file,
                        std::vector<StoreEdit> edits, UpdateWhen when, Commit mode) {
-  StoreResult<AccountUpdate> update = store.begin(file, when);
+  return change_file(store.begin(file, when), std::move(edits), mode);
+}
+
+FileChange change_file(StoreResult<AccountUpdate> update, std::vector<StoreEdit> edits,
+                       Commit mode) {
   if (!update) return {std::move(update.error()), {}, {}};
   // Every edit is made, refused or not, so that each has its result; the
   // commit refuses the first refused one.

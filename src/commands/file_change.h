@@ -33,5 +33,9 @@ struct FileChange {
 
 FileChange change_file(const AccountStore& store, const AccountFile& file,
                        std::vector<StoreEdit> edits, UpdateWhen when, Commit mode);
+// The same for an update begun already (a prompted set, begun before its
+// prompt).
+FileChange change_file(StoreResult<AccountUpdate> update, std::vector<StoreEdit> edits,
+                       Commit mode);
 
 #endif  // VELMORA_FILE_CHANGE_H_

@@ -36,9 +36,14 @@ class Session {
   // commit that read the file again made it again).
   StoreResult<Committed> update(const AccountFile& file, StoreEdit edit, UpdateWhen when,
                                 EditResult* result = nullptr) {
+    return update(store_->begin(file, when), std::move(edit), result);
+  }
+  // The same for an update begun already.
+  StoreResult<Committed> update(StoreResult<AccountUpdate> begun, StoreEdit edit,
+                                EditResult* result = nullptr) {
     std::vector<StoreEdit> edits;
     edits.push_back(std::move(edit));
-    FileChange change = change_file(*store_, file, std::move(edits), when, Commit::kWrite);
+    FileChange change = change_file(std::move(begun), std::move(edits), Commit::kWrite);
     recovered_ = std::move(change.recovered);
     if (change.done && result != nullptr) *result = *change.edits.front();
     return std::move(change.done);
@@ -63,20 +68,6 @@ class Session {
   std::optional<AccountStore> store_;
   std::string recovered_;
 };
-
-// Whether a set may go ahead as far as the file says now: its section of
-// the queue must not be damaged.
-bool settable(const AccountStore& store, const AccountFile& file, const std::string& queue,
-              StoreError& error) {
-  StoreResult<std::optional<AccountText>> text = store.read(file);
-  if (!text) {
-    error = std::move(text.error());
-    return false;
-  }
-  if (!*text || check_settable(**text, queue, error)) return true;
-  error.path = file.path();
-  return false;
-}
 
 // A queue CUPS does not know, as unknown_queue.h rules: the exit status
 // when that settles the run, or nullopt to go on with the remove.
@@ -150,9 +141,13 @@ int run_update(const CommandLine& line, const Caller& caller) {
     if (session.took(done)) report_mending(caller, file.path(), queue, result.mending);
     return session.finish(queue, done.ok());
   }
-  // Say now what would refuse the update, before anything is typed in vain.
-  StoreResult<Checked> checked = store->check_update(file);
-  if (!session.took(checked) || !settable(*store, file, queue, error)) {
+  // Say now what would refuse the update, before anything is typed in vain:
+  // a file in the way or not to be trusted, or the queue's section damaged.
+  // The commit reads the file again only if it is replaced meanwhile.
+  StoreResult<AccountUpdate> begun = store->begin(file, UpdateWhen::kBytesDiffer);
+  if (!session.took(begun)) return session.finish(queue, false);
+  if (!check_settable(begun->text(), queue, error)) {
+    error.path = file.path();
     return session.finish(queue, false);
   }
   SecretArray<kValueBufferSize> id;
@@ -165,6 +160,6 @@ int run_update(const CommandLine& line, const Caller& caller) {
                    &change, error)) {
     return session.finish(queue, false);
   }
-  StoreResult<Committed> done = session.update(file, {std::move(change)}, UpdateWhen::kBytesDiffer);
+  StoreResult<Committed> done = session.update(std::move(begun), {std::move(change)});
   return session.finish(queue, session.took(done));
 }

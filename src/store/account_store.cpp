@@ -148,20 +148,6 @@ bool AccountStore::not_blocked(const AccountFile& file, bool* leftover, StoreErr
   return fail(error, StoreStep::kCreate, path_in_account_directory(replacement), EEXIST);
 }
 
-StoreResult<Checked> AccountStore::check_update(const AccountFile& file) const {
-  return guarded<Checked>(file.path(), [&]() -> StoreResult<Checked> {
-    StoreError error;
-    bool leftover = false;
-    UniqueFd fd;
-    struct stat st {};
-    if (!not_blocked(file, &leftover, error) ||
-        !open_old_file(dir_, file.name, file.kind, file.owner, &fd, &st, error)) {
-      return error;
-    }
-    return Checked{};
-  });
-}
-
 // Read first, without a lock: a file that would not change is never
 // touched. A replacement file in the way is said first, as always; the
 // caller's own leftover is taken over (and so cleared) by the commit.

@@ -6,7 +6,8 @@
 //
 //   1. begin: a replacement file in the way is refused (the caller's own
 //      leftover is none: the commit takes it over); the old file is read,
-//      through the trust checks, into its model;
+//      through the trust checks, into its model (a prompted set begins
+//      before its prompt, so that what refuses it is said first);
 //   2. apply edits, which are values (StoreEdit), to the model in memory;
 //      the update records them;
 //   3. commit: if the bytes (or the mode) would not change, stop: nothing is
@@ -118,8 +119,6 @@ struct FoundHolder {
   uid_t owner = 0;
 };
 
-struct Checked {};  // the call found nothing in the way
-
 class AccountStore {
  public:
   static StoreResult<AccountStore> open(const Caller& caller);
@@ -136,11 +135,6 @@ class AccountStore {
 
   // Reads a file (nullopt: there is none).
   StoreResult<std::optional<AccountText>> read(const AccountFile& file) const;
-
-  // What an update of the file can know before anything is typed: the trust
-  // checks, and a replacement file in the way (a leftover of the caller's
-  // own is none: the update takes it over).
-  StoreResult<Checked> check_update(const AccountFile& file) const;
 
   // Who holds the file's replacement file (nullopt: there is none).
   StoreResult<std::optional<FoundHolder>> find_holder(const AccountFile& file) const;
@@ -174,6 +168,9 @@ class AccountUpdate {
   // Writes the model, or previews whether it would; at most once.
   StoreResult<Committed> commit(Commit mode);
 
+  // The file's model as begun (and edited so far): what may refuse an edit
+  // can be said from it before anything is typed.
+  const AccountText& text() const { return old_.text; }
   // Each recorded edit's result, as last made: on the content committed
   // (or as read again) when the commit got that far.
   const std::vector<StoreResult<EditResult>>& results() const { return results_; }

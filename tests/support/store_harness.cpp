@@ -25,6 +25,7 @@
 
 #include "account_store.h"
 #include "credential_file.h"
+#include "file_change.h"
 #include "messages.h"
 #include "status_file.h"
 #include "store_support.h"
@@ -60,15 +61,9 @@ struct Harness {
 
   void update(const AccountFile& file, std::vector<StoreEdit> edits, UpdateWhen when,
               const std::string& queue) {
-    StoreResult<AccountUpdate> update = store.begin(file, when);
-    if (!update) return refused(queue, update.error());
-    for (StoreEdit& edit : edits) {
-      StoreResult<EditResult> made = update->apply(std::move(edit));
-      if (!made) return refused(queue, made.error());
-    }
-    StoreResult<Committed> done = update->commit(Commit::kWrite);
-    report_recovered(update->recovered());
-    if (!done) refused(queue, done.error());
+    FileChange change = change_file(store, file, std::move(edits), when, Commit::kWrite);
+    report_recovered(change.recovered);
+    if (!change.done) refused(queue, change.done.error());
   }
 
   void refused(const std::string& queue, const StoreError& error) {
@@ -87,19 +82,9 @@ struct Harness {
       const std::vector<std::string>& s = steps[i];
       const bool set = s.size() == 5;
       CredentialChange change;
-      bool made = make_change(
+      const bool made = make_change(
           s[1].c_str(), *kind_of(s[2]), set ? CredentialEdit::kSet : CredentialEdit::kRemove,
           set ? s[3].c_str() : nullptr, set ? s[4].c_str() : nullptr, &change, error);
-      // A prompted set (one step) first checks what it can know, as the
-      // tool does before its prompt; --batch does not.
-      const bool prompted = set && steps.size() == 1;
-      if (made && prompted) {
-        StoreResult<Checked> checked = store.check_update(file);
-        StoreResult<std::optional<AccountText>> text =
-            checked ? store.read(file) : StoreResult<std::optional<AccountText>>(checked.error());
-        made = text.ok();
-        if (!made) error = text.error();
-      }
       if (!made) {
         report_store_error(caller, s[1], error);
         status = 1;
