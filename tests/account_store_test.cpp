@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "credential_file.h"
 #include "store_support.h"
 #include "test_support.h"
 
@@ -78,6 +79,23 @@ TEST_F(AccountStoreTest, UpdatesNotDoneTouchNothing) {
     EXPECT_EQ(read_file(account_path(kConf)), c.old) << c.what;
     EXPECT_FALSE(file_exists(account_path(kNew))) << c.what;
   }
+}
+
+// An update is committed once: a second commit, or an edit after it, would
+// act on a model the first may have left read again or half made.
+TEST_F(AccountStoreTest, AnUpdateIsCommittedOnce) {
+  const Caller caller = caller_filing_under("alice");
+  StoreResult<AccountStore> store = AccountStore::open(caller);
+  ASSERT_TRUE(store.ok());
+  CredentialChange change;
+  StoreError error;
+  ASSERT_TRUE(make_change("lp1", kJob, CredentialEdit::kSet, "1", "2", &change, error));
+  StoreResult<AccountUpdate> update = store->begin(*store->own_file(), UpdateWhen::kBytesDiffer);
+  ASSERT_TRUE(update.ok() && update->apply({std::move(change)}).ok());
+  EXPECT_TRUE(update->commit(Commit::kWrite).ok());
+  EXPECT_FALSE(update->commit(Commit::kWrite).ok());
+  EXPECT_FALSE(update->apply({StatusClear{"lp1"}}).ok());
+  EXPECT_EQ(read_file(account_path(kConf)), "<lp1>\nid=1\npassword=2\n</lp1>\n");
 }
 
 TEST_F(AccountStoreTest, CutPathsAreNeverUsed) {

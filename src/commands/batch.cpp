@@ -5,8 +5,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <map>
+#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -55,7 +55,9 @@ void refuse(Job& job, BatchRefusalWhy why, int line = 0) {
 
 // What the store said, about queue ("" for the file as a whole).
 void refuse(Job& job, const StoreError& error, const std::string& queue) {
-  refuse(job, {.why = BatchRefusalWhy::kStore, .store = error, .queue = queue});
+  refuse(job, {.why = BatchRefusalWhy::kStore,
+               .store = std::make_shared<const StoreError>(error),
+               .queue = queue});
 }
 
 // What a record asks of a queue CUPS does not know.
@@ -185,11 +187,13 @@ BatchRefusal edit_refusal(const Job& job, StoreError error) {
   switch (error.step) {
     case StoreStep::kNoSection:
       return {.why = BatchRefusalWhy::kNoSection};
-    case StoreStep::kTooManySections:
+    case StoreStep::kSectionsUnread:
       return {.why = BatchRefusalWhy::kTooManySections};
     default:
       error.path = job.file.path();
-      return {.why = BatchRefusalWhy::kStore, .store = std::move(error), .queue = job.queue};
+      return {.why = BatchRefusalWhy::kStore,
+              .store = std::make_shared<const StoreError>(std::move(error)),
+              .queue = job.queue};
   }
 }
 
@@ -204,9 +208,12 @@ void update_file(const Caller& caller, const AccountStore& store, const std::vec
       change_file(store, jobs.front()->file, std::move(edits), UpdateWhen::kBytesDiffer,
                   dry_run ? Commit::kPreview : Commit::kWrite);
   report_recovered(change.recovered);
-  // What each edit did, as last made (on the file read again, when it was).
+  // What each edit did, as last made (on the file read again, when it was);
+  // when memory ran out in one, none pairs with its record, and the commit
+  // says so for all of them.
   std::optional<int> held_back;
-  for (std::size_t i = 0; i < change.edits.size(); ++i) {
+  const std::size_t made = change.edits.size() == jobs.size() ? jobs.size() : 0;
+  for (std::size_t i = 0; i < made; ++i) {
     const StoreResult<EditResult>& result = change.edits[i];
     Job& job = *jobs[i];
     if (result) {
@@ -300,7 +307,8 @@ int run_batch(const Caller& caller, bool dry_run) {
     job.record.id.clear();
     job.record.password.clear();
     // A remove for a queue CUPS does not know, judged again on the file.
-    job.edit = {std::move(change), !job.known};
+    change.needs_section = !job.known;
+    job.edit = {std::move(change)};
     files[job.file.name].push_back(&job);
   }
   for (const auto& [name, file_jobs] : files) update_file(caller, *store, file_jobs, dry_run);

@@ -2,6 +2,7 @@
 #include "forget.h"
 
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -10,7 +11,6 @@
 #include "file_change.h"
 #include "messages.h"
 #include "scheduler.h"
-#include "status_file.h"
 
 namespace {
 
@@ -64,7 +64,7 @@ int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
     report_store_error(caller, queue, files.error());
     refused.push_back("USER" + std::string(kCredentialSuffix));
   }
-  for (const AccountFile& file : files ? *files : std::vector<AccountFile>{}) {
+  for (const AccountFile& file : files ? *files : std::span<const AccountFile>{}) {
     forget_in(file,
               {CredentialChange{change.queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
   }

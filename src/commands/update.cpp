@@ -12,7 +12,6 @@
 #include "messages.h"
 #include "scheduler.h"
 #include "secret.h"
-#include "status_file.h"
 #include "unknown_queue.h"
 
 namespace {
@@ -137,7 +136,7 @@ int run_update(const CommandLine& line, const Caller& caller) {
     }
     EditResult result;
     StoreResult<Committed> done =
-        session.update(file, {std::move(change)}, UpdateWhen::kBytesDiffer, &result);
+        session.update(file, {std::move(change), true}, UpdateWhen::kBytesDiffer, &result);
     if (session.took(done)) report_mending(caller, file.path(), queue, result.mending);
     return session.finish(queue, done.ok());
   }

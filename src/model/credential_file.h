@@ -61,6 +61,9 @@ struct CredentialChange {
   CredentialEdit edit = CredentialEdit::kRemove;
   SecretText id;        // kSet: as stored, typed (job accounting) or Base64
   SecretText password;  // likewise
+  // kRemove of a queue CUPS does not know: made only when the file has a
+  // section of exactly its name (unknown_queue.h).
+  bool needs_section = false;
 };
 
 // A change of queue, with the values as typed (job accounting) or converted

@@ -45,6 +45,7 @@ enum class StoreStep {
   kWouldBeTooLarge,   // the new content would be past the bound no read takes
   kDamagedSection,    // a set found the queue's section damaged (see damage)
   kNoSection,         // an edit for a queue CUPS does not know found no section of its name
+  kSectionsUnread,    // such an edit found more sections in the file than a run reads
   kWrite,             // writing or flushing the replacement file
   kReplaced,          // the replacement file was removed or replaced meanwhile
   kRename,            // renaming the replacement file into place

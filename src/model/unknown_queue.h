@@ -22,7 +22,7 @@
 #include "account_text.h"
 
 // The sections of a file, as far as a run reads them: all, or (complete
-// false) none, when there are more than a listing reads.
+// false) those read before the bound a listing keeps.
 struct FileSections {
   std::unordered_set<std::string> names;
   bool complete = true;

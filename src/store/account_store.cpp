@@ -165,11 +165,18 @@ StoreResult<AccountUpdate> AccountStore::begin(const AccountFile& file, UpdateWh
 // ---- AccountUpdate ---------------------------------------------------------
 
 StoreResult<EditResult> AccountUpdate::apply(StoreEdit edit) {
-  // Memory running out half way leaves an edit without its result, which
-  // the commit refuses.
+  if (closed_) {  // committed, or memory ran out in an earlier edit
+    StoreError error;
+    fail(error, StoreStep::kMemory, file_.path(), ENOMEM);
+    return error;
+  }
+  // Memory running out half way leaves the update closed: its model may be
+  // half edited, and the edits and their results no longer pair up.
+  closed_ = true;
   return guarded<EditResult>(file_.path(), [&] {
     edits_.push_back(std::move(edit));
     results_.push_back(make(edits_.back()));
+    closed_ = false;
     return results_.back();
   });
 }
@@ -178,24 +185,25 @@ StoreResult<EditResult> AccountUpdate::apply(StoreEdit edit) {
 StoreResult<EditResult> AccountUpdate::make(const StoreEdit& edit) {
   AccountText& text = old_.text;
   StoreError error;
-  if (edit.needs_section) {
-    const auto& change = std::get<CredentialChange>(edit.change);
+  const auto* credential = std::get_if<CredentialChange>(&edit.change);
+  if (credential != nullptr && credential->needs_section) {
     if (!sections_) sections_ = sections_in(text);
     const UnknownQueue verdict = judge_unknown_queue(
-        UnknownQueueAsk::kRemove, store_->caller().root(), change.queue, &*sections_);
+        UnknownQueueAsk::kRemove, store_->caller().root(), credential->queue, &*sections_);
+    if (verdict == UnknownQueue::kNoSection) {
+      fail(error, StoreStep::kNoSection, file_.path(), ENOENT);
+      return error;
+    }
     if (verdict != UnknownQueue::kClearSection) {
-      fail(
-          error,
-          verdict == UnknownQueue::kNoSection ? StoreStep::kNoSection : StoreStep::kTooManySections,
-          file_.path(), ENOENT);
+      fail(error, StoreStep::kSectionsUnread, file_.path(), EFBIG);
       return error;
     }
   }
   const int before = text.changes();
   EditResult result;
   bool made = true;
-  if (const auto* change = std::get_if<CredentialChange>(&edit.change)) {
-    made = apply_change(text, *change, error, &result.mending);
+  if (credential != nullptr) {
+    made = apply_change(text, *credential, error, edit.tell_mending ? &result.mending : nullptr);
   } else if (const auto* status = std::get_if<StatusSwitch>(&edit.change)) {
     made = switch_queue(text, status->queue, status->function, error);
   } else {
@@ -249,16 +257,17 @@ StoreResult<Committed> AccountUpdate::commit(Commit mode) {
 
 StoreResult<Committed> AccountUpdate::commit_unguarded(Commit mode) {
   StoreError error;
-  if (results_.size() != edits_.size()) {
+  if (closed_) {  // committed already, or memory ran out in an edit
     fail(error, StoreStep::kMemory, file_.path(), ENOMEM);
     return error;
   }
+  closed_ = true;
   for (const StoreResult<EditResult>& result : results_) {
     if (!result) return result.error();
   }
   bool rewrite = false;
   if (!decide(&rewrite, error)) return error;
-  if (mode == Commit::kPreview) return Committed{rewrite, ""};
+  if (mode == Commit::kPreview) return Committed{rewrite};
   if (!rewrite && !leftover_) return Committed{};
 
   const AccountDirectory& dir = store_->dir_;
@@ -277,8 +286,8 @@ StoreResult<Committed> AccountUpdate::commit_unguarded(Commit mode) {
       return error;
     }
   }
-  if (!rewrite) return Committed{false, recovered_};  // out removes its file
+  if (!rewrite) return Committed{false};  // out removes its file
   const SecretText bytes = old_.text.bytes();
   if (!out.write(bytes.view()) || !out.commit()) return error;
-  return Committed{true, recovered_};
+  return Committed{true};
 }

@@ -22,7 +22,8 @@
 //   StoreResult<AccountUpdate> update = store->begin(store->status_file(),
 //                                                    UpdateWhen::kBytesDiffer);
 //   if (!update) return report(update.error());
-//   StoreResult<EditResult> edit = update->apply({StatusSwitch{"lp1", kind}});
+//   StoreResult<EditResult> edit =
+//       update->apply({StatusSwitch{"lp1", StatusFunction::kJobAccounting}});
 //   if (!edit) return report(edit.error());       // abandoned: nothing written
 //   StoreResult<Committed> done = update->commit(Commit::kWrite);
 //   report_recovered(update->recovered());        // whatever the result
@@ -31,7 +32,9 @@
 // StoreError that says why not; memory running out is such a refusal
 // (kMemory), never an exception. An update that was abandoned (no commit,
 // or a refused edit) wrote nothing. The leftover a commit took over is in
-// its Committed value, and in recovered() whatever the commit's result.
+// recovered(), whatever the commit's result. An update is committed at
+// most once; an edit or a commit after that, or after memory ran out in an
+// edit, is refused.
 #ifndef VELMORA_ACCOUNT_STORE_H_
 #define VELMORA_ACCOUNT_STORE_H_
 
@@ -79,27 +82,27 @@ struct StatusClear {
   bool any_case = false;
 };
 
+// A CredentialChange that needs_section is refused when the file has no
+// section of exactly its queue's name (kNoSection) or more sections than a
+// run reads (kSectionsUnread).
 struct StoreEdit {
   std::variant<CredentialChange, StatusSwitch, StatusClear> change;
-  // A remove for a queue CUPS does not know: made only when the file has a
-  // section of exactly its name (unknown_queue.h), else refused: kNoSection,
-  // or kTooManySections when the file holds more sections than a listing
-  // reads.
-  bool needs_section = false;
+  // A credential remove or forget: work out what it mended (EditResult).
+  bool tell_mending = false;
 };
 
 // What one edit did to the model.
 struct EditResult {
   bool changed = false;  // it changed a line
-  Mending mending;       // a credential remove or forget: what it mended
+  Mending mending;       // with tell_mending: what a credential remove or forget mended
 };
 
 enum class Commit { kWrite, kPreview };
 
-// What a commit did (or, previewing, would do).
+// What a commit did: whether it wrote the file (previewing: whether it
+// would).
 struct Committed {
   bool written = false;
-  std::string recovered;  // the leftover it took over, or ""
 };
 
 // What one run reads at most of the account files of one owner, and how
@@ -190,6 +193,9 @@ class AccountUpdate {
   AccountFile file_;
   UpdateWhen when_;
   bool leftover_ = false;  // the caller's own, which a commit takes over
+  // Set while an edit is recorded (left set when memory ran out half way),
+  // and once a commit has begun: no later call may act on the model.
+  bool closed_ = false;
   AccountStore::Loaded old_;
   std::vector<StoreEdit> edits_;
   std::vector<StoreResult<EditResult>> results_;

@@ -7,9 +7,8 @@
 // real user ID; and, with --user NAME (or a --batch record's "user"), root
 // acts for any local account, anyone else only for themselves: a local
 // account of their own user ID (their login name), or the name USER files
-// them under. Built once per run; the only
-// place that asks the system who the caller is, and the one place of that
-// rule (act_for).
+// them under. Built once per run; the only place that asks the system who
+// the caller is, and the one place of that rule (act_for).
 //
 // Results: find_caller returns kNone with *caller filled in, or the problem
 // (*caller still says who runs the tool; nothing is printed: messages.h says

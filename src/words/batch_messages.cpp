@@ -63,7 +63,7 @@ std::string reason(const Caller& caller, const BatchRefusal& r) {
       return "not written: the record on line " + std::to_string(r.line) +
              " for the same file was refused";
     case BatchRefusalWhy::kStore:
-      return store_error_text(caller, r.queue, r.store);
+      return store_error_text(caller, r.queue, *r.store);
   }
   return "";
 }

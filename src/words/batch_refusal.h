@@ -8,6 +8,7 @@
 #ifndef VELMORA_BATCH_REFUSAL_H_
 #define VELMORA_BATCH_REFUSAL_H_
 
+#include <memory>
 #include <string>
 
 #include "credential_entry.h"
@@ -54,7 +55,9 @@ struct BatchRefusal {
   CredentialKind kind{};  // kValue: the kind, whether the password, and what is wrong
   bool password = false;
   EntryResult entry = EntryResult::kAccepted;
-  StoreError store{};  // kStore
+  // kStore (out of line: a batch keeps a refusal for each of its 100,000
+  // records).
+  std::shared_ptr<const StoreError> store{};
   std::string queue{};
 };
 

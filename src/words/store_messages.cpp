@@ -257,6 +257,7 @@ std::string store_error_text(const Caller& caller, const std::string& queue, con
       if (e.path.empty()) break;
       return format_text(_("%s: %s; nothing was changed"), path, why);
     case StoreStep::kNoSection:  // worded by --batch, which alone makes such edits
+    case StoreStep::kSectionsUnread:
     case StoreStep::kNone:
       break;
   }

@@ -19,6 +19,7 @@
 
 #include <cstdio>
 #include <optional>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -112,7 +113,7 @@ struct Harness {
       report_store_error(caller, queue, files.error());
       status = 1;
     }
-    for (const AccountFile& file : files ? *files : std::vector<AccountFile>{}) {
+    for (const AccountFile& file : files ? *files : std::span<const AccountFile>{}) {
       std::vector<StoreEdit> forget;
       forget.push_back(
           {CredentialChange{change.queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
