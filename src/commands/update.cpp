@@ -82,11 +82,10 @@ ChangeRequest request_of(const CommandLine& line, const OperationInfo& op) {
 
 // Root's -d for a queue CUPS does not know: its status line out, the exit
 // status; not there, the same as a queue with nothing to clear.
-int clear_status_line(const std::string& queue, const PlannedFile& planned, Session& session) {
-  const AccountStore* store = session.store();
-  if (store == nullptr) return session.finish(queue, false);
-  StoreEdit edit = {StatusClear{queue}};
-  StoreResult<Committed> done = session.update(planned.file, std::move(edit), planned.when);
+int clear_status_line(const std::string& queue, PlannedFile& planned, Session& session) {
+  if (session.store() == nullptr) return session.finish(queue, false);
+  StoreResult<Committed> done =
+      session.update(planned.file, std::move(planned.edits.front()), planned.when);
   if (!session.took(done) || done->written) return session.finish(queue, done.ok());
   report_no_queue();
   return 1;
@@ -119,7 +118,7 @@ int run_update(const CommandLine& line, const Caller& caller) {
     plan = plan_changes(caller, requests, answer, &sections);
   }
   const PlannedRequest& planned = plan.requests.front();
-  const std::string& queue = planned.queue;
+  const std::string queue = planned.queue;  // kept past the plan made again
   if (!planned.known && planned.unknown != UnknownQueue::kClearSection &&
       planned.unknown != UnknownQueue::kClearStatusLine) {
     report_no_queue();  // the line scripts look for; a typo is no success
