@@ -5,24 +5,19 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
-#include <tuple>
-#include <unordered_map>
 #include <vector>
 
-#include "account_format.h"
 #include "account_store.h"
 #include "batch_record.h"
-#include "credential_file.h"
+#include "change_plan.h"
 #include "file_change.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "translation.h"
-#include "unknown_queue.h"
 
 namespace {
 
@@ -36,11 +31,7 @@ enum class Result { kChanged, kUnchanged, kRefused };
 
 struct Job {
   BatchRecord record;
-  std::string filed_under;  // the name its file is filed under
-  AccountFile file;
-  std::string queue;  // as CUPS spells it, or as given when CUPS does not know it
-  bool known = false;
-  StoreEdit edit;  // unknown to CUPS: only for a section of exactly its name
+  PlannedRequest planned;  // the planner's word on it (a record read)
   Result result = Result::kUnchanged;
 };
 
@@ -58,11 +49,6 @@ void refuse(Job& job, const StoreError& error, const std::string& queue) {
   refuse(job, {.why = BatchRefusalWhy::kStore,
                .store = std::make_shared<const StoreError>(error),
                .queue = queue});
-}
-
-// What a record asks of a queue CUPS does not know.
-UnknownQueueAsk ask(const Job& job) {
-  return job.record.present ? UnknownQueueAsk::kOther : UnknownQueueAsk::kRemove;
 }
 
 // Standard input, whole; false (said why) when it cannot be read or is too large.
@@ -106,107 +92,28 @@ bool parse_jobs(std::string_view input, std::vector<Job>* out) {
   return true;
 }
 
-// Two records for one file, queue and kind would leave the last one's
-// values, though either could have been meant: both are refused.
-void refuse_ambiguous(std::vector<Job>& jobs) {
-  std::map<std::tuple<std::string, std::string, CredentialKind>, Job*> first;
-  for (Job& job : jobs) {
-    if (job.result == Result::kRefused) continue;
-    const auto [at, fresh] = first.try_emplace({job.file.name, job.queue, *job.record.kind}, &job);
-    if (fresh) continue;
-    if (at->second->result != Result::kRefused) {
-      refuse(*at->second, BatchRefusalWhy::kAmbiguous, job.record.line);
-    }
-    refuse(job, BatchRefusalWhy::kAmbiguous, at->second->record.line);
-  }
-}
-
-// The file a record goes to: the account it names, or the caller's own.
-// accounts: the run's, so that each account is looked up once and every
-// record of one account goes the same way, even should the lookup fail.
-void place(const Caller& caller, AccountLookup& accounts, Job& job) {
-  const char* acting_for = caller.acting_for;
-  const char* user = caller.user;
-  uid_t owner = caller.owner;
-  std::string named = job.record.user.value_or(acting_for != nullptr ? acting_for : "");
-  if (job.record.user || acting_for != nullptr) {
-    const Acting acting = act_for(caller, named, accounts);
-    switch (acting.verdict) {
-      case ActFor::kAllowed:
-        break;
-      case ActFor::kNotRoot:
-        return refuse(job, BatchRefusalWhy::kNotRoot);
-      case ActFor::kNoSuchAccount:
-        return refuse(job, BatchRefusalWhy::kNoSuchAccount);
-      case ActFor::kLookupFailed:
-        return refuse(job, {.why = BatchRefusalWhy::kLookupFailed, .error = acting.error});
-    }
-    owner = acting.owner;
-    user = named == "root" ? nullptr : named.c_str();
-  }
-  job.filed_under = user != nullptr ? user : "root";
-  StoreError error;
-  std::string name;
-  if (!credential_file_name(user, &name, error)) return refuse(job, error, "");
-  job.file = AccountFile{std::move(name), FileKind::kCredentials, owner};
-}
-
-// The queues as CUPS spells them, from its one answer (names): false (said
-// why) when the scheduler could not be asked.
-bool find_queues(const Caller& caller, std::vector<Job>& jobs, const QueueLookup& lookup,
-                 const std::vector<std::string>& names) {
-  if (lookup.result != QueueCheck::kKnown) {
-    report_unreachable_scheduler(lookup);
-    for (Job& job : jobs) {
-      if (job.result != Result::kRefused) refuse(job, BatchRefusalWhy::kSchedulerNotAsked);
-    }
-    return false;
-  }
-  std::unordered_map<std::string, std::string> spelled;  // name and lower-case name -> CUPS's
-  for (const std::string& name : names) {
-    spelled.emplace(name, name);
-    spelled.emplace(lower_case(name), name);
-  }
-  for (Job& job : jobs) {
-    if (job.result == Result::kRefused) continue;
-    auto found = spelled.find(*job.record.queue);
-    if (found == spelled.end()) found = spelled.find(lower_case(*job.record.queue));
-    job.known = found != spelled.end();
-    job.queue = job.known ? found->second : *job.record.queue;
-    // A remove is judged again on the file (the store, as it makes the edit).
-    if (!job.known && judge_unknown_queue(ask(job), caller.root(), job.queue, nullptr) ==
-                          UnknownQueue::kNoSuchQueue) {
-      refuse(job, BatchRefusalWhy::kNoSuchQueue);
-    }
-  }
-  return true;
-}
-
 // Why the file refused a record's edit, as its answer says it.
-BatchRefusal edit_refusal(const Job& job, StoreError error) {
+BatchRefusal edit_refusal(const AccountFile& file, const Job& job, StoreError error) {
   switch (error.step) {
     case StoreStep::kNoSection:
       return {.why = BatchRefusalWhy::kNoSection};
     case StoreStep::kSectionsUnread:
       return {.why = BatchRefusalWhy::kTooManySections};
     default:
-      error.path = job.file.path();
+      error.path = file.path();
       return {.why = BatchRefusalWhy::kStore,
               .store = std::make_shared<const StoreError>(std::move(error)),
-              .queue = job.queue};
+              .queue = job.planned.queue};
   }
 }
 
 // Makes every record of one file in one update, each noting its result, and
 // writes the file (or previews it) only when it refuses none of them: a
 // file is wholly updated or untouched.
-void update_file(const Caller& caller, const AccountStore& store, const std::vector<Job*>& jobs,
-                 bool dry_run) {
-  std::vector<StoreEdit> edits;
-  for (Job* job : jobs) edits.push_back(std::move(job->edit));
-  FileChange change =
-      change_file(store, jobs.front()->file, std::move(edits), UpdateWhen::kBytesDiffer,
-                  dry_run ? Commit::kPreview : Commit::kWrite);
+void update_file(const Caller& caller, const AccountStore& store, PlannedFile& file,
+                 const std::vector<Job*>& jobs, bool dry_run) {
+  FileChange change = change_file(store, file.file, std::move(file.edits), file.when,
+                                  dry_run ? Commit::kPreview : Commit::kWrite);
   report_recovered(change.recovered);
   // What each edit did, as last made (on the file read again, when it was);
   // when memory ran out in one, none pairs with its record, and the commit
@@ -220,7 +127,7 @@ void update_file(const Caller& caller, const AccountStore& store, const std::vec
       job.result = result->changed ? Result::kChanged : Result::kUnchanged;
       continue;
     }
-    refuse(job, edit_refusal(job, result.error()));
+    refuse(job, edit_refusal(file.file, job, result.error()));
     if (!held_back) held_back = job.record.line;
   }
   if (held_back) {
@@ -234,7 +141,7 @@ void update_file(const Caller& caller, const AccountStore& store, const std::vec
   // Said once for the file, as an update says it; each record's answer too.
   report_store_error(caller, "", error);
   for (Job* job : jobs) {
-    if (job->result != Result::kRefused) refuse(*job, error, job->queue);
+    if (job->result != Result::kRefused) refuse(*job, error, job->planned.queue);
   }
 }
 
@@ -253,11 +160,12 @@ void print_answer(const Caller& caller, const Job& job, bool dry_run) {
   if (dry_run && job.result == Result::kChanged) {
     result = r.present ? "would change" : "would remove";
   }
-  Json answer = {{"line", r.line},
-                 {"user", job.filed_under.empty() ? or_null(r.user) : Json(job.filed_under)},
-                 {"queue", or_null(r.queue)},
-                 {"kind", r.kind ? Json(names_of(*r.kind).word) : Json(nullptr)},
-                 {"result", result}};
+  Json answer = {
+      {"line", r.line},
+      {"user", job.planned.filed_under.empty() ? or_null(r.user) : Json(job.planned.filed_under)},
+      {"queue", or_null(r.queue)},
+      {"kind", r.kind ? Json(names_of(*r.kind).word) : Json(nullptr)},
+      {"result", result}};
   if (job.result == Result::kRefused) answer["reason"] = batch_refusal_text(caller, r.refused);
   std::printf("%s\n", answer.dump(-1, ' ', true, nlohmann::json::error_handler_t::replace).c_str());
 }
@@ -274,44 +182,61 @@ int run_batch(const Caller& caller, bool dry_run) {
   std::vector<Job> jobs;
   if (!parse_jobs(input.view(), &jobs)) return 1;
   input.clear();
-  AccountLookup accounts;
+  // The records read, as requests: with no "user", for --user NAME's account.
+  std::vector<ChangeRequest> requests;
+  std::vector<Job*> asked;
   for (Job& job : jobs) {
-    if (job.result != Result::kRefused) place(caller, accounts, job);
+    if (job.result == Result::kRefused) continue;
+    const BatchRecord& r = job.record;
+    const char* acting_for = caller.acting_for;
+    std::optional<std::string> account = r.user;
+    if (!account && acting_for != nullptr) account = acting_for;
+    requests.push_back({.origin = r.line,
+                        .account = std::move(account),
+                        .queue = *r.queue,
+                        .ask = r.present ? ChangeAsk::kSet : ChangeAsk::kRemove,
+                        .kind = r.kind,
+                        .id = r.present ? r.id.c_str() : nullptr,
+                        .password = r.present ? r.password.c_str() : nullptr});
+    asked.push_back(&job);
   }
-  std::optional<AccountStore> store;
+  const QueueAnswer answer =
+      lookup.result == QueueCheck::kKnown ? queues_listed(queues) : QueueAnswer{};
+  ChangePlan plan = plan_changes(caller, requests, answer, nullptr);
+  for (Job* job : asked) {
+    job->record.id.clear();
+    job->record.password.clear();
+  }
   bool any = false;
-  for (const Job& job : jobs) any = any || job.result != Result::kRefused;
-  if (any && find_queues(caller, jobs, lookup, queues)) {
+  for (const PlannedRequest& planned : plan.requests) any = any || planned.placed;
+  std::optional<AccountStore> store;
+  if (any && lookup.result != QueueCheck::kKnown) report_unreachable_scheduler(lookup);
+  if (any && lookup.result == QueueCheck::kKnown) {
     if (StoreResult<AccountStore> opened = AccountStore::open(caller)) {
       store.emplace(std::move(*opened));
     } else {
+      // Said once; every record whose queue was judged answers it too.
       report_store_error(caller, "", opened.error());
-      for (Job& job : jobs) {
-        if (job.result != Result::kRefused) refuse(job, opened.error(), "");
+      for (PlannedRequest& planned : plan.requests) {
+        if (planned.judged) {
+          planned.refused = {.why = BatchRefusalWhy::kStore,
+                             .store = std::make_shared<const StoreError>(opened.error())};
+        }
       }
+      plan.files.clear();
     }
   }
-  refuse_ambiguous(jobs);
-  // The records of each file, in input order; their edits made ready.
-  std::map<std::string, std::vector<Job*>> files;
-  for (Job& job : jobs) {
-    if (job.result == Result::kRefused) continue;
-    const CredentialEdit edit = job.record.present ? CredentialEdit::kSet : CredentialEdit::kRemove;
-    StoreError problem;
-    CredentialChange change;
-    if (!make_change(job.queue.c_str(), *job.record.kind, edit, job.record.id.c_str(),
-                     job.record.password.c_str(), &change, problem)) {
-      refuse(job, problem, job.queue);
-      continue;
+  for (std::size_t i = 0; i < asked.size(); ++i) {
+    asked[i]->planned = std::move(plan.requests[i]);
+    if (asked[i]->planned.refused.why != BatchRefusalWhy::kNone) {
+      refuse(*asked[i], std::move(asked[i]->planned.refused));
     }
-    job.record.id.clear();
-    job.record.password.clear();
-    // A remove for a queue CUPS does not know, judged again on the file.
-    change.needs_section = !job.known;
-    job.edit = {std::move(change)};
-    files[job.file.name].push_back(&job);
   }
-  for (const auto& [name, file_jobs] : files) update_file(caller, *store, file_jobs, dry_run);
+  for (PlannedFile& file : plan.files) {
+    std::vector<Job*> file_jobs;
+    for (std::size_t i : file.requests) file_jobs.push_back(asked[i]);
+    update_file(caller, *store, file, file_jobs, dry_run);
+  }
   std::size_t counts[3] = {};
   for (const Job& job : jobs) {
     print_answer(caller, job, dry_run);

@@ -6,13 +6,13 @@
 
 #include "account_report.h"
 #include "account_store.h"
+#include "change_plan.h"
 #include "credential_entry.h"
 #include "credential_file.h"
 #include "file_change.h"
 #include "messages.h"
 #include "scheduler.h"
 #include "secret.h"
-#include "unknown_queue.h"
 
 namespace {
 
@@ -68,30 +68,26 @@ class Session {
   std::string recovered_;
 };
 
-// A queue CUPS does not know, as unknown_queue.h rules: the exit status
-// when that settles the run, or nullopt to go on with the remove.
-std::optional<int> clear_unknown_queue(const CommandLine& line, const Caller& caller,
-                                       Session& session) {
-  const OperationInfo* op = line.update;
-  const UnknownQueueAsk ask = op == nullptr                          ? UnknownQueueAsk::kOther
-                              : op->change == Change::kRemove        ? UnknownQueueAsk::kRemove
-                              : op->operation == Operation::kDisable ? UnknownQueueAsk::kDisable
-                                                                     : UnknownQueueAsk::kOther;
-  UnknownQueue verdict = judge_unknown_queue(ask, caller.root(), line.queue, nullptr);
-  if (verdict == UnknownQueue::kReadTheFile) {
-    const FileSections sections =
-        session.store() != nullptr ? own_sections(*session.store()) : FileSections{};
-    verdict = judge_unknown_queue(ask, caller.root(), line.queue, &sections);
-  }
-  if (verdict == UnknownQueue::kClearSection) return std::nullopt;
-  if (verdict == UnknownQueue::kClearStatusLine) {
-    const AccountStore* store = session.store();
-    if (store == nullptr) return session.finish(line.queue, false);
-    StoreResult<Committed> done =
-        session.update(store->status_file(), {StatusClear{line.queue}}, UpdateWhen::kEditChanged);
-    if (!session.took(done) || done->written) return session.finish(line.queue, done.ok());
-  }
-  report_no_queue();  // the line scripts look for; a typo is no success
+// The one request of the command line.
+ChangeRequest request_of(const CommandLine& line, const OperationInfo& op) {
+  ChangeRequest request;
+  request.queue = line.queue;
+  request.kind = op.kind;
+  request.function = op.function;
+  request.ask = op.change == Change::kSwitch   ? ChangeAsk::kSwitch
+                : op.change == Change::kRemove ? ChangeAsk::kRemove
+                                               : ChangeAsk::kSet;
+  return request;
+}
+
+// Root's -d for a queue CUPS does not know: its status line out, the exit
+// status; not there, the same as a queue with nothing to clear.
+int clear_status_line(const std::string& queue, PlannedFile& planned, Session& session) {
+  if (session.store() == nullptr) return session.finish(queue, false);
+  StoreResult<Committed> done =
+      session.update(planned.file, std::move(planned.edits.front()), planned.when);
+  if (!session.took(done) || done->written) return session.finish(queue, done.ok());
+  report_no_queue();
   return 1;
 }
 
@@ -105,48 +101,63 @@ int run_update(const CommandLine& line, const Caller& caller) {
     return 1;
   }
   const OperationInfo* op = line.update;
-  Session session(caller);
-  std::string queue = lookup.queue;
-  if (lookup.result == QueueCheck::kUnknown) {
-    if (std::optional<int> status = clear_unknown_queue(line, caller, session)) return *status;
-    queue = line.queue;
-  }
   // A command line that cannot be run: status 2, the usage text after why.
-  if (op == nullptr || (op->root_only && !caller.root())) {
-    report_usage(op == nullptr ? UsageError::kNoSuchOption : UsageError::kRootOnly, line.word);
+  if (op == nullptr) {
+    if (lookup.result == QueueCheck::kUnknown) return report_no_queue(), 1;
+    report_usage(UsageError::kNoSuchOption, line.word);
     return 2;
   }
-
+  Session session(caller);
+  std::vector<ChangeRequest> requests = {request_of(line, *op)};
+  const QueueAnswer answer = queue_checked(line.queue, lookup);
+  ChangePlan plan = plan_changes(caller, requests, answer, nullptr);
+  if (plan.requests.front().unknown == UnknownQueue::kReadTheFile && !plan.requests.front().known) {
+    // A remove: whether the caller's file has a section of that name.
+    const FileSections sections =
+        session.store() != nullptr ? own_sections(*session.store()) : FileSections{};
+    plan = plan_changes(caller, requests, answer, &sections);
+  }
+  const PlannedRequest& planned = plan.requests.front();
+  const std::string queue = planned.queue;  // kept past the plan made again
+  if (!planned.known && planned.unknown != UnknownQueue::kClearSection &&
+      planned.unknown != UnknownQueue::kClearStatusLine) {
+    report_no_queue();  // the line scripts look for; a typo is no success
+    return 1;
+  }
+  if (planned.refused.why == BatchRefusalWhy::kNotRoot) {
+    report_usage(UsageError::kRootOnly, line.word);
+    return 2;
+  }
+  if (!planned.known && planned.unknown == UnknownQueue::kClearStatusLine) {
+    return clear_status_line(queue, plan.files.front(), session);
+  }
   const AccountStore* store = session.store();
   if (store == nullptr) return session.finish(queue, false);
   StoreError& error = session.error;
+  if (planned.refused.why == BatchRefusalWhy::kStore) {
+    error = *planned.refused.store;
+    return session.finish(queue, false);
+  }
+  PlannedFile& file = plan.files.front();
   if (op->change == Change::kSwitch) {
-    StoreResult<Committed> done = session.update(
-        store->status_file(), {StatusSwitch{queue, op->function}}, UpdateWhen::kBytesDiffer);
+    StoreResult<Committed> done =
+        session.update(file.file, std::move(file.edits.front()), file.when);
     return session.finish(queue, session.took(done));
   }
-  StoreResult<AccountFile> own = store->own_file();
-  if (!session.took(own)) return session.finish(queue, false);
-  const AccountFile& file = *own;
-  CredentialChange change;
   if (op->change == Change::kRemove) {
-    if (!make_change(queue.c_str(), op->kind, CredentialEdit::kRemove, nullptr, nullptr, &change,
-                     error)) {
-      return session.finish(queue, false);
-    }
     EditResult result;
     StoreResult<Committed> done =
-        session.update(file, {std::move(change), true}, UpdateWhen::kBytesDiffer, &result);
-    if (session.took(done)) report_mending(caller, file.path(), queue, result.mending);
+        session.update(file.file, {std::move(file.edits.front()).change, true}, file.when, &result);
+    if (session.took(done)) report_mending(caller, file.file.path(), queue, result.mending);
     return session.finish(queue, done.ok());
   }
   // Say now what would refuse the update, before anything is typed in vain:
   // a file in the way or not to be trusted, or the queue's section damaged.
   // The commit reads the file again only if it is replaced meanwhile.
-  StoreResult<AccountUpdate> begun = store->begin(file, UpdateWhen::kBytesDiffer);
+  StoreResult<AccountUpdate> begun = store->begin(file.file, file.when);
   if (!session.took(begun)) return session.finish(queue, false);
   if (!check_settable(begun->text(), queue, error)) {
-    error.path = file.path();
+    error.path = file.file.path();
     return session.finish(queue, false);
   }
   SecretArray<kValueBufferSize> id;
@@ -155,10 +166,16 @@ int run_update(const CommandLine& line, const Caller& caller) {
                        report_entry)) {
     return 1;
   }
-  if (!make_change(queue.c_str(), op->kind, CredentialEdit::kSet, id.data(), password.data(),
-                   &change, error)) {
+  // Planned again with the values typed: now it has its edit.
+  requests.front().id = id.data();
+  requests.front().password = password.data();
+  plan = plan_changes(caller, requests, answer, nullptr);
+  PlannedRequest& typed = plan.requests.front();
+  if (typed.refused.why != BatchRefusalWhy::kNone) {
+    if (typed.refused.store) error = *typed.refused.store;
     return session.finish(queue, false);
   }
-  StoreResult<Committed> done = session.update(std::move(begun), {std::move(change)});
+  StoreResult<Committed> done =
+      session.update(std::move(begun), std::move(plan.files.front().edits.front()));
   return session.finish(queue, session.took(done));
 }
