@@ -5,7 +5,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -42,13 +41,6 @@ void refuse(Job& job, BatchRefusal why) {
 
 void refuse(Job& job, BatchRefusalWhy why, int line = 0) {
   refuse(job, {.why = why, .line = line});
-}
-
-// What the store said, about queue ("" for the file as a whole).
-void refuse(Job& job, const StoreError& error, const std::string& queue) {
-  refuse(job, {.why = BatchRefusalWhy::kStore,
-               .store = std::make_shared<const StoreError>(error),
-               .queue = queue});
 }
 
 // Standard input, whole; false (said why) when it cannot be read or is too large.
@@ -101,9 +93,7 @@ BatchRefusal edit_refusal(const AccountFile& file, const Job& job, StoreError er
       return {.why = BatchRefusalWhy::kTooManySections};
     default:
       error.path = file.path();
-      return {.why = BatchRefusalWhy::kStore,
-              .store = std::make_shared<const StoreError>(std::move(error)),
-              .queue = job.planned.queue};
+      return store_refusal(std::move(error), job.planned.queue);
   }
 }
 
@@ -141,7 +131,7 @@ void update_file(const Caller& caller, const AccountStore& store, PlannedFile& f
   // Said once for the file, as an update says it; each record's answer too.
   report_store_error(caller, "", error);
   for (Job* job : jobs) {
-    if (job->result != Result::kRefused) refuse(*job, error, job->planned.queue);
+    if (job->result != Result::kRefused) refuse(*job, store_refusal(error, job->planned.queue));
   }
 }
 
@@ -219,8 +209,7 @@ int run_batch(const Caller& caller, bool dry_run) {
       report_store_error(caller, "", opened.error());
       for (PlannedRequest& planned : plan.requests) {
         if (planned.judged) {
-          planned.refused = {.why = BatchRefusalWhy::kStore,
-                             .store = std::make_shared<const StoreError>(opened.error())};
+          planned.refused = store_refusal(opened.error());
         }
       }
       plan.files.clear();

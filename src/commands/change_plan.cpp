@@ -20,13 +20,6 @@ void refuse(PlannedRequest& planned, BatchRefusalWhy why, int line = 0) {
   refuse(planned, {.why = why, .line = line});
 }
 
-// What the store's rules said, about queue ("" for the file as a whole).
-void refuse(PlannedRequest& planned, const StoreError& error, const std::string& queue) {
-  refuse(planned, {.why = BatchRefusalWhy::kStore,
-                   .store = std::make_shared<const StoreError>(error),
-                   .queue = queue});
-}
-
 bool refused(const PlannedRequest& planned) {
   return planned.refused.why != BatchRefusalWhy::kNone;
 }
@@ -63,7 +56,8 @@ AccountFile place(const Caller& caller, AccountLookup& accounts, const ChangeReq
   planned.filed_under = user != nullptr ? user : "root";
   StoreError error;
   std::string name;
-  if (!credential_file_name(user, &name, error)) return refuse(planned, error, ""), AccountFile{};
+  if (!credential_file_name(user, &name, error))
+    return refuse(planned, store_refusal(error)), AccountFile{};
   planned.placed = true;
   return {std::move(name), FileKind::kCredentials, owner};
 }
@@ -148,7 +142,7 @@ std::optional<StoreEdit> make_edit(const ChangeRequest& request, PlannedRequest&
   CredentialChange change;
   if (!make_change(planned.queue.c_str(), request.kind, edit, request.id, request.password, &change,
                    problem)) {
-    refuse(planned, problem, planned.queue);
+    refuse(planned, store_refusal(problem, planned.queue));
     return std::nullopt;
   }
   // A remove for a queue CUPS does not know, judged again on the file.

@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "credential_entry.h"
 #include "credential_kind.h"
@@ -60,5 +61,13 @@ struct BatchRefusal {
   std::shared_ptr<const StoreError> store{};
   std::string queue{};
 };
+
+// What the store (or its rules) said of a record, about queue ("" for the
+// file as a whole).
+inline BatchRefusal store_refusal(StoreError error, std::string queue = {}) {
+  return {.why = BatchRefusalWhy::kStore,
+          .store = std::make_shared<const StoreError>(std::move(error)),
+          .queue = std::move(queue)};
+}
 
 #endif  // VELMORA_BATCH_REFUSAL_H_
