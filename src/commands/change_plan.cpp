@@ -4,6 +4,7 @@
 #include <map>
 #include <tuple>
 #include <utility>
+#include <variant>
 
 #include "account_directory.h"
 #include "account_format.h"
@@ -29,7 +30,7 @@ bool refused(const PlannedRequest& planned) {
 // request of one account goes the same way, even should the lookup fail.
 AccountFile place(const Caller& caller, AccountLookup& accounts, const ChangeRequest& request,
                   PlannedRequest& planned) {
-  if (request.ask == ChangeAsk::kSwitch) {
+  if (request.ask == ChangeAsk::kSwitch || request.ask == ChangeAsk::kForget) {
     planned.allowed = planned.placed = true;
     return {std::string(kStatusName), FileKind::kStatus, 0};
   }
@@ -83,7 +84,10 @@ void judge_queue(const Caller& caller, const ChangeRequest& request, const Queue
   if (found == queues.spelled.end()) found = queues.spelled.find(lower_case(request.queue));
   planned.known = found != queues.spelled.end();
   planned.queue = planned.known ? found->second : request.queue;
-  if (!planned.known) {
+  if (request.ask == ChangeAsk::kForget) {
+    // Forgetting a queue CUPS still has would wipe what its users' jobs need.
+    if (planned.known) return refuse(planned, BatchRefusalWhy::kQueueInUse);
+  } else if (!planned.known) {
     planned.unknown =
         judge_unknown_queue(unknown_ask(request), caller.root(), planned.queue, sections);
     switch (planned.unknown) {
@@ -103,7 +107,7 @@ void judge_queue(const Caller& caller, const ChangeRequest& request, const Queue
         break;
     }
   }
-  if (request.ask == ChangeAsk::kSwitch && !caller.root()) {
+  if ((request.ask == ChangeAsk::kSwitch || request.ask == ChangeAsk::kForget) && !caller.root()) {
     return refuse(planned, BatchRefusalWhy::kNotRoot);
   }
   planned.judged = !refused(planned);
@@ -136,8 +140,9 @@ std::optional<StoreEdit> make_edit(const ChangeRequest& request, PlannedRequest&
     return StoreEdit{StatusSwitch{planned.queue, request.function}};
   }
   if (request.ask == ChangeAsk::kSet && request.id == nullptr) return std::nullopt;
-  const CredentialEdit edit =
-      request.ask == ChangeAsk::kSet ? CredentialEdit::kSet : CredentialEdit::kRemove;
+  const CredentialEdit edit = request.ask == ChangeAsk::kSet      ? CredentialEdit::kSet
+                              : request.ask == ChangeAsk::kForget ? CredentialEdit::kForget
+                                                                  : CredentialEdit::kRemove;
   StoreError problem;
   CredentialChange change;
   if (!make_change(planned.queue.c_str(), request.kind, edit, request.id, request.password, &change,
@@ -145,6 +150,7 @@ std::optional<StoreEdit> make_edit(const ChangeRequest& request, PlannedRequest&
     refuse(planned, store_refusal(problem, planned.queue));
     return std::nullopt;
   }
+  if (request.ask == ChangeAsk::kForget) return StoreEdit{StatusClear{change.queue, true}};
   // A remove for a queue CUPS does not know, judged again on the file.
   change.needs_section = planned.unknown == UnknownQueue::kReadTheFile && !planned.known;
   return StoreEdit{std::move(change)};
@@ -207,5 +213,27 @@ ChangePlan plan_changes(const Caller& caller, const std::vector<ChangeRequest>& 
   for (std::size_t f = 0; f < plan.files.size(); ++f) {
     for (std::size_t i : plan.files[f].requests) plan.requests[i].file = f;
   }
+  return plan;
+}
+
+ChangePlan plan_forget(const Caller& caller, const ChangeRequest& request,
+                       const QueueAnswer& queues, std::span<const AccountFile> credential_files) {
+  ChangePlan plan;
+  PlannedRequest& planned = plan.requests.emplace_back();
+  AccountLookup accounts;
+  AccountFile status = place(caller, accounts, request, planned);
+  UpdateWhen when = UpdateWhen::kEditChanged;
+  judge_queue(caller, request, queues, nullptr, planned, status, when);
+  std::optional<StoreEdit> clear = refused(planned) ? std::nullopt : make_edit(request, planned);
+  if (!clear) return plan;
+  const std::string queue = std::get<StatusClear>(clear->change).queue;
+  plan.files.push_back({std::move(status), when, {0}, {}});
+  plan.files.back().edits.push_back(std::move(*clear));
+  for (const AccountFile& file : credential_files) {
+    plan.files.push_back({file, UpdateWhen::kEditChanged, {0}, {}});
+    plan.files.back().edits.push_back(
+        {CredentialChange{queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
+  }
+  planned.file = 0;
   return plan;
 }

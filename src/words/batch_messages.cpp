@@ -52,6 +52,8 @@ std::string reason(const Caller& caller, const BatchRefusal& r) {
       return "the print scheduler could not be asked";
     case BatchRefusalWhy::kNoSuchQueue:
       return "CUPS knows no such queue";
+    case BatchRefusalWhy::kQueueInUse:
+      return "CUPS still has this queue";
     case BatchRefusalWhy::kNoSection:
       return "CUPS knows no such queue, and the file has no section of that name";
     case BatchRefusalWhy::kTooManySections:

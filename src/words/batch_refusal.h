@@ -40,6 +40,7 @@ enum class BatchRefusalWhy {
   // Its queue (unknown_queue.h).
   kSchedulerNotAsked,
   kNoSuchQueue,
+  kQueueInUse,  // a forget of a queue CUPS still has
   kNoSection,
   kTooManySections,
   // Its file.
