@@ -411,9 +411,9 @@ TEST(Messages, EachOutcomeHasItsText) {
 
 // A --batch record's reason, in English, for each way it can be refused that
 // the end-to-end table does not reach.
-TEST(Messages, EachBatchRefusalHasItsReason) {
-  using W = BatchRefusalWhy;
-  const std::pair<BatchRefusal, std::string> cases[] = {
+TEST(Messages, EachChangeRefusalHasItsReason) {
+  using W = ChangeRefusalWhy;
+  const std::pair<ChangeRefusal, std::string> cases[] = {
       {{.why = W::kLineTooLong}, "longer than any record could be"},
       {{.why = W::kNotObject}, "not a JSON object"},
       {{.why = W::kNoSuchField, .field = "pasword"}, "no such field: \"pasword\""},

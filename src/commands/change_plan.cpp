@@ -13,16 +13,16 @@
 namespace {
 
 // The first refusal stands.
-void refuse(PlannedRequest& planned, BatchRefusal why) {
-  if (planned.refused.why == BatchRefusalWhy::kNone) planned.refused = std::move(why);
+void refuse(PlannedRequest& planned, ChangeRefusal why) {
+  if (planned.refused.why == ChangeRefusalWhy::kNone) planned.refused = std::move(why);
 }
 
-void refuse(PlannedRequest& planned, BatchRefusalWhy why, int line = 0) {
+void refuse(PlannedRequest& planned, ChangeRefusalWhy why, int line = 0) {
   refuse(planned, {.why = why, .line = line});
 }
 
 bool refused(const PlannedRequest& planned) {
-  return planned.refused.why != BatchRefusalWhy::kNone;
+  return planned.refused.why != ChangeRefusalWhy::kNone;
 }
 
 // The file a request goes to: the account it names, or the caller's own.
@@ -43,11 +43,11 @@ AccountFile place(const Caller& caller, AccountLookup& accounts, const ChangeReq
       case ActFor::kAllowed:
         break;
       case ActFor::kNotRoot:
-        return refuse(planned, BatchRefusalWhy::kNotRoot), AccountFile{};
+        return refuse(planned, ChangeRefusalWhy::kNotRoot), AccountFile{};
       case ActFor::kNoSuchAccount:
-        return refuse(planned, BatchRefusalWhy::kNoSuchAccount), AccountFile{};
+        return refuse(planned, ChangeRefusalWhy::kNoSuchAccount), AccountFile{};
       case ActFor::kLookupFailed:
-        refuse(planned, {.why = BatchRefusalWhy::kLookupFailed, .error = acting.error});
+        refuse(planned, {.why = ChangeRefusalWhy::kLookupFailed, .error = acting.error});
         return {};
     }
     owner = acting.owner;
@@ -77,7 +77,7 @@ void judge_queue(const Caller& caller, const ChangeRequest& request, const Queue
                  const FileSections* sections, PlannedRequest& planned, AccountFile& file,
                  UpdateWhen& when) {
   if (!queues.asked) {
-    if (planned.placed) refuse(planned, BatchRefusalWhy::kSchedulerNotAsked);
+    if (planned.placed) refuse(planned, ChangeRefusalWhy::kSchedulerNotAsked);
     return;
   }
   auto found = queues.spelled.find(request.queue);
@@ -86,17 +86,17 @@ void judge_queue(const Caller& caller, const ChangeRequest& request, const Queue
   planned.queue = planned.known ? found->second : request.queue;
   if (request.ask == ChangeAsk::kForget) {
     // Forgetting a queue CUPS still has would wipe what its users' jobs need.
-    if (planned.known) return refuse(planned, BatchRefusalWhy::kQueueInUse);
+    if (planned.known) return refuse(planned, ChangeRefusalWhy::kQueueInUse);
   } else if (!planned.known) {
     planned.unknown =
         judge_unknown_queue(unknown_ask(request), caller.root(), planned.queue, sections);
     switch (planned.unknown) {
       case UnknownQueue::kNoSuchQueue:
-        return refuse(planned, BatchRefusalWhy::kNoSuchQueue);
+        return refuse(planned, ChangeRefusalWhy::kNoSuchQueue);
       case UnknownQueue::kNoSection:
-        return refuse(planned, BatchRefusalWhy::kNoSection);
+        return refuse(planned, ChangeRefusalWhy::kNoSection);
       case UnknownQueue::kTooManySections:
-        return refuse(planned, BatchRefusalWhy::kTooManySections);
+        return refuse(planned, ChangeRefusalWhy::kTooManySections);
       case UnknownQueue::kClearStatusLine:
         // Only the status line can go: that file, and only if it holds one.
         file = {std::string(kStatusName), FileKind::kStatus, 0};
@@ -108,7 +108,7 @@ void judge_queue(const Caller& caller, const ChangeRequest& request, const Queue
     }
   }
   if ((request.ask == ChangeAsk::kSwitch || request.ask == ChangeAsk::kForget) && !caller.root()) {
-    return refuse(planned, BatchRefusalWhy::kNotRoot);
+    return refuse(planned, ChangeRefusalWhy::kNotRoot);
   }
   planned.judged = !refused(planned);
 }
@@ -125,8 +125,8 @@ void refuse_ambiguous(const std::vector<ChangeRequest>& requests,
     const auto [at, fresh] = first.try_emplace({files[i].name, planned.queue, requests[i].kind}, i);
     if (fresh) continue;
     PlannedRequest& earlier = plan.requests[at->second];
-    if (!refused(earlier)) refuse(earlier, BatchRefusalWhy::kAmbiguous, requests[i].origin);
-    refuse(planned, BatchRefusalWhy::kAmbiguous, requests[at->second].origin);
+    if (!refused(earlier)) refuse(earlier, ChangeRefusalWhy::kAmbiguous, requests[i].origin);
+    refuse(planned, ChangeRefusalWhy::kAmbiguous, requests[at->second].origin);
   }
 }
 

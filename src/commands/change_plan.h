@@ -21,7 +21,7 @@
 // and only a queue CUPS does not know.
 //
 // Results: a ChangePlan: one PlannedRequest per request, in order, refused
-// (a BatchRefusal, worded in the words floor) or not; and the files with
+// (a ChangeRefusal, worded in the words floor) or not; and the files with
 // the edits of the requests not refused, by file name, each file's edits in
 // request order. Nothing is read or written; only accounts are looked up.
 #ifndef VELMORA_CHANGE_PLAN_H_
@@ -35,8 +35,8 @@
 #include <vector>
 
 #include "account_store.h"
-#include "batch_refusal.h"
 #include "caller.h"
+#include "change_refusal.h"
 #include "credential_kind.h"
 #include "queue_lookup.h"
 #include "status_file.h"
@@ -74,7 +74,7 @@ QueueAnswer queues_listed(const std::vector<std::string>& names);
 QueueAnswer queue_checked(const std::string& queue, const QueueLookup& lookup);
 
 struct PlannedRequest {
-  BatchRefusal refused;     // kNone: planned
+  ChangeRefusal refused;    // kNone: planned
   std::string filed_under;  // the name its file is filed under ("" when not placed)
   std::string queue;        // as CUPS spells it, or as given when CUPS does not know it
   UnknownQueue unknown = UnknownQueue::kNoSuchQueue;  // the verdict, when CUPS does not know it

@@ -21,7 +21,7 @@ Forgotten forget_in_every_file(const Caller& caller, const AccountStore& store,
   ChangePlan plan =
       plan_forget(caller, request, answer,
                   files ? std::span<const AccountFile>(*files) : std::span<const AccountFile>{});
-  const BatchRefusal& refusal = plan.requests.front().refused;
+  const ChangeRefusal& refusal = plan.requests.front().refused;
   if (refusal.store) {
     report_store_error(caller, request.queue, *refusal.store);
     done.refused.push_back(std::string(kStatusName));
@@ -57,17 +57,17 @@ int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
   // Judged before the store is opened (planned again once its files are
   // listed): a queue CUPS still has is said first.
   ChangePlan plan = plan_forget(caller, request, answer, {});
-  if (plan.requests.front().refused.why == BatchRefusalWhy::kQueueInUse) {
+  if (plan.requests.front().refused.why == ChangeRefusalWhy::kQueueInUse) {
     report_queue_in_use(lookup.queue);
     return 1;
   }
   StoreResult<AccountStore> store = AccountStore::open(caller);
-  const BatchRefusal& refusal = plan.requests.front().refused;
+  const ChangeRefusal& refusal = plan.requests.front().refused;
   if (!store || refusal.store) {
     report_store_error(caller, queue, !store ? store.error() : *refusal.store);
     return 1;
   }
-  if (refusal.why != BatchRefusalWhy::kNone) {  // only root forgets
+  if (refusal.why != ChangeRefusalWhy::kNone) {  // only root forgets
     report_root_only("--forget");
     return 1;
   }

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "batch_refusal.h"
 #include "caller.h"
+#include "change_refusal.h"
 #include "command_line.h"
 #include "credential_entry.h"
 #include "credential_file.h"
@@ -69,7 +69,7 @@ void report_batch_summary(std::size_t changed, std::size_t unchanged, std::size_
 
 // Why a --batch record was refused, as its answer's "reason" says it:
 // one line, in English whatever the locale (batch_messages.cpp).
-std::string batch_refusal_text(const Caller& caller, const BatchRefusal& refusal);
+std::string batch_refusal_text(const Caller& caller, const ChangeRefusal& refusal);
 
 // Memory ran out where nothing else caught it: the run ends there.
 void report_out_of_memory();
