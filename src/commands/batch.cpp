@@ -51,9 +51,9 @@ bool read_input(SecretText* input) {
     const ssize_t got = ::read(STDIN_FILENO, at, 64 * 1024);
     input->shrink(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return report_batch_input(error_text(errno)), false;
+    if (got < 0) return report_batch_input_unreadable(errno), false;
     if (got == 0) return true;
-    if (input->size() > kMaxInput) return report_batch_input("more than 32 MiB"), false;
+    if (input->size() > kMaxInput) return report_batch_input_too_large(kMaxInput), false;
   }
 }
 
@@ -71,7 +71,7 @@ bool parse_jobs(std::string_view input, std::vector<Job>* out) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
     if (jobs.size() == kMaxRecords) {
-      return report_batch_input("more than " + std::to_string(kMaxRecords) + " records"), false;
+      return report_batch_input_too_many(kMaxRecords), false;
     }
     Job& job = jobs.emplace_back();
     job.record.line = number;

@@ -59,8 +59,11 @@ void report_no_queue();
 // section of that name.
 void report_unknown_queue(const std::string& queue, bool held);
 
-// --batch could not read its records (why: errno's text, or what is wrong).
-void report_batch_input(const std::string& why);
+// --batch could not take its records: standard input could not be read
+// (errno), was more than `bytes`, or held more than `records`.
+void report_batch_input_unreadable(int error);
+void report_batch_input_too_large(std::size_t bytes);
+void report_batch_input_too_many(std::size_t records);
 
 // The end of a --batch run: how many records changed (or would), were
 // already so, and were refused.
