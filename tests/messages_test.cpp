@@ -425,6 +425,7 @@ TEST(Messages, EachChangeRefusalHasItsReason) {
       {{.why = W::kPresentNeedsValues}, "a present credential needs \"id\" and \"password\""},
       {{.why = W::kLookupFailed, .error = EIO}, "cannot look up the account: Input/output error"},
       {{.why = W::kSchedulerNotAsked}, "the print scheduler could not be asked"},
+      {{.why = W::kQueueInUse}, "CUPS still has this queue"},
       {{.why = W::kNoSection},
        "CUPS knows no such queue, and the file has no section of that name"},
       {{.why = W::kTooManySections},
