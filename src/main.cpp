@@ -29,6 +29,7 @@
 #include "forget.h"
 #include "messages.h"
 #include "queue_audit.h"
+#include "scheduler.h"
 #include "secret.h"
 #include "translation.h"
 #include "update.h"
@@ -124,5 +125,9 @@ int main(int argc, char** argv) {
   // stack where earlier calls saved registers.
   wipe_stack();
   wipe_vector_registers();
+  if (scheduler_conversation_running()) {
+    std::fflush(nullptr);
+    _exit(status);
+  }
   return status;
 }

@@ -411,9 +411,9 @@ TEST(Messages, EachOutcomeHasItsText) {
 
 // A --batch record's reason, in English, for each way it can be refused that
 // the end-to-end table does not reach.
-TEST(Messages, EachBatchRefusalHasItsReason) {
-  using W = BatchRefusalWhy;
-  const std::pair<BatchRefusal, std::string> cases[] = {
+TEST(Messages, EachChangeRefusalHasItsReason) {
+  using W = ChangeRefusalWhy;
+  const std::pair<ChangeRefusal, std::string> cases[] = {
       {{.why = W::kLineTooLong}, "longer than any record could be"},
       {{.why = W::kNotObject}, "not a JSON object"},
       {{.why = W::kNoSuchField, .field = "pasword"}, "no such field: \"pasword\""},
@@ -425,6 +425,7 @@ TEST(Messages, EachBatchRefusalHasItsReason) {
       {{.why = W::kPresentNeedsValues}, "a present credential needs \"id\" and \"password\""},
       {{.why = W::kLookupFailed, .error = EIO}, "cannot look up the account: Input/output error"},
       {{.why = W::kSchedulerNotAsked}, "the print scheduler could not be asked"},
+      {{.why = W::kQueueInUse}, "CUPS still has this queue"},
       {{.why = W::kNoSection},
        "CUPS knows no such queue, and the file has no section of that name"},
       {{.why = W::kTooManySections},

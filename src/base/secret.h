@@ -63,13 +63,10 @@ __attribute__((noinline)) inline void wipe_vector_registers() {
 // copies of registers: a library's first call of a function, bound lazily
 // by the dynamic linker, saves every vector register there, whatever piece
 // of a value one held (seen with Debian 13's libraries). main calls it once
-// a run is done with its values. Not instrumented, so that the sanitizers'
-// own stack frames do not stand in for the real stack.
-__attribute__((noinline, no_sanitize_address)) inline void wipe_stack() {
-  char below[256 * 1024];
-  explicit_bzero(below, sizeof below);
-  asm volatile("" : : "r"(below) : "memory");  // the zeroes are kept
-}
+// a run is done with its values. Only pages the run has touched are zeroed
+// (at most 256 KiB down): a page never touched holds nothing, and touching
+// it would cost a page fault each.
+void wipe_stack();
 
 // Overwrites n bytes at p in a way the compiler may not drop as a dead
 // store, and the vector registers that the last work on them used.

@@ -34,12 +34,12 @@ struct Job {
   Result result = Result::kUnchanged;
 };
 
-void refuse(Job& job, BatchRefusal why) {
+void refuse(Job& job, ChangeRefusal why) {
   job.result = Result::kRefused;
   job.record.refused = std::move(why);
 }
 
-void refuse(Job& job, BatchRefusalWhy why, int line = 0) {
+void refuse(Job& job, ChangeRefusalWhy why, int line = 0) {
   refuse(job, {.why = why, .line = line});
 }
 
@@ -51,9 +51,9 @@ bool read_input(SecretText* input) {
     const ssize_t got = ::read(STDIN_FILENO, at, 64 * 1024);
     input->shrink(had + static_cast<std::size_t>(std::max<ssize_t>(got, 0)));
     if (got < 0 && errno == EINTR) continue;
-    if (got < 0) return report_batch_input(error_text(errno)), false;
+    if (got < 0) return report_batch_input_unreadable(errno), false;
     if (got == 0) return true;
-    if (input->size() > kMaxInput) return report_batch_input("more than 32 MiB"), false;
+    if (input->size() > kMaxInput) return report_batch_input_too_large(kMaxInput), false;
   }
 }
 
@@ -71,12 +71,12 @@ bool parse_jobs(std::string_view input, std::vector<Job>* out) {
     if (line.ends_with('\r')) line.remove_suffix(1);
     if (line.find_first_not_of(" \t") == std::string_view::npos) continue;
     if (jobs.size() == kMaxRecords) {
-      return report_batch_input("more than " + std::to_string(kMaxRecords) + " records"), false;
+      return report_batch_input_too_many(kMaxRecords), false;
     }
     Job& job = jobs.emplace_back();
     job.record.line = number;
     if (line.size() > kMaxLine) {
-      refuse(job, BatchRefusalWhy::kLineTooLong);
+      refuse(job, ChangeRefusalWhy::kLineTooLong);
     } else if (!parse_record(line, &job.record)) {
       job.result = Result::kRefused;
     }
@@ -85,12 +85,12 @@ bool parse_jobs(std::string_view input, std::vector<Job>* out) {
 }
 
 // Why the file refused a record's edit, as its answer says it.
-BatchRefusal edit_refusal(const AccountFile& file, const Job& job, StoreError error) {
+ChangeRefusal edit_refusal(const AccountFile& file, const Job& job, StoreError error) {
   switch (error.step) {
     case StoreStep::kNoSection:
-      return {.why = BatchRefusalWhy::kNoSection};
+      return {.why = ChangeRefusalWhy::kNoSection};
     case StoreStep::kSectionsUnread:
-      return {.why = BatchRefusalWhy::kTooManySections};
+      return {.why = ChangeRefusalWhy::kTooManySections};
     default:
       error.path = file.path();
       return store_refusal(std::move(error), job.planned.queue);
@@ -122,7 +122,7 @@ void update_file(const Caller& caller, const AccountStore& store, PlannedFile& f
   }
   if (held_back) {
     for (Job* job : jobs) {
-      if (job->result != Result::kRefused) refuse(*job, BatchRefusalWhy::kHeldBack, *held_back);
+      if (job->result != Result::kRefused) refuse(*job, ChangeRefusalWhy::kHeldBack, *held_back);
     }
     return;
   }
@@ -217,7 +217,7 @@ int run_batch(const Caller& caller, bool dry_run) {
   }
   for (std::size_t i = 0; i < asked.size(); ++i) {
     asked[i]->planned = std::move(plan.requests[i]);
-    if (asked[i]->planned.refused.why != BatchRefusalWhy::kNone) {
+    if (asked[i]->planned.refused.why != ChangeRefusalWhy::kNone) {
       refuse(*asked[i], std::move(asked[i]->planned.refused));
     }
   }

@@ -9,7 +9,7 @@
 
 namespace {
 
-bool refuse(BatchRecord* record, BatchRefusalWhy why, const SecretText* field = nullptr) {
+bool refuse(BatchRecord* record, ChangeRefusalWhy why, const SecretText* field = nullptr) {
   record->refused.why = why;
   if (field != nullptr) record->refused.field = std::string(field->view());
   return false;
@@ -59,36 +59,36 @@ bool parse_fields(const std::vector<JsonField*>& fields, BatchRecord* record) {
   bool has_id = false, has_password = false;
   for (JsonField* field : fields) {
     const std::string_view key = field->name.view();
-    if (!field->string) return refuse(record, BatchRefusalWhy::kNotString, &field->name);
+    if (!field->string) return refuse(record, ChangeRefusalWhy::kNotString, &field->name);
     const std::string_view text = field->text.view();
     // A NUL would end the text where the system reads it ("alice\u0000x"
     // acting on alice).
-    if (holds_nul(field->text)) return refuse(record, BatchRefusalWhy::kHoldsNul, &field->name);
+    if (holds_nul(field->text)) return refuse(record, ChangeRefusalWhy::kHoldsNul, &field->name);
     if (key == "kind") {
       for (CredentialKind kind : kCredentialKinds) {
         if (text == names_of(kind).word) record->kind = kind;
       }
-      if (!record->kind) return refuse(record, BatchRefusalWhy::kNoSuchKind);
+      if (!record->kind) return refuse(record, ChangeRefusalWhy::kNoSuchKind);
     } else if (key == "state") {
       state = text;
     } else if (key == "id" || key == "password") {
       (key == "id" ? has_id : has_password) = true;
       (key == "id" ? record->id : record->password) = std::move(field->text);
     } else if (key != "user" && key != "queue") {
-      return refuse(record, BatchRefusalWhy::kNoSuchField, &field->name);
+      return refuse(record, ChangeRefusalWhy::kNoSuchField, &field->name);
     }
   }
-  if (!record->queue || record->queue->empty()) return refuse(record, BatchRefusalWhy::kNoQueue);
-  if (!record->kind) return refuse(record, BatchRefusalWhy::kNoKind);
+  if (!record->queue || record->queue->empty()) return refuse(record, ChangeRefusalWhy::kNoQueue);
+  if (!record->kind) return refuse(record, ChangeRefusalWhy::kNoKind);
   if (state && *state != "present" && *state != "absent") {
-    return refuse(record, BatchRefusalWhy::kBadState);
+    return refuse(record, ChangeRefusalWhy::kBadState);
   }
   record->present = !state || *state == "present";
   if (!record->present) {
-    return !(has_id || has_password) || refuse(record, BatchRefusalWhy::kAbsentTakesNoValues);
+    return !(has_id || has_password) || refuse(record, ChangeRefusalWhy::kAbsentTakesNoValues);
   }
   if (!has_id || !has_password) {
-    return refuse(record, BatchRefusalWhy::kPresentNeedsValues);
+    return refuse(record, ChangeRefusalWhy::kPresentNeedsValues);
   }
   // The rules of typed answers, on the values as they would be stored.
   for (bool password : {false, true}) {
@@ -98,7 +98,7 @@ bool parse_fields(const std::vector<JsonField*>& fields, BatchRecord* record) {
       record->refused.kind = *record->kind;
       record->refused.password = password;
       record->refused.entry = judged;
-      return refuse(record, BatchRefusalWhy::kValue);
+      return refuse(record, ChangeRefusalWhy::kValue);
     }
   }
   return true;
@@ -111,14 +111,14 @@ bool parse_record(std::string_view line, BatchRecord* record) {
   // may hold a value.
   std::vector<JsonField> fields;
   const JsonText read = read_json_object(line, &fields);
-  if (read == JsonText::kInvalid) return refuse(record, BatchRefusalWhy::kNotJson);
+  if (read == JsonText::kInvalid) return refuse(record, ChangeRefusalWhy::kNotJson);
   take_names(fields, record);
   const std::vector<JsonField*> sorted = by_name(fields);
   // A field given twice would otherwise mean its last value: refused, as
   // either could have been meant.
   if (const JsonField* twice = given_twice(sorted)) {
-    return refuse(record, BatchRefusalWhy::kGivenTwice, &twice->name);
+    return refuse(record, ChangeRefusalWhy::kGivenTwice, &twice->name);
   }
-  if (read == JsonText::kNotObject) return refuse(record, BatchRefusalWhy::kNotObject);
+  if (read == JsonText::kNotObject) return refuse(record, ChangeRefusalWhy::kNotObject);
   return parse_fields(sorted, record);
 }

@@ -21,7 +21,7 @@
 #include <string>
 #include <string_view>
 
-#include "batch_refusal.h"
+#include "change_refusal.h"
 #include "credential_kind.h"
 #include "secret.h"
 
@@ -33,7 +33,7 @@ struct BatchRecord {
   bool present = true;  // "state": "present", else "absent"
   SecretText id;        // as given (UTF-8)
   SecretText password;
-  BatchRefusal refused;  // why it cannot be done (kNone: it can)
+  ChangeRefusal refused;  // why it cannot be done (kNone: it can)
 };
 
 // Reads one line (without its line feed) into *record.

@@ -4,6 +4,7 @@
 #include <map>
 #include <tuple>
 #include <utility>
+#include <variant>
 
 #include "account_directory.h"
 #include "account_format.h"
@@ -12,16 +13,16 @@
 namespace {
 
 // The first refusal stands.
-void refuse(PlannedRequest& planned, BatchRefusal why) {
-  if (planned.refused.why == BatchRefusalWhy::kNone) planned.refused = std::move(why);
+void refuse(PlannedRequest& planned, ChangeRefusal why) {
+  if (planned.refused.why == ChangeRefusalWhy::kNone) planned.refused = std::move(why);
 }
 
-void refuse(PlannedRequest& planned, BatchRefusalWhy why, int line = 0) {
+void refuse(PlannedRequest& planned, ChangeRefusalWhy why, int line = 0) {
   refuse(planned, {.why = why, .line = line});
 }
 
 bool refused(const PlannedRequest& planned) {
-  return planned.refused.why != BatchRefusalWhy::kNone;
+  return planned.refused.why != ChangeRefusalWhy::kNone;
 }
 
 // The file a request goes to: the account it names, or the caller's own.
@@ -29,7 +30,7 @@ bool refused(const PlannedRequest& planned) {
 // request of one account goes the same way, even should the lookup fail.
 AccountFile place(const Caller& caller, AccountLookup& accounts, const ChangeRequest& request,
                   PlannedRequest& planned) {
-  if (request.ask == ChangeAsk::kSwitch) {
+  if (request.ask == ChangeAsk::kSwitch || request.ask == ChangeAsk::kForget) {
     planned.allowed = planned.placed = true;
     return {std::string(kStatusName), FileKind::kStatus, 0};
   }
@@ -42,11 +43,11 @@ AccountFile place(const Caller& caller, AccountLookup& accounts, const ChangeReq
       case ActFor::kAllowed:
         break;
       case ActFor::kNotRoot:
-        return refuse(planned, BatchRefusalWhy::kNotRoot), AccountFile{};
+        return refuse(planned, ChangeRefusalWhy::kNotRoot), AccountFile{};
       case ActFor::kNoSuchAccount:
-        return refuse(planned, BatchRefusalWhy::kNoSuchAccount), AccountFile{};
+        return refuse(planned, ChangeRefusalWhy::kNoSuchAccount), AccountFile{};
       case ActFor::kLookupFailed:
-        refuse(planned, {.why = BatchRefusalWhy::kLookupFailed, .error = acting.error});
+        refuse(planned, {.why = ChangeRefusalWhy::kLookupFailed, .error = acting.error});
         return {};
     }
     owner = acting.owner;
@@ -76,23 +77,26 @@ void judge_queue(const Caller& caller, const ChangeRequest& request, const Queue
                  const FileSections* sections, PlannedRequest& planned, AccountFile& file,
                  UpdateWhen& when) {
   if (!queues.asked) {
-    if (planned.placed) refuse(planned, BatchRefusalWhy::kSchedulerNotAsked);
+    if (planned.placed) refuse(planned, ChangeRefusalWhy::kSchedulerNotAsked);
     return;
   }
   auto found = queues.spelled.find(request.queue);
   if (found == queues.spelled.end()) found = queues.spelled.find(lower_case(request.queue));
   planned.known = found != queues.spelled.end();
   planned.queue = planned.known ? found->second : request.queue;
-  if (!planned.known) {
+  if (request.ask == ChangeAsk::kForget) {
+    // Forgetting a queue CUPS still has would wipe what its users' jobs need.
+    if (planned.known) return refuse(planned, ChangeRefusalWhy::kQueueInUse);
+  } else if (!planned.known) {
     planned.unknown =
         judge_unknown_queue(unknown_ask(request), caller.root(), planned.queue, sections);
     switch (planned.unknown) {
       case UnknownQueue::kNoSuchQueue:
-        return refuse(planned, BatchRefusalWhy::kNoSuchQueue);
+        return refuse(planned, ChangeRefusalWhy::kNoSuchQueue);
       case UnknownQueue::kNoSection:
-        return refuse(planned, BatchRefusalWhy::kNoSection);
+        return refuse(planned, ChangeRefusalWhy::kNoSection);
       case UnknownQueue::kTooManySections:
-        return refuse(planned, BatchRefusalWhy::kTooManySections);
+        return refuse(planned, ChangeRefusalWhy::kTooManySections);
       case UnknownQueue::kClearStatusLine:
         // Only the status line can go: that file, and only if it holds one.
         file = {std::string(kStatusName), FileKind::kStatus, 0};
@@ -103,8 +107,8 @@ void judge_queue(const Caller& caller, const ChangeRequest& request, const Queue
         break;
     }
   }
-  if (request.ask == ChangeAsk::kSwitch && !caller.root()) {
-    return refuse(planned, BatchRefusalWhy::kNotRoot);
+  if ((request.ask == ChangeAsk::kSwitch || request.ask == ChangeAsk::kForget) && !caller.root()) {
+    return refuse(planned, ChangeRefusalWhy::kNotRoot);
   }
   planned.judged = !refused(planned);
 }
@@ -121,8 +125,8 @@ void refuse_ambiguous(const std::vector<ChangeRequest>& requests,
     const auto [at, fresh] = first.try_emplace({files[i].name, planned.queue, requests[i].kind}, i);
     if (fresh) continue;
     PlannedRequest& earlier = plan.requests[at->second];
-    if (!refused(earlier)) refuse(earlier, BatchRefusalWhy::kAmbiguous, requests[i].origin);
-    refuse(planned, BatchRefusalWhy::kAmbiguous, requests[at->second].origin);
+    if (!refused(earlier)) refuse(earlier, ChangeRefusalWhy::kAmbiguous, requests[i].origin);
+    refuse(planned, ChangeRefusalWhy::kAmbiguous, requests[at->second].origin);
   }
 }
 
@@ -136,8 +140,9 @@ std::optional<StoreEdit> make_edit(const ChangeRequest& request, PlannedRequest&
     return StoreEdit{StatusSwitch{planned.queue, request.function}};
   }
   if (request.ask == ChangeAsk::kSet && request.id == nullptr) return std::nullopt;
-  const CredentialEdit edit =
-      request.ask == ChangeAsk::kSet ? CredentialEdit::kSet : CredentialEdit::kRemove;
+  const CredentialEdit edit = request.ask == ChangeAsk::kSet      ? CredentialEdit::kSet
+                              : request.ask == ChangeAsk::kForget ? CredentialEdit::kForget
+                                                                  : CredentialEdit::kRemove;
   StoreError problem;
   CredentialChange change;
   if (!make_change(planned.queue.c_str(), request.kind, edit, request.id, request.password, &change,
@@ -145,6 +150,7 @@ std::optional<StoreEdit> make_edit(const ChangeRequest& request, PlannedRequest&
     refuse(planned, store_refusal(problem, planned.queue));
     return std::nullopt;
   }
+  if (request.ask == ChangeAsk::kForget) return StoreEdit{StatusClear{change.queue, true}};
   // A remove for a queue CUPS does not know, judged again on the file.
   change.needs_section = planned.unknown == UnknownQueue::kReadTheFile && !planned.known;
   return StoreEdit{std::move(change)};
@@ -207,5 +213,27 @@ ChangePlan plan_changes(const Caller& caller, const std::vector<ChangeRequest>& 
   for (std::size_t f = 0; f < plan.files.size(); ++f) {
     for (std::size_t i : plan.files[f].requests) plan.requests[i].file = f;
   }
+  return plan;
+}
+
+ChangePlan plan_forget(const Caller& caller, const ChangeRequest& request,
+                       const QueueAnswer& queues, std::span<const AccountFile> credential_files) {
+  ChangePlan plan;
+  PlannedRequest& planned = plan.requests.emplace_back();
+  AccountLookup accounts;
+  AccountFile status = place(caller, accounts, request, planned);
+  UpdateWhen when = UpdateWhen::kEditChanged;
+  judge_queue(caller, request, queues, nullptr, planned, status, when);
+  std::optional<StoreEdit> clear = refused(planned) ? std::nullopt : make_edit(request, planned);
+  if (!clear) return plan;
+  const std::string queue = std::get<StatusClear>(clear->change).queue;
+  plan.files.push_back({std::move(status), when, {0}, {}});
+  plan.files.back().edits.push_back(std::move(*clear));
+  for (const AccountFile& file : credential_files) {
+    plan.files.push_back({file, UpdateWhen::kEditChanged, {0}, {}});
+    plan.files.back().edits.push_back(
+        {CredentialChange{queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
+  }
+  planned.file = 0;
   return plan;
 }

@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: Apache-2.0
 // The one planner of changes: what a run asks (a prompted set or remove,
-// -e/-eu/-d, each --batch record) as requests, checked before anything is
+// -e/-eu/-d, each --batch record, --forget) as requests, checked before anything is
 // typed or written, and turned into each file's edits. In one place, in
 // this order: whose file a request goes to (caller.h's act_for), the queue
 // as CUPS spells it and the rule for a queue CUPS does not know
@@ -16,10 +16,12 @@
 //                                                  file.when, Commit::kWrite);
 //
 // A set planned without its values (a prompted run, before its prompt) gets
-// no edit; planned again with the values typed, it does.
+// no edit; planned again with the values typed, it does. A forget is
+// planned over the files the directory lists (plan_forget): the same checks,
+// and only a queue CUPS does not know.
 //
 // Results: a ChangePlan: one PlannedRequest per request, in order, refused
-// (a BatchRefusal, worded in the words floor) or not; and the files with
+// (a ChangeRefusal, worded in the words floor) or not; and the files with
 // the edits of the requests not refused, by file name, each file's edits in
 // request order. Nothing is read or written; only accounts are looked up.
 #ifndef VELMORA_CHANGE_PLAN_H_
@@ -27,13 +29,14 @@
 
 #include <cstddef>
 #include <optional>
+#include <span>
 #include <string>
 #include <unordered_map>
 #include <vector>
 
 #include "account_store.h"
-#include "batch_refusal.h"
 #include "caller.h"
+#include "change_refusal.h"
 #include "credential_kind.h"
 #include "queue_lookup.h"
 #include "status_file.h"
@@ -43,6 +46,7 @@ enum class ChangeAsk {
   kSet,     // a kind's values into the account's file
   kRemove,  // a kind out of it
   kSwitch,  // a queue's function in the status file (root's)
+  kForget,  // a queue CUPS no longer has, out of every file (root's; plan_forget)
 };
 
 struct ChangeRequest {
@@ -70,7 +74,7 @@ QueueAnswer queues_listed(const std::vector<std::string>& names);
 QueueAnswer queue_checked(const std::string& queue, const QueueLookup& lookup);
 
 struct PlannedRequest {
-  BatchRefusal refused;     // kNone: planned
+  ChangeRefusal refused;    // kNone: planned
   std::string filed_under;  // the name its file is filed under ("" when not placed)
   std::string queue;        // as CUPS spells it, or as given when CUPS does not know it
   UnknownQueue unknown = UnknownQueue::kNoSuchQueue;  // the verdict, when CUPS does not know it
@@ -97,5 +101,12 @@ struct ChangePlan {
 // queue CUPS does not know, judged kReadTheFile without them), else null.
 ChangePlan plan_changes(const Caller& caller, const std::vector<ChangeRequest>& requests,
                         const QueueAnswer& queues, const FileSections* sections);
+
+// One kForget request over the status file and credential_files (as the
+// store lists them): plan.files holds the status file first, then each of
+// them, in that order, with the queue's forget edit; or none, refused
+// (kQueueInUse when CUPS knows the queue).
+ChangePlan plan_forget(const Caller& caller, const ChangeRequest& request,
+                       const QueueAnswer& queues, std::span<const AccountFile> credential_files);
 
 #endif  // VELMORA_CHANGE_PLAN_H_

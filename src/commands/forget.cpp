@@ -7,67 +7,72 @@
 #include <vector>
 
 #include "account_store.h"
+#include "change_plan.h"
 #include "credential_file.h"
 #include "file_change.h"
 #include "messages.h"
 #include "scheduler.h"
 
-namespace {
-
-// The queue out of one file (or, previewing, whether it would be); says
-// what the update took over.
-StoreResult<Committed> forget_in_file(const AccountStore& store, const AccountFile& file,
-                                      StoreEdit edit, Commit mode) {
-  std::vector<StoreEdit> edits;
-  edits.push_back(std::move(edit));
-  FileChange change = change_file(store, file, std::move(edits), UpdateWhen::kEditChanged, mode);
-  report_recovered(change.recovered);
-  return std::move(change.done);
+Forgotten forget_in_every_file(const Caller& caller, const AccountStore& store,
+                               const ChangeRequest& request, const QueueAnswer& answer,
+                               Commit mode) {
+  Forgotten done;
+  StoreResult<std::vector<AccountFile>> files = store.credential_files();
+  ChangePlan plan =
+      plan_forget(caller, request, answer,
+                  files ? std::span<const AccountFile>(*files) : std::span<const AccountFile>{});
+  const ChangeRefusal& refusal = plan.requests.front().refused;
+  if (refusal.store) {
+    report_store_error(caller, request.queue, *refusal.store);
+    done.refused.push_back(std::string(kStatusName));
+  }
+  for (std::size_t i = 0; i < plan.files.size(); ++i) {
+    PlannedFile& file = plan.files[i];
+    FileChange change = change_file(store, file.file, std::move(file.edits), file.when, mode);
+    report_recovered(change.recovered);
+    if (change.done && change.done->written) done.changed.push_back(file.file.name);
+    if (!change.done) {
+      report_store_error(caller, request.queue, change.done.error());
+      done.refused.push_back(file.file.name);
+    }
+    // The status file first; then whether the directory could be listed.
+    if (i == 0 && !files) {
+      report_store_error(caller, request.queue, files.error());
+      done.refused.push_back("USER" + std::string(kCredentialSuffix));
+    }
+  }
+  return done;
 }
 
-}  // namespace
-
 int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
-  // Only a queue CUPS no longer has: forgetting a live one would wipe what
-  // its users' jobs still need.
   const QueueLookup lookup = find_queue(queue);
   if (lookup.result == QueueCheck::kUnreachable) {
     report_unreachable_scheduler(lookup);
     return 1;
   }
-  if (lookup.result == QueueCheck::kKnown) {
+  ChangeRequest request;
+  request.queue = queue;
+  request.ask = ChangeAsk::kForget;
+  const QueueAnswer answer = queue_checked(queue, lookup);
+  // Judged before the store is opened (planned again once its files are
+  // listed): a queue CUPS still has is said first.
+  ChangePlan plan = plan_forget(caller, request, answer, {});
+  if (plan.requests.front().refused.why == ChangeRefusalWhy::kQueueInUse) {
     report_queue_in_use(lookup.queue);
     return 1;
   }
-  StoreError error;
   StoreResult<AccountStore> store = AccountStore::open(caller);
-  if (!store) error = std::move(store.error());
-  CredentialChange change;
-  if (!store || !make_change(queue, std::nullopt, CredentialEdit::kForget, nullptr, nullptr,
-                             &change, error)) {
-    report_store_error(caller, queue, error);
+  const ChangeRefusal& refusal = plan.requests.front().refused;
+  if (!store || refusal.store) {
+    report_store_error(caller, queue, !store ? store.error() : *refusal.store);
     return 1;
   }
-  std::vector<std::string> changed;
-  std::vector<std::string> refused;
-  auto forget_in = [&](const AccountFile& file, StoreEdit edit) {
-    const StoreResult<Committed> done =
-        forget_in_file(*store, file, std::move(edit), dry_run ? Commit::kPreview : Commit::kWrite);
-    if (done && done->written) changed.push_back(file.name);
-    if (done) return;
-    report_store_error(caller, queue, done.error());
-    refused.push_back(file.name);
-  };
-  forget_in(store->status_file(), {StatusClear{change.queue, true}});
-  StoreResult<std::vector<AccountFile>> files = store->credential_files();
-  if (!files) {
-    report_store_error(caller, queue, files.error());
-    refused.push_back("USER" + std::string(kCredentialSuffix));
+  if (refusal.why != ChangeRefusalWhy::kNone) {  // only root forgets
+    report_root_only("--forget");
+    return 1;
   }
-  for (const AccountFile& file : files ? *files : std::span<const AccountFile>{}) {
-    forget_in(file,
-              {CredentialChange{change.queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
-  }
-  report_forgotten(queue, changed, refused, dry_run);
-  return refused.empty() ? 0 : 1;
+  const Forgotten done = forget_in_every_file(caller, *store, request, answer,
+                                              dry_run ? Commit::kPreview : Commit::kWrite);
+  report_forgotten(queue, done.changed, done.refused, dry_run);
+  return done.refused.empty() ? 0 : 1;
 }

@@ -13,10 +13,28 @@
 #ifndef VELMORA_FORGET_H_
 #define VELMORA_FORGET_H_
 
+#include <string>
+#include <vector>
+
+#include "account_store.h"
 #include "caller.h"
+#include "change_plan.h"
 
 // dry_run: every check and the same answer, naming the files it would
 // change, and nothing written.
 int forget_queue(const Caller& caller, const char* queue, bool dry_run);
+
+// The files changed and the files refused (each refusal said as it comes).
+struct Forgotten {
+  std::vector<std::string> changed;
+  std::vector<std::string> refused;
+};
+// The forget itself, once CUPS said it has no such queue (answer) and the
+// store is open: the directory listed, the request planned over the status
+// file and every credential file, each changed in turn (mode: written or
+// previewed). forget_queue's work, and the store harness's.
+Forgotten forget_in_every_file(const Caller& caller, const AccountStore& store,
+                               const ChangeRequest& request, const QueueAnswer& answer,
+                               Commit mode);
 
 #endif  // VELMORA_FORGET_H_

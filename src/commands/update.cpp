@@ -124,7 +124,7 @@ int run_update(const CommandLine& line, const Caller& caller) {
     report_no_queue();  // the line scripts look for; a typo is no success
     return 1;
   }
-  if (planned.refused.why == BatchRefusalWhy::kNotRoot) {
+  if (planned.refused.why == ChangeRefusalWhy::kNotRoot) {
     report_usage(UsageError::kRootOnly, line.word);
     return 2;
   }
@@ -134,7 +134,7 @@ int run_update(const CommandLine& line, const Caller& caller) {
   const AccountStore* store = session.store();
   if (store == nullptr) return session.finish(queue, false);
   StoreError& error = session.error;
-  if (planned.refused.why == BatchRefusalWhy::kStore) {
+  if (planned.refused.why == ChangeRefusalWhy::kStore) {
     error = *planned.refused.store;
     return session.finish(queue, false);
   }
@@ -171,7 +171,7 @@ int run_update(const CommandLine& line, const Caller& caller) {
   requests.front().password = password.data();
   plan = plan_changes(caller, requests, answer, nullptr);
   PlannedRequest& typed = plan.requests.front();
-  if (typed.refused.why != BatchRefusalWhy::kNone) {
+  if (typed.refused.why != ChangeRefusalWhy::kNone) {
     if (typed.refused.store) error = *typed.refused.store;
     return session.finish(queue, false);
   }

@@ -2,33 +2,21 @@
 #include "scheduler.h"
 
 #include <cups/cups.h>
-#include <fcntl.h>
-#include <poll.h>
+#include <pthread.h>
 #include <signal.h>
-#include <sys/prctl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <atomic>
 #include <cstring>
-#include <functional>
+#include <memory>
 #include <optional>
-#include <string_view>
+#include <system_error>
+#include <thread>
 
 #include "scheduler_conversation.h"
-#include "unique_fd.h"
 
 namespace {
 
 using Clock = SchedulerClock;
-
-int milliseconds_until(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-  return static_cast<int>(std::max<std::chrono::milliseconds::rep>(left.count(), 0));
-}
-
-// ---- The parent's side: the deadline ------------------------------------
 
 std::string server_name() {
   std::string server = cupsServer();
@@ -39,117 +27,90 @@ std::string server_name() {
   return server;
 }
 
-// Runs `work` in a child process and gathers its report, ending it at the
-// deadline. The fields of a complete report, or nullopt with *lookup saying
-// what happened.
-std::optional<std::vector<std::string>> converse(
-    QueueLookup* lookup, const std::function<void(Report&, Clock::time_point)>& work) {
+// Conversations still running past their deadline (see scheduler.h).
+std::atomic<int>& conversations_running() {
+  static std::atomic<int> running{0};
+  return running;
+}
+
+// Blocks every signal in this thread for its lifetime: a thread started
+// meanwhile keeps that mask, so signals meant for the run reach the run,
+// and a broken connection's SIGPIPE stays with the worker (its write just
+// fails).
+class AllSignalsBlocked {
+ public:
+  AllSignalsBlocked() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &previous_);
+  }
+  AllSignalsBlocked(const AllSignalsBlocked&) = delete;
+  AllSignalsBlocked& operator=(const AllSignalsBlocked&) = delete;
+  ~AllSignalsBlocked() { pthread_sigmask(SIG_SETMASK, &previous_, nullptr); }
+
+ private:
+  sigset_t previous_;
+};
+
+using Conversation = void (*)(const std::string&, Report&, Clock::time_point);
+
+// Holds one conversation on a worker thread and waits for it until the
+// deadline. A thread, not a child process: a fork copies and then faults
+// in the whole address space, which costs more than the rest of a short
+// run. The queues it reported, or nullopt with *lookup saying what
+// happened. A worker still running at the deadline is left to the end of
+// the run: it owns everything it touches.
+std::optional<std::vector<std::string>> converse(QueueLookup* lookup, Conversation work,
+                                                 std::string queue) {
   const Clock::time_point deadline = Clock::now() + scheduler_deadline();
   lookup->result = QueueCheck::kUnreachable;
-  int ends[2];
-  if (pipe2(ends, O_CLOEXEC) != 0) {
+  auto report = std::make_shared<Report>();
+  std::thread worker;
+  conversations_running()++;
+  try {
+    AllSignalsBlocked blocked;
+    worker = std::thread([report, work, queue = std::move(queue), deadline] {
+      try {
+        decline_passwords();
+        work(queue, *report, deadline);
+      } catch (const std::exception&) {
+        report->failure(SchedulerFailure::kCheckFailed);
+      }
+      report->finish();
+      conversations_running()--;
+    });
+  } catch (const std::system_error& error) {
+    conversations_running()--;
     lookup->failure = SchedulerFailure::kCheckFailed;
-    lookup->error = errno;
+    lookup->error = error.code().value();
     return std::nullopt;
   }
-  UniqueFd from_child(ends[0]);
-  UniqueFd to_parent(ends[1]);
-  const pid_t child = fork();
-  if (child < 0) {
-    lookup->failure = SchedulerFailure::kCheckFailed;
-    lookup->error = errno;
-    return std::nullopt;
+  const bool finished = report->wait_until(deadline);
+  if (finished) {
+    worker.join();
+  } else {
+    worker.detach();
   }
-  if (child == 0) {
-    // Ends with the run, and on its own should the run be stopped meanwhile.
-    prctl(PR_SET_PDEATHSIG, SIGKILL);
-    alarm(static_cast<unsigned>(scheduler_deadline().count()) + 1);
-    from_child.reset();
-    decline_passwords();
-    Report report(to_parent.get());
-    work(report, deadline);
-    report.add(ReportField::kDone);
-    _exit(0);
-  }
-  to_parent.reset();
-  std::string received;
-  bool ended = false;
-  while (!ended) {
-    pollfd wait{from_child.get(), POLLIN, 0};
-    const int ready = poll(&wait, 1, milliseconds_until(deadline));
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0) break;
-    char buffer[4096];
-    const ssize_t n = ::read(from_child.get(), buffer, sizeof buffer);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) {
-      ended = true;
-    } else {
-      received.append(buffer, static_cast<std::size_t>(n));
-    }
-  }
-  if (!ended) kill(child, SIGKILL);
-  int status = 0;
-  while (waitpid(child, &status, 0) < 0 && errno == EINTR) {
-  }
-
-  std::vector<std::string> fields;
-  for (std::size_t at = 0, end; (end = received.find('\0', at)) != std::string::npos;
-       at = end + 1) {
-    fields.emplace_back(received, at, end - at);
-  }
-  SchedulerFailure failure = SchedulerFailure::kNone;
-  bool done = false;
-  for (const std::string& field : fields) {
-    const std::string value = field.substr(1);
-    switch (static_cast<ReportField>(field[0])) {
-      case ReportField::kPhase:
-        lookup->phase = static_cast<SchedulerPhase>(std::stoi(value));
-        break;
-      case ReportField::kFailure:
-        failure = static_cast<SchedulerFailure>(std::stoi(value));
-        break;
-      case ReportField::kError:
-        lookup->error = std::stoi(value);
-        break;
-      case ReportField::kDetail:
-        lookup->detail = value;
-        break;
-      case ReportField::kDone:
-        done = true;
-        break;
-      default:
-        break;
-    }
-  }
-  if (!done) {
-    // Ended without its report: the check itself failed (error 0).
-    failure = ended ? SchedulerFailure::kCheckFailed : SchedulerFailure::kTimeout;
-  }
-  lookup->failure = failure;
-  if (failure != SchedulerFailure::kNone) return std::nullopt;
-  return fields;
+  std::vector<std::string> names;
+  report->read(lookup, &names);
+  if (!finished) lookup->failure = SchedulerFailure::kTimeout;
+  if (lookup->failure != SchedulerFailure::kNone) return std::nullopt;
+  return names;
 }
 
 }  // namespace
+
+bool scheduler_conversation_running() { return conversations_running() > 0; }
 
 QueueLookup find_queue(const char* queue) {
   QueueLookup lookup;
   lookup.server = server_name();
   // CUPS admits no longer name, and some library versions stall on one.
   if (queue == nullptr || std::strlen(queue) > kMaxQueueName) return lookup;
-  std::optional<std::vector<std::string>> fields =
-      converse(&lookup, [queue](Report& report, Clock::time_point deadline) {
-        check_queue_in_child(queue, report, deadline);
-      });
-  if (!fields) return lookup;
-  lookup.result = QueueCheck::kUnknown;
-  for (const std::string& field : *fields) {
-    if (static_cast<ReportField>(field[0]) == ReportField::kQueue) {
-      lookup.result = QueueCheck::kKnown;
-      lookup.queue = field.substr(1);
-    }
-  }
+  std::optional<std::vector<std::string>> names = converse(&lookup, check_queue, queue);
+  if (!names) return lookup;
+  lookup.result = names->empty() ? QueueCheck::kUnknown : QueueCheck::kKnown;
+  if (!names->empty()) lookup.queue = names->front();
   return lookup;
 }
 
@@ -157,11 +118,14 @@ QueueLookup list_queues(std::vector<std::string>* names) {
   QueueLookup lookup;
   lookup.server = server_name();
   names->clear();
-  std::optional<std::vector<std::string>> fields = converse(&lookup, list_queues_in_child);
-  if (!fields) return lookup;
+  std::optional<std::vector<std::string>> listed = converse(
+      &lookup,
+      [](const std::string&, Report& report, Clock::time_point deadline) {
+        list_queues_of(report, deadline);
+      },
+      std::string());
+  if (!listed) return lookup;
   lookup.result = QueueCheck::kKnown;
-  for (const std::string& field : *fields) {
-    if (static_cast<ReportField>(field[0]) == ReportField::kName) names->push_back(field.substr(1));
-  }
+  *names = std::move(*listed);
   return lookup;
 }

@@ -4,10 +4,11 @@
 // look for the name as CUPS spells it).
 //
 // The whole conversation (resolving the server's name, connecting, TLS, the
-// request and its answer) runs in a child process that is ended at
-// scheduler_deadline(), whatever the server or the name server does; no secret
-// is in memory yet when it starts. The library never prompts for a password:
-// a scheduler that asks for one is a failure of its own.
+// request and its answer) runs on a worker thread that the run stops
+// waiting for at scheduler_deadline(), whatever the server or the name
+// server does; the worker, which blocks every signal, is then left to the
+// end of the run. The library never prompts for a password: a scheduler
+// that asks for one is a failure of its own.
 //
 // Result convention: both return a QueueLookup, once: what the scheduler
 // answered (for find_queue the name as CUPS spells it), or why it could not
@@ -31,6 +32,11 @@ constexpr std::size_t kMaxQueueName = 127;
 std::chrono::seconds scheduler_deadline();
 
 QueueLookup find_queue(const char* queue);
+
+// Whether a conversation left at its deadline is still running. It may be
+// inside libraries whose destructors exit() would run under it, so the run
+// then ends with _exit() once its output is flushed.
+bool scheduler_conversation_running();
 
 // Every queue the destination list holds for this user, as CUPS spells it,
 // from one request, into *names.

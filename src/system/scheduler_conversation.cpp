@@ -37,7 +37,7 @@ int local_connect_error(const char* path) {
 }
 
 // The same for the first address of a host: waits for a connection in
-// progress until the deadline (which ends the child).
+// progress (the run stops waiting for it at the deadline).
 int network_connect_error(const addrinfo* address) {
   UniqueFd fd(socket(address->ai_family, address->ai_socktype | SOCK_CLOEXEC, 0));
   if (!fd.valid()) return errno;
@@ -189,6 +189,45 @@ std::optional<std::string> first_queue_from(http_t* http, const char* queue, Rep
 
 }  // namespace
 
+void Report::phase(SchedulerPhase phase) {
+  std::lock_guard lock(mutex_);
+  phase_ = phase;
+}
+
+void Report::failure(SchedulerFailure failure, int error, std::string_view detail) {
+  std::lock_guard lock(mutex_);
+  failure_ = failure;
+  error_ = error;
+  detail_ = detail;
+}
+
+void Report::add(std::string_view name) {
+  std::lock_guard lock(mutex_);
+  names_.emplace_back(name);
+}
+
+void Report::finish() {
+  {
+    std::lock_guard lock(mutex_);
+    done_ = true;
+  }
+  finished_.notify_all();
+}
+
+bool Report::wait_until(Clock::time_point deadline) {
+  std::unique_lock lock(mutex_);
+  return finished_.wait_until(lock, deadline, [this] { return done_; });
+}
+
+void Report::read(QueueLookup* lookup, std::vector<std::string>* names) {
+  std::lock_guard lock(mutex_);
+  lookup->phase = phase_;
+  lookup->failure = failure_;
+  lookup->error = error_;
+  lookup->detail = detail_;
+  *names = names_;
+}
+
 // The library asks the caller for a password when the scheduler wants one;
 // no prompt may appear, so none is given.
 void decline_passwords() {
@@ -197,24 +236,24 @@ void decline_passwords() {
       nullptr);
 }
 
-void check_queue_in_child(const char* queue, Report& report, Clock::time_point deadline) {
+void check_queue(const std::string& queue, Report& report, Clock::time_point deadline) {
   auto http = connect(report, deadline);
   if (!http) return;
   report.phase(SchedulerPhase::kAsking);
-  std::optional<std::string> name = first_queue_from(http.get(), queue, report);
+  std::optional<std::string> name = first_queue_from(http.get(), queue.c_str(), report);
   if (!name) return;
   // CUPS compares names without regard to case. Otherwise the queue may
   // still be a destination the list holds for other reasons.
-  if (name->empty() || strcasecmp(name->c_str(), queue) != 0) {
+  if (name->empty() || strcasecmp(name->c_str(), queue.c_str()) != 0) {
     DestList list;
     if (!get_destinations(http.get(), &list, report)) return;
-    const cups_dest_t* dest = cupsGetDest(queue, nullptr, list.count, list.dests);
+    const cups_dest_t* dest = cupsGetDest(queue.c_str(), nullptr, list.count, list.dests);
     name = dest != nullptr ? std::string(dest->name) : std::string();
   }
-  if (!name->empty()) report.add(ReportField::kQueue, *name);
+  if (!name->empty()) report.add(*name);
 }
 
-void list_queues_in_child(Report& report, Clock::time_point deadline) {
+void list_queues_of(Report& report, Clock::time_point deadline) {
   auto http = connect(report, deadline);
   if (!http) return;
   report.phase(SchedulerPhase::kAsking);
@@ -224,6 +263,6 @@ void list_queues_in_child(Report& report, Clock::time_point deadline) {
   DestList list;
   if (!get_destinations(http.get(), &list, report)) return;
   for (int i = 0; i < list.count; ++i) {
-    if (list.dests[i].instance == nullptr) report.add(ReportField::kName, list.dests[i].name);
+    if (list.dests[i].instance == nullptr) report.add(list.dests[i].name);
   }
 }

@@ -10,59 +10,61 @@ namespace {
 
 std::string quoted(const std::string& field) { return "\"" + field + "\""; }
 
-std::string reason(const Caller& caller, const BatchRefusal& r) {
+std::string reason(const Caller& caller, const ChangeRefusal& r) {
   switch (r.why) {
-    case BatchRefusalWhy::kNone:
+    case ChangeRefusalWhy::kNone:
       break;
-    case BatchRefusalWhy::kLineTooLong:
+    case ChangeRefusalWhy::kLineTooLong:
       return "longer than any record could be";
-    case BatchRefusalWhy::kNotJson:
+    case ChangeRefusalWhy::kNotJson:
       return "not valid JSON";
-    case BatchRefusalWhy::kNotObject:
+    case ChangeRefusalWhy::kNotObject:
       return "not a JSON object";
-    case BatchRefusalWhy::kGivenTwice:
+    case ChangeRefusalWhy::kGivenTwice:
       return quoted(r.field) + " is given twice";
-    case BatchRefusalWhy::kNotString:
+    case ChangeRefusalWhy::kNotString:
       return quoted(r.field) + " is not a string";
-    case BatchRefusalWhy::kHoldsNul:
+    case ChangeRefusalWhy::kHoldsNul:
       return quoted(r.field) + " holds a NUL character";
-    case BatchRefusalWhy::kNoSuchKind:
+    case ChangeRefusalWhy::kNoSuchKind:
       return "no such \"kind\"";
-    case BatchRefusalWhy::kNoSuchField:
+    case ChangeRefusalWhy::kNoSuchField:
       return "no such field: " + quoted(r.field);
-    case BatchRefusalWhy::kNoQueue:
+    case ChangeRefusalWhy::kNoQueue:
       return "no \"queue\"";
-    case BatchRefusalWhy::kNoKind:
+    case ChangeRefusalWhy::kNoKind:
       return "no \"kind\"";
-    case BatchRefusalWhy::kBadState:
+    case ChangeRefusalWhy::kBadState:
       return "\"state\" is neither \"present\" nor \"absent\"";
-    case BatchRefusalWhy::kAbsentTakesNoValues:
+    case ChangeRefusalWhy::kAbsentTakesNoValues:
       return "an absent credential takes no \"id\" or \"password\"";
-    case BatchRefusalWhy::kPresentNeedsValues:
+    case ChangeRefusalWhy::kPresentNeedsValues:
       return "a present credential needs \"id\" and \"password\"";
-    case BatchRefusalWhy::kValue:
+    case ChangeRefusalWhy::kValue:
       return entry_problem(r.kind, r.password, r.entry, std::nullopt);
-    case BatchRefusalWhy::kNotRoot:
+    case ChangeRefusalWhy::kNotRoot:
       return "only root may act for another user";
-    case BatchRefusalWhy::kNoSuchAccount:
+    case ChangeRefusalWhy::kNoSuchAccount:
       return "no such local account";
-    case BatchRefusalWhy::kLookupFailed:
+    case ChangeRefusalWhy::kLookupFailed:
       return std::string("cannot look up the account: ") + error_text(r.error);
-    case BatchRefusalWhy::kSchedulerNotAsked:
+    case ChangeRefusalWhy::kSchedulerNotAsked:
       return "the print scheduler could not be asked";
-    case BatchRefusalWhy::kNoSuchQueue:
+    case ChangeRefusalWhy::kNoSuchQueue:
       return "CUPS knows no such queue";
-    case BatchRefusalWhy::kNoSection:
+    case ChangeRefusalWhy::kQueueInUse:
+      return "CUPS still has this queue";
+    case ChangeRefusalWhy::kNoSection:
       return "CUPS knows no such queue, and the file has no section of that name";
-    case BatchRefusalWhy::kTooManySections:
+    case ChangeRefusalWhy::kTooManySections:
       return "CUPS knows no such queue, and the file has more sections than a run reads";
-    case BatchRefusalWhy::kAmbiguous:
+    case ChangeRefusalWhy::kAmbiguous:
       return "ambiguous: the record on line " + std::to_string(r.line) +
              " is for the same user, queue and kind";
-    case BatchRefusalWhy::kHeldBack:
+    case ChangeRefusalWhy::kHeldBack:
       return "not written: the record on line " + std::to_string(r.line) +
              " for the same file was refused";
-    case BatchRefusalWhy::kStore:
+    case ChangeRefusalWhy::kStore:
       return store_error_text(caller, r.queue, *r.store);
   }
   return "";
@@ -70,6 +72,6 @@ std::string reason(const Caller& caller, const BatchRefusal& r) {
 
 }  // namespace
 
-std::string batch_refusal_text(const Caller& caller, const BatchRefusal& refusal) {
+std::string batch_refusal_text(const Caller& caller, const ChangeRefusal& refusal) {
   return in_english([&] { return reason(caller, refusal); });
 }

@@ -228,10 +228,24 @@ void report_wrong_use(WrongUse what, const std::string& word_given, const std::s
   std::fprintf(stderr, _("Try '%s --help' for more information.\n"), program_name());
 }
 
+namespace {
+
 void report_batch_input(const std::string& why) {
   std::fprintf(stderr,
                _("%s: cannot read the records on standard input: %s; nothing was changed\n"),
                program_name(), why.c_str());
+}
+
+}  // namespace
+
+void report_batch_input_unreadable(int error) { report_batch_input(error_text(error)); }
+
+void report_batch_input_too_large(std::size_t bytes) {
+  report_batch_input("more than " + std::to_string(bytes >> 20) + " MiB");
+}
+
+void report_batch_input_too_many(std::size_t records) {
+  report_batch_input("more than " + std::to_string(records) + " records");
 }
 
 void report_batch_summary(std::size_t changed, std::size_t unchanged, std::size_t refused,

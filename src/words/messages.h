@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
-#include "batch_refusal.h"
 #include "caller.h"
+#include "change_refusal.h"
 #include "command_line.h"
 #include "credential_entry.h"
 #include "credential_file.h"
@@ -59,8 +59,11 @@ void report_no_queue();
 // section of that name.
 void report_unknown_queue(const std::string& queue, bool held);
 
-// --batch could not read its records (why: errno's text, or what is wrong).
-void report_batch_input(const std::string& why);
+// --batch could not take its records: standard input could not be read
+// (errno), was more than `bytes`, or held more than `records`.
+void report_batch_input_unreadable(int error);
+void report_batch_input_too_large(std::size_t bytes);
+void report_batch_input_too_many(std::size_t records);
 
 // The end of a --batch run: how many records changed (or would), were
 // already so, and were refused.
@@ -69,7 +72,7 @@ void report_batch_summary(std::size_t changed, std::size_t unchanged, std::size_
 
 // Why a --batch record was refused, as its answer's "reason" says it:
 // one line, in English whatever the locale (batch_messages.cpp).
-std::string batch_refusal_text(const Caller& caller, const BatchRefusal& refusal);
+std::string batch_refusal_text(const Caller& caller, const ChangeRefusal& refusal);
 
 // Memory ran out where nothing else caught it: the run ends there.
 void report_out_of_memory();

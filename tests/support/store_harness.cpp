@@ -27,6 +27,7 @@
 #include "account_store.h"
 #include "credential_file.h"
 #include "file_change.h"
+#include "forget.h"
 #include "messages.h"
 #include "status_file.h"
 #include "store_support.h"
@@ -97,27 +98,13 @@ struct Harness {
   }
 
   void forget(const std::string& queue) {
-    CredentialChange change;
-    StoreError error;
-    if (!make_change(queue.c_str(), std::nullopt, CredentialEdit::kForget, nullptr, nullptr,
-                     &change, error)) {
-      report_store_error(caller, queue, error);
+    ChangeRequest request;
+    request.queue = queue;
+    request.ask = ChangeAsk::kForget;
+    // CUPS was asked, and has no such queue.
+    const QueueAnswer answer{.asked = true, .spelled = {}};
+    if (!forget_in_every_file(caller, store, request, answer, Commit::kWrite).refused.empty()) {
       status = 1;
-      return;
-    }
-    std::vector<StoreEdit> clear;
-    clear.push_back({StatusClear{change.queue, true}});
-    update(store.status_file(), std::move(clear), UpdateWhen::kEditChanged, queue);
-    StoreResult<std::vector<AccountFile>> files = store.credential_files();
-    if (!files) {
-      report_store_error(caller, queue, files.error());
-      status = 1;
-    }
-    for (const AccountFile& file : files ? *files : std::span<const AccountFile>{}) {
-      std::vector<StoreEdit> forget;
-      forget.push_back(
-          {CredentialChange{change.queue, std::nullopt, CredentialEdit::kForget, {}, {}}});
-      update(file, std::move(forget), UpdateWhen::kEditChanged, queue);
     }
   }
 };

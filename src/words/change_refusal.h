@@ -1,12 +1,15 @@
 // SPDX-License-Identifier: Apache-2.0
-// Why a --batch record is refused, as a value: what its reading, its
-// account, its queue or its file said, with what the answer names (a field,
-// another record's line, a store error). batch_refusal_text (messages.h)
-// words it; nothing else does.
+// Why a requested change is refused, as a value: what the planner found of
+// its account, its queue or its file (or, for a --batch record, its
+// reading), with what the answer names (a field, another record's line, a
+// store error). batch_refusal_text (messages.h) words it for --batch; the
+// other commands say their own sentence for each (messages.h). Nothing
+// else words one.
 //
-// Results: none; a BatchRefusal is plain data, kNone when the record stands.
-#ifndef VELMORA_BATCH_REFUSAL_H_
-#define VELMORA_BATCH_REFUSAL_H_
+// Results: none; a ChangeRefusal is plain data, kNone when the request
+// stands.
+#ifndef VELMORA_CHANGE_REFUSAL_H_
+#define VELMORA_CHANGE_REFUSAL_H_
 
 #include <memory>
 #include <string>
@@ -16,7 +19,7 @@
 #include "credential_kind.h"
 #include "store_error.h"
 
-enum class BatchRefusalWhy {
+enum class ChangeRefusalWhy {
   kNone,
   // The record as read.
   kLineTooLong,          // longer than any record could be
@@ -40,6 +43,7 @@ enum class BatchRefusalWhy {
   // Its queue (unknown_queue.h).
   kSchedulerNotAsked,
   kNoSuchQueue,
+  kQueueInUse,  // a forget of a queue CUPS still has
   kNoSection,
   kTooManySections,
   // Its file.
@@ -48,8 +52,8 @@ enum class BatchRefusalWhy {
   kStore,      // store, about queue ("" for the file as a whole)
 };
 
-struct BatchRefusal {
-  BatchRefusalWhy why = BatchRefusalWhy::kNone;
+struct ChangeRefusal {
+  ChangeRefusalWhy why = ChangeRefusalWhy::kNone;
   std::string field{};    // the field's name, as given (kGivenTwice ... kNoSuchField)
   int line = 0;           // another record's (kAmbiguous, kHeldBack)
   int error = 0;          // errno (kLookupFailed)
@@ -64,10 +68,10 @@ struct BatchRefusal {
 
 // What the store (or its rules) said of a record, about queue ("" for the
 // file as a whole).
-inline BatchRefusal store_refusal(StoreError error, std::string queue = {}) {
-  return {.why = BatchRefusalWhy::kStore,
+inline ChangeRefusal store_refusal(StoreError error, std::string queue = {}) {
+  return {.why = ChangeRefusalWhy::kStore,
           .store = std::make_shared<const StoreError>(std::move(error)),
           .queue = std::move(queue)};
 }
 
-#endif  // VELMORA_BATCH_REFUSAL_H_
+#endif  // VELMORA_CHANGE_REFUSAL_H_
