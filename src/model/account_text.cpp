@@ -12,8 +12,14 @@
 
 namespace {
 
-// Read in large blocks; the chunks of the line rules are only boundaries.
-constexpr std::size_t kReadBlock = 64 * 1024;
+// What is read at a time once the file's size as found is read: the end of
+// the file, mostly, or what was added to it since.
+constexpr std::size_t kProbeLength = 4096;
+
+// Lines the model has room for beyond those read, and bytes for their
+// texts: a set adds four at most.
+constexpr std::size_t kSpareLines = 8;
+constexpr std::size_t kSpareBytes = kSpareLines * kMaxFormattedLine;
 
 }  // namespace
 
@@ -42,21 +48,30 @@ bool AccountText::read(int fd, const std::string& path, FileKind file, AccountTe
   AccountText read_text;
   read_text.file_ = file;
   SecretText& bytes = read_text.bytes_;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  // Room for the whole file, the byte that tells it grew and the lines an
+  // edit adds, in one block (what is never used is never touched).
+  bytes.reserve(static_cast<std::size_t>(st.st_size) + 1 + kSpareBytes);
+  // Past the first read, what a file that grows brings is read here and
+  // appended: telling the end costs no fresh room in the block.
+  SecretArray<kProbeLength> probe;
   for (bool first = true;; first = false) {
-    // The whole file at once, then in blocks should it grow; one byte more
+    // The whole file at once, then in pieces should it grow; one byte more
     // than allowed tells a file that grew past the bound.
-    const std::size_t want = first ? static_cast<std::size_t>(st.st_size) + 1 : kReadBlock;
+    const std::size_t want = first ? static_cast<std::size_t>(st.st_size) + 1 : kProbeLength;
     const std::size_t room = std::min(want, kMaxFileBytes + 1 - bytes.size());
     const std::size_t had = bytes.size();
-    char* at = bytes.extend(room);
+    char* at = first ? bytes.extend(room) : probe.data();
     const ssize_t got = ::read(fd, at, room);
     if (got < 0) {
-      bytes.shrink(had);
+      if (first) bytes.shrink(had);
       if (errno == EINTR) continue;
       return fail(error, StoreStep::kRead, path, errno);
     }
-    bytes.shrink(had + static_cast<std::size_t>(got));
+    if (first) {
+      bytes.shrink(had + static_cast<std::size_t>(got));
+    } else {
+      bytes.append(at, static_cast<std::size_t>(got));
+    }
     if (got == 0) break;
     if (bytes.size() > kMaxFileBytes) return too_large(bytes.size());
   }
