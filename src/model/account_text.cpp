@@ -228,8 +228,20 @@ AccountLine AccountText::add(std::string_view line_text) {
   return line;
 }
 
-void AccountText::replace(std::vector<AccountLine> lines, bool changed) {
-  lines_ = std::move(lines);
+void AccountText::replace(std::size_t first, std::size_t end, const std::vector<AccountLine>& lines,
+                          bool changed) {
+  const auto at = lines_.begin() + static_cast<std::ptrdiff_t>(first);
+  const std::size_t common = std::min(end - first, lines.size());
+  const auto from = lines.begin() + static_cast<std::ptrdiff_t>(common);
+  // The lines beyond the old range's length go in first: only that can
+  // throw, and it changes nothing when it does.
+  if (from != lines.end()) {
+    lines_.insert(at + static_cast<std::ptrdiff_t>(common), from, lines.end());
+  } else {
+    lines_.erase(at + static_cast<std::ptrdiff_t>(common),
+                 lines_.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  std::copy(lines.begin(), from, lines_.begin() + static_cast<std::ptrdiff_t>(first));
   if (changed) ++changes_;
 }
 

@@ -68,9 +68,13 @@ class AccountText {
   // ---- Editing ----
   // A new line of the model's own (the text of a line the tool formatted).
   AccountLine add(std::string_view line_text);
-  // Puts lines (the model's, from add or lines()) in place of the old ones;
-  // changed: whether that gives other bytes than before.
-  void replace(std::vector<AccountLine> lines, bool changed);
+  // Puts lines (the model's, from add or lines()) in place of the old ones
+  // from first up to end (end == first: before first); changed: whether
+  // that gives other bytes than before. Only the lines after the range move,
+  // within the room the model has (std::bad_alloc, nothing changed, when it
+  // must grow and cannot).
+  void replace(std::size_t first, std::size_t end, const std::vector<AccountLine>& lines,
+               bool changed);
   // How many replacements changed something, from the start.
   int changes() const { return changes_; }
 
