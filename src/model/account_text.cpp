@@ -224,6 +224,7 @@ AccountLine AccountText::add(std::string_view line_text) {
   line.start = static_cast<std::uint32_t>(bytes_.size());
   line.size = static_cast<std::uint32_t>(line_text.size());
   bytes_.append(line_text);
+  bytes_.push_back('\n');  // so that it is written from here, LF and all
   line.what = classify_line(text(line), file_);
   return line;
 }
@@ -245,37 +246,54 @@ void AccountText::replace(std::size_t first, std::size_t end, const std::vector<
   if (changed) ++changes_;
 }
 
+// The next piece of the content, from line *next on (moved past the lines
+// it takes): lines that follow each other in the model's bytes, each with
+// the LF after it, up to one with none after it (*add_lf: its LF is to be
+// added). A file as read is mostly one piece, an edited one a few.
+std::string_view AccountText::piece(std::size_t* next, bool* add_lf) const {
+  const char* raw = bytes_.c_str();
+  const std::size_t start = lines_[*next].start;
+  std::size_t end = start;
+  *add_lf = false;
+  while (*next < lines_.size() && lines_[*next].start == end) {
+    end += lines_[*next].size;
+    ++*next;
+    if (end < bytes_.size() && raw[end] == '\n') {
+      ++end;
+    } else {
+      *add_lf = true;
+      break;
+    }
+  }
+  return {raw + start, end - start};
+}
+
+bool AccountText::pieces(std::size_t limit, std::vector<std::string_view>* out) const {
+  out->clear();
+  for (std::size_t next = 0; next < lines_.size();) {
+    bool add_lf = false;
+    const std::string_view run = piece(&next, &add_lf);
+    if (!run.empty()) out->push_back(run);
+    if (add_lf) out->push_back("\n");
+    if (out->size() > limit) {
+      out->clear();
+      return false;
+    }
+  }
+  return true;
+}
+
 SecretText AccountText::bytes() const {
   std::size_t total = 0;
   for (const AccountLine& line : lines_) total += line.size + 1;
   SecretText out;
   char* at = out.extend(total);
-  const char* raw = bytes_.c_str();
-  // Lines that follow each other in the file as read, each with its LF, are
-  // copied as one run: a file is mostly copied in a few pieces.
-  std::size_t run_start = 0, run_end = 0;
-  auto flush = [&] {
-    std::memcpy(at, raw + run_start, run_end - run_start);
-    at += run_end - run_start;
-    run_start = run_end = 0;
-  };
-  for (const AccountLine& line : lines_) {
-    const std::size_t end = std::size_t{line.start} + line.size;
-    const bool as_read = end < size_read_ && raw[end] == '\n';
-    if (as_read && run_end != 0 && line.start == run_end) {
-      run_end = end + 1;
-      continue;
-    }
-    if (run_end != 0) flush();
-    if (as_read) {
-      run_start = line.start;
-      run_end = end + 1;
-      continue;
-    }
-    std::memcpy(at, raw + line.start, line.size);
-    at += line.size;
-    *at++ = '\n';
+  for (std::size_t next = 0; next < lines_.size();) {
+    bool add_lf = false;
+    const std::string_view run = piece(&next, &add_lf);
+    std::memcpy(at, run.data(), run.size());
+    at += run.size();
+    if (add_lf) *at++ = '\n';
   }
-  if (run_end != 0) flush();
   return out;
 }
