@@ -42,6 +42,21 @@ TEST_F(AccountStoreTest, NewFileHoldsOneSectionWithMode0600) {
   EXPECT_EQ(read_file(account_path("root.conf")), "<lp1>\nid=1\npassword=2\n</lp1>\n");
 }
 
+// Written from the model's own bytes in a few pieces, or copied whole when
+// its lines make more (here, when CR LF ends each).
+TEST_F(AccountStoreTest, AnEditIsWrittenWholeHoweverTheLinesEnd) {
+  for (const std::string end : {"\n", "\r\n"}) {
+    std::string old, left;
+    for (int i = 0; i < 100; ++i) {
+      old += "x" + std::to_string(i) + end;
+      left += "x" + std::to_string(i) + "\n";
+    }
+    write_file(account_path(kConf), old + "<lp1>" + end + "id=1" + end + "</lp1>" + end + old);
+    ASSERT_TRUE(store_credentials("alice", "lp1", kJob, "7", "8").done);
+    EXPECT_EQ(read_file(account_path(kConf)), left + "<lp1>\nid=7\npassword=8\n</lp1>\n" + left);
+  }
+}
+
 TEST_F(AccountStoreTest, UpdatesNotDoneTouchNothing) {
   struct Case {
     const char* what;

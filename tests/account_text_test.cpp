@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "test_support.h"
@@ -111,6 +112,28 @@ TEST_F(LineReader, ReportsReadErrorsAndFilesOverTheBound) {
   EXPECT_EQ(error.size, std::size_t{1} << 40);
   EXPECT_EQ(lseek(fd, 0, SEEK_CUR), 0);
   close(fd);
+}
+
+// What comes past the size found when the read began (from a file that
+// grows; here a pipe, whose size is none) is read too, up to the bound.
+TEST_F(LineReader, ReadsWhatComesPastTheSizeFoundUpToTheBound) {
+  for (const std::size_t size : {std::size_t{10000}, kMaxFileBytes + 1}) {
+    std::string bytes(size, 'a');
+    for (std::size_t i = 99; i < size; i += 100) bytes[i] = '\n';
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    std::thread writer([&] {
+      for (std::size_t done = 0; done < size;) done += write(ends[1], &bytes[done], size - done);
+      close(ends[1]);
+    });
+    AccountText text;
+    StoreError error;
+    const bool read = AccountText::read(ends[0], "pipe", FileKind::kCredentials, &text, error);
+    writer.join();
+    close(ends[0]);
+    EXPECT_EQ(read, size <= kMaxFileBytes) << size;
+    EXPECT_EQ(read ? text.lines().size() : error.size, read ? size / 100 : size) << size;
+  }
 }
 
 }  // namespace

@@ -121,6 +121,11 @@ TEST_F(CredentialFile, EdgeCases) {
        "a\n"},
       {"long line copied whole", std::string(1500, 'L') + "\n", "lp1", kJob, nullptr, nullptr,
        std::string(1500, 'L') + "\n"},
+      {"a line added mid-file, the rest after it", "a\n<lp1>\nid=1\n</lp1>\nb\n", "lp1", kJob, "7",
+       "8", "a\n<lp1>\nid=7\npassword=8\n</lp1>\nb\n"},
+      {"remove: what lies between and after spans stays",
+       "<lp1>\nid=1\n</lp1>\n<lp2>\nid=2\n</lp2>\n<LP1>\nid=3\n</LP1>\nb\n", "lp1", kJob, nullptr,
+       nullptr, "<lp2>\nid=2\n</lp2>\nb\n"},
   });
 }
 

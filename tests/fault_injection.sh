@@ -20,7 +20,7 @@ set -u
 . "$(dirname "$0")/support/lib.sh"
 
 scenario=$1 tool=$2 harness=$3 dir=$4 socket=$5 work=$6
-calls=openat,read,write,fsync,lseek,rename,renameat,renameat2,unlink,unlinkat,close,flock,fcntl,fchmod,fchown,newfstatat,linkat,ftruncate
+calls=openat,read,write,writev,fsync,lseek,rename,renameat,renameat2,unlink,unlinkat,close,flock,fcntl,fchmod,fchown,newfstatat,linkat,ftruncate
 export CUPS_SERVER=$socket HOME=$work/home VELMORA_TEST_ACCOUNT_DIR=$dir ASAN_OPTIONS=detect_leaks=0:${ASAN_OPTIONS:-}
 
 skip() { echo "fault injection skipped: $*"; exit 77; }
@@ -99,7 +99,7 @@ account_calls() {
 
 errors_for() {
   case $1 in
-    write | fsync) echo ENOSPC EIO ;;
+    write | writev | fsync) echo ENOSPC EIO ;;
     read | lseek | close | newfstatat | fchmod) echo EIO ;;
     openat) echo EACCES EOPNOTSUPP ;;  # EOPNOTSUPP: no unnamed files here
     unlink | unlinkat | linkat) echo EACCES ;;
@@ -257,7 +257,7 @@ done
 # The tool itself at its first write, its last flush and its first rename.
 mapfile -t tool_points < <(account_calls "$work/tool-trace")
 picks=$(printf '%s\n' "${tool_points[@]}" | awk '
-  $1 == "write" && !w { w = $0 } $1 == "fsync" { f = $0 } $1 ~ /^rename/ && !r { r = $0 }
+  $1 ~ /^write/ && !w { w = $0 } $1 == "fsync" { f = $0 } $1 ~ /^rename/ && !r { r = $0 }
   END { if (w) print w " ENOSPC"; if (f) print f " EIO"; if (r) print r " KILL"; if (w) print w " KILL" }')
 while read -r syscall when error; do
   inject_and_check "$syscall" "$when" "$error" "${tool_words[@]}"

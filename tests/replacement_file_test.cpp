@@ -146,4 +146,26 @@ TEST(ReplacementFile, IsLockedAndPrivateUntilCommitted) {
   EXPECT_FALSE(file_exists(account_path("status.new")));
 }
 
+// A signal ignored when the run began stays ignored while the file is held;
+// once it is committed, one that ends the run does so, as if never caught.
+TEST(ReplacementFile, SignalsTakeTheirCourseOutsideTheFilesLife) {
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing caught yet
+  reset_account_dir();
+  StoreError error;
+  std::optional<AccountDirectory> dir;
+  ASSERT_TRUE(AccountDirectory::open(getuid(), &dir, error));
+  EXPECT_EXIT(
+      {
+        signal(SIGHUP, SIG_IGN);
+        ReplacementFile out(*dir, kConf, getuid(), error);
+        if (!out.create(0600) || !out.write("new\n")) _exit(2);
+        raise(SIGHUP);
+        if (!out.commit()) _exit(3);
+        raise(SIGUSR1);
+        _exit(4);
+      },
+      testing::KilledBySignal(SIGUSR1), "");
+  EXPECT_EQ(read_file(account_path(kConf)), "new\n");
+}
+
 }  // namespace

@@ -78,7 +78,9 @@ inline void wipe_bytes(void* p, std::size_t n) {
 // A growable, NUL-terminated byte string for secret text. Unlike std::string
 // it has no inline small-string buffer, and it wipes each block before it
 // lets go of it (growing, or at the end), so no byte it ever held is left in
-// memory the process has freed.
+// memory the process has freed. It wipes what was ever written to the block
+// (up to the furthest end of its text and NUL): room reserved but never
+// filled is never touched, so a large block costs only the pages it uses.
 class SecretText {
  public:
   SecretText() = default;
@@ -86,13 +88,15 @@ class SecretText {
   SecretText(SecretText&& other) noexcept
       : bytes_(std::exchange(other.bytes_, nullptr)),
         size_(std::exchange(other.size_, 0)),
-        capacity_(std::exchange(other.capacity_, 0)) {}
+        capacity_(std::exchange(other.capacity_, 0)),
+        written_(std::exchange(other.written_, 0)) {}
   SecretText& operator=(SecretText&& other) noexcept {
     if (this != &other) {
       release();
       bytes_ = std::exchange(other.bytes_, nullptr);
       size_ = std::exchange(other.size_, 0);
       capacity_ = std::exchange(other.capacity_, 0);
+      written_ = std::exchange(other.written_, 0);
     }
     return *this;
   }
@@ -108,6 +112,7 @@ class SecretText {
     std::memcpy(bytes_ + size_, data, n);
     size_ += n;
     bytes_[size_] = '\0';
+    note_written();
   }
   void append(std::string_view text) { append(text.data(), text.size()); }
   void push_back(char c) { append(&c, 1); }
@@ -117,15 +122,19 @@ class SecretText {
   void reserve(std::size_t n) {
     if (capacity_ < n + 1) grow(n);
   }
-  // Appends n zero bytes and returns where they start, to be filled in
-  // place (by read(2), say); shrink() gives back what was not filled.
+  // Appends n bytes and returns where they start, to be filled in place (by
+  // read(2), say): they hold whatever the block held, and only the NUL after
+  // them is written. shrink() wipes what was not filled (std::bad_alloc as
+  // append).
   char* extend(std::size_t n) {
     if (capacity_ < size_ + n + 1) grow(std::max(size_ + n, 2 * capacity_));
     char* start = bytes_ + size_;
-    std::memset(start, 0, n + 1);
     size_ += n;
+    bytes_[size_] = '\0';
+    note_written();
     return start;
   }
+  // Keeps the first n bytes and wipes the rest.
   void shrink(std::size_t n) noexcept {
     if (n >= size_) return;
     wipe_bytes(bytes_ + n, size_ - n);
@@ -150,17 +159,21 @@ class SecretText {
     release();
     bytes_ = fresh;
     capacity_ = n + 1;
+    note_written();
   }
+  void note_written() noexcept { written_ = std::max(written_, size_ + 1); }
   void release() noexcept {
-    wipe_bytes(bytes_, capacity_);
+    wipe_bytes(bytes_, written_);
     delete[] bytes_;
     bytes_ = nullptr;
     capacity_ = 0;
+    written_ = 0;
   }
 
   char* bytes_ = nullptr;  // size_ bytes and a NUL, or none yet
   std::size_t size_ = 0;
   std::size_t capacity_ = 0;  // of the block, the NUL's byte included
+  std::size_t written_ = 0;   // bytes of the block ever written to, from its start
 };
 
 // A fixed, zero-filled byte area on the stack that is wiped when it goes out

@@ -27,37 +27,71 @@ constexpr int kStandardTerminating[] = {
 };
 constexpr int kStops[] = {SIGTSTP, SIGTTIN, SIGTTOU};
 
-// What the handler reaches: the guard in force. Changed only while every
-// guarded signal is blocked.
+bool is_stop(int signo) { return signo == SIGTSTP || signo == SIGTTIN || signo == SIGTTOU; }
+
+// What a signal of a set is to the handler.
+enum class Catch : sig_atomic_t {
+  kNotCaught = 0,  // not yet, or given back by the handler
+  kCaught,         // the handler's, until it is taken
+  kLeftAlone,      // ignored when first needed (or not to be caught): never caught
+};
+
+// What the handler reaches: the signals it catches, what each did before,
+// and the guard in force. The handler stays installed from the first guard
+// on: making and releasing a guard changes no disposition. Changed, but
+// for `guarding`, only while the signals of a guard are blocked.
 struct Slot {
-  volatile sig_atomic_t active = 0;
+  // 0: no guard in force; else 1 + its SignalSet.
+  volatile sig_atomic_t guarding = 0;
   volatile sig_atomic_t interrupted = 0;
-  SignalHook hook = nullptr;
-  bool changed[NSIG] = {};
+  SignalHook volatile hook = nullptr;
+  volatile Catch caught[NSIG] = {};
   struct sigaction previous[NSIG] = {};
 };
 Slot g_slot;
 
-// Async-signal-safe.
-void restore_dispositions() {
-  for (int signo = 1; signo < NSIG; ++signo) {
-    if (g_slot.changed[signo]) sigaction(signo, &g_slot.previous[signo], nullptr);
-    g_slot.changed[signo] = false;
-  }
-  g_slot.active = 0;
+sig_atomic_t guarding_of(SignalSet set) { return 1 + static_cast<sig_atomic_t>(set); }
+
+// Whether the guard in force covers a signal: a stop only when its set has
+// the stops.
+bool covered(int signo) {
+  const sig_atomic_t guarding = g_slot.guarding;
+  if (guarding == 0) return false;
+  return !is_stop(signo) || guarding == guarding_of(SignalSet::kTerminatingAndStops);
 }
 
 extern "C" void on_guarded_signal(int signo) {
   int saved = errno;
-  if (g_slot.active != 0) {
-    if (g_slot.hook != nullptr) g_slot.hook();
-    restore_dispositions();
+  if (covered(signo)) {
+    g_slot.guarding = 0;  // taken: no longer in force
+    const SignalHook hook = g_slot.hook;
+    if (hook != nullptr) hook();
+    g_slot.interrupted = 1;
   }
-  g_slot.interrupted = 1;
-  // Blocked while the handler runs; taken with the restored disposition
-  // as soon as it returns.
+  // What it did before, until a guard needs it again: blocked while the
+  // handler runs, it is taken that way as soon as the handler returns.
+  sigaction(signo, &g_slot.previous[signo], nullptr);
+  g_slot.caught[signo] = Catch::kNotCaught;
   raise(signo);
   errno = saved;
+}
+
+// One call both installs the handler and tells what it replaces; a signal
+// the process ignores (nohup, say) is put back at once, and stays ignored.
+void catch_signal(int signo) {
+  struct sigaction action {};
+  action.sa_handler = on_guarded_signal;
+  sigfillset(&action.sa_mask);  // no handler runs inside another
+  action.sa_flags = 0;          // no SA_RESTART: a wait returns to look
+  struct sigaction& previous = g_slot.previous[signo];
+  if (sigaction(signo, &action, &previous) != 0) {
+    g_slot.caught[signo] = Catch::kLeftAlone;  // keeps its default
+  } else if (previous.sa_handler == SIG_IGN) {
+    sigaction(signo, &previous, nullptr);
+    g_slot.caught[signo] = Catch::kLeftAlone;
+  } else {
+    g_slot.caught[signo] = Catch::kCaught;
+  }
 }
 
 }  // namespace
@@ -82,34 +116,21 @@ BlockedSignals::~BlockedSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr
 
 SignalGuard::SignalGuard(SignalSet set, SignalHook hook) {
   BlockedSignals blocked(set);
-  restore_dispositions();  // a guard left over would otherwise be lost
   const sigset_t members = signal_set(set);
-  struct sigaction action {};
-  action.sa_handler = on_guarded_signal;
-  sigfillset(&action.sa_mask);  // no handler runs inside another
-  action.sa_flags = 0;          // no SA_RESTART: a wait returns to look
+  for (int signo = 1; signo < NSIG; ++signo) {
+    if (g_slot.caught[signo] == Catch::kNotCaught && sigismember(&members, signo) == 1) {
+      catch_signal(signo);
+    }
+  }
   g_slot.hook = hook;
   g_slot.interrupted = 0;
-  for (int signo = 1; signo < NSIG; ++signo) {
-    if (sigismember(&members, signo) != 1) continue;
-    struct sigaction& previous = g_slot.previous[signo];
-    // A signal the caller ignores (nohup, say) stays ignored.
-    if (sigaction(signo, nullptr, &previous) != 0 || previous.sa_handler == SIG_IGN) continue;
-    g_slot.changed[signo] = sigaction(signo, &action, nullptr) == 0;
-  }
-  g_slot.active = 1;
+  g_slot.guarding = guarding_of(set);
 }
 
 void SignalGuard::release() noexcept {
-  int saved = errno;
-  sigset_t all;
-  sigset_t previous;
-  sigfillset(&all);
-  sigprocmask(SIG_BLOCK, &all, &previous);
-  if (g_slot.active != 0) restore_dispositions();
+  // The handler looks at the hook only while a guard is in force.
+  g_slot.guarding = 0;
   g_slot.hook = nullptr;
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  errno = saved;
 }
 
 bool SignalGuard::interrupted() noexcept { return g_slot.interrupted != 0; }

@@ -10,14 +10,22 @@
 //   { BlockedSignals blocked(SignalSet::kTerminating);  // for steps that
 //     ... }                              // must not be cut short
 //
-// When a guarded signal arrives, the handler runs the hook, puts every
-// disposition the guard changed back as it was, notes the signal and raises
-// it again: the process then ends, stops or goes on exactly as it would have
-// without the guard (a signal the caller ignores is never caught). A stopped
-// process that is continued returns to its code with the guard no longer in
-// force; interrupted() tells it so, and it builds a new guard to go on.
+// The first guard that needs a signal installs the handler for it, with one
+// call, and leaves it installed: later guards, and releasing one, change no
+// disposition. With no guard in force (or a stop, under a guard without the
+// stops) the handler puts back what the signal did before and raises it
+// again, so it takes its course as if never caught. When a guarded signal
+// arrives, the handler runs the hook, puts back what that signal did
+// before, notes the signal and raises it again: the process then ends,
+// stops or goes on exactly as it would have without the guard. A signal
+// the process ignores when first needed is never caught, and stays
+// ignored. A stopped process that is continued returns to its code with the
+// guard no longer in force; interrupted() tells it so, and it builds a new
+// guard to go on (which catches the signal again).
 //
 // One guard is in force at a time (a signal handler can reach only one).
+// The dispositions of the signals of a set are this module's once a guard
+// has needed them: nothing else changes them meanwhile.
 //
 // Results: none but interrupted(); the guards cannot fail in a way the
 // caller could act on (a signal that cannot be caught keeps its default).
@@ -63,7 +71,7 @@ class SignalGuard {
   SignalGuard& operator=(const SignalGuard&) = delete;
   ~SignalGuard() { release(); }
 
-  // Puts the previous dispositions back now (also done by the destructor).
+  // Ends the guard now (also done by the destructor); the handler stays.
   void release() noexcept;
 
   // Whether a guarded signal has been taken, so that the guard is no longer

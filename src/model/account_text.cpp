@@ -12,8 +12,14 @@
 
 namespace {
 
-// Read in large blocks; the chunks of the line rules are only boundaries.
-constexpr std::size_t kReadBlock = 64 * 1024;
+// What is read at a time once the file's size as found is read: the end of
+// the file, mostly, or what was added to it since.
+constexpr std::size_t kProbeLength = 4096;
+
+// Lines the model has room for beyond those read, and bytes for their
+// texts: a set adds four at most.
+constexpr std::size_t kSpareLines = 8;
+constexpr std::size_t kSpareBytes = kSpareLines * kMaxFormattedLine;
 
 }  // namespace
 
@@ -42,21 +48,30 @@ bool AccountText::read(int fd, const std::string& path, FileKind file, AccountTe
   AccountText read_text;
   read_text.file_ = file;
   SecretText& bytes = read_text.bytes_;
-  bytes.reserve(static_cast<std::size_t>(st.st_size));
+  // Room for the whole file, the byte that tells it grew and the lines an
+  // edit adds, in one block (what is never used is never touched).
+  bytes.reserve(static_cast<std::size_t>(st.st_size) + 1 + kSpareBytes);
+  // Past the first read, what a file that grows brings is read here and
+  // appended: telling the end costs no fresh room in the block.
+  SecretArray<kProbeLength> probe;
   for (bool first = true;; first = false) {
-    // The whole file at once, then in blocks should it grow; one byte more
+    // The whole file at once, then in pieces should it grow; one byte more
     // than allowed tells a file that grew past the bound.
-    const std::size_t want = first ? static_cast<std::size_t>(st.st_size) + 1 : kReadBlock;
+    const std::size_t want = first ? static_cast<std::size_t>(st.st_size) + 1 : kProbeLength;
     const std::size_t room = std::min(want, kMaxFileBytes + 1 - bytes.size());
     const std::size_t had = bytes.size();
-    char* at = bytes.extend(room);
+    char* at = first ? bytes.extend(room) : probe.data();
     const ssize_t got = ::read(fd, at, room);
     if (got < 0) {
-      bytes.shrink(had);
+      if (first) bytes.shrink(had);
       if (errno == EINTR) continue;
       return fail(error, StoreStep::kRead, path, errno);
     }
-    bytes.shrink(had + static_cast<std::size_t>(got));
+    if (first) {
+      bytes.shrink(had + static_cast<std::size_t>(got));
+    } else {
+      bytes.append(at, static_cast<std::size_t>(got));
+    }
     if (got == 0) break;
     if (bytes.size() > kMaxFileBytes) return too_large(bytes.size());
   }
@@ -96,6 +111,21 @@ class NextByte {
   std::size_t at_;
   bool looked_;
 };
+
+// How many bytes end a line (LF, CR, 0xFF): a bound on the lines. Counted
+// in blocks of a fixed length, which compilers turn into vector code.
+std::size_t line_breaks(const unsigned char* b, std::size_t size) {
+  constexpr std::size_t kBlock = 64;
+  std::size_t count = 0;
+  std::size_t at = 0;
+  for (; at + kBlock <= size; at += kBlock) {
+    unsigned char in_block = 0;  // at most kBlock
+    for (std::size_t i = 0; i < kBlock; ++i) in_block += is_line_break(b[at + i]) ? 1 : 0;
+    count += in_block;
+  }
+  for (; at < size; ++at) count += is_line_break(b[at]) ? 1 : 0;
+  return count;
+}
 
 }  // namespace
 
@@ -138,7 +168,9 @@ void AccountText::cut_lines(std::size_t size) {
     joined_lines.push_back(lines_.size());
     lines_.push_back(line);
   };
-  lines_.reserve(size / 16 + 1);
+  // Every line but a last one ends in a line-breaking byte: with room for
+  // that many, and a few more that an edit adds, the lines never move.
+  lines_.reserve(line_breaks(b, size) + 1 + kSpareLines);
   std::size_t line_start = 0;
   std::size_t pos = 0;
   if (cr.from(0) > size && ff.from(0) > size && nul.from(0) > size) {
@@ -192,13 +224,63 @@ AccountLine AccountText::add(std::string_view line_text) {
   line.start = static_cast<std::uint32_t>(bytes_.size());
   line.size = static_cast<std::uint32_t>(line_text.size());
   bytes_.append(line_text);
+  bytes_.push_back('\n');  // so that it is written from here, LF and all
   line.what = classify_line(text(line), file_);
   return line;
 }
 
-void AccountText::replace(std::vector<AccountLine> lines, bool changed) {
-  lines_ = std::move(lines);
+void AccountText::replace(std::size_t first, std::size_t end, const std::vector<AccountLine>& lines,
+                          bool changed) {
+  const auto at = lines_.begin() + static_cast<std::ptrdiff_t>(first);
+  const std::size_t common = std::min(end - first, lines.size());
+  const auto from = lines.begin() + static_cast<std::ptrdiff_t>(common);
+  // The lines beyond the old range's length go in first: only that can
+  // throw, and it changes nothing when it does.
+  if (from != lines.end()) {
+    lines_.insert(at + static_cast<std::ptrdiff_t>(common), from, lines.end());
+  } else {
+    lines_.erase(at + static_cast<std::ptrdiff_t>(common),
+                 lines_.begin() + static_cast<std::ptrdiff_t>(end));
+  }
+  std::copy(lines.begin(), from, lines_.begin() + static_cast<std::ptrdiff_t>(first));
   if (changed) ++changes_;
+}
+
+// The next piece of the content, from line *next on (moved past the lines
+// it takes): lines that follow each other in the model's bytes, each with
+// the LF after it, up to one with none after it (*add_lf: its LF is to be
+// added). A file as read is mostly one piece, an edited one a few.
+std::string_view AccountText::piece(std::size_t* next, bool* add_lf) const {
+  const char* raw = bytes_.c_str();
+  const std::size_t start = lines_[*next].start;
+  std::size_t end = start;
+  *add_lf = false;
+  while (*next < lines_.size() && lines_[*next].start == end) {
+    end += lines_[*next].size;
+    ++*next;
+    if (end < bytes_.size() && raw[end] == '\n') {
+      ++end;
+    } else {
+      *add_lf = true;
+      break;
+    }
+  }
+  return {raw + start, end - start};
+}
+
+bool AccountText::pieces(std::size_t limit, std::vector<std::string_view>* out) const {
+  out->clear();
+  for (std::size_t next = 0; next < lines_.size();) {
+    bool add_lf = false;
+    const std::string_view run = piece(&next, &add_lf);
+    if (!run.empty()) out->push_back(run);
+    if (add_lf) out->push_back("\n");
+    if (out->size() > limit) {
+      out->clear();
+      return false;
+    }
+  }
+  return true;
 }
 
 SecretText AccountText::bytes() const {
@@ -206,32 +288,12 @@ SecretText AccountText::bytes() const {
   for (const AccountLine& line : lines_) total += line.size + 1;
   SecretText out;
   char* at = out.extend(total);
-  const char* raw = bytes_.c_str();
-  // Lines that follow each other in the file as read, each with its LF, are
-  // copied as one run: a file is mostly copied in a few pieces.
-  std::size_t run_start = 0, run_end = 0;
-  auto flush = [&] {
-    std::memcpy(at, raw + run_start, run_end - run_start);
-    at += run_end - run_start;
-    run_start = run_end = 0;
-  };
-  for (const AccountLine& line : lines_) {
-    const std::size_t end = std::size_t{line.start} + line.size;
-    const bool as_read = end < size_read_ && raw[end] == '\n';
-    if (as_read && run_end != 0 && line.start == run_end) {
-      run_end = end + 1;
-      continue;
-    }
-    if (run_end != 0) flush();
-    if (as_read) {
-      run_start = line.start;
-      run_end = end + 1;
-      continue;
-    }
-    std::memcpy(at, raw + line.start, line.size);
-    at += line.size;
-    *at++ = '\n';
+  for (std::size_t next = 0; next < lines_.size();) {
+    bool add_lf = false;
+    const std::string_view run = piece(&next, &add_lf);
+    std::memcpy(at, run.data(), run.size());
+    at += run.size();
+    if (add_lf) *at++ = '\n';
   }
-  if (run_end != 0) flush();
   return out;
 }

@@ -15,7 +15,7 @@
 //   AccountText text;
 //   if (!AccountText::read(fd, path, FileKind::kCredentials, &text, error)) ...
 //   for (const AccountLine& line : text.lines()) ... text.text(line) ...
-//   SecretText bytes = text.bytes();
+//   SecretText bytes = text.bytes();   // or text.pieces(limit, &pieces)
 //
 // Parsing is linear in the file's size whatever it holds; the model takes at
 // most about six times kMaxFileBytes of memory. Everything it holds is wiped
@@ -68,9 +68,13 @@ class AccountText {
   // ---- Editing ----
   // A new line of the model's own (the text of a line the tool formatted).
   AccountLine add(std::string_view line_text);
-  // Puts lines (the model's, from add or lines()) in place of the old ones;
-  // changed: whether that gives other bytes than before.
-  void replace(std::vector<AccountLine> lines, bool changed);
+  // Puts lines (the model's, from add or lines()) in place of the old ones
+  // from first up to end (end == first: before first); changed: whether
+  // that gives other bytes than before. Only the lines after the range move,
+  // within the room the model has (std::bad_alloc, nothing changed, when it
+  // must grow and cannot).
+  void replace(std::size_t first, std::size_t end, const std::vector<AccountLine>& lines,
+               bool changed);
   // How many replacements changed something, from the start.
   int changes() const { return changes_; }
 
@@ -78,13 +82,19 @@ class AccountText {
   bool same_as_read() const { return changes_ == 0 && canonical_; }
   // The file's new content: every line, each ended by one LF.
   SecretText bytes() const;
+  // The same as pieces of the model's own bytes, in order, to be written
+  // one after another; false (*pieces empty) when it takes more than limit.
+  bool pieces(std::size_t limit, std::vector<std::string_view>* pieces) const;
   std::size_t size_read() const { return size_read_; }
 
  private:
   void cut_lines(std::size_t size);
+  std::string_view piece(std::size_t* next, bool* add_lf) const;
 
   FileKind file_ = FileKind::kCredentials;
-  SecretText bytes_;  // the file as read, then the texts of lines added
+  // The file as read, then the texts of lines holding a zero byte, then
+  // those of lines added, each followed by a LF.
+  SecretText bytes_;
   std::vector<AccountLine> lines_;
   std::size_t size_read_ = 0;
   bool canonical_ = true;  // the file was its lines, each ended by one LF

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 #include "credential_file.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <optional>
@@ -33,15 +34,28 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   }
   const AccountLine password_line = text.add(formatted.view());
 
+  // Only the lines from the queue's first tag to its last one can change:
+  // they alone are made anew, and put in place of the old ones.
+  const std::vector<AccountLine>& old = text.lines();
+  std::size_t first = old.size();
+  std::size_t end = old.size();
+  for (std::size_t i = 0; i < old.size(); ++i) {
+    if (!is_tag(old[i])) continue;
+    const std::string_view line_text = text.text(old[i]);
+    if (is_opening_tag(line_text, queue) || is_closing_tag(line_text, queue)) {
+      first = std::min(first, i);
+      end = i + 1;
+    }
+  }
   std::vector<AccountLine> lines;
-  lines.reserve(text.lines().size() + 4);
   bool changed = false;
   enum class State { kBefore, kInside, kAfter } state = State::kBefore;
   // Which key lines of the kind the current section has got: each section
   // of the queue ends up holding both.
   bool id_written = false;
   bool password_written = false;
-  for (const AccountLine& line : text.lines()) {
+  for (std::size_t i = first; i < end; ++i) {
+    const AccountLine& line = old[i];
     const std::string_view line_text = text.text(line);
     if (is_tag(line) && is_opening_tag(line_text, queue)) {
       state = State::kInside;
@@ -84,7 +98,7 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
     lines.push_back(text.add(formatted.view()));
     changed = true;
   }
-  text.replace(std::move(lines), changed);
+  text.replace(first, end, lines, changed);
   return true;
 }
 
@@ -96,14 +110,18 @@ void remove(AccountText& text, std::string_view queue, std::optional<CredentialK
   const unsigned going = kind ? kind_keys(*kind) : kEveryKey;
   std::vector<SectionSpan> spans;
   find_sections(text, SIZE_MAX, &spans, queue);
+  // Only lines the spans own or are told of can go: those from the first
+  // span's up to the last one's alone are looked at, and put back without
+  // those that go.
+  const std::size_t first = spans.empty() ? 0 : spans.front().told_from;
+  const std::size_t end = spans.empty() ? 0 : spans.back().told_to;
   // Deliberate: a span that keeps no key, of its own or told of it, loses its
   // tags too, and any other line of it stays where it was.
   SpanCursor cursor(spans);
   std::vector<AccountLine> lines;
-  lines.reserve(text.lines().size());
   Mending mended;
   mended.gone = true;
-  for (std::size_t i = 0; i < text.lines().size(); ++i) {
+  for (std::size_t i = first; i < end; ++i) {
     const AccountLine& line = text.lines()[i];
     const std::size_t at = cursor.span_of(i);
     bool keep_line = true;
@@ -119,8 +137,8 @@ void remove(AccountText& text, std::string_view queue, std::optional<CredentialK
     }
     if (keep_line) lines.push_back(line);
   }
-  const bool dropped = lines.size() != text.lines().size();
-  text.replace(std::move(lines), dropped);
+  const bool dropped = lines.size() != end - first;
+  text.replace(first, end, lines, dropped);
   if (mending == nullptr) return;
   find_sections(text, SIZE_MAX, &spans, queue);
   mended.left = damage_of(spans, queue);

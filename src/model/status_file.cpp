@@ -39,7 +39,7 @@ bool switch_queue(AccountText& text, std::string_view queue, StatusFunction func
     }
   }
   if (!found) lines.push_back(fresh);
-  text.replace(std::move(lines), changed || !found);
+  text.replace(0, text.lines().size(), lines, changed || !found);
   return true;
 }
 
@@ -54,7 +54,7 @@ void clear_queue(AccountText& text, std::string_view queue, bool any_case) {
     if (!of_queue) lines.push_back(line);
   }
   const bool dropped = lines.size() != text.lines().size();
-  text.replace(std::move(lines), dropped);
+  text.replace(0, text.lines().size(), lines, dropped);
 }
 
 std::vector<QueueStatus> statuses_of(const AccountText& text) {

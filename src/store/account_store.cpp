@@ -287,7 +287,14 @@ StoreResult<Committed> AccountUpdate::commit_unguarded(Commit mode) {
     }
   }
   if (!rewrite) return Committed{false};  // out removes its file
-  const SecretText bytes = old_.text.bytes();
-  if (!out.write(bytes.view()) || !out.commit()) return error;
+  // Written from the model itself when its lines make a few pieces (no
+  // copy of the content to make and wipe), else copied whole.
+  std::vector<std::string_view> pieces;
+  SecretText copy;
+  if (!old_.text.pieces(ReplacementFile::kMaxPieces, &pieces)) {
+    copy = old_.text.bytes();
+    pieces.assign(1, copy.view());
+  }
+  if (!out.write(pieces) || !out.commit()) return error;
   return Committed{true};
 }

@@ -5,8 +5,10 @@
 #include <pwd.h>
 #include <stdio.h>
 #include <sys/stat.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <utility>
@@ -41,11 +43,17 @@ void remove_held_file() {
   unlink_if_same(g_held.dir, g_held.name, g_held.dev, g_held.ino);
 }
 
-// Writes length bytes; false, with errno set, when a step fails.
-bool write_all(int fd, const char* data, std::size_t length) {
-  std::size_t total = 0;
-  while (total < length) {
-    ssize_t n = ::write(fd, data + total, length - total);
+// Writes the pieces, in one call unless the system writes less; false,
+// with errno set, when a step fails.
+bool write_all(int fd, const std::vector<std::string_view>& pieces) {
+  std::array<iovec, ReplacementFile::kMaxPieces> iov{};
+  std::size_t count = 0;
+  for (std::string_view piece : pieces) {
+    if (piece.empty()) continue;
+    iov[count++] = {const_cast<char*>(piece.data()), piece.size()};
+  }
+  for (std::size_t at = 0; at < count;) {
+    const ssize_t n = ::writev(fd, &iov[at], static_cast<int>(count - at));
     if (n < 0) {
       if (errno == EINTR) continue;
       return false;
@@ -54,7 +62,13 @@ bool write_all(int fd, const char* data, std::size_t length) {
       errno = EIO;  // no progress: give up rather than spin
       return false;
     }
-    total += static_cast<std::size_t>(n);
+    // Past what was written: whole pieces, then part of one.
+    auto left = static_cast<std::size_t>(n);
+    for (; at < count && left >= iov[at].iov_len; ++at) left -= iov[at].iov_len;
+    if (left != 0) {
+      iov[at].iov_base = static_cast<char*>(iov[at].iov_base) + left;
+      iov[at].iov_len -= left;
+    }
   }
   return true;
 }
@@ -219,7 +233,12 @@ void ReplacementFile::look_at_existing() {
 }
 
 bool ReplacementFile::write(std::string_view data) {
-  if (!write_all(fd_.get(), data.data(), data.size())) {
+  return write(std::vector<std::string_view>{data});
+}
+
+bool ReplacementFile::write(const std::vector<std::string_view>& pieces) {
+  if (pieces.size() > kMaxPieces) return fail(*error_, StoreStep::kWrite, path_of(name_), EINVAL);
+  if (!write_all(fd_.get(), pieces)) {
     return fail(*error_, StoreStep::kWrite, path_of(name_), errno);
   }
   return true;

@@ -8,6 +8,7 @@
 //   ReplacementFile out(dir, "alice.conf", owner, error);  // writes "alice.conf.new"
 //   if (!out.create(0600)) return false;   // another run's stays
 //   out.write(content);                    // the whole new content, at once
+//                                          // (or its pieces, in one writev)
 //   return out.commit();                   // flush it, rename it into place
 //
 // The file is a lock held by a live run from its first instant
@@ -28,9 +29,11 @@
 
 #include <sys/types.h>
 
+#include <cstddef>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "account_directory.h"
 #include "signals.h"
@@ -58,6 +61,10 @@ class ReplacementFile {
   // Writes data after what was written before (the whole content, best in
   // one call: a neighbour watching the file's size learns only the total).
   bool write(std::string_view data);
+  // The same of pieces, one after another, in one call (writev); at most
+  // kMaxPieces of them.
+  bool write(const std::vector<std::string_view>& pieces);
+  static constexpr std::size_t kMaxPieces = 64;
 
   // Flushes the file to disk (once), checks that the name still refers to
   // this run's file, renames it onto the target and syncs the directory,
