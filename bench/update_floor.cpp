@@ -4,7 +4,7 @@
 // libcups, in this process), read the two values from standard input, read
 // the file, write the new one with that queue's section holding the values,
 // fsync it, rename it over the old one, fsync the directory. No checks of
-// trust, no locale, no child, no deadline, no wiping.
+// trust, no locale, no worker thread, no deadline, no wiping.
 //
 //   printf '%s\n' ID PASSWORD | update_floor QUEUE FILE
 //
@@ -13,7 +13,6 @@
 #include <fcntl.h>
 #include <libgen.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -71,30 +70,11 @@ bool queue_exists(const char* queue) {
   return dest != nullptr;
 }
 
-bool queue_exists_from_child(const char* queue) {
-  int ends[2];
-  if (pipe(ends) != 0) return false;
-  const pid_t child = fork();
-  if (child == 0) {
-    const char known = queue_exists(queue) ? 1 : 0;
-    _exit(write(ends[1], &known, 1) == 1 ? 0 : 1);
-  }
-  close(ends[1]);
-  char known = 0;
-  const bool answered = child > 0 && read(ends[0], &known, 1) == 1;
-  close(ends[0]);
-  int status = 0;
-  if (child > 0) waitpid(child, &status, 0);
-  return answered && known == 1;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool from_child = argc == 4 && std::string_view(argv[1]) == "--child";
-  if (from_child) ++argv, --argc;
   if (argc != 3) return 1;
-  const bool known = from_child ? queue_exists_from_child(argv[1]) : queue_exists(argv[1]);
+  const bool known = queue_exists(argv[1]);
   std::string id, password;
   if (!known || !read_value(&id) || !read_value(&password)) return 1;
 
