@@ -82,7 +82,11 @@ void catch_signal(int signo) {
   struct sigaction action {};
   action.sa_handler = on_guarded_signal;
   sigfillset(&action.sa_mask);  // no handler runs inside another
-  action.sa_flags = 0;          // no SA_RESTART: a wait returns to look
+  // Restarted: the handler stays installed for the whole run, and a call
+  // cut short by a stop it passes on must go on after SIGCONT as it would
+  // have under the default action. The prompt's wait (ppoll) returns to
+  // look whatever this says.
+  action.sa_flags = SA_RESTART;
   struct sigaction& previous = g_slot.previous[signo];
   if (sigaction(signo, &action, &previous) != 0) {
     g_slot.caught[signo] = Catch::kLeftAlone;  // keeps its default

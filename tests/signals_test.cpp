@@ -1,0 +1,53 @@
+// SPDX-License-Identifier: Apache-2.0
+// The guard's handler stays installed once a guard has needed it: a stop
+// that comes with no guard in force must leave the run's calls as the
+// default action would, restarted after SIGCONT rather than failing.
+#include "signals.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <fstream>
+#include <string>
+
+namespace {
+
+// The state letter of a process (R, S, T, ...), from /proc.
+char state_of(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+  const std::size_t end = text.rfind(')');
+  return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : '?';
+}
+
+void wait_for_state(pid_t pid, char state) {
+  while (state_of(pid) != state) usleep(1000);
+}
+
+TEST(Signals, AStopAfterAGuardLeavesABlockedReadToGoOn) {
+  const std::string style = GTEST_FLAG_GET(death_test_style);
+  GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing caught yet
+  EXPECT_EXIT(
+      {
+        { SignalGuard prompt(SignalSet::kTerminatingAndStops, nullptr); }
+        int ends[2];
+        if (pipe(ends) != 0) _exit(2);
+        const pid_t reader = getpid();
+        if (fork() == 0) {  // blocked in read: stopped, continued, then fed
+          wait_for_state(reader, 'S');
+          kill(reader, SIGTSTP);
+          wait_for_state(reader, 'T');
+          kill(reader, SIGCONT);
+          _exit(write(ends[1], "x", 1) == 1 ? 0 : 1);
+        }
+        char c;
+        const ssize_t got = read(ends[0], &c, 1);
+        _exit(got == 1 ? 0 : errno == EINTR ? 3 : 4);
+      },
+      testing::ExitedWithCode(0), "");
+  GTEST_FLAG_SET(death_test_style, style);
+}
+
+}  // namespace
