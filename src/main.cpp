@@ -125,7 +125,7 @@ int main(int argc, char** argv) {
   // stack where earlier calls saved registers.
   wipe_stack();
   wipe_vector_registers();
-  if (scheduler_conversation_running()) {
+  if (scheduler_conversation_left()) {
     std::fflush(nullptr);
     _exit(status);
   }

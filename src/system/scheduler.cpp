@@ -27,21 +27,27 @@ std::string server_name() {
   return server;
 }
 
-// Conversations still running past their deadline (see scheduler.h).
-std::atomic<int>& conversations_running() {
-  static std::atomic<int> running{0};
-  return running;
+// Whether a conversation was ever left at its deadline (see scheduler.h):
+// once set, never cleared, since the worker's thread may still be ending
+// (its own destructors, the libraries' per-thread state) after its work.
+std::atomic<bool>& conversation_left() {
+  static std::atomic<bool> left{false};
+  return left;
 }
 
-// Blocks every signal in this thread for its lifetime: a thread started
-// meanwhile keeps that mask, so signals meant for the run reach the run,
-// and a broken connection's SIGPIPE stays with the worker (its write just
-// fails).
+// Blocks every signal but a fault's in this thread for its lifetime: a
+// thread started meanwhile keeps that mask, so signals meant for the run
+// reach the run, and a broken connection's SIGPIPE stays with the worker
+// (its write just fails). A fault in the worker still reaches the run's
+// handlers, which clean up before the run dies of it.
 class AllSignalsBlocked {
  public:
   AllSignalsBlocked() {
     sigset_t all;
     sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGSYS}) {
+      sigdelset(&all, fault);
+    }
     pthread_sigmask(SIG_SETMASK, &all, &previous_);
   }
   AllSignalsBlocked(const AllSignalsBlocked&) = delete;
@@ -66,7 +72,6 @@ std::optional<std::vector<std::string>> converse(QueueLookup* lookup, Conversati
   lookup->result = QueueCheck::kUnreachable;
   auto report = std::make_shared<Report>();
   std::thread worker;
-  conversations_running()++;
   try {
     AllSignalsBlocked blocked;
     worker = std::thread([report, work, queue = std::move(queue), deadline] {
@@ -77,10 +82,8 @@ std::optional<std::vector<std::string>> converse(QueueLookup* lookup, Conversati
         report->failure(SchedulerFailure::kCheckFailed);
       }
       report->finish();
-      conversations_running()--;
     });
   } catch (const std::system_error& error) {
-    conversations_running()--;
     lookup->failure = SchedulerFailure::kCheckFailed;
     lookup->error = error.code().value();
     return std::nullopt;
@@ -89,6 +92,7 @@ std::optional<std::vector<std::string>> converse(QueueLookup* lookup, Conversati
   if (finished) {
     worker.join();
   } else {
+    conversation_left() = true;
     worker.detach();
   }
   std::vector<std::string> names;
@@ -100,7 +104,7 @@ std::optional<std::vector<std::string>> converse(QueueLookup* lookup, Conversati
 
 }  // namespace
 
-bool scheduler_conversation_running() { return conversations_running() > 0; }
+bool scheduler_conversation_left() { return conversation_left(); }
 
 QueueLookup find_queue(const char* queue) {
   QueueLookup lookup;

@@ -6,8 +6,8 @@
 // The whole conversation (resolving the server's name, connecting, TLS, the
 // request and its answer) runs on a worker thread that the run stops
 // waiting for at scheduler_deadline(), whatever the server or the name
-// server does; the worker, which blocks every signal, is then left to the
-// end of the run. The library never prompts for a password: a scheduler
+// server does; the worker, which blocks every signal but a fault's, is then
+// left to the end of the run. The library never prompts for a password: a scheduler
 // that asks for one is a failure of its own.
 //
 // Result convention: both return a QueueLookup, once: what the scheduler
@@ -33,10 +33,10 @@ std::chrono::seconds scheduler_deadline();
 
 QueueLookup find_queue(const char* queue);
 
-// Whether a conversation left at its deadline is still running. It may be
+// Whether a conversation was left at its deadline. Its worker may still be
 // inside libraries whose destructors exit() would run under it, so the run
 // then ends with _exit() once its output is flushed.
-bool scheduler_conversation_running();
+bool scheduler_conversation_left();
 
 // Every queue the destination list holds for this user, as CUPS spells it,
 // from one request, into *names.
