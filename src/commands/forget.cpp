@@ -13,6 +13,22 @@
 #include "messages.h"
 #include "scheduler.h"
 
+namespace {
+
+// Why a forget was refused: the queue's name, a queue CUPS still has, or
+// (the only other refusal once the scheduler answered) a caller not root.
+void report_refusal(const Caller& caller, const PlannedRequest& planned) {
+  if (planned.refused.store) {
+    report_store_error(caller, planned.queue, *planned.refused.store);
+  } else if (planned.refused.why == ChangeRefusalWhy::kQueueInUse) {
+    report_queue_in_use(planned.queue);
+  } else {
+    report_root_only("--forget");
+  }
+}
+
+}  // namespace
+
 Forgotten forget_in_every_file(const Caller& caller, const AccountStore& store,
                                const ChangeRequest& request, const QueueAnswer& answer,
                                Commit mode) {
@@ -21,9 +37,9 @@ Forgotten forget_in_every_file(const Caller& caller, const AccountStore& store,
   ChangePlan plan =
       plan_forget(caller, request, answer,
                   files ? std::span<const AccountFile>(*files) : std::span<const AccountFile>{});
-  const ChangeRefusal& refusal = plan.requests.front().refused;
-  if (refusal.store) {
-    report_store_error(caller, request.queue, *refusal.store);
+  const PlannedRequest& planned = plan.requests.front();
+  if (planned.refused.why != ChangeRefusalWhy::kNone) {
+    report_refusal(caller, planned);
     done.refused.push_back(std::string(kStatusName));
   }
   for (std::size_t i = 0; i < plan.files.size(); ++i) {
@@ -57,18 +73,18 @@ int forget_queue(const Caller& caller, const char* queue, bool dry_run) {
   // Judged before the store is opened (planned again once its files are
   // listed): a queue CUPS still has is said first.
   ChangePlan plan = plan_forget(caller, request, answer, {});
-  if (plan.requests.front().refused.why == ChangeRefusalWhy::kQueueInUse) {
-    report_queue_in_use(lookup.queue);
+  const PlannedRequest& planned = plan.requests.front();
+  if (planned.refused.why == ChangeRefusalWhy::kQueueInUse) {
+    report_refusal(caller, planned);
     return 1;
   }
   StoreResult<AccountStore> store = AccountStore::open(caller);
-  const ChangeRefusal& refusal = plan.requests.front().refused;
-  if (!store || refusal.store) {
-    report_store_error(caller, queue, !store ? store.error() : *refusal.store);
+  if (!store) {
+    report_store_error(caller, queue, store.error());
     return 1;
   }
-  if (refusal.why != ChangeRefusalWhy::kNone) {  // only root forgets
-    report_root_only("--forget");
+  if (planned.refused.why != ChangeRefusalWhy::kNone) {
+    report_refusal(caller, planned);
     return 1;
   }
   const Forgotten done = forget_in_every_file(caller, *store, request, answer,
