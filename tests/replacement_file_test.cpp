@@ -149,6 +149,7 @@ TEST(ReplacementFile, IsLockedAndPrivateUntilCommitted) {
 // A signal ignored when the run began stays ignored while the file is held;
 // once it is committed, one that ends the run does so, as if never caught.
 TEST(ReplacementFile, SignalsTakeTheirCourseOutsideTheFilesLife) {
+  const std::string style = GTEST_FLAG_GET(death_test_style);
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing caught yet
   reset_account_dir();
   StoreError error;
@@ -165,6 +166,7 @@ TEST(ReplacementFile, SignalsTakeTheirCourseOutsideTheFilesLife) {
         _exit(4);
       },
       testing::KilledBySignal(SIGUSR1), "");
+  GTEST_FLAG_SET(death_test_style, style);
   EXPECT_EQ(read_file(account_path(kConf)), "new\n");
 }
 

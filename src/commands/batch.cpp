@@ -163,8 +163,8 @@ void print_answer(const Caller& caller, const Job& job, bool dry_run) {
 }  // namespace
 
 int run_batch(const Caller& caller, bool dry_run) {
-  // The queues first, while no value is in memory yet: the child process
-  // that asks the scheduler has nothing to inherit.
+  // The queues first: the run waits for the scheduler (up to its deadline)
+  // before any value is in memory.
   std::vector<std::string> queues;
   const QueueLookup lookup = list_queues(&queues);
   SecretText input;

@@ -54,7 +54,7 @@ bool AccountText::read(int fd, const std::string& path, FileKind file, AccountTe
   // Past the first read, what a file that grows brings is read here and
   // appended: telling the end costs no fresh room in the block.
   SecretArray<kProbeLength> probe;
-  for (bool first = true;; first = false) {
+  for (bool first = true;;) {
     // The whole file at once, then in pieces should it grow; one byte more
     // than allowed tells a file that grew past the bound.
     const std::size_t want = first ? static_cast<std::size_t>(st.st_size) + 1 : kProbeLength;
@@ -72,6 +72,7 @@ bool AccountText::read(int fd, const std::string& path, FileKind file, AccountTe
     } else {
       bytes.append(at, static_cast<std::size_t>(got));
     }
+    first = false;  // not before a read that signal cut short is made again
     if (got == 0) break;
     if (bytes.size() > kMaxFileBytes) return too_large(bytes.size());
   }

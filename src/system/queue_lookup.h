@@ -1,7 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
 // What a queue check found out (scheduler.h runs it): the scheduler's
 // answer, or why it could not be asked and how far the conversation got.
-// Shared by the run and the child process that talks to the scheduler.
+// Shared by the run and the worker thread that talks to the scheduler.
 //
 // Results: none; these are the result's types.
 #ifndef VELMORA_QUEUE_LOOKUP_H_
