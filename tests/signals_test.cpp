@@ -22,8 +22,13 @@ char state_of(pid_t pid) {
   return end != std::string::npos && end + 2 < text.size() ? text[end + 2] : '?';
 }
 
-void wait_for_state(pid_t pid, char state) {
-  while (state_of(pid) != state) usleep(1000);
+// Whether pid reached the state within about five seconds.
+bool reached(pid_t pid, char state) {
+  for (int waited = 0; waited < 5000; ++waited) {
+    if (state_of(pid) == state) return true;
+    usleep(1000);
+  }
+  return false;
 }
 
 TEST(Signals, AStopAfterAGuardLeavesABlockedReadToGoOn) {
@@ -31,17 +36,20 @@ TEST(Signals, AStopAfterAGuardLeavesABlockedReadToGoOn) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");  // a fresh process: nothing caught yet
   EXPECT_EXIT(
       {
+        // A group of its own whose parent is in the session: the kernel
+        // drops a stop signal sent to an orphaned group.
+        if (setpgid(0, 0) != 0) _exit(2);
         { SignalGuard prompt(SignalSet::kTerminatingAndStops, nullptr); }
         int ends[2];
         if (pipe(ends) != 0) _exit(2);
         const pid_t reader = getpid();
         if (fork() == 0) {  // blocked in read: stopped, continued, then fed
-          wait_for_state(reader, 'S');
-          kill(reader, SIGTSTP);
-          wait_for_state(reader, 'T');
+          const bool stopped =
+              reached(reader, 'S') && kill(reader, SIGTSTP) == 0 && reached(reader, 'T');
           kill(reader, SIGCONT);
-          _exit(write(ends[1], "x", 1) == 1 ? 0 : 1);
+          _exit(stopped && write(ends[1], "x", 1) == 1 ? 0 : 1);
         }
+        close(ends[1]);  // the read ends should the feeder give up
         char c;
         const ssize_t got = read(ends[0], &c, 1);
         _exit(got == 1 ? 0 : errno == EINTR ? 3 : 4);
