@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 
 #include "test_support.h"
@@ -40,6 +41,34 @@ TEST(AccountFormat, TagsAndStatusLinesMatchWholeAndInOneCase) {
     EXPECT_EQ(is_opening_tag(c.line, c.queue), c.opening) << c.line.substr(0, 20);
     EXPECT_EQ(is_closing_tag(c.line, c.queue), c.closing) << c.line.substr(0, 20);
     EXPECT_EQ(is_status_line_of(c.line, c.queue), c.status) << c.line.substr(0, 20);
+  }
+}
+
+// A driver reads no section from a name that is empty or holds "<" or ">",
+// wherever it stands among the name's bytes; its neighbours are no bracket.
+TEST(AccountFormat, SectionTagsHaveNamesWithoutAngleBrackets) {
+  struct Case {
+    std::string line;
+    std::optional<std::string> name;
+    bool closing = false;
+  } cases[] = {
+      {"<lp1>", "lp1"},
+      {"</lp1>", "lp1", true},
+      {"<//x>", "/x", true},
+      {"<>", std::nullopt},
+      {"</>", std::nullopt},
+      {"<a<b>", std::nullopt},
+      {"<abcdefg>hijklmno>", std::nullopt},    // in the first eight bytes
+      {"<abcdefghijklmn<p>", std::nullopt},    // in the second eight
+      {"<abcdefghij>k>", std::nullopt},        // past the last eight
+      {"<:;=?.,|abcd;=?:>", ":;=?.,|abcd;=?:"},  // bytes next to "<" and ">"
+  };
+  for (const Case& c : cases) {
+    const std::optional<SectionTag> tag = section_tag(c.line);
+    EXPECT_EQ(tag.has_value(), c.name.has_value()) << c.line;
+    if (!tag || !c.name) continue;
+    EXPECT_EQ(tag->name, *c.name) << c.line;
+    EXPECT_EQ(tag->closing, c.closing) << c.line;
   }
 }
 

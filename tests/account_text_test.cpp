@@ -68,6 +68,10 @@ TEST_F(LineReader, CutsLinesByTheEndingRules) {
       {std::string(500, 'a') + "\r\nnext\n", {std::string(500, 'a'), "next"}},
       {a511 + "\xffxy\n", {a511, "xy"}},
       {std::string(600, 'x') + "\nsecond\n", {std::string(600, 'x'), "second"}, true},
+      // Line feeds are looked for 64 bytes at a time: a pair or a run across
+      // such a boundary (bytes 64 and 65) is read as anywhere in a chunk.
+      {std::string(63, 'a') + "\n\nnext\n", {std::string(63, 'a'), "next"}},
+      {std::string(62, 'a') + "\n\n\nb\n", {std::string(62, 'a'), "", "b"}},
       {"a\n" + std::string(100000, 'y') + "\nb", {"a", std::string(100000, 'y'), "b"}},
       // A zero byte ends the text of each chunk a line spans, not the line.
       {a511 + "\0"s + "cd\n", {a511 + "cd"}},

@@ -107,6 +107,8 @@ TEST_F(CredentialFile, EdgeCases) {
       {"LF LF merges, CR LF blank stays", "a\n\nb\r\n\r\nc\n", "lp1", kJob, nullptr, nullptr,
        "a\nb\n\nc\n"},
       {"three LF make one blank line", "a\n\n\nb\n", "lp1", kJob, nullptr, nullptr, "a\n\nb\n"},
+      {"a name no section can have is still set by its tag lines", "<a>b>\nid=1\n</a>b>\n", "a>b",
+       kJob, "7", "8", "<a>b>\nid=7\npassword=8\n</a>b>\n"},
       {"tag in other case is another queue", "<LP1>\nid=1\n</LP1>\n", "lp1", kJob, "7", "8",
        "<LP1>\nid=1\n</LP1>\n<lp1>\nid=7\npassword=8\n</lp1>\n"},
       {"CR LF ended tag is a tag", "<lp1>\r\nid=1\r\n</lp1>\r\n", "lp1", kJob, "7", "8",

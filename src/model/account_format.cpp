@@ -12,22 +12,6 @@ namespace {
 constexpr StatusFunction kFunctions[] = {StatusFunction::kJobAccounting,
                                          StatusFunction::kUserAuthentication, StatusFunction::kOff};
 
-// Whether line has the shape of a tag the tool could have written.
-bool is_tag_shaped(std::string_view line) {
-  return line.size() >= 2 && line.size() <= kMaxLineText && line.front() == '<' &&
-         line.back() == '>';
-}
-
-// Whether line starts with the short prefix (compared in place: it runs for
-// every line of a file).
-bool starts_with_prefix(std::string_view line, const char* prefix) {
-  std::size_t i = 0;
-  for (; prefix[i] != '\0'; ++i) {
-    if (i == line.size() || line[i] != prefix[i]) return false;
-  }
-  return true;
-}
-
 // Whether line is exactly the concatenation of pieces.
 bool is_exactly(std::string_view line, std::initializer_list<std::string_view> pieces) {
   for (std::string_view piece : pieces) {
@@ -67,60 +51,13 @@ std::string lower_case(std::string_view text) {
   return out;
 }
 
-// Deliberate: a credential file holds secrets, its owner's only; drivers
-// running as any user read the status file.
-const FileTraits& traits_of(FileKind kind) {
-  static constexpr FileTraits kCredentials{0600, false, false};
-  static constexpr FileTraits kStatus{0644, true, true};
-  return kind == FileKind::kStatus ? kStatus : kCredentials;
-}
-
-LineClass classify_line(std::string_view line, FileKind file) {
+LineClass classify_status_line(std::string_view line) {
   LineClass what;
-  if (line.empty()) return what;
-  if (traits_of(file).status_lines) {
-    if (line.front() != '<') return what;
-    if (std::optional<StatusLine> status = parse_status_line(line)) {
-      what.kind = LineKind::kStatus;
-      what.function = status->function;
-    }
-    return what;
-  }
-  if (is_tag_shaped(line)) {
-    what.kind = LineKind::kTag;
-    return what;
-  }
-  // Deliberate: a key line is any line that starts with a kind's prefix.
-  // The first byte tells which kind's prefixes it may start with.
-  CredentialKind kind;
-  switch (line.front()) {
-    case 'i':
-    case 'p':
-      kind = CredentialKind::kJobAccounting;
-      break;
-    case 'u':
-      kind = CredentialKind::kUserAuthentication;
-      break;
-    case 's':
-      kind = CredentialKind::kSecuredPrint;
-      break;
-    default:
-      return what;
-  }
-  const KindKeys& keys = keys_of(kind);
-  for (KeyPart part : {KeyPart::kId, KeyPart::kPassword}) {
-    if (starts_with_prefix(line, part == KeyPart::kId ? keys.id : keys.password)) {
-      what.kind = LineKind::kKey;
-      what.credential = kind;
-      what.part = part;
-      return what;
-    }
+  if (std::optional<StatusLine> status = parse_status_line(line)) {
+    what.kind = LineKind::kStatus;
+    what.function = status->function;
   }
   return what;
-}
-
-std::string_view tag_inner(std::string_view tag_line) {
-  return tag_line.substr(1, tag_line.size() - 2);
 }
 
 // Deliberate: drivers find sections the same way, whole and in one case.
@@ -141,36 +78,6 @@ bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue) {
   if (!is_tag_shaped(line)) return false;
   const std::string_view inner = tag_inner(line);
   return inner.starts_with('/') && same_but_case(inner.substr(1), queue);
-}
-
-std::optional<SectionTag> section_tag(std::string_view tag_line) {
-  if (!is_tag_shaped(tag_line)) return std::nullopt;
-  std::string_view name = tag_inner(tag_line);
-  const bool closing = name.starts_with('/');
-  if (closing) name.remove_prefix(1);
-  if (name.empty()) return std::nullopt;
-  // A byte at a time (find_first_of looks up each byte in the set with a
-  // call of its own, and this runs for every tag of a file).
-  for (char c : name) {
-    if (c == '<' || c == '>') return std::nullopt;
-  }
-  return SectionTag{name, closing};
-}
-
-// Deliberate: these prefixes are what drivers read; none begins another.
-const KindKeys& keys_of(CredentialKind kind) {
-  static constexpr KindKeys kJobAccounting{"id=", "password="};
-  static constexpr KindKeys kUserAuthentication{"u_id=", "u_password="};
-  static constexpr KindKeys kSecuredPrint{"s_id=", "s_password="};
-  switch (kind) {
-    case CredentialKind::kUserAuthentication:
-      return kUserAuthentication;
-    case CredentialKind::kSecuredPrint:
-      return kSecuredPrint;
-    case CredentialKind::kJobAccounting:
-      break;
-  }
-  return kJobAccounting;
 }
 
 // Deliberate: the values drivers read.

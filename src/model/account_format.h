@@ -26,6 +26,8 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,7 +73,15 @@ struct FileTraits {
   bool readable_by_all;  // drivers read it as any user: refused when someone may not
   bool status_lines;     // its lines are status lines; else tags and key lines
 };
-const FileTraits& traits_of(FileKind kind);
+// Deliberate: a credential file holds secrets, its owner's only; drivers
+// running as any user read the status file. (Inline: every line read asks.)
+inline constexpr FileTraits kFileTraits[] = {
+    {0600, false, false},  // FileKind::kCredentials
+    {0644, true, true},    // FileKind::kStatus
+};
+constexpr const FileTraits& traits_of(FileKind kind) {
+  return kFileTraits[static_cast<std::size_t>(kind)];
+}
 
 enum class LineKind : std::uint8_t {
   kOther,   // anything the tool does not own: carried over as it is
@@ -93,19 +103,47 @@ struct LineClass {
 };
 static_assert(sizeof(LineClass) == 4);
 
-LineClass classify_line(std::string_view line, FileKind file);
+// What line is in a file of the kind (defined below: inline, as every line
+// read is classified).
+inline LineClass classify_line(std::string_view line, FileKind file);
 
 // ---- Tags -------------------------------------------------------------------
+
+// Whether line has the shape of a tag the tool could have written.
+constexpr bool is_tag_shaped(std::string_view line) {
+  return line.size() >= 2 && line.size() <= kMaxLineText && line.front() == '<' &&
+         line.back() == '>';
+}
 
 // What stands between "<" and ">" of a tag line: "NAME", or "/NAME" when it
 // closes a section. A queue's opening tag is the line whose inner text is the
 // queue's name; its closing tag, "/" and the name.
-std::string_view tag_inner(std::string_view tag_line);
+inline std::string_view tag_inner(std::string_view tag_line) {
+  return tag_line.substr(1, tag_line.size() - 2);
+}
 bool is_opening_tag(std::string_view line, std::string_view queue);
 bool is_closing_tag(std::string_view line, std::string_view queue);
 // The same, in any letter case (a remove also clears such sections).
 bool is_opening_tag_in_any_case(std::string_view line, std::string_view queue);
 bool is_closing_tag_in_any_case(std::string_view line, std::string_view queue);
+
+// Whether text holds "<" or ">": eight bytes at a time, as it runs for
+// every tag of a file. ("<" and ">" differ only in the bit 2 sets.)
+inline bool has_angle_bracket(std::string_view text) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101;
+  constexpr std::uint64_t kHighs = kOnes * 0x80;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, sizeof word);
+    const std::uint64_t x = (word | kOnes * 2) ^ (kOnes * '>');  // a zero byte where one is
+    if (((x - kOnes) & ~x & kHighs) != 0) return true;
+  }
+  for (; i < text.size(); ++i) {
+    if ((text[i] | 2) == '>') return true;
+  }
+  return false;
+}
 
 // A tag line's section name and direction, as a driver reads it: nullopt
 // for a name with an angle bracket, an empty name, or an opening tag whose
@@ -114,16 +152,31 @@ struct SectionTag {
   std::string_view name;
   bool closing;
 };
-std::optional<SectionTag> section_tag(std::string_view tag_line);
+// (Inline: it runs for every tag of a file.)
+inline std::optional<SectionTag> section_tag(std::string_view tag_line) {
+  if (!is_tag_shaped(tag_line)) return std::nullopt;
+  std::string_view name = tag_inner(tag_line);
+  const bool closing = name.starts_with('/');
+  if (closing) name.remove_prefix(1);
+  if (name.empty() || has_angle_bracket(name)) return std::nullopt;
+  return SectionTag{name, closing};
+}
 
 // ---- Key lines --------------------------------------------------------------
 
 // The two key prefixes of a kind. Deliberate: what drivers read.
 struct KindKeys {
-  const char* id;        // prefix of the ID or user name line
-  const char* password;  // prefix of the PIN or password line
+  std::string_view id;        // prefix of the ID or user name line
+  std::string_view password;  // prefix of the PIN or password line
 };
-const KindKeys& keys_of(CredentialKind kind);
+// Deliberate: these prefixes are what drivers read; none begins another.
+inline constexpr KindKeys kKindKeys[] = {
+    {"id=", "password="},      // job accounting
+    {"u_id=", "u_password="},  // user authentication
+    {"s_id=", "s_password="},  // secured print
+};
+static_assert(std::size(kKindKeys) == std::size(kCredentialKinds));
+constexpr const KindKeys& keys_of(CredentialKind kind) { return kKindKeys[index_of(kind)]; }
 
 // ---- Status lines -----------------------------------------------------------
 
@@ -138,6 +191,42 @@ struct StatusLine {
 };
 std::optional<StatusLine> parse_status_line(std::string_view line);
 bool is_status_line_of(std::string_view line, std::string_view queue);
+
+// ---- Classifying ------------------------------------------------------------
+
+// A status file's line: kStatus or kOther.
+LineClass classify_status_line(std::string_view line);
+
+inline LineClass classify_line(std::string_view line, FileKind file) {
+  // (Each answer made whole at once: built field by field, it costs more
+  // than the rest of the look at a line.)
+  if (line.empty()) return LineClass{};
+  if (traits_of(file).status_lines) {
+    return line.front() == '<' ? classify_status_line(line) : LineClass{};
+  }
+  if (is_tag_shaped(line)) return LineClass{LineKind::kTag};
+  // Deliberate: a key line is any line that starts with a kind's prefix.
+  // The first byte tells which kind's prefixes it may start with: "i" and
+  // "p" those of job accounting, "u" and "s" the others. (Each kind named
+  // as a constant, so that its prefixes are compared as constants.)
+  const auto key_of = [&](CredentialKind kind) {
+    const KindKeys& keys = keys_of(kind);
+    if (line.starts_with(keys.id)) return LineClass{LineKind::kKey, kind, KeyPart::kId};
+    if (line.starts_with(keys.password)) return LineClass{LineKind::kKey, kind, KeyPart::kPassword};
+    return LineClass{};
+  };
+  switch (line.front()) {
+    case 'i':
+    case 'p':
+      return key_of(CredentialKind::kJobAccounting);
+    case 'u':
+      return key_of(CredentialKind::kUserAuthentication);
+    case 's':
+      return key_of(CredentialKind::kSecuredPrint);
+    default:
+      return LineClass{};
+  }
+}
 
 // ---- Lines the tool writes (the text; its LF is added when written) ---------
 

@@ -26,6 +26,7 @@
 #ifndef VELMORA_ACCOUNT_TEXT_H_
 #define VELMORA_ACCOUNT_TEXT_H_
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstddef>
@@ -55,9 +56,10 @@ class AccountText {
 
   // The model of the bytes of a whole file.
   static AccountText parse(std::string_view bytes, FileKind file);
-  // Reads the file open on fd (path: for messages) from its start to its end.
+  // Reads the file open on fd (path: for messages) from its start to its end;
+  // opened: its status, when the caller has just taken it (else fstat).
   static bool read(int fd, const std::string& path, FileKind file, AccountText* text,
-                   StoreError& error);
+                   StoreError& error, const struct stat* opened = nullptr);
 
   FileKind file() const { return file_; }
   const std::vector<AccountLine>& lines() const { return lines_; }

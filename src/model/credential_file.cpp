@@ -20,10 +20,56 @@ bool is_key_of(const AccountLine& line, CredentialKind kind) {
 
 bool is_tag(const AccountLine& line) { return line.what.kind == LineKind::kTag; }
 
+// The lines from the queue's first tag line (exact name) up to its last
+// one, [first, end); {size, size} when it has none. From spans of an
+// undamaged queue (check_settable) that is its one section, if any; a name
+// that no section can have ("", "a<b", "/a", too long) is looked for line by
+// line, as its tag lines may still be shaped like tags.
+std::pair<std::size_t, std::size_t> tag_range(const AccountText& text, std::string_view queue,
+                                              const std::vector<SectionSpan>& spans) {
+  const std::vector<AccountLine>& lines = text.lines();
+  for (const SectionSpan& span : spans) {
+    if (span.name == queue) return {span.first, span.end};
+  }
+  SecretText formatted;
+  const std::optional<SectionTag> tag =
+      format_opening_tag(queue, &formatted) ? section_tag(formatted.view()) : std::nullopt;
+  if (tag && !tag->closing && tag->name == queue) return {lines.size(), lines.size()};
+  std::size_t first = lines.size();
+  std::size_t end = lines.size();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (!is_tag(lines[i])) continue;
+    const std::string_view line_text = text.text(lines[i]);
+    if (is_opening_tag(line_text, queue) || is_closing_tag(line_text, queue)) {
+      first = std::min(first, i);
+      end = i + 1;
+    }
+  }
+  return {first, end};
+}
+
+// The queue's sections, when none is damaged; false (kDamagedSection, with
+// the damage) otherwise.
+bool find_settable(const AccountText& text, std::string_view queue,
+                   std::vector<SectionSpan>* spans, StoreError& error) {
+  find_sections(text, SIZE_MAX, spans, queue);
+  const SectionDamage damage = damage_of(*spans, queue);
+  if (!any(damage.what)) return true;
+  // Deliberate: drivers may read such a file otherwise than the tool does,
+  // so a set is refused rather than reported done; a remove mends it.
+  error.damage = damage;
+  return fail(error, StoreStep::kDamagedSection, "", EINVAL);
+}
+
 bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   const std::string_view queue = change.queue;
   // Its one section, when it has one, is whole from here on.
-  if (!check_settable(text, queue, error)) return false;
+  std::vector<SectionSpan> spans;
+  if (!find_settable(text, queue, &spans, error)) return false;
+  // Only the lines from the queue's first tag to its last one can change:
+  // they alone are made anew, and put in place of the old ones. (Found
+  // before lines are added: the spans' names point into the model.)
+  const auto [first, end] = tag_range(text, queue, spans);
   SecretText formatted;
   if (!format_key_line(*change.kind, KeyPart::kId, change.id.view(), &formatted)) {
     return fail(error, StoreStep::kLineTooLong, "", EOVERFLOW);
@@ -34,19 +80,7 @@ bool set(AccountText& text, const CredentialChange& change, StoreError& error) {
   }
   const AccountLine password_line = text.add(formatted.view());
 
-  // Only the lines from the queue's first tag to its last one can change:
-  // they alone are made anew, and put in place of the old ones.
   const std::vector<AccountLine>& old = text.lines();
-  std::size_t first = old.size();
-  std::size_t end = old.size();
-  for (std::size_t i = 0; i < old.size(); ++i) {
-    if (!is_tag(old[i])) continue;
-    const std::string_view line_text = text.text(old[i]);
-    if (is_opening_tag(line_text, queue) || is_closing_tag(line_text, queue)) {
-      first = std::min(first, i);
-      end = i + 1;
-    }
-  }
   std::vector<AccountLine> lines;
   bool changed = false;
   enum class State { kBefore, kInside, kAfter } state = State::kBefore;
@@ -202,13 +236,7 @@ bool apply_change(AccountText& text, const CredentialChange& change, StoreError&
 
 bool check_settable(const AccountText& text, std::string_view queue, StoreError& error) {
   std::vector<SectionSpan> spans;
-  find_sections(text, SIZE_MAX, &spans, queue);
-  const SectionDamage damage = damage_of(spans, queue);
-  if (!any(damage.what)) return true;
-  // Deliberate: drivers may read such a file otherwise than the tool does,
-  // so a set is refused rather than reported done; a remove mends it.
-  error.damage = damage;
-  return fail(error, StoreStep::kDamagedSection, "", EINVAL);
+  return find_settable(text, queue, &spans, error);
 }
 
 bool sections_of(const AccountText& text, std::size_t limit,

@@ -26,10 +26,40 @@ unsigned kinds_in(unsigned keys) {
 
 // How many sections of each name a driver still reads as open. A file holds
 // few at a time, so they are kept in a short list; a file of many unclosed
-// tags moves them to a hash table, which keeps the pass linear.
+// tags moves them to a hash table, which keeps the pass linear. The last
+// one opened waits apart until another opens: most are closed right away.
 class OpenCounts {
  public:
   void open(std::string_view name) {
+    if (waiting_) add(last_);
+    last_ = name;
+    waiting_ = true;
+  }
+  // Ends one section of the name, when one is open.
+  void close(std::string_view name) {
+    if (waiting_ && last_ == name) {
+      waiting_ = false;
+      return;
+    }
+    if (many_.empty()) {
+      const auto it = find_few(name);
+      if (it == few_.end()) return;
+      --total_;
+      if (--it->second == 0) {
+        *it = few_.back();
+        few_.pop_back();
+      }
+    } else if (auto it = many_.find(name); it != many_.end() && it->second > 0) {
+      --total_;
+      --it->second;
+    }
+  }
+  // Ends the section opened last, when no tag came after its opening one.
+  void close_last() { waiting_ = false; }
+  bool any() const { return waiting_ || total_ > 0; }
+
+ private:
+  void add(std::string_view name) {
     ++total_;
     if (many_.empty()) {
       const auto it = find_few(name);
@@ -46,29 +76,13 @@ class OpenCounts {
     }
     ++many_[name];
   }
-  // Ends one section of the name, when one is open.
-  void close(std::string_view name) {
-    if (many_.empty()) {
-      const auto it = find_few(name);
-      if (it == few_.end()) return;
-      --total_;
-      if (--it->second == 0) {
-        *it = few_.back();
-        few_.pop_back();
-      }
-    } else if (auto it = many_.find(name); it != many_.end() && it->second > 0) {
-      --total_;
-      --it->second;
-    }
-  }
-  bool any() const { return total_ > 0; }
-
- private:
   using Few = std::vector<std::pair<std::string_view, std::size_t>>;
   Few::iterator find_few(std::string_view name) {
     return std::find_if(few_.begin(), few_.end(), [&](const auto& e) { return e.first == name; });
   }
   static constexpr std::size_t kFew = 16;
+  std::string_view last_;  // the last opened, when waiting_: not counted below
+  bool waiting_ = false;
   Few few_;  // while many_ is empty: the names open, each count above zero
   std::unordered_map<std::string_view, std::size_t> many_;
   std::size_t total_ = 0;
@@ -81,14 +95,6 @@ void mark(SectionSpan& span, Damage damage, std::size_t line) {
 }
 
 }  // namespace
-
-unsigned key_bit(CredentialKind kind, KeyPart part) {
-  return 1u << (index_of(kind) * 2 + (part == KeyPart::kPassword ? 1 : 0));
-}
-
-unsigned kind_keys(CredentialKind kind) {
-  return key_bit(kind, KeyPart::kId) | key_bit(kind, KeyPart::kPassword);
-}
 
 bool find_sections(const AccountText& text, std::size_t limit, std::vector<SectionSpan>* spans_out,
                    std::optional<std::string_view> focus) {
@@ -121,14 +127,16 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
     const std::optional<SectionTag> tag =
         line.what.kind == LineKind::kTag ? section_tag(text.text(line)) : std::nullopt;
     if (tag) {
+      if (open && tag->closing && *open == tag->name) {
+        // The tag before this one opened it: no need to look it up.
+        driver_open.close_last();
+        end_open(i, true);
+        continue;
+      }
       if (!tag->closing) {
         driver_open.open(tag->name);
       } else {
         driver_open.close(tag->name);
-      }
-      if (open && tag->closing && *open == tag->name) {
-        end_open(i, true);
-        continue;
       }
       if (open) end_open(i, false);
       // Lone keys from here on are told of this span.

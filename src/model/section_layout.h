@@ -45,8 +45,12 @@
 
 // The bit of a kind's key line (six: kind by part), and of both of a kind.
 constexpr unsigned kEveryKey = 63;
-unsigned key_bit(CredentialKind kind, KeyPart part);
-unsigned kind_keys(CredentialKind kind);
+constexpr unsigned key_bit(CredentialKind kind, KeyPart part) {
+  return 1u << (index_of(kind) * 2 + (part == KeyPart::kPassword ? 1 : 0));
+}
+constexpr unsigned kind_keys(CredentialKind kind) {
+  return key_bit(kind, KeyPart::kId) | key_bit(kind, KeyPart::kPassword);
+}
 
 struct SectionSpan {
   std::string_view name;
