@@ -119,7 +119,15 @@ BlockedSignals::BlockedSignals(SignalSet set) {
 BlockedSignals::~BlockedSignals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
 
 SignalGuard::SignalGuard(SignalSet set, SignalHook hook) {
-  BlockedSignals blocked(set);
+  const BlockedSignals blocked(set);
+  install(set, hook);
+}
+
+SignalGuard::SignalGuard(SignalSet set, SignalHook hook, const BlockedSignals& /*blocked*/) {
+  install(set, hook);
+}
+
+void SignalGuard::install(SignalSet set, SignalHook hook) {
   const sigset_t members = signal_set(set);
   for (int signo = 1; signo < NSIG; ++signo) {
     if (g_slot.caught[signo] == Catch::kNotCaught && sigismember(&members, signo) == 1) {

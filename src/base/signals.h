@@ -6,6 +6,7 @@
 // Calling sequence:
 //
 //   SignalGuard guard(SignalSet::kTerminating, hook);  // hook: async-signal-safe
+//   SignalGuard guard(SignalSet::kTerminating, hook, blocked);  // inside a block
 //   ...                                  // a signal now runs hook first
 //   { BlockedSignals blocked(SignalSet::kTerminating);  // for steps that
 //     ... }                              // must not be cut short
@@ -67,6 +68,9 @@ class SignalGuard {
   // Catches every signal of `set` the process does not ignore. hook (may be
   // null) must be async-signal-safe.
   SignalGuard(SignalSet set, SignalHook hook);
+  // The same, where the caller holds those signals blocked already (which
+  // the guard needs while it sets up): it does not block them again.
+  SignalGuard(SignalSet set, SignalHook hook, const BlockedSignals& blocked);
   SignalGuard(const SignalGuard&) = delete;
   SignalGuard& operator=(const SignalGuard&) = delete;
   ~SignalGuard() { release(); }
@@ -78,6 +82,9 @@ class SignalGuard {
   // in force: a stop signal, then SIGCONT, or a signal whose previous
   // disposition was a handler of the caller's.
   static bool interrupted() noexcept;
+
+ private:
+  static void install(SignalSet set, SignalHook hook);
 };
 
 #endif  // VELMORA_SIGNALS_H_

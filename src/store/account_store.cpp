@@ -106,7 +106,9 @@ bool AccountStore::load(const AccountFile& file, Loaded* loaded, StoreError& err
     error.size = read;
     return fail(error, StoreStep::kOverBudget, file.path(), EFBIG);
   }
-  if (!AccountText::read(fd.get(), file.path(), file.kind, &loaded->text, error)) return false;
+  if (!AccountText::read(fd.get(), file.path(), file.kind, &loaded->text, error, &loaded->st)) {
+    return false;
+  }
   read += loaded->text.size_read();
   return true;
 }

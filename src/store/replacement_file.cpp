@@ -95,11 +95,16 @@ ReplacementFile::ReplacementFile(const AccountDirectory& dir, std::string target
       error_(&error),
       owner_(owner) {}
 
-// Gives a new file its owner, mode and the live run's lock.
+// Gives a new file its owner, mode and the live run's lock. (Made 0600, it
+// is that unless the umask took bits away: only then is it changed.)
 bool ReplacementFile::prepare(int fd, struct stat* st) {
   if ((owner_ != dir_.caller() && fchown(fd, owner_, static_cast<gid_t>(-1)) != 0) ||
-      fchmod(fd, 0600) != 0 || !hold_as_live(fd) || fstat(fd, st) != 0) {
+      !hold_as_live(fd) || fstat(fd, st) != 0) {
     return fail(*error_, StoreStep::kCreate, path_of(name_), errno);
+  }
+  if ((st->st_mode & 07777) != 0600) {
+    if (fchmod(fd, 0600) != 0) return fail(*error_, StoreStep::kCreate, path_of(name_), errno);
+    st->st_mode = (st->st_mode & ~07777) | 0600;
   }
   return true;
 }
@@ -205,12 +210,12 @@ bool ReplacementFile::create(mode_t mode) {
     if (taken && error_->holder == Holder::kInterrupted) error_->holder = Holder::kRunning;
     return fail(*error_, StoreStep::kCreate, path_of(name_), EEXIST);
   }
-  hold();
+  hold(blocked);
   return true;
 }
 
 // From now on a signal that ends the run removes the file first.
-void ReplacementFile::hold() {
+void ReplacementFile::hold(const BlockedSignals& blocked) {
   created_ = true;
   static_assert(sizeof(g_held.name) > kMaxPathBytes);
   std::memcpy(g_held.name, name_.c_str(), name_.size() + 1);
@@ -218,7 +223,7 @@ void ReplacementFile::hold() {
   g_held.dev = dev_;
   g_held.ino = ino_;
   g_held.armed = 1;
-  guard_.emplace(SignalSet::kTerminating, remove_held_file);
+  guard_.emplace(SignalSet::kTerminating, remove_held_file, blocked);
 }
 
 // Tells, for the message, whose the existing file is and whether a live

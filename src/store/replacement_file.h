@@ -83,7 +83,7 @@ class ReplacementFile {
   Link give_name(UniqueFd fd, const struct stat& st, int linked);
   void rollback() noexcept;
   void look_at_existing();
-  void hold();
+  void hold(const BlockedSignals& blocked);
 
   const AccountDirectory& dir_;
   std::string name_;
