@@ -209,10 +209,19 @@ inline LineClass classify_line(std::string_view line, FileKind file) {
   // The first byte tells which kind's prefixes it may start with: "i" and
   // "p" those of job accounting, "u" and "s" the others. (Each kind named
   // as a constant, so that its prefixes are compared as constants.)
+  const auto starts_with = [&](std::string_view prefix) {
+    // Byte by byte: as constants, these compile to a few compares, where
+    // string_view's own calls memcmp.
+    if (line.size() < prefix.size()) return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i) {
+      if (line[i] != prefix[i]) return false;
+    }
+    return true;
+  };
   const auto key_of = [&](CredentialKind kind) {
     const KindKeys& keys = keys_of(kind);
-    if (line.starts_with(keys.id)) return LineClass{LineKind::kKey, kind, KeyPart::kId};
-    if (line.starts_with(keys.password)) return LineClass{LineKind::kKey, kind, KeyPart::kPassword};
+    if (starts_with(keys.id)) return LineClass{LineKind::kKey, kind, KeyPart::kId};
+    if (starts_with(keys.password)) return LineClass{LineKind::kKey, kind, KeyPart::kPassword};
     return LineClass{};
   };
   switch (line.front()) {

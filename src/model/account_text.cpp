@@ -262,6 +262,12 @@ void AccountText::cut_lines(std::size_t size) {
     canonical_ = false;  // a last line without its line break, or trailing zeros
     add_line(line_start, size, false);
   }
+  // A file that is its lines, each ended by one LF, is as long as they are.
+  if (canonical_) {
+    content_size_ = size;
+  } else {
+    for (const AccountLine& line : lines_) content_size_ += line.size + 1;
+  }
   const std::size_t base = bytes_.size();
   bytes_.append(joined.view());
   for (std::size_t index : joined_lines) lines_[index].start += static_cast<std::uint32_t>(base);
@@ -279,6 +285,10 @@ AccountLine AccountText::add(std::string_view line_text) {
 
 void AccountText::replace(std::size_t first, std::size_t end, const std::vector<AccountLine>& lines,
                           bool changed) {
+  std::size_t old_size = 0;
+  for (std::size_t i = first; i < end; ++i) old_size += lines_[i].size + 1;
+  std::size_t new_size = 0;
+  for (const AccountLine& line : lines) new_size += line.size + 1;
   const auto at = lines_.begin() + static_cast<std::ptrdiff_t>(first);
   const std::size_t common = std::min(end - first, lines.size());
   const auto from = lines.begin() + static_cast<std::ptrdiff_t>(common);
@@ -291,6 +301,7 @@ void AccountText::replace(std::size_t first, std::size_t end, const std::vector<
                  lines_.begin() + static_cast<std::ptrdiff_t>(end));
   }
   std::copy(lines.begin(), from, lines_.begin() + static_cast<std::ptrdiff_t>(first));
+  content_size_ = content_size_ - old_size + new_size;
   if (changed) ++changes_;
 }
 
@@ -332,6 +343,7 @@ bool AccountText::pieces(std::size_t limit, std::vector<std::string_view>* out) 
 }
 
 SecretText AccountText::bytes() const {
+  // Counted again rather than taken from content_size_: this sizes a copy.
   std::size_t total = 0;
   for (const AccountLine& line : lines_) total += line.size + 1;
   SecretText out;

@@ -84,6 +84,8 @@ class AccountText {
   bool same_as_read() const { return changes_ == 0 && canonical_; }
   // The file's new content: every line, each ended by one LF.
   SecretText bytes() const;
+  // How many bytes that is.
+  std::size_t content_size() const { return content_size_; }
   // The same as pieces of the model's own bytes, in order, to be written
   // one after another; false (*pieces empty) when it takes more than limit.
   bool pieces(std::size_t limit, std::vector<std::string_view>* pieces) const;
@@ -99,6 +101,7 @@ class AccountText {
   SecretText bytes_;
   std::vector<AccountLine> lines_;
   std::size_t size_read_ = 0;
+  std::size_t content_size_ = 0;  // kept up with every replace
   bool canonical_ = true;  // the file was its lines, each ended by one LF
   int changes_ = 0;
 };

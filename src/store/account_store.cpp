@@ -32,13 +32,6 @@ StoreResult<T> guarded(const std::string& path, Work&& work) {
 
 mode_t mode_of(FileKind kind) { return traits_of(kind).mode; }
 
-// The bytes the new content holds: every line and its LF.
-std::size_t content_size(const AccountText& text) {
-  std::size_t size = 0;
-  for (const AccountLine& line : text.lines()) size += line.size + 1;
-  return size;
-}
-
 // Whether a file still is what a read found: the same inode, not written to
 // or changed in mode since (the store never writes into a file in place).
 bool unchanged_since(const struct stat& now, const struct stat& then) {
@@ -246,8 +239,8 @@ bool AccountUpdate::decide(bool* rewrite, StoreError& error) const {
   *rewrite = text.changes() > 0 ||
              (when_ == UpdateWhen::kBytesDiffer && old_.exists &&
               (!text.same_as_read() || (old_.st.st_mode & 07777) != mode_of(file_.kind)));
-  if (*rewrite && text.changes() > 0 && content_size(text) > kMaxFileBytes) {
-    error.size = content_size(text);
+  if (*rewrite && text.changes() > 0 && text.content_size() > kMaxFileBytes) {
+    error.size = text.content_size();
     return fail(error, StoreStep::kWouldBeTooLarge, file_.path(), EFBIG);
   }
   return true;

@@ -93,6 +93,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const StatusFunction function = kind == 1   ? StatusFunction::kJobAccounting
                                   : kind == 2 ? StatusFunction::kUserAuthentication
                                               : StatusFunction::kOff;
+  if (!status) {  // in memory alone, which checks the model's count of its size
+    std::string edited = old;
+    edit_credentials(&edited, queue.c_str(), credential, id.c_str(),
+                     remove ? nullptr : password.c_str());
+  }
   const StoreRun run = status ? store_status(queue.c_str(), function)
                               : store_credentials("fuzz", queue.c_str(), credential, id.c_str(),
                                                   remove ? nullptr : password.c_str());

@@ -4,6 +4,7 @@
 #include <pwd.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <utility>
 
@@ -80,5 +81,7 @@ bool edit_credentials(std::string* text, const char* queue, CredentialKind kind,
       apply_change(model, change, error);
   if (step != nullptr) *step = error.step;
   if (done) *text = std::string(model.bytes().view());
+  // The model keeps count of its content's size through every edit.
+  if (done && model.content_size() != text->size()) abort();
   return done;
 }
