@@ -24,6 +24,7 @@
 
 #include <sys/types.h>
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -152,14 +153,17 @@ struct SectionTag {
   std::string_view name;
   bool closing;
 };
+// The same of a line known to be shaped like a tag (LineKind::kTag).
 // (Inline: it runs for every tag of a file.)
-inline std::optional<SectionTag> section_tag(std::string_view tag_line) {
-  if (!is_tag_shaped(tag_line)) return std::nullopt;
+inline std::optional<SectionTag> section_tag_of_tag_line(std::string_view tag_line) {
   std::string_view name = tag_inner(tag_line);
   const bool closing = name.starts_with('/');
   if (closing) name.remove_prefix(1);
   if (name.empty() || has_angle_bracket(name)) return std::nullopt;
   return SectionTag{name, closing};
+}
+inline std::optional<SectionTag> section_tag(std::string_view tag_line) {
+  return is_tag_shaped(tag_line) ? section_tag_of_tag_line(tag_line) : std::nullopt;
 }
 
 // ---- Key lines --------------------------------------------------------------
@@ -197,32 +201,29 @@ bool is_status_line_of(std::string_view line, std::string_view queue);
 // A status file's line: kStatus or kOther.
 LineClass classify_status_line(std::string_view line);
 
-inline LineClass classify_line(std::string_view line, FileKind file) {
-  // (Each answer made whole at once: built field by field, it costs more
-  // than the rest of the look at a line.)
-  if (line.empty()) return LineClass{};
+// A line's class as one word (see classify_line).
+inline std::uint32_t classify_as_word(std::string_view line, FileKind file) {
+  constexpr auto word = [](LineClass what) { return std::bit_cast<std::uint32_t>(what); };
+  if (line.empty()) return word({});
   if (traits_of(file).status_lines) {
-    return line.front() == '<' ? classify_status_line(line) : LineClass{};
+    return line.front() == '<' ? word(classify_status_line(line)) : word({});
   }
-  if (is_tag_shaped(line)) return LineClass{LineKind::kTag};
+  if (is_tag_shaped(line)) return word({LineKind::kTag});
   // Deliberate: a key line is any line that starts with a kind's prefix.
   // The first byte tells which kind's prefixes it may start with: "i" and
   // "p" those of job accounting, "u" and "s" the others. (Each kind named
   // as a constant, so that its prefixes are compared as constants.)
   const auto starts_with = [&](std::string_view prefix) {
-    // Byte by byte: as constants, these compile to a few compares, where
-    // string_view's own calls memcmp.
-    if (line.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-      if (line[i] != prefix[i]) return false;
-    }
-    return true;
+    // Asked only whether equal, with a constant length, memcmp compiles to
+    // a word compare or two (string_view's own calls it for an order).
+    return line.size() >= prefix.size() &&
+           std::memcmp(line.data(), prefix.data(), prefix.size()) == 0;
   };
   const auto key_of = [&](CredentialKind kind) {
     const KindKeys& keys = keys_of(kind);
-    if (starts_with(keys.id)) return LineClass{LineKind::kKey, kind, KeyPart::kId};
-    if (starts_with(keys.password)) return LineClass{LineKind::kKey, kind, KeyPart::kPassword};
-    return LineClass{};
+    if (starts_with(keys.id)) return word({LineKind::kKey, kind, KeyPart::kId});
+    if (starts_with(keys.password)) return word({LineKind::kKey, kind, KeyPart::kPassword});
+    return word({});
   };
   switch (line.front()) {
     case 'i':
@@ -233,8 +234,14 @@ inline LineClass classify_line(std::string_view line, FileKind file) {
     case 's':
       return key_of(CredentialKind::kSecuredPrint);
     default:
-      return LineClass{};
+      return word({});
   }
+}
+
+// Worked out as one word: with each field set on its own, GCC builds the
+// answer a byte at a time, which costs more than the rest of the look.
+inline LineClass classify_line(std::string_view line, FileKind file) {
+  return std::bit_cast<LineClass>(classify_as_word(line, file));
 }
 
 // ---- Lines the tool writes (the text; its LF is added when written) ---------

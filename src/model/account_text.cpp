@@ -123,9 +123,10 @@ class NextByte {
 };
 
 // What cutting a file needs to know of all of its bytes, in one look: how
-// many end a line (LF, CR, 0xFF: a bound on the lines), and whether any is
-// CR, 0xFF or zero (most files hold none: only line feeds are then looked
-// for). In blocks of a fixed length, which compilers turn into vector code.
+// many end a line (a bound on the lines), and whether any is CR, 0xFF or
+// zero (most files hold none: only line feeds are then looked for, and only
+// they are counted at first). In blocks of a fixed length, which compilers
+// turn into vector code.
 struct Census {
   std::size_t breaks = 0;
   bool odd = false;
@@ -140,16 +141,19 @@ Census census_of(const unsigned char* b, std::size_t size) {
     unsigned char in_block = 0;  // at most kBlock
     for (std::size_t i = 0; i < kBlock; ++i) {
       const unsigned char c = b[at + i];
-      in_block += static_cast<unsigned char>((c == '\n') + (c == '\r') + (c == 0xFF));
+      in_block += static_cast<unsigned char>(c == '\n');
       odd |= static_cast<unsigned char>((c == '\r') | (c == 0xFF) | (c == 0));
     }
     census.breaks += in_block;
   }
   for (; at < size; ++at) {
-    census.breaks += is_line_break(b[at]) ? 1 : 0;
+    census.breaks += b[at] == '\n' ? 1 : 0;
     odd |= static_cast<unsigned char>(b[at] == '\r' || b[at] == 0xFF || b[at] == 0);
   }
   census.odd = odd != 0;
+  if (census.odd) {  // then CR and 0xFF end lines too
+    for (at = 0; at < size; ++at) census.breaks += b[at] == '\r' || b[at] == 0xFF ? 1 : 0;
+  }
   return census;
 }
 
@@ -229,12 +233,13 @@ void AccountText::cut_lines(std::size_t size) {
       for (; feeds != 0; feeds &= feeds - 1) {
         const std::size_t p = block + static_cast<std::size_t>(std::countr_zero(feeds));
         if (p < pos) continue;  // the second of a pair
-        const std::size_t chunk_end = std::min((p / kChunkLength + 1) * kChunkLength, size);
-        const bool pair = p + 1 < chunk_end && b[p + 1] == '\n';
-        canonical_ = canonical_ && !pair;
+        // A pair only within a chunk (and the file); rare: looked at last.
+        const bool pair = p + 1 < size && b[p + 1] == '\n' && (p + 1) % kChunkLength != 0;
+        if (pair) canonical_ = false;
         const std::string_view text{reinterpret_cast<const char*>(b) + pos, p - pos};
         lines_.push_back(AccountLine{static_cast<std::uint32_t>(pos),
-                                     static_cast<std::uint32_t>(p - pos), classify_line(text, file_)});
+                                     static_cast<std::uint32_t>(p - pos),
+                                     classify_line(text, file_)});
         pos = p + (pair ? 2 : 1);
       }
     }
@@ -311,19 +316,24 @@ void AccountText::replace(std::size_t first, std::size_t end, const std::vector<
 // added). A file as read is mostly one piece, an edited one a few.
 std::string_view AccountText::piece(std::size_t* next, bool* add_lf) const {
   const char* raw = bytes_.c_str();
-  const std::size_t start = lines_[*next].start;
+  const AccountLine* const lines = lines_.data();
+  const std::size_t count = lines_.size();
+  const std::size_t size = bytes_.size();
+  std::size_t at = *next;
+  const std::size_t start = lines[at].start;
   std::size_t end = start;
   *add_lf = false;
-  while (*next < lines_.size() && lines_[*next].start == end) {
-    end += lines_[*next].size;
-    ++*next;
-    if (end < bytes_.size() && raw[end] == '\n') {
+  while (at < count && lines[at].start == end) {
+    end += lines[at].size;
+    ++at;
+    if (end < size && raw[end] == '\n') {
       ++end;
     } else {
       *add_lf = true;
       break;
     }
   }
+  *next = at;
   return {raw + start, end - start};
 }
 

@@ -102,7 +102,7 @@ class AccountText {
   std::vector<AccountLine> lines_;
   std::size_t size_read_ = 0;
   std::size_t content_size_ = 0;  // kept up with every replace
-  bool canonical_ = true;  // the file was its lines, each ended by one LF
+  bool canonical_ = true;         // the file was its lines, each ended by one LF
   int changes_ = 0;
 };
 

@@ -50,8 +50,8 @@ std::pair<std::size_t, std::size_t> tag_range(const AccountText& text, std::stri
 
 // The queue's sections, when none is damaged; false (kDamagedSection, with
 // the damage) otherwise.
-bool find_settable(const AccountText& text, std::string_view queue,
-                   std::vector<SectionSpan>* spans, StoreError& error) {
+bool find_settable(const AccountText& text, std::string_view queue, std::vector<SectionSpan>* spans,
+                   StoreError& error) {
   find_sections(text, SIZE_MAX, spans, queue);
   const SectionDamage damage = damage_of(*spans, queue);
   if (!any(damage.what)) return true;

@@ -2,6 +2,7 @@
 #include "section_layout.h"
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -12,6 +13,24 @@
 namespace {
 
 constexpr std::uint32_t kNotYet = UINT32_MAX;
+
+// Whether two names are the same bytes: compared in place, eight at a
+// time (for a name of a few bytes a call of memcmp costs more).
+bool same_name(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  std::size_t i = 0;
+  for (; i + 8 <= a.size(); i += 8) {
+    std::uint64_t x;
+    std::uint64_t y;
+    std::memcpy(&x, a.data() + i, sizeof x);
+    std::memcpy(&y, b.data() + i, sizeof y);
+    if (x != y) return false;
+  }
+  for (; i < a.size(); ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  return true;
+}
 
 unsigned mend_bit(CredentialKind kind) { return 1u << static_cast<unsigned>(kind); }
 
@@ -37,7 +56,7 @@ class OpenCounts {
   }
   // Ends one section of the name, when one is open.
   void close(std::string_view name) {
-    if (waiting_ && last_ == name) {
+    if (waiting_ && same_name(last_, name)) {
       waiting_ = false;
       return;
     }
@@ -78,7 +97,8 @@ class OpenCounts {
   }
   using Few = std::vector<std::pair<std::string_view, std::size_t>>;
   Few::iterator find_few(std::string_view name) {
-    return std::find_if(few_.begin(), few_.end(), [&](const auto& e) { return e.first == name; });
+    return std::find_if(few_.begin(), few_.end(),
+                        [&](const auto& e) { return same_name(e.first, name); });
   }
   static constexpr std::size_t kFew = 16;
   std::string_view last_;  // the last opened, when waiting_: not counted below
@@ -100,9 +120,10 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
                    std::optional<std::string_view> focus) {
   std::vector<SectionSpan>& spans = *spans_out;
   spans.clear();
+  constexpr std::size_t kNone = SIZE_MAX;       // no span kept
   std::unordered_set<std::string_view> opened;  // names (kept) that had a section
   std::optional<std::string_view> open;         // the name of the span whose lines these are
-  std::optional<std::size_t> kept;              // that span, or the last one, when kept
+  std::size_t kept = kNone;                     // that span, or the last one, when kept
   bool before_first = true;                     // no span yet
   unsigned lone_before = 0;                     // lone keys before the first span
   std::uint32_t first_lone = kNotYet;
@@ -111,23 +132,26 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
   // every span while one is open is that section's for a driver, and so is
   // told of no span, and never goes with another queue's remove.
   OpenCounts driver_open;
-  const std::vector<AccountLine>& lines = text.lines();
+  // Held here: the calls in the loop could, for all the compiler knows,
+  // change the vector, which would make it read its size and data anew.
+  const AccountLine* const lines = text.lines().data();
+  const std::size_t count = text.lines().size();
   const auto at = [](std::size_t i) { return static_cast<std::uint32_t>(i); };
   auto end_open = [&](std::size_t i, bool closed) {
-    if (kept) {
-      SectionSpan& span = spans[*kept];
+    if (kept != kNone) {
+      SectionSpan& span = spans[kept];
       span.end = at(closed ? i + 1 : i);
       span.closed = closed;
       if (!closed) mark(span, Damage::kUnclosed, span.first);
     }
     open.reset();
   };
-  for (std::size_t i = 0; i < lines.size(); ++i) {
+  for (std::size_t i = 0; i < count; ++i) {
     const AccountLine& line = lines[i];
     const std::optional<SectionTag> tag =
-        line.what.kind == LineKind::kTag ? section_tag(text.text(line)) : std::nullopt;
+        line.what.kind == LineKind::kTag ? section_tag_of_tag_line(text.text(line)) : std::nullopt;
     if (tag) {
-      if (open && tag->closing && *open == tag->name) {
+      if (open && tag->closing && same_name(*open, tag->name)) {
         // The tag before this one opened it: no need to look it up.
         driver_open.close_last();
         end_open(i, true);
@@ -140,8 +164,8 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
       }
       if (open) end_open(i, false);
       // Lone keys from here on are told of this span.
-      if (kept) spans[*kept].told_to = at(i);
-      kept.reset();
+      if (kept != kNone) spans[kept].told_to = at(i);
+      kept = kNone;
       if (!tag->closing) open = tag->name;
       const bool first = std::exchange(before_first, false);
       if (focus && !same_but_case(tag->name, *focus)) continue;
@@ -170,23 +194,23 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
     if (line.what.kind == LineKind::kKey) {
       const unsigned bit = key_bit(line.what.credential, line.what.part);
       if (open) {
-        if (kept) spans[*kept].keys |= bit;
+        if (kept != kNone) spans[kept].keys |= bit;
       } else if (before_first) {
         lone_before |= bit;
         first_lone = std::min(first_lone, at(i));
-      } else if (kept && driver_open.any()) {
-        spans[*kept].told_to = at(i);  // from here on, told of none
-        kept.reset();
-      } else if (kept) {
-        spans[*kept].lone_keys |= bit;
-        mark(spans[*kept], Damage::kLoneKey, i);
+      } else if (kept != kNone && driver_open.any()) {
+        spans[kept].told_to = at(i);  // from here on, told of none
+        kept = kNone;
+      } else if (kept != kNone) {
+        spans[kept].lone_keys |= bit;
+        mark(spans[kept], Damage::kLoneKey, i);
       }
-    } else if (open && kept && line.size != 0) {
-      mark(spans[*kept], Damage::kForeign, i);
+    } else if (open && kept != kNone && line.size != 0) {
+      mark(spans[kept], Damage::kForeign, i);
     }
   }
-  if (open) end_open(lines.size(), false);
-  if (kept) spans[*kept].told_to = at(lines.size());
+  if (open) end_open(count, false);
+  if (kept != kNone) spans[kept].told_to = at(count);
   return true;
 }
 
