@@ -1,0 +1,100 @@
+// SPDX-License-Identifier: Apache-2.0
+// Who runs the tool and whose credentials it keeps: USER, the login name
+// and --user, for root and for ordinary users, in this process (as root,
+// with its real user ID changed for each case).
+#include "caller.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "test_support.h"
+
+namespace {
+
+constexpr uid_t kNoLogin = 54321;  // a user ID without a passwd entry
+
+// The real user ID and USER of this process for a scope (the effective user
+// ID stays root's, so that the real one can be put back).
+class RunAs {
+ public:
+  RunAs(uid_t uid, const std::optional<std::string>& user) {
+    const char* old = std::getenv("USER");
+    if (old != nullptr) old_user_ = old;
+    if (user) {
+      setenv("USER", user->c_str(), 1);
+    } else {
+      unsetenv("USER");
+    }
+    EXPECT_EQ(setresuid(uid, 0, 0), 0);
+  }
+  ~RunAs() {
+    EXPECT_EQ(setresuid(0, 0, 0), 0);
+    if (old_user_) {
+      setenv("USER", old_user_->c_str(), 1);
+    } else {
+      unsetenv("USER");
+    }
+  }
+
+ private:
+  std::optional<std::string> old_user_;
+};
+
+TEST(Caller, FilesUnderUserOrTheLoginNameAndActsOnlyAsAllowed) {
+  REQUIRE_ROOT("to run as other users");
+  struct Case {
+    uid_t uid;
+    std::optional<std::string> user;  // USER; nullopt: unset
+    const char* acting_for;           // --user, or null
+    CallerProblem problem;
+    const char* filed_under = nullptr;  // kNone: caller.user (null: root's own)
+    uid_t owner = 0;
+    bool user_is_login = true;
+  } cases[] = {
+      {kOrdinaryUid, "nobody", nullptr, CallerProblem::kNone, "nobody", kOrdinaryUid},
+      {kOrdinaryUid, std::nullopt, nullptr, CallerProblem::kNone, "nobody", kOrdinaryUid},
+      {kOrdinaryUid, "printer7", nullptr, CallerProblem::kNone, "printer7", kOrdinaryUid, false},
+      {kOrdinaryUid, "", nullptr, CallerProblem::kUserUnusable},
+      {kOrdinaryUid, "../x", nullptr, CallerProblem::kUserUnusable},
+      {kOrdinaryUid, ".x", nullptr, CallerProblem::kUserUnusable},
+      {kOrdinaryUid, "root", nullptr, CallerProblem::kUserIsAnother},
+      {kNoLogin, std::nullopt, nullptr, CallerProblem::kUserUnset},
+      {kNoLogin, "printer7", nullptr, CallerProblem::kNone, "printer7", kNoLogin, false},
+      {0, "alice", nullptr, CallerProblem::kNone, nullptr, 0},  // root files as root
+      {0, std::nullopt, "nobody", CallerProblem::kNone, "nobody", kOrdinaryUid},
+      {0, "root", "no-such-account", CallerProblem::kNoSuchUser},
+      {kOrdinaryUid, "nobody", "root", CallerProblem::kNotRoot},
+      {kOrdinaryUid, "printer7", "printer7", CallerProblem::kNone, "printer7", kOrdinaryUid},
+      {kOrdinaryUid, "printer7", "nobody", CallerProblem::kNone, "nobody", kOrdinaryUid},
+      // A USER that cannot be used names nobody, but the login name still does.
+      {kOrdinaryUid, "", "nobody", CallerProblem::kNone, "nobody", kOrdinaryUid},
+      {kOrdinaryUid, "", "", CallerProblem::kNotRoot},
+  };
+  for (const Case& c : cases) {
+    const std::string label = std::to_string(c.uid) + " USER=" + c.user.value_or("(unset)") +
+                              " --user " + (c.acting_for != nullptr ? c.acting_for : "(none)");
+    Caller caller;
+    CallerProblem problem;
+    {
+      RunAs as(c.uid, c.user);
+      problem = find_caller(c.acting_for, &caller);
+    }
+    EXPECT_EQ(problem, c.problem) << label;
+    EXPECT_EQ(caller.uid, c.uid) << label;
+    if (c.uid == kNoLogin) {
+      EXPECT_EQ(caller.login, std::to_string(kNoLogin)) << label;
+    }
+    if (problem != CallerProblem::kNone) continue;
+    EXPECT_EQ(caller.user != nullptr ? std::string(caller.user) : "(root)",
+              c.filed_under != nullptr ? c.filed_under : "(root)")
+        << label;
+    EXPECT_EQ(caller.owner, c.owner) << label;
+    EXPECT_EQ(caller.user_is_login, c.user_is_login) << label;
+  }
+}
+
+}  // namespace
