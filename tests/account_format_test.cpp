@@ -58,9 +58,9 @@ TEST(AccountFormat, SectionTagsHaveNamesWithoutAngleBrackets) {
       {"<>", std::nullopt},
       {"</>", std::nullopt},
       {"<a<b>", std::nullopt},
-      {"<abcdefg>hijklmno>", std::nullopt},    // in the first eight bytes
-      {"<abcdefghijklmn<p>", std::nullopt},    // in the second eight
-      {"<abcdefghij>k>", std::nullopt},        // past the last eight
+      {"<abcdefg>hijklmno>", std::nullopt},      // in the first eight bytes
+      {"<abcdefghijklmn<p>", std::nullopt},      // in the second eight
+      {"<abcdefghij>k>", std::nullopt},          // past the last eight
       {"<:;=?.,|abcd;=?:>", ":;=?.,|abcd;=?:"},  // bytes next to "<" and ">"
   };
   for (const Case& c : cases) {
