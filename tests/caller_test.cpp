@@ -17,32 +17,23 @@ namespace {
 
 constexpr uid_t kNoLogin = 54321;  // a user ID without a passwd entry
 
-// The real user ID and USER of this process for a scope (the effective user
-// ID stays root's, so that the real one can be put back).
-class RunAs {
- public:
-  RunAs(uid_t uid, const std::optional<std::string>& user) {
-    const char* old = std::getenv("USER");
-    if (old != nullptr) old_user_ = old;
-    if (user) {
-      setenv("USER", user->c_str(), 1);
-    } else {
-      unsetenv("USER");
-    }
-    EXPECT_EQ(setresuid(uid, 0, 0), 0);
-  }
-  ~RunAs() {
-    EXPECT_EQ(setresuid(0, 0, 0), 0);
-    if (old_user_) {
-      setenv("USER", old_user_->c_str(), 1);
-    } else {
-      unsetenv("USER");
-    }
-  }
-
- private:
-  std::optional<std::string> old_user_;
-};
+// Finds the caller with this process's real user ID and USER set for the
+// call (the effective user ID stays root's, so that both are put back).
+CallerProblem find_caller_as(uid_t uid, const std::optional<std::string>& user,
+                             const char* acting_for, Caller* caller) {
+  const char* old = std::getenv("USER");
+  const std::optional<std::string> old_user =
+      old != nullptr ? std::optional<std::string>(old) : std::nullopt;
+  const auto set_user = [](const std::optional<std::string>& value) {
+    value ? setenv("USER", value->c_str(), 1) : unsetenv("USER");
+  };
+  set_user(user);
+  EXPECT_EQ(setresuid(uid, 0, 0), 0);
+  const CallerProblem problem = find_caller(acting_for, caller);
+  EXPECT_EQ(setresuid(0, 0, 0), 0);
+  set_user(old_user);
+  return problem;
+}
 
 TEST(Caller, FilesUnderUserOrTheLoginNameAndActsOnlyAsAllowed) {
   REQUIRE_ROOT("to run as other users");
@@ -78,11 +69,7 @@ TEST(Caller, FilesUnderUserOrTheLoginNameAndActsOnlyAsAllowed) {
     const std::string label = std::to_string(c.uid) + " USER=" + c.user.value_or("(unset)") +
                               " --user " + (c.acting_for != nullptr ? c.acting_for : "(none)");
     Caller caller;
-    CallerProblem problem;
-    {
-      RunAs as(c.uid, c.user);
-      problem = find_caller(c.acting_for, &caller);
-    }
+    const CallerProblem problem = find_caller_as(c.uid, c.user, c.acting_for, &caller);
     EXPECT_EQ(problem, c.problem) << label;
     EXPECT_EQ(caller.uid, c.uid) << label;
     if (c.uid == kNoLogin) {
