@@ -151,9 +151,16 @@ Census census_of(const unsigned char* b, std::size_t size) {
     odd |= static_cast<unsigned char>(b[at] == '\r' || b[at] == 0xFF || b[at] == 0);
   }
   census.odd = odd != 0;
-  if (census.odd) {  // then CR and 0xFF end lines too
-    for (at = 0; at < size; ++at) census.breaks += b[at] == '\r' || b[at] == 0xFF ? 1 : 0;
+  if (!census.odd) return census;
+  // Then CR and 0xFF end lines too: counted the same way.
+  for (at = 0; at + kBlock <= size; at += kBlock) {
+    unsigned char in_block = 0;
+    for (std::size_t i = 0; i < kBlock; ++i) {
+      in_block += static_cast<unsigned char>((b[at + i] == '\r') + (b[at + i] == 0xFF));
+    }
+    census.breaks += in_block;
   }
+  for (; at < size; ++at) census.breaks += b[at] == '\r' || b[at] == 0xFF ? 1 : 0;
   return census;
 }
 
