@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: Apache-2.0
 // The guard's handler stays installed once a guard has needed it: a stop
 // that comes with no guard in force must leave the run's calls as the
-// default action would, restarted after SIGCONT rather than failing.
+// default action would, restarted after SIGCONT rather than failing. And
+// a guard set up inside a block still catches every signal of its set.
 #include "signals.h"
 
 #include <gtest/gtest.h>
@@ -56,6 +57,23 @@ TEST(Signals, AStopAfterAGuardLeavesABlockedReadToGoOn) {
       },
       testing::ExitedWithCode(0), "");
   GTEST_FLAG_SET(death_test_style, style);
+}
+
+// A guard set up inside a block of fewer signals than it catches blocks
+// the rest itself while it installs their handler, and only meanwhile.
+TEST(Signals, AGuardInsideANarrowerBlockCatchesItsWholeSet) {
+  struct sigaction before {};
+  ASSERT_EQ(sigaction(SIGTSTP, nullptr, &before), 0);
+  if (before.sa_handler == SIG_IGN) GTEST_SKIP() << "SIGTSTP is ignored here: never caught";
+  const BlockedSignals blocked(SignalSet::kTerminating);
+  const SignalGuard guard(SignalSet::kTerminatingAndStops, nullptr, blocked);
+  struct sigaction now {};
+  ASSERT_EQ(sigaction(SIGTSTP, nullptr, &now), 0);
+  EXPECT_NE(now.sa_handler, before.sa_handler);
+  sigset_t mask;
+  ASSERT_EQ(sigprocmask(SIG_SETMASK, nullptr, &mask), 0);
+  EXPECT_EQ(sigismember(&mask, SIGTSTP), 0);
+  EXPECT_EQ(sigismember(&mask, SIGTERM), 1);
 }
 
 }  // namespace

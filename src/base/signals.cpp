@@ -111,7 +111,7 @@ sigset_t signal_set(SignalSet set) {
   return result;
 }
 
-BlockedSignals::BlockedSignals(SignalSet set) {
+BlockedSignals::BlockedSignals(SignalSet set) : set_(set) {
   sigset_t blocked = signal_set(set);
   sigprocmask(SIG_BLOCK, &blocked, &previous_);
 }
@@ -123,7 +123,12 @@ SignalGuard::SignalGuard(SignalSet set, SignalHook hook) {
   install(set, hook);
 }
 
-SignalGuard::SignalGuard(SignalSet set, SignalHook hook, const BlockedSignals& /*blocked*/) {
+SignalGuard::SignalGuard(SignalSet set, SignalHook hook, const BlockedSignals& blocked) {
+  if (blocked.set() == set || blocked.set() == SignalSet::kTerminatingAndStops) {
+    install(set, hook);
+    return;
+  }
+  const BlockedSignals more(set);
   install(set, hook);
 }
 

@@ -56,8 +56,11 @@ class BlockedSignals {
   ~BlockedSignals();
   // The mask in force before the guard: what a wait should run with.
   const sigset_t& previous() const { return previous_; }
+  // The set it blocks.
+  SignalSet set() const { return set_; }
 
  private:
+  SignalSet set_;
   sigset_t previous_;
 };
 
@@ -69,7 +72,8 @@ class SignalGuard {
   // null) must be async-signal-safe.
   SignalGuard(SignalSet set, SignalHook hook);
   // The same, where the caller holds those signals blocked already (which
-  // the guard needs while it sets up): it does not block them again.
+  // the guard needs while it sets up): it does not block them again, but
+  // for any of `set` that `blocked` does not cover.
   SignalGuard(SignalSet set, SignalHook hook, const BlockedSignals& blocked);
   SignalGuard(const SignalGuard&) = delete;
   SignalGuard& operator=(const SignalGuard&) = delete;
