@@ -81,7 +81,8 @@ inline constexpr FileTraits kFileTraits[] = {
     {0644, true, true},    // FileKind::kStatus
 };
 constexpr const FileTraits& traits_of(FileKind kind) {
-  return kFileTraits[static_cast<std::size_t>(kind)];
+  const auto at = static_cast<std::size_t>(kind);
+  return kFileTraits[at < std::size(kFileTraits) ? at : 0];  // no value past the table
 }
 
 enum class LineKind : std::uint8_t {
@@ -180,7 +181,10 @@ inline constexpr KindKeys kKindKeys[] = {
     {"s_id=", "s_password="},  // secured print
 };
 static_assert(std::size(kKindKeys) == std::size(kCredentialKinds));
-constexpr const KindKeys& keys_of(CredentialKind kind) { return kKindKeys[index_of(kind)]; }
+constexpr const KindKeys& keys_of(CredentialKind kind) {
+  const std::size_t at = index_of(kind);
+  return kKindKeys[at < std::size(kKindKeys) ? at : 0];  // no value past the table
+}
 
 // ---- Status lines -----------------------------------------------------------
 
