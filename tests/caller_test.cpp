@@ -18,9 +18,10 @@ namespace {
 constexpr uid_t kNoLogin = 54321;  // a user ID without a passwd entry
 
 // Finds the caller with this process's real user ID and USER set for the
-// call (the effective user ID stays root's, so that both are put back).
+// call (the effective user ID stays root's, so that both are put back);
+// *filed_under: caller->user, read while USER still holds it ("(root)": null).
 CallerProblem find_caller_as(uid_t uid, const std::optional<std::string>& user,
-                             const char* acting_for, Caller* caller) {
+                             const char* acting_for, Caller* caller, std::string* filed_under) {
   const char* old = std::getenv("USER");
   const std::optional<std::string> old_user =
       old != nullptr ? std::optional<std::string>(old) : std::nullopt;
@@ -30,6 +31,7 @@ CallerProblem find_caller_as(uid_t uid, const std::optional<std::string>& user,
   set_user(user);
   EXPECT_EQ(setresuid(uid, 0, 0), 0);
   const CallerProblem problem = find_caller(acting_for, caller);
+  *filed_under = caller->user != nullptr ? caller->user : "(root)";
   EXPECT_EQ(setresuid(0, 0, 0), 0);
   set_user(old_user);
   return problem;
@@ -69,16 +71,16 @@ TEST(Caller, FilesUnderUserOrTheLoginNameAndActsOnlyAsAllowed) {
     const std::string label = std::to_string(c.uid) + " USER=" + c.user.value_or("(unset)") +
                               " --user " + (c.acting_for != nullptr ? c.acting_for : "(none)");
     Caller caller;
-    const CallerProblem problem = find_caller_as(c.uid, c.user, c.acting_for, &caller);
+    std::string filed_under;
+    const CallerProblem problem =
+        find_caller_as(c.uid, c.user, c.acting_for, &caller, &filed_under);
     EXPECT_EQ(problem, c.problem) << label;
     EXPECT_EQ(caller.uid, c.uid) << label;
     if (c.uid == kNoLogin) {
       EXPECT_EQ(caller.login, std::to_string(kNoLogin)) << label;
     }
     if (problem != CallerProblem::kNone) continue;
-    EXPECT_EQ(caller.user != nullptr ? std::string(caller.user) : "(root)",
-              c.filed_under != nullptr ? c.filed_under : "(root)")
-        << label;
+    EXPECT_EQ(filed_under, c.filed_under != nullptr ? c.filed_under : "(root)") << label;
     EXPECT_EQ(caller.owner, c.owner) << label;
     EXPECT_EQ(caller.user_is_login, c.user_is_login) << label;
   }
