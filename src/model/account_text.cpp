@@ -189,8 +189,8 @@ std::uint64_t line_feeds(const unsigned char* bytes, std::size_t n) {
 void AccountText::cut_lines(std::size_t size) {
   size_read_ = size;
   const auto* b = reinterpret_cast<const unsigned char*>(bytes_.c_str());
-  // Most files hold no CR, 0xFF or zero byte: one look each tells, and then
-  // only line feeds are looked for.
+  // Most files hold no CR, 0xFF or zero byte: the census tells, and then
+  // only line feeds are looked for (else each of those is, once).
   const Census census = census_of(b, size);
   const auto absent = [&](unsigned char c) {
     return !census.odd || std::memchr(b, c, size) == nullptr;
