@@ -2,7 +2,6 @@
 #include "section_layout.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 #include <unordered_map>
 #include <unordered_set>
@@ -13,24 +12,6 @@
 namespace {
 
 constexpr std::uint32_t kNotYet = UINT32_MAX;
-
-// Whether two names are the same bytes: compared in place, eight at a
-// time (for a name of a few bytes a call of memcmp costs more).
-bool same_name(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  std::size_t i = 0;
-  for (; i + 8 <= a.size(); i += 8) {
-    std::uint64_t x;
-    std::uint64_t y;
-    std::memcpy(&x, a.data() + i, sizeof x);
-    std::memcpy(&y, b.data() + i, sizeof y);
-    if (x != y) return false;
-  }
-  for (; i < a.size(); ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  return true;
-}
 
 unsigned mend_bit(CredentialKind kind) { return 1u << static_cast<unsigned>(kind); }
 
@@ -56,7 +37,7 @@ class OpenCounts {
   }
   // Ends one section of the name, when one is open.
   void close(std::string_view name) {
-    if (waiting_ && same_name(last_, name)) {
+    if (waiting_ && last_ == name) {
       waiting_ = false;
       return;
     }
@@ -97,8 +78,7 @@ class OpenCounts {
   }
   using Few = std::vector<std::pair<std::string_view, std::size_t>>;
   Few::iterator find_few(std::string_view name) {
-    return std::find_if(few_.begin(), few_.end(),
-                        [&](const auto& e) { return same_name(e.first, name); });
+    return std::find_if(few_.begin(), few_.end(), [&](const auto& e) { return e.first == name; });
   }
   static constexpr std::size_t kFew = 16;
   std::string_view last_;  // the last opened, when waiting_: not counted below
@@ -151,7 +131,7 @@ bool find_sections(const AccountText& text, std::size_t limit, std::vector<Secti
     const std::optional<SectionTag> tag =
         line.what.kind == LineKind::kTag ? section_tag_of_tag_line(text.text(line)) : std::nullopt;
     if (tag) {
-      if (open && tag->closing && same_name(*open, tag->name)) {
+      if (open && tag->closing && *open == tag->name) {
         // The tag before this one opened it: no need to look it up.
         driver_open.close_last();
         end_open(i, true);
