@@ -14,14 +14,16 @@ Each directory gets the account directory to itself: the test runs in a
 mount namespace of its own with a fresh tmpfs (mode 1777, root's) over the
 compiled-in path. Run as root.
 
-  hostile_directories.py TOOL ACCOUNT_DIR CUPS_SOCKET COMPLETION WORK_DIR [--sanitized]
+  hostile_directories.py TOOL ACCOUNT_DIR CUPS_SOCKET COMPLETION WORK_DIR [--sanitized] [--shard=I/N]
 
 Environment: VELMORA_HOSTILE_SEED (default 1), VELMORA_HOSTILE_DIRECTORIES
 (how many, default 80; 20 under sanitizers; bench/hostile runs 1000), VELMORA_HOSTILE_ONLY=N (only
 directory N, to reproduce one), VELMORA_HOSTILE_HEAVY_EVERY (every Nth
 directory floods the account directory with 8 MiB files, default 100).
 --sanitized: no address-space limit (the sanitizers reserve terabytes) and
-no floods (memory is bounded in the plain build).
+no floods (memory is bounded in the plain build). --shard=I/N: only the
+directories whose number leaves I when divided by N, so that N runs, each
+with directories of its own, share the work.
 A failing directory is kept as WORK_DIR/failed-N.tar (tar -xpf as root to
 look at it); the last lines give the worst time and peak memory per command.
 """
@@ -32,6 +34,8 @@ if os.geteuid() != 0:
     sys.exit(77)
 TOOL, ACCOUNTS, SOCKET, COMPLETION, WORK = sys.argv[1:6]
 SANITIZED = "--sanitized" in sys.argv[6:]
+SHARD, SHARDS = next((tuple(map(int, a[8:].split("/"))) for a in sys.argv[6:] if a.startswith("--shard=")),
+                     (0, 1))
 def propagation():
     """How the mount namespace of our own is made: private, so that no mount
     of ours reaches another. A chroot's root is no mount point and cannot be
@@ -523,7 +527,7 @@ def keep(index):
 def main():
     shutil.rmtree(WORK, ignore_errors=True)
     os.makedirs(CWD)
-    indices = [int(ONLY)] if ONLY else range(COUNT)
+    indices = [int(ONLY)] if ONLY else range(SHARD, COUNT, SHARDS)
     print(f"hostile: seed {SEED} (VELMORA_HOSTILE_SEED), {len(indices)} directories "
           f"(VELMORA_HOSTILE_DIRECTORIES), {'no memory limit' if SANITIZED else f'{MEMORY >> 20} MiB'} and "
           f"{DEADLINE} s per command", flush=True)
