@@ -77,19 +77,14 @@ class Cli : public testing::Test {
     chmod(test_account_dir().c_str(), 01777);  // like the installed directory
   }
   static ToolRun root(std::vector<std::string> args, std::string input = "") {
-    ToolCall call;
-    call.args = std::move(args);
-    call.input = std::move(input);
-    return run_tool(call);
+    return run_tool({.args = std::move(args), .input = std::move(input)});
   }
   static ToolRun user(std::vector<std::string> args, std::string input = "",
                       std::optional<std::string> name = "alice") {
-    ToolCall call;
-    call.args = std::move(args);
-    call.input = std::move(input);
-    call.as_root = false;
-    call.user = std::move(name);
-    return run_tool(call);
+    return run_tool({.args = std::move(args),
+                     .input = std::move(input),
+                     .as_root = false,
+                     .user = std::move(name)});
   }
   static std::optional<std::string> conf(const std::string& owner) {
     return read_file(account_path(owner + ".conf"));
@@ -177,14 +172,12 @@ TEST_F(Cli, MessagesInTheUsersLanguageAndMachineFormsAlike) {
   for (const Case& c : cases) {
     if (c.blocked) write_file(account_path("alice.conf.new"), "", 0600);  // root's
     const auto run_in = [&](const std::string& locale) {
-      ToolCall call;
-      call.args = c.args;
-      call.input = c.input;
-      call.as_root = false;
       // LANGUAGE chooses among translations, but never over C.
-      call.env = {"LOCPATH=" + dir, "LC_ALL=" + locale,
-                  "LANGUAGE=" + std::string(locale.starts_with("C") ? "de" : "")};
-      return run_tool(call);
+      return run_tool({.args = c.args,
+                       .input = c.input,
+                       .as_root = false,
+                       .env = {"LOCPATH=" + dir, "LC_ALL=" + locale,
+                               "LANGUAGE=" + std::string(locale.starts_with("C") ? "de" : "")}});
     };
     const ToolRun run = run_in(c.locale), english = run_in("C");
     EXPECT_EQ(run.status, english.status) << c.locale << " " << c.args[0];
@@ -266,10 +259,7 @@ TEST_F(Cli, UsageNamesTheToolByItsPath) {
       {std::nullopt, true, "velmora-account"},  // no argument vector at all
   };
   for (const Case& c : cases) {
-    ToolCall call;
-    call.argv0 = c.argv0;
-    call.no_argv = c.no_argv;
-    ToolRun run = run_tool(call);
+    ToolRun run = run_tool({.argv0 = c.argv0, .no_argv = c.no_argv});
     EXPECT_EQ(run.status, 2);
     EXPECT_EQ(run.err, c.name + ": an option and a queue name are needed\n" + usage(c.name));
   }
@@ -391,13 +381,12 @@ TEST_F(Cli, UnknownQueueComesBeforeTheOption) {
       continue;
     }
     runs.emplace_back([&, i] {
-      ToolCall call;
-      call.args = cases[i].args;
-      call.as_root = false;
-      call.cups_server = cases[i].server;
-      call.env = cases[i].env;
+      ToolCall call{.args = cases[i].args,
+                    .as_root = false,
+                    .cups_server = cases[i].server,
+                    .env = cases[i].env,
+                    .patience_ms = 40000};
       if (cases[i].offline) call.wrapper = {OFFLINE_RESOLVER};
-      call.patience_ms = 40000;
       results[i] = run_tool(call);
     });
   }
@@ -438,11 +427,7 @@ TEST_F(Cli, RootFilesUnderRootWhateverUserSays) {
   REQUIRE_ROOT("to act as root and as another user");
   for (const std::optional<std::string>& name :
        {std::optional<std::string>("bob"), std::optional<std::string>()}) {
-    ToolCall call;
-    call.args = {"-p", "lp1"};
-    call.input = "1\n2\n";
-    call.user = name;
-    EXPECT_EQ(run_tool(call).status, 0);
+    EXPECT_EQ(run_tool({.args = {"-p", "lp1"}, .input = "1\n2\n", .user = name}).status, 0);
   }
   EXPECT_EQ(conf("root"), "<lp1>\nid=1\npassword=2\n</lp1>\n");
   EXPECT_FALSE(file_exists(account_path("bob.conf")));
@@ -460,11 +445,8 @@ TEST_F(Cli, OrdinaryUsersFileUnderUserVerbatim) {
 // Without USER (cron, env -i): under the login name; a user ID without one
 // is refused.
 TEST_F(Cli, WithoutUserTheLoginName) {
-  ToolCall call;
-  call.args = {"-p", "lp1"};
-  call.input = "3\n4\n";
-  call.as_root = false;
-  call.user = std::nullopt;  // env -i, then only what every run of the tests gets
+  ToolCall call{.args = {"-p", "lp1"}, .input = "3\n4\n", .as_root = false, .user = std::nullopt};
+  // env -i, then only what every run of the tests gets
   call.wrapper = tool_environment(call);
   call.wrapper.insert(call.wrapper.begin(), {"/usr/bin/env", "-i"});
   ASSERT_EQ(run_tool(call).status, 0);
@@ -591,10 +573,8 @@ TEST_F(Cli, StatusReplacementIsRootsAloneAndHealsItself) {
   write_file(account_path("status"), old, 0644);
   const std::string replacement = account_path("status.new");
   const off_t complete = static_cast<off_t>(old.size() + std::string("<lp1>ON</lp1>\n").size());
-  int seen = 0, public_seen = 0;  // public while still being written
-  ToolCall call;
-  call.args = {"-e", "lp1"};
-  call.stop_at = "fsync";  // written whole, not yet renamed
+  int seen = 0, public_seen = 0;                             // public while still being written
+  ToolCall call{.args = {"-e", "lp1"}, .stop_at = "fsync"};  // written whole, not yet renamed
   call.while_running = [&](pid_t tool) {
     struct stat st {};
     if (lstat(replacement.c_str(), &st) == 0) {
@@ -752,13 +732,9 @@ TEST_F(Cli, PlantedFilesAreRefusedAndTheirOwnerNamed) {
 
 // (The status file's mode is checked by the store's tests.)
 TEST_F(Cli, CredentialFileStaysReadableByTheNextRunWhateverTheUmask) {
-  ToolCall conf_call;
-  conf_call.as_root = false;
-  conf_call.umask = 0777;
   for (const auto& [option, input] : {std::pair{"-p", "1\n2\n"}, std::pair{"-pu", "al\npw\n"}}) {
-    conf_call.args = {option, "lp1"};
-    conf_call.input = input;
-    ToolRun run = run_tool(conf_call);
+    ToolRun run =
+        run_tool({.args = {option, "lp1"}, .input = input, .as_root = false, .umask = 0777});
     EXPECT_EQ(run.status, 0) << option << ": " << run.err;
     EXPECT_EQ(file_mode(account_path("alice.conf")), 0600u) << option;
   }
@@ -781,10 +757,7 @@ TEST_F(Cli, ClosedStandardDescriptorsReadAsNothing) {
   };
   for (const Case& c : cases) {
     SetUp();
-    ToolCall call;
-    call.args = c.args;
-    call.closed = c.closed;
-    ToolRun run = run_tool(call);
+    ToolRun run = run_tool({.args = c.args, .closed = c.closed});
     EXPECT_EQ(run.status, c.status) << c.closed.size() << c.args[0] << run.err;
     EXPECT_TRUE(says(run.err, c.says));
     EXPECT_EQ(read_file(account_path("status")), c.status_file);
@@ -803,9 +776,7 @@ TEST_F(Cli, SignalDuringAnUpdateRemovesItsReplacementFile) {
     write_file(account_path("root.conf"), old, 0600);
     const std::string replacement = account_path("root.conf.new");
     bool seen = false;
-    ToolCall call;
-    call.args = {"-x", "q1"};
-    call.stop_at = "fsync";
+    ToolCall call{.args = {"-x", "q1"}, .stop_at = "fsync"};
     call.while_running = [&](pid_t tool) {
       seen = file_exists(replacement);
       kill(tool, signo);
@@ -832,11 +803,8 @@ TEST_F(Cli, ReplacementFileIsALockHeldByALiveRun) {
   const std::string owner = "(owned by " + user_name(ordinary_uid()) + "): ";
   const std::string added = "<lp2>\nid=7\npassword=8\n</lp2>\n";
   ToolRun waiting, second;
-  ToolCall first;
-  first.args = {"-x", "lp1"};
-  first.as_root = false;
-  first.patience_ms = 60000;
-  first.stop_at = "fsync";  // stopped holding its replacement file
+  // Stopped holding its replacement file.
+  ToolCall first{.args = {"-x", "lp1"}, .as_root = false, .patience_ms = 60000, .stop_at = "fsync"};
   first.while_running = [&](pid_t tool) {
     waiting = user({"-p", "lp2"}, "7\n8\n");
     std::remove(lock.c_str());  // against the advice
@@ -879,13 +847,11 @@ TEST_F(Cli, CrashAndRaceSchedulesEndTruly) {
   const std::string lp2 = "<lp2>\nid=5\npassword=6\n</lp2>\n";
   auto call = [](bool as_root, std::vector<std::string> args, std::string input = "",
                  std::string stop_at = "", std::string stop_path = "") {
-    ToolCall c;
-    c.as_root = as_root;
-    c.args = std::move(args);
-    c.input = std::move(input);
-    c.stop_at = std::move(stop_at);
-    c.stop_path = std::move(stop_path);
-    return c;
+    return ToolCall{.args = std::move(args),
+                    .input = std::move(input),
+                    .as_root = as_root,
+                    .stop_at = std::move(stop_at),
+                    .stop_path = std::move(stop_path)};
   };
   // The link that puts a replacement file under its name.
   const std::string naming = without_tmpfile() ? "renameat2" : "linkat";
@@ -1228,11 +1194,7 @@ TEST_F(Cli, SuccessMeansStoredWhereDriversLook) {
   for (const Case& c : cases) {
     SetUp();
     write_user_file("alice.conf", c.old, 0600);
-    ToolCall call;
-    call.args = c.args;
-    call.input = c.input;
-    call.as_root = false;
-    call.env = c.env;
+    ToolCall call{.args = c.args, .input = c.input, .as_root = false, .env = c.env};
     if (c.env.size() == 1 && c.env[0] == kGenerated) {
       if (!latin_locale) {
         std::cerr << "skipped " << c.what << ": localedef could not build a Latin-1 locale\n";
@@ -1513,11 +1475,7 @@ TEST_F(Cli, RootActsForAUserWithUser) {
   };
   write_file(account_path("status"), "<lp2>ON</lp2>\n", 0644);
   for (const Case& c : cases) {
-    ToolCall call;
-    call.args = c.args;
-    call.input = c.input;
-    call.as_root = c.as_root;
-    ToolRun run = run_tool(call);
+    ToolRun run = run_tool({.args = c.args, .input = c.input, .as_root = c.as_root});
     EXPECT_EQ(run.status, c.status) << c.args[1] << " " << c.args[2];
     EXPECT_TRUE(says(run.err, c.says)) << c.args[1] << " " << c.args[2];
     if (c.args.back() == "--json") {
@@ -1883,11 +1841,10 @@ TEST_F(Cli, NoValueGivenIsLeftInMemoryAtExit) {
                     {value, base64(value), value.substr(16), base64(value).substr(16)});
     }
     std::vector<std::string> found;
-    ToolCall call;
-    call.args = c.args;
-    call.input = c.input;
-    call.env = {"VELMORA_TEST_CANARY=" + canary};
-    call.stop_at = "exit";
+    ToolCall call{.args = c.args,
+                  .input = c.input,
+                  .env = {"VELMORA_TEST_CANARY=" + canary},
+                  .stop_at = "exit"};
     call.while_running = [&](pid_t tool) {
       found = values_in_memory(tool, values);
       kill(tool, SIGCONT);

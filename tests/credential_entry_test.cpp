@@ -36,9 +36,7 @@ class Terminal {
  public:
   explicit Terminal(std::vector<std::string> args, std::string cups_server = "",
                     bool new_session = false) {
-    ToolCall call;
-    call.cups_server = std::move(cups_server);
-    std::vector<std::string> env = tool_environment(call);
+    std::vector<std::string> env = tool_environment({.cups_server = std::move(cups_server)});
     // Made before the fork: a child may not allocate while another thread
     // (a fake scheduler's) may hold the allocator's lock.
     std::vector<char*> argv{const_cast<char*>(TOOL_PATH)}, envp;

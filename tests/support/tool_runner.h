@@ -22,28 +22,28 @@ struct ToolRun {
 };
 
 struct ToolCall {
-  std::vector<std::string> args;              // after the program name
-  std::string input;                          // standard input (a pipe)
+  std::vector<std::string> args = {};         // after the program name
+  std::string input = {};                     // standard input (a pipe)
   bool as_root = true;                        // false: drop to an ordinary user
   std::optional<std::string> user = "alice";  // USER, or unset
-  std::optional<std::string> argv0;           // program name to pass; default the path
+  std::optional<std::string> argv0 = {};      // program name to pass; default the path
   bool no_argv = false;                       // exec with an empty argument vector
-  std::string cups_server;                    // default: default_scheduler()
-  std::vector<std::string> env;               // added to the environment ("LANG=...")
-  std::optional<mode_t> umask;                // the tool's umask; default inherited
-  std::vector<int> closed;                    // standard descriptors to close
-  std::vector<std::string> wrapper;           // a command that runs the tool (before setpriv)
+  std::string cups_server = {};               // default: default_scheduler()
+  std::vector<std::string> env = {};          // added to the environment ("LANG=...")
+  std::optional<mode_t> umask = {};           // the tool's umask; default inherited
+  std::vector<int> closed = {};               // standard descriptors to close
+  std::vector<std::string> wrapper = {};      // a command that runs the tool (before setpriv)
   int patience_ms = 10000;                    // silence after which the tool counts as hung
   // Runs in the test while the tool runs (given its process ID), before its
   // output is collected: to send it a signal mid-way, say.
-  std::function<void(pid_t)> while_running;
+  std::function<void(pid_t)> while_running = {};
   // A system call at whose first use strace stops the tool (SIGSTOP), however
   // fast the disk: while_running then gets the stopped tool's process ID,
   // and input is given before it. "exit": the tool stops itself as it exits,
   // once its own code is done (test_settings.cpp), with no strace.
   // stop_path: only a call on that path (a descriptor of it) counts.
-  std::string stop_at;
-  std::string stop_path;
+  std::string stop_at = {};
+  std::string stop_path = {};
 };
 
 bool running_as_root();
