@@ -33,36 +33,31 @@ namespace {
 
 using namespace std::string_literals;
 
-std::string usage(const std::string& n) {
-  return n + " Usage: \n" +
-         "Setting Job Accounting ID/Password \n"
-         "  " +
-         n + " -p [Printer Name]\n" +
-         "Remove ID/Password \n"
-         "  " +
-         n + " -x [Printer Name]\n\n" +
-         "Setting User Authentication Function User Name/Password \n"
-         "  " +
-         n + " -pu [Printer Name]\n" +
-         "Remove User Name/Password \n"
-         "  " +
-         n + " -xu [Printer Name]\n\n" +
-         "Setting Secured Print Function User Name/Password \n"
-         "  " +
-         n + " -ps [Printer Name]\n" +
-         "Remove User Name/Password \n"
-         "  " +
-         n + " -xs [Printer Name]\n\n" +
-         "Root privilege is required to perform following operations \n"
-         "Enable Job Accounting \n"
-         "  " +
-         n + " -e [Printer Name]\n" +
-         "Enable User Authentication Function \n"
-         "  " +
-         n + " -eu [Printer Name]\n" +
-         "Disable Job Accounting and User Authentication Function \n"
-         "  " +
-         n + " -d [Printer Name]\n";
+std::string usage(const std::string& name) {
+  std::string text =
+      "@ Usage: \n"
+      "Setting Job Accounting ID/Password \n"
+      "  @ -p [Printer Name]\n"
+      "Remove ID/Password \n"
+      "  @ -x [Printer Name]\n\n"
+      "Setting User Authentication Function User Name/Password \n"
+      "  @ -pu [Printer Name]\n"
+      "Remove User Name/Password \n"
+      "  @ -xu [Printer Name]\n\n"
+      "Setting Secured Print Function User Name/Password \n"
+      "  @ -ps [Printer Name]\n"
+      "Remove User Name/Password \n"
+      "  @ -xs [Printer Name]\n\n"
+      "Root privilege is required to perform following operations \n"
+      "Enable Job Accounting \n"
+      "  @ -e [Printer Name]\n"
+      "Enable User Authentication Function \n"
+      "  @ -eu [Printer Name]\n"
+      "Disable Job Accounting and User Authentication Function \n"
+      "  @ -d [Printer Name]\n";
+  for (std::size_t at = 0; (at = text.find('@', at)) != std::string::npos; at += name.size())
+    text.replace(at, 1, name);
+  return text;
 }
 
 const std::string kUsage = usage("velmora-account");
