@@ -22,18 +22,11 @@ constexpr uid_t kNoLogin = 54321;  // a user ID without a passwd entry
 // *filed_under: caller->user, read while USER still holds it ("(root)": null).
 CallerProblem find_caller_as(uid_t uid, const std::optional<std::string>& user,
                              const char* acting_for, Caller* caller, std::string* filed_under) {
-  const char* old = std::getenv("USER");
-  const std::optional<std::string> old_user =
-      old != nullptr ? std::optional<std::string>(old) : std::nullopt;
-  const auto set_user = [](const std::optional<std::string>& value) {
-    value ? setenv("USER", value->c_str(), 1) : unsetenv("USER");
-  };
-  set_user(user);
+  const ScopedEnv env("USER", user ? user->c_str() : nullptr);
   EXPECT_EQ(setresuid(uid, 0, 0), 0);
   const CallerProblem problem = find_caller(acting_for, caller);
   *filed_under = caller->user != nullptr ? caller->user : "(root)";
   EXPECT_EQ(setresuid(0, 0, 0), 0);
-  set_user(old_user);
   return problem;
 }
 

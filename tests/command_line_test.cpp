@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "test_support.h"
+
 namespace {
 
 CommandLine parse(std::vector<std::string> words) {
   words.insert(words.begin(), "velmora-account");
-  std::vector<char*> argv;
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  return parse_command_line(static_cast<int>(words.size()), argv.data());
+  return parse_command_line(static_cast<int>(words.size()), exec_array(words).data());
 }
 
 // The outcome as one line, so that a row reads as what a run does.

@@ -39,11 +39,8 @@ class Terminal {
     std::vector<std::string> env = tool_environment({.cups_server = std::move(cups_server)});
     // Made before the fork: a child may not allocate while another thread
     // (a fake scheduler's) may hold the allocator's lock.
-    std::vector<char*> argv{const_cast<char*>(TOOL_PATH)}, envp;
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    for (auto& e : env) envp.push_back(e.data());
-    envp.push_back(nullptr);
+    args.insert(args.begin(), TOOL_PATH);
+    std::vector<char*> argv = exec_array(args), envp = exec_array(env);
     int report[2], control[2];
     if (pipe(report) != 0 || pipe(control) != 0) throw std::runtime_error("pipe");
     session_ = forkpty(&master_, nullptr, nullptr, nullptr);
@@ -140,6 +137,13 @@ class Terminal {
   void type(const std::string& text) {
     ASSERT_EQ(write(master_, text.data(), text.size()), static_cast<ssize_t>(text.size()));
   }
+  // Waits for the prompt after `from` and types the answer; returns the
+  // position just behind the prompt.
+  std::size_t answer(const std::string& prompt, const std::string& text, std::size_t from = 0) {
+    const std::size_t at = expect(prompt, from);
+    type(text);
+    return at;
+  }
 
   termios attributes() const {
     termios t{};
@@ -214,8 +218,7 @@ TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
   EXPECT_EQ(hidden.c_lflag & ECHO, 0u);
   EXPECT_NE(hidden.c_lflag & ECHONL, 0u);
   term.type("s3cret\n");
-  pin = term.expect("alice\r\npin : \r\npin (again) : ");
-  term.type("s3cret\n");
+  pin = term.answer("alice\r\npin : \r\npin (again) : ", "s3cret\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(term.output().substr(pin),
             "\r\n");  // the line feed shows, the password does not
@@ -230,13 +233,11 @@ TEST_F(Prompts, HiddenEntryShowsNothingButTheLineFeed) {
 // wait for, but the entry is hidden all the same.
 TEST_F(Prompts, HiddenEntryOnATerminalOfAnotherSession) {
   Terminal term({"-p", "lp1"}, "", true);
-  term.expect("id : ");
-  term.type("42\n");
+  term.answer("id : ", "42\n");
   std::size_t pin = term.expect("pin : ");
   EXPECT_FALSE(term.echo_on());
   term.type("0042\n");
-  pin = term.expect("pin : \r\npin (again) : ");
-  term.type("0042\n");
+  pin = term.answer("pin : \r\npin (again) : ", "0042\n");
   EXPECT_EQ(term.wait_exit(), 0) << term.output();
   EXPECT_EQ(term.output().substr(pin), "\r\n");
   EXPECT_TRUE(term.echo_on());
@@ -245,12 +246,9 @@ TEST_F(Prompts, HiddenEntryOnATerminalOfAnotherSession) {
 
 TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
   Terminal term({"-p", "lp1"});
-  term.expect("id : ");
-  term.type("42\nTYPEDAHEAD\n");
-  term.expect("pin : ");
-  term.type("7\nTYPEDAHEAD\n");
-  term.expect("pin (again) : ");
-  term.type("7\n");
+  term.answer("id : ", "42\nTYPEDAHEAD\n");
+  term.answer("pin : ", "7\nTYPEDAHEAD\n");
+  term.answer("pin (again) : ", "7\n");
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(stored(), "<lp1>\nid=42\npassword=7\n</lp1>\n");
 }
@@ -258,25 +256,19 @@ TEST_F(Prompts, TypeAheadBeforeThePinPromptIsDiscarded) {
 // Nothing is cut: a value over its limit is refused and asked for again.
 TEST_F(Prompts, EmptyEntriesAskAgainAndLongOnesAreRefused) {
   Terminal term({"-ps", "lp1"});
-  std::size_t at = term.expect("user name : ");
-  term.type("\n");
-  at = term.expect("user name : ", at);
-  term.type(std::string(600, 'n') + "\n");
+  std::size_t at = term.answer("user name : ", "\n");
+  at = term.answer("user name : ", std::string(600, 'n') + "\n", at);
   at = term.expect(
       "user name: too long: at most 32 bytes of UTF-8 can be "
       "stored, this is 600",
       at);
-  at = term.expect("user name : ", at);
-  term.type(std::string(32, 'n') + "\n");
+  at = term.answer("user name : ", std::string(32, 'n') + "\n", at);
   at = term.expect("pin : ", at);
   term.type("\n");  // an empty secured print password is refused
-  at = term.expect("pin : ", at);
-  term.type(std::string(600, 'p') + "\n");
+  at = term.answer("pin : ", std::string(600, 'p') + "\n", at);
   at = term.expect("password: too long: at most 7 bytes of UTF-8 can be stored, this is 600", at);
-  at = term.expect("pin : ", at);
-  term.type(std::string(7, 'p') + "\n");
-  term.expect("pin (again) : ", at);
-  term.type(std::string(7, 'p') + "\n");
+  at = term.answer("pin : ", std::string(7, 'p') + "\n", at);
+  term.answer("pin (again) : ", std::string(7, 'p') + "\n", at);
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(stored(), "<lp1>\ns_id=" + base64(std::string(32, 'n')) +
                           "\ns_password=" + base64(std::string(7, 'p')) + "\n</lp1>\n");
@@ -296,10 +288,8 @@ TEST_F(Prompts, LineBreakBytesInAJobAccountingIdAreAskedAgain) {
     at = term.expect("id : ", at);
   }
   term.type("12\n");
-  term.expect("pin : ", at);
-  term.type("3\n");
-  term.expect("pin (again) : ", at);
-  term.type("3\n");
+  term.answer("pin : ", "3\n", at);
+  term.answer("pin (again) : ", "3\n", at);
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(stored(), "<lp1>\nid=12\npassword=3\n</lp1>\n");
 }
@@ -312,8 +302,7 @@ TEST_F(Prompts, EndOfInputEndsTheToolWithEchoBack) {
                                        {"-pu", "password", true}}) {
     SetUp();
     Terminal term({option, "lp1"});
-    term.expect(" : ");
-    term.type("name\n");
+    term.answer(" : ", "name\n");
     term.expect("pin : ");
     if (confirm) {
       term.type("1\n");
@@ -338,8 +327,7 @@ TEST_F(Prompts, SignalsDuringHiddenEntryRestoreEchoAndKill) {
   for (const Case& c : cases) {
     SetUp();
     Terminal term({"-pu", "lp1"});
-    term.expect("user name : ");
-    term.type("alice\n");
+    term.answer("user name : ", "alice\n");
     term.expect("pin : ");
     ASSERT_FALSE(term.echo_on());
     term.type("half");
@@ -359,8 +347,7 @@ TEST_F(Prompts, SignalsDuringHiddenEntryRestoreEchoAndKill) {
 // was typed at it alone, and waits; brought back, it hides the entry again.
 TEST_F(Prompts, StopShowsEchoBackgroundLeavesTheTerminalForegroundHidesItAgain) {
   Terminal term({"-pu", "lp1"});
-  term.expect("user name : ");
-  term.type("alice\n");
+  term.answer("user name : ", "alice\n");
   std::size_t at = term.expect("pin : ");
   ASSERT_FALSE(term.echo_on());
   term.type("\x1a");  // Ctrl-Z
@@ -375,8 +362,7 @@ TEST_F(Prompts, StopShowsEchoBackgroundLeavesTheTerminalForegroundHidesItAgain) 
   term.expect("pin : ", at);
   EXPECT_FALSE(term.echo_on());
   term.type("s3cret\n");
-  term.expect("pin (again) : ", at);
-  term.type("s3cret\n");
+  term.answer("pin (again) : ", "s3cret\n", at);
   EXPECT_EQ(term.wait_exit(), 0);
   EXPECT_EQ(term.output().find("s3cret"), std::string::npos);
   EXPECT_TRUE(term.echo_on());
@@ -403,8 +389,7 @@ TEST_F(Prompts, HiddenValueTypedTwiceIsAskedAgainWhenTheTwoDiffer) {
   for (const Case& c : cases) {
     SetUp();
     Terminal term({c.option, "lp1"});
-    std::size_t at = term.expect(c.id_prompt);
-    term.type("42\n");
+    std::size_t at = term.answer(c.id_prompt, "42\n");
     for (const std::string& typed :
          {std::string("1234"), c.second, std::string("0042"), std::string("0042")}) {
       at = term.expect(" : ", at);  // each prompt shows once echo is off

@@ -32,8 +32,9 @@ struct ConfCase {
 
 class CredentialFile : public testing::Test {
  protected:
-  // The text an edit leaves (password == nullptr: remove), from `old`.
-  static std::string conf(std::string old, const char* queue, CredentialKind kind,
+  // The text an edit leaves (password == nullptr: remove; no kind: root's
+  // forget), from `old`.
+  static std::string conf(std::string old, const char* queue, std::optional<CredentialKind> kind,
                           const char* id = nullptr, const char* password = nullptr) {
     EXPECT_TRUE(edit_credentials(&old, queue, kind, id, password)) << queue;
     return old;
@@ -181,23 +182,12 @@ TEST_F(CredentialFile, DamagedSectionsRefuseASetAndTheirRemovesMendThem) {
     for (const SectionEntries& s : sections) EXPECT_EQ(s.damage.what, Damage{}) << c.what;
   }
   // Root's forget keeps to the same lines.
-  AccountText text = AccountText::parse(cases[7].old, FileKind::kCredentials);
-  CredentialChange forget;
-  StoreError error;
-  ASSERT_TRUE(
-      make_change("lp1", kNoKind, CredentialEdit::kForget, nullptr, nullptr, &forget, error) &&
-      apply_change(text, forget, error));
-  EXPECT_EQ(text.bytes().view(), cases[7].mended);
+  EXPECT_EQ(conf(cases[7].old, "lp1", kNoKind), cases[7].mended);
   // Keys after a section while another, opened before it, waits for its
   // closing tag are that one's, as a driver reads them: never removed with it.
   const std::string inside = "<lp2>\n<lp1>\nid=1\npassword=2\n</lp1>\nid=3\npassword=4\n</lp2>\n";
   EXPECT_EQ(conf(inside, "lp1", kJob), "<lp2>\nid=3\npassword=4\n</lp2>\n");
-  forget = CredentialChange{};
-  text = AccountText::parse(inside, FileKind::kCredentials);
-  ASSERT_TRUE(
-      make_change("lp1", kNoKind, CredentialEdit::kForget, nullptr, nullptr, &forget, error) &&
-      apply_change(text, forget, error));
-  EXPECT_EQ(text.bytes().view(), "<lp2>\nid=3\npassword=4\n</lp2>\n");
+  EXPECT_EQ(conf(inside, "lp1", kNoKind), "<lp2>\nid=3\npassword=4\n</lp2>\n");
 }
 
 // What --list reads: per spelling, how much of each kind the sections hold

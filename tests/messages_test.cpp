@@ -78,11 +78,14 @@ TEST(Messages, EachOutcomeHasItsText) {
     e.holder = holder;
     return e;
   };
+  StoreError damaged = error_of(StoreStep::kDamagedSection, EINVAL, conf);
+  damaged.damage = {Damage::kUnclosed | Damage::kForeign, 3, 2 | 8};
   StoreError unsafe = error_of(StoreStep::kUnsafeDirectory, EPERM, dir, 0, dir);
   unsafe.mode = 0777;
   StoreError above = error_of(StoreStep::kUnsafeDirectory, EPERM, "/", 0, dir);
   above.mode = 0775;
-  Caller printing;  // USER is a print name, not the login name
+  Caller printing;              // USER is a print name, not the login name
+  printing.uid = kOrdinaryUid;  // the run's, in the child
   printing.user = "alice";
   printing.login = "nobody";
   printing.user_is_login = false;
@@ -96,6 +99,8 @@ TEST(Messages, EachOutcomeHasItsText) {
     lookup.phase = phase;
     return lookup;
   };
+  // The store's report of an error in a run on lp1.
+  const auto store = [](StoreError e) { return [e] { report_store_error(me(), "lp1", e); }; };
   const std::string later = ", then run the command again\n";
   const std::string deadline = std::to_string(scheduler_deadline().count());
 
@@ -240,124 +245,95 @@ TEST(Messages, EachOutcomeHasItsText) {
        "lp1: user authentication is on, but no user name and password are stored for alice; run: "
        "velmora-account -pu lp1 (first let the update running now finish)\n"},
       // Updates that did not take place.
-      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kRunning, kOrdinaryUid)); },
+      {false, store(existing(Holder::kRunning, kOrdinaryUid)),
        "cannot create " + fresh + ": File exists (owned by nobody): another update of " + conf +
            " is running now (it may be stopped or slow); let it finish, then run the command "
            "again; do not remove " +
            fresh + "\n"},
-      {false,
-       [&] { report_store_error(me(), "lp1", existing(Holder::kInterrupted, kOrdinaryUid)); },
+      {false, store(existing(Holder::kInterrupted, kOrdinaryUid)),
        "cannot create " + fresh + ": File exists (owned by nobody): an update of " + conf +
            " was interrupted (killed, or the machine stopped) and left it; run the command again, "
            "which takes it over\n"},
-      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, kOrdinaryUid)); },
+      {false, store(existing(Holder::kUnknown, kOrdinaryUid)),
        "cannot create " + fresh + ": File exists (owned by nobody): inspect it and remove it" +
            later},
-      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, kNameless)); },
+      {false, store(existing(Holder::kUnknown, kNameless)),
        "cannot create " + fresh +
            ": File exists (owned by 54321): only 54321 or the administrator "
            "can remove it; ask the administrator\n"},
-      {true, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, kNameless)); },
+      {true, store(existing(Holder::kUnknown, kNameless)),
        "cannot create " + fresh + ": File exists (owned by 54321): inspect it and remove it" +
            later},
-      {false, [&] { report_store_error(me(), "lp1", existing(Holder::kUnknown, 0)); },
+      {false, store(existing(Holder::kUnknown, 0)),
        "cannot create " + fresh +
            ": File exists (owned by root): only the administrator can "
            "remove it; ask the administrator\n"},
-      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kCreate, EACCES, fresh)); },
+      {false, store(error_of(StoreStep::kCreate, EACCES, fresh)),
        "cannot create " + fresh + ": Permission denied\n"},
-      {false,
-       [&] {
-         report_store_error(me(), "lp1", error_of(StoreStep::kPathTooLong, ENAMETOOLONG, conf));
-       },
+      {false, store(error_of(StoreStep::kPathTooLong, ENAMETOOLONG, conf)),
        "cannot update " + conf + ": the user name makes the path too long\n"},
-      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kOpen, EACCES, conf)); },
+      {false, store(error_of(StoreStep::kOpen, EACCES, conf)),
        "cannot open " + conf + ": Permission denied; it was left unchanged\n"},
-      {false, [&] { report_store_error(me(), "lp1", refused); },
+      {false, store(refused),
        conf + " belongs to 54321, not to nobody; it was left unchanged: only 54321 or the "
               "administrator can remove it; ask the administrator\n"},
-      {false,
-       [&] {
-         Caller c = printing;
-         c.uid = getuid();
-         report_store_error(c, "lp1", refused);
-         ;
-       },
+      {false, [&] { report_store_error(printing, "lp1", refused); },
        conf + " belongs to 54321, not to nobody (USER is 'alice', not your login name); it was "
               "left unchanged: only 54321 or the administrator can remove it; ask the "
               "administrator\n"},
-      {true, [&] { report_store_error(me(), "lp1", linked); },
+      {true, store(linked),
        dir +
            "/status has 2 hard links (owned by root); it was left unchanged: inspect it and "
            "remove it" +
            later},
-      {false, [&] { report_store_error(me(), "lp1", shared); },
+      {false, store(shared),
        conf +
            " has mode 0660 (owned by nobody): others could have changed it; it was left "
            "unchanged: check it, run chmod go-w " +
            conf + later},
-      {true, [&] { report_store_error(me(), "lp1", secret); },
+      {true, store(secret),
        dir +
            "/status has mode 0600 (owned by root): the status file must be readable by "
            "everyone; it was left unchanged: make sure nothing in it is private, run chmod "
            "0644 " +
            dir + "/status" + later},
-      {false, [&] { report_store_error(me(), "lp1", secret); },
+      {false, store(secret),
        dir +
            "/status has mode 0600 (owned by root): the status file must be readable by "
            "everyone; it was left unchanged: ask the administrator to run chmod 0644 " +
            dir + "/status\n"},
-      {false,
-       [&] {
-         report_store_error(me(), "lp1", error_of(StoreStep::kNotRegularFile, EPERM, conf, 0));
-       },
+      {false, store(error_of(StoreStep::kNotRegularFile, EPERM, conf, 0)),
        conf + " is not a regular file (owned by root); it was left unchanged: only the "
               "administrator can remove it; ask the administrator\n"},
-      {false,
-       [&] { report_store_error(me(), "lp1", error_of(StoreStep::kDirectory, ENOENT, dir)); },
+      {false, store(error_of(StoreStep::kDirectory, ENOENT, dir)),
        "cannot open the account directory " + dir +
            ": No such file or directory; nothing was changed\n"},
-      {false,
-       [&] {
-         report_store_error(
-             me(), "lp1", error_of(StoreStep::kUnsafeDirectory, EPERM, dir, kOrdinaryUid + 1, dir));
-       },
+      {false, store(error_of(StoreStep::kUnsafeDirectory, EPERM, dir, kOrdinaryUid + 1, dir)),
        "the account directory " + dir + " belongs to " + user_name(kOrdinaryUid + 1) +
            ", not to root; nothing was changed: ask the administrator to run chown root " + dir +
            "\n"},
-      {false, [&] { report_store_error(me(), "lp1", unsafe); },
+      {false, store(unsafe),
        "the account directory " + dir +
            " has mode 0777: others may write in it but it lacks the "
            "sticky bit, so they could replace any file in it; nothing was changed: ask the "
            "administrator to run chmod +t " +
            dir + "\n"},
-      {true, [&] { report_store_error(me(), "lp1", above); },
+      {true, store(above),
        "the directory / above the account directory " + dir +
            " has mode 0775: others may write "
            "in it but it lacks the sticky bit, so they could replace the account directory; "
            "nothing "
            "was changed: run chmod go-w /" +
            later},
-      {false,
-       [&] {
-         report_store_error(me(), "lp1", error_of(StoreStep::kReplaced, ESTALE, fresh, {}, conf));
-       },
+      {false, store(error_of(StoreStep::kReplaced, ESTALE, fresh, {}, conf)),
        "cannot update " + conf + ": its replacement file " + fresh +
            " was removed or replaced "
            "while this run was writing it; nothing was changed\n"},
-      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kRead, EIO, conf)); },
+      {false, store(error_of(StoreStep::kRead, EIO, conf)),
        "cannot read " + conf + ": Input/output error; it was left unchanged\n"},
-      {false,
-       [&] {
-         report_store_error(me(), "lp1", error_of(StoreStep::kLineTooLong, EOVERFLOW, fresh));
-       },
+      {false, store(error_of(StoreStep::kLineTooLong, EOVERFLOW, fresh)),
        "cannot write " + fresh + ": a line would be longer than 510 bytes; nothing was changed\n"},
-      {false,
-       [&] {
-         StoreError e = error_of(StoreStep::kDamagedSection, EINVAL, conf);
-         e.damage = {Damage::kUnclosed | Damage::kForeign, 3, 2 | 8};
-         report_store_error(me(), "lp1", e);
-       },
+      {false, store(damaged),
        "cannot update " + conf +
            ": the section <lp1> has no closing tag and holds a line that is not a key line (line "
            "3); nothing was changed; run: velmora-account -x lp1 and velmora-account -xs lp1 to "
@@ -383,23 +359,17 @@ TEST(Messages, EachOutcomeHasItsText) {
        "removed lines of the damaged section <lp1> (line 4 of " + conf + ")\nunit_tests: " + conf +
            ": the section <lp1> has a key line outside every section (line 6); run: "
            "velmora-account -xu lp1 to take out its own lines, then set it again\n"},
-      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kWrite, ENOSPC, fresh)); },
+      {false, store(error_of(StoreStep::kWrite, ENOSPC, fresh)),
        "cannot write " + fresh + ": No space left on device; nothing was changed\n"},
-      {false,
-       [&] {
-         report_store_error(me(), "lp1", error_of(StoreStep::kRename, EXDEV, fresh, {}, conf));
-       },
+      {false, store(error_of(StoreStep::kRename, EXDEV, fresh, {}, conf)),
        "cannot rename " + fresh + " to " + conf +
            ": Invalid cross-device link; nothing was changed\n"},
-      {false,
-       [&] {
-         report_store_error(me(), "lp1", error_of(StoreStep::kSyncDirectory, EIO, dir, {}, conf));
-       },
+      {false, store(error_of(StoreStep::kSyncDirectory, EIO, dir, {}, conf)),
        "cannot sync " + dir + ": Input/output error; " + conf +
            " was updated but may not survive a crash\n"},
-      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kArguments, EINVAL, "")); },
+      {false, store(error_of(StoreStep::kArguments, EINVAL, "")),
        "cannot store a value that contains a line break\n"},
-      {false, [&] { report_store_error(me(), "lp1", error_of(StoreStep::kMemory, ENOMEM, "")); },
+      {false, store(error_of(StoreStep::kMemory, ENOMEM, "")),
        "cannot update the account file: Cannot allocate memory\n"},
   };
   for (const Case& c : cases) {

@@ -9,34 +9,15 @@
 #include <optional>
 #include <string>
 
+#include "test_support.h"
+
 namespace {
 
-// Sets LC_ALL, LC_CTYPE and LANG for one case (null: unset); restores them
-// on scope exit.
-class Locale {
- public:
-  Locale(const char* lc_ctype, const char* lang, const char* lc_all = nullptr) {
-    for (std::size_t i = 0; i < 3; ++i) {
-      if (const char* v = std::getenv(kNames[i])) saved_[i] = v;
-    }
-    set("LC_ALL", lc_all);
-    set("LC_CTYPE", lc_ctype);
-    set("LANG", lang);
-  }
-  ~Locale() {
-    for (std::size_t i = 0; i < 3; ++i) set(kNames[i], saved_[i] ? saved_[i]->c_str() : nullptr);
-  }
-
- private:
-  static constexpr const char* kNames[] = {"LC_ALL", "LC_CTYPE", "LANG"};
-  static void set(const char* name, const char* value) {
-    if (value != nullptr) {
-      setenv(name, value, 1);
-    } else {
-      unsetenv(name);
-    }
-  }
-  std::optional<std::string> saved_[3];
+// LC_ALL, LC_CTYPE and LANG for one case (null: unset), restored after it.
+struct Locale {
+  ScopedEnv lc_all, lc_ctype, lang;
+  Locale(const char* ctype, const char* language, const char* all = nullptr)
+      : lc_all("LC_ALL", all), lc_ctype("LC_CTYPE", ctype), lang("LANG", language) {}
 };
 
 // Which encodings the locale's language chooses, by what they make of a

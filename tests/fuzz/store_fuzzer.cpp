@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -57,8 +58,6 @@ std::vector<std::string> lines_of(const std::string& path) {
   return lines;
 }
 
-bool starts_with(const std::string& s, const char* prefix) { return s.rfind(prefix, 0) == 0; }
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -80,12 +79,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const int kind = status ? (op / 3) % 4 : (op / 3) % 3 + 1;
   const std::string file = account_path(status ? "status" : "fuzz.conf");
   unlink(file.c_str());
-  if (!no_old_file) {
-    // The modes the store trusts: a private credential file, a public status file.
-    int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, status ? 0644 : 0600);
-    if (fd < 0 || write(fd, old.data(), old.size()) != static_cast<ssize_t>(old.size())) abort();
-    close(fd);
-  }
+  // The modes the store trusts: a private credential file, a public status file.
+  if (!no_old_file) write_file(file, old, status ? 0644 : 0600);
   std::vector<std::string> before = lines_of(file);
 
   const auto credential = static_cast<CredentialKind>(kind);  // the fuzzer's byte picks one
@@ -133,8 +128,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
           own = own || line == "<" + queue + ">" + value + "</" + queue + ">";
         }
         if (own) continue;
-      } else if (starts_with(line, kPrefixes[kind - 1][0]) ||
-                 starts_with(line, kPrefixes[kind - 1][1])) {
+      } else if (line.starts_with(kPrefixes[kind - 1][0]) ||
+                 line.starts_with(kPrefixes[kind - 1][1])) {
         continue;
       }
       kept.push_back(line);
@@ -147,19 +142,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     // A set leaves both key lines of the kind, with the new values.
     const std::string stored_id = kind == 1 ? id : base64(id);
     const std::string stored_password = kind == 1 ? password : base64(password);
-    bool id_seen = false, password_seen = false;
-    for (const std::string& line : now) {
-      id_seen = id_seen || line == kPrefixes[kind - 1][0] + stored_id;
-      password_seen = password_seen || line == kPrefixes[kind - 1][1] + stored_password;
+    if (std::ranges::count(now, kPrefixes[kind - 1][0] + stored_id) == 0 ||
+        std::ranges::count(now, kPrefixes[kind - 1][1] + stored_password) == 0) {
+      abort();
     }
-    if (!id_seen || !password_seen) abort();
   }
   if (status) {
     const char* value = kind == 1 ? "ON" : kind == 2 ? "U_ON" : "OFF";
-    std::string wanted = "<" + queue + ">" + value + "</" + queue + ">";
-    bool present = false;
-    for (const std::string& line : now) present = present || line == wanted;
-    if (!present) abort();
+    if (std::ranges::count(now, "<" + queue + ">" + value + "</" + queue + ">") == 0) abort();
   }
   return 0;
 }

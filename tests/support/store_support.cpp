@@ -70,15 +70,17 @@ StoreRun store_status(const char* queue, StatusFunction function) {
                 UpdateWhen::kBytesDiffer);
 }
 
-bool edit_credentials(std::string* text, const char* queue, CredentialKind kind, const char* id,
-                      const char* password, StoreStep* step) {
+bool edit_credentials(std::string* text, const char* queue, std::optional<CredentialKind> kind,
+                      const char* id, const char* password, StoreStep* step) {
   AccountText model = AccountText::parse(*text, FileKind::kCredentials);
   CredentialChange change;
   StoreError error;
-  const bool done =
-      make_change(queue, kind, password != nullptr ? CredentialEdit::kSet : CredentialEdit::kRemove,
-                  id, password, &change, error) &&
-      apply_change(model, change, error);
+  const bool done = make_change(queue, kind,
+                                !kind                 ? CredentialEdit::kForget
+                                : password != nullptr ? CredentialEdit::kSet
+                                                      : CredentialEdit::kRemove,
+                                id, password, &change, error) &&
+                    apply_change(model, change, error);
   if (step != nullptr) *step = error.step;
   if (done) *text = std::string(model.bytes().view());
   // The model keeps count of its content's size through every edit.

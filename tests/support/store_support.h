@@ -27,9 +27,9 @@ StoreRun store_status(const char* queue, StatusFunction function);
 // Forgets the queue in user's file.
 StoreRun store_forget(const char* user, const char* queue);
 
-// One edit of a credential file's text in memory: the new text, or the step
-// that refused it (*text then unchanged).
-bool edit_credentials(std::string* text, const char* queue, CredentialKind kind, const char* id,
-                      const char* password, StoreStep* step = nullptr);
+// One edit of a credential file's text in memory (no kind: root's forget):
+// the new text, or the step that refused it (*text then unchanged).
+bool edit_credentials(std::string* text, const char* queue, std::optional<CredentialKind> kind,
+                      const char* id, const char* password, StoreStep* step = nullptr);
 
 #endif  // VELMORA_STORE_SUPPORT_H_

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -64,27 +65,21 @@ mode_t file_mode(const std::string& path) {
   return st.st_mode & 07777;
 }
 
+std::vector<char*> exec_array(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (std::string& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 std::string base64(const std::string& text) {
   static const char* alphabet = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
   std::string out;
-  size_t i = 0;
-  for (; i + 3 <= text.size(); i += 3) {
-    unsigned v =
-        (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8 | (unsigned char)text[i + 2];
-    for (int s = 18; s >= 0; s -= 6) out += alphabet[(v >> s) & 63];
-  }
-  size_t rest = text.size() - i;
-  if (rest == 1) {
-    unsigned v = (unsigned char)text[i] << 16;
-    out += alphabet[(v >> 18) & 63];
-    out += alphabet[(v >> 12) & 63];
-    out += "==";
-  } else if (rest == 2) {
-    unsigned v = (unsigned char)text[i] << 16 | (unsigned char)text[i + 1] << 8;
-    out += alphabet[(v >> 18) & 63];
-    out += alphabet[(v >> 12) & 63];
-    out += alphabet[(v >> 6) & 63];
-    out += '=';
+  for (std::size_t i = 0; i < text.size(); i += 3) {
+    const std::size_t n = std::min<std::size_t>(3, text.size() - i);  // bytes in this group
+    unsigned v = 0;
+    for (std::size_t k = 0; k < 3; ++k) v = v << 8 | (k < n ? (unsigned char)text[i + k] : 0u);
+    for (std::size_t k = 0; k < 4; ++k) out += k <= n ? alphabet[(v >> (18 - 6 * k)) & 63] : '=';
   }
   return out;
 }

@@ -7,6 +7,7 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <optional>
 #include <string>
 #include <vector>
@@ -55,6 +56,28 @@ void write_file(const std::string& path, const std::string& bytes, mode_t mode =
 std::optional<std::string> read_file(const std::string& path);
 bool file_exists(const std::string& path);
 mode_t file_mode(const std::string& path);
+
+// Sets an environment variable (null: unsets it) until it goes out of scope.
+class ScopedEnv {
+ public:
+  ScopedEnv(const char* name, const char* value) : name_(name) {
+    if (const char* old = std::getenv(name)) saved_ = old;
+    set(name, value);
+  }
+  ~ScopedEnv() { set(name_.c_str(), saved_ ? saved_->c_str() : nullptr); }
+  ScopedEnv(const ScopedEnv&) = delete;  // one restore per change
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+ private:
+  static void set(const char* name, const char* value) {
+    value != nullptr ? setenv(name, value, 1) : unsetenv(name);
+  }
+  std::string name_;
+  std::optional<std::string> saved_;
+};
+
+// What execve takes of words: a pointer to each, then a null.
+std::vector<char*> exec_array(std::vector<std::string>& words);
 
 // Base64 of text, by the encoder under test's reference: an independent
 // encoder keeps the store tests from trusting the code they check.

@@ -143,13 +143,8 @@ ToolRun run_tool(const ToolCall& call) {
   // Made before the fork: the tests run tools from several threads at once,
   // and a child may not allocate (another thread may hold the allocator's
   // lock), nor keep another run's pipes open (close-on-exec).
-  std::vector<char*> args, envp;
-  if (!call.no_argv) {
-    for (auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  }
-  args.push_back(nullptr);
-  for (auto& e : env) envp.push_back(const_cast<char*>(e.c_str()));
-  envp.push_back(nullptr);
+  if (call.no_argv) argv.clear();
+  std::vector<char*> args = exec_array(argv), envp = exec_array(env);
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     throw std::runtime_error("pipe");
