@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: Apache-2.0
-// Helpers shared by the tests: each test's own directory, and files in its
-// account directory.
+// Helpers shared by the tests: each test's own directory, files in its
+// account directory, an environment variable set for a scope, the arrays
+// execve takes, and a reference Base64.
 #ifndef VELMORA_TEST_SUPPORT_H_
 #define VELMORA_TEST_SUPPORT_H_
 
